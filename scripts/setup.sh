@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Installs everything Quarvis needs to build, run and test on Debian 12, idempotently:
+# the Debian packages and the two fonts embedded in the viewer. Called by the Makefile and CI.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+fonts="$top/third_party/fonts"
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  clang-14 libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libimgui-dev libglfw3-dev libepoxy-dev libglm-dev libserialport-dev libstb-dev
+  x11-common xvfb xauth xdotool imagemagick socat mesa-utils libgl1-mesa-dri
+  dpkg-dev procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The machine image ships Node.js with npm; Debian's npm conflicts with it, so it is only a fallback.
+if ! command -v npm >/dev/null 2>&1; then
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends npm || true
+fi
+
+# Fonts: Droid Sans comes inside a Debian package we never install; Font Awesome from npm.
+mkdir -p "$fonts"
+if [ ! -s "$fonts/DroidSans.ttf" ]; then
+  tmp=$(mktemp -d)
+  if (cd "$tmp" && apt-get download python3-django-hyperkitty >/dev/null 2>&1); then
+    deb=$(ls "$tmp"/*.deb | head -n 1)
+    path=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep '/DroidSans\.ttf$' | head -n 1 || true)
+    if [ -n "$path" ]; then
+      dpkg-deb --fsys-tarfile "$deb" | tar -x -O "$path" > "$fonts/DroidSans.ttf"
+      copyright=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep 'doc/python3-django-hyperkitty/copyright$' | head -n 1 || true)
+      if [ -n "$copyright" ]; then
+        dpkg-deb --fsys-tarfile "$deb" | tar -x -O "$copyright" > "$fonts/DroidSans-LICENSE.txt"
+      fi
+      printf 'Droid Sans Regular, Apache License 2.0 (see DroidSans-LICENSE.txt for the package notice).\n' >> "$fonts/DroidSans-LICENSE.txt"
+    fi
+  else
+    echo "setup: could not fetch Droid Sans; the viewer will fall back to the built-in font" >&2
+  fi
+  rm -rf "$tmp"
+fi
+if [ ! -s "$fonts/fa-solid-900.ttf" ]; then
+  tmp=$(mktemp -d)
+  if (cd "$tmp" && npm pack --silent @fortawesome/fontawesome-free@5.15.4 >/dev/null 2>&1); then
+    tar -xzf "$tmp"/fortawesome-fontawesome-free-5.15.4.tgz -C "$tmp"
+    cp "$tmp/package/webfonts/fa-solid-900.ttf" "$fonts/fa-solid-900.ttf"
+    cp "$tmp/package/LICENSE.txt" "$fonts/fa-LICENSE.txt"
+  else
+    echo "setup: could not fetch Font Awesome; the viewer will fall back to the built-in font" >&2
+  fi
+  rm -rf "$tmp"
+fi

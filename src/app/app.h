@@ -1,0 +1,58 @@
+// Application core: the flags through which the GUI thread and the two workers talk, the worker
+// life cycle and its two handshakes, the exit sequence, and the diagnostics switch and printer.
+// Used by every subsystem; implemented in app_state.cpp and workers.cpp.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+struct SerialLink;
+
+// Process-wide state shared by the GUI thread, the grabber and the handler. Every field is atomic;
+// sequentially consistent access serves. Each field names its writers in the comment.
+struct AppState {
+    std::atomic<bool> portOpen{false};          // connection panel sets; disconnect clears
+    std::atomic<bool> portLost{false};          // connection panel (failed open, failed probe)
+    std::atomic<bool> debugPrint{false};        // --debug on the command line, before any thread starts
+    std::atomic<bool> exitRequest{false};       // exit sequence, or a parked worker seeing shutdownRequest
+    std::atomic<bool> shutdownRequest{false};   // exit sequence when no port is open
+    std::atomic<bool> grabberStartRequest{false};
+    std::atomic<bool> grabberStopRequest{false};
+    std::atomic<bool> grabberStopped{false};    // raised by the grabber
+    std::atomic<bool> grabberExited{false};     // raised by the grabber
+    std::atomic<bool> handlerStartRequest{false};
+    std::atomic<bool> handlerStopRequest{false};
+    std::atomic<bool> handlerStopped{false};    // raised by the handler
+    std::atomic<bool> handlerExited{false};     // raised by the handler
+    std::atomic<bool> panelFocused{false};      // each open panel, every frame
+    std::atomic<bool> inputCaptured{false};     // colour editor, file chooser
+    std::atomic<float> windowWidth{0.0f};       // frame loop, every frame
+    std::atomic<float> windowHeight{0.0f};
+    std::atomic<bool> showConnectionPanel{false};  // main menu bar
+    std::atomic<bool> showViewPanel{false};
+    std::atomic<bool> showRecordPanel{false};
+    std::atomic<bool> recordingActive{false};   // record panel and recording writer
+    std::atomic<bool> replayActive{false};      // record panel and replay reader
+    std::atomic<int32_t> baudRate{460800};      // connection panel
+};
+
+extern AppState appState;
+
+// The only mutex and condition variable of the program: they serve the parking of the workers.
+extern std::mutex parkMutex;
+extern std::condition_variable parkSignal;
+
+// printf-style diagnostics to standard output, flushed; returns what printf returns.
+int logPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The text and a line end to standard output, flushed (the "line" of the diagnostics table).
+void logLine(const char* text);
+
+// Entry steps 1 and 2: start the grabber and the handler threads; both park at once.
+void startWorkerThreads(SerialLink* link);
+// Connect handshake (after the port is open and portOpen set) and disconnect handshake.
+void startWorkers();
+void stopWorkers();
+// Exit sequence: brings both workers down and joins them; closes the port if one is still open.
+void runExitSequence();

@@ -1,0 +1,24 @@
+// The process-wide AppState, the parking mutex and condition variable, and the diagnostics printers.
+#include "app/app.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+// Process-wide mutable state of the application core (every other subsystem declares its own).
+AppState appState;
+std::mutex parkMutex;
+std::condition_variable parkSignal;
+
+int logPrintf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int written = std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+    return written;
+}
+
+void logLine(const char* text) {
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+}

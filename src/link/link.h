@@ -1,0 +1,70 @@
+// Sensor link: serial port access, the frame grabber (wire format, synchroniser, hand-over, link
+// statistics), the frame handler and the shared PointCloud. Used by the panels, the recording
+// writer and reader, the scene drawing and the command-line tools.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct sp_port;
+
+// ---- Wire format -------------------------------------------------------------------------------
+constexpr int pointsPerFrame = 480;
+constexpr int frameBytes = 2912;            // one whole frame on the wire, and one FrameRecord
+constexpr uint32_t frameSizeField = 2904;   // value of the size field: bytes from offset 8 to the end
+constexpr int framesPerBuffer = 1;
+constexpr int readChunkBytes = 200;         // the grabber reads at most this much per batch
+
+// ---- Serial port access (GUI thread, except read: grabber only) ----------------------------------
+struct SerialLink {
+    sp_port* port = nullptr;
+
+    int open(const char* portName, int baudRate);  // libserialport status, 0 on success
+    void close();
+    int read(uint8_t* buffer, int maxBytes);       // bytes read (0 when none waiting) or a negative status
+    bool lost();                                   // true when the port must be taken as gone
+};
+
+extern SerialLink serialLink;
+
+// Names offered to the user; entry 0 is the placeholder "SELECT A PORT". GUI thread only.
+extern const char* const portPlaceholder;  // "SELECT A PORT"
+extern std::vector<std::string> portList;
+
+void disconnect();      // stop the workers, then close the port
+void enumeratePorts();  // append every port that opens at appState.baudRate
+
+// ---- Link statistics (0..7 written by the grabber, 8 and 9 by the handler) ----------------------
+constexpr int linkStatisticCount = 10;
+extern const char* const linkStatisticNames[linkStatisticCount];  // "Total bytes", "Good frames", ...
+
+struct LinkStatistics {
+    std::atomic<uint32_t> counts[linkStatisticCount] = {};
+    std::atomic<bool> changed[linkStatisticCount] = {};
+
+    void reset();
+    void increment(int index);
+    uint32_t get(int index) const;
+    bool errorChanged() const;
+    void clearErrorChanged();
+    void print(FILE* stream) const;
+};
+
+extern LinkStatistics linkStatistics;
+
+// ---- PointCloud ---------------------------------------------------------------------------------
+// One whole frame of points. Readers always get a frame as it was published, never a mix of two.
+struct PointFrame {
+    uint32_t valid[pointsPerFrame];        // 1 when the point holds a measured position
+    float xyz[pointsPerFrame][3];          // metres
+};
+
+// Written by the frame handler while connected, by the replay reader (GUI thread) while not: never
+// both at once. Read by the scene drawing and the recording writer on the GUI thread.
+void publishPointCloud(const PointFrame& frame);
+void readPointCloud(PointFrame& out);
+uint64_t pointCloudGeneration();  // grows by one with every published frame

@@ -1,0 +1,4 @@
+// Replay reader, per-frame part (placeholder until the reader is built).
+#include "record/record.h"
+
+void readReplayFrame() {}

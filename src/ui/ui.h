@@ -1,0 +1,13 @@
+// Control panels: placePanel and the three side panels opened from the main menu bar. Each panel
+// function takes the address of its show flag (passed to ImGui as the window's open flag).
+// Called by the frame loop on the GUI thread.
+#pragma once
+
+void placePanel();
+void drawConnectionPanel(bool* open);
+void drawViewPanel(bool* open);
+void drawRecordPanel(bool* open);
+
+// Once per frame while connected, whether or not the connection panel is shown: probes the port and
+// disconnects when it is gone (banner, port list reset, not-connected layout on the next drawing).
+void checkPortAlive();
