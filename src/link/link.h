@@ -68,3 +68,22 @@ struct PointFrame {
 void publishPointCloud(const PointFrame& frame);
 void readPointCloud(PointFrame& out);
 uint64_t pointCloudGeneration();  // grows by one with every published frame
+
+// ---- Synchroniser and decoding, also used offline (quarvis-decode) ------------------------------
+// The grabber's synchroniser over a byte stream: counts every event in linkStatistics and calls
+// onGoodFrame with each complete 2912-byte record whose size and checksum are right. resetSynchroniser
+// is what the grabber's Start does (hunt afresh, statistics zeroed). One thread at a time.
+using GoodFrameCallback = void (*)(const uint8_t* record, void* context);
+void resetSynchroniser();
+void synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodFrame, void* context);
+// The 480 points of a record in metres, all marked valid.
+void decodeFrame(const uint8_t* record, PointFrame& out);
+
+// ---- Demo sensor --------------------------------------------------------------------------------
+// With --demo, enumeratePorts lists "DEMO SENSOR" after the real ports; SerialLink routes that name
+// to an in-process simulated sensor paced at the chosen baud rate (src/sim/demo_port.cpp).
+extern const char* const demoPortName;  // "DEMO SENSOR"
+extern std::atomic<bool> demoSensorEnabled;
+int demoPortOpen(int baudRate);                 // libserialport-style status
+void demoPortClose();
+int demoPortRead(uint8_t* buffer, int maxBytes);  // grabber thread; never blocks for long

@@ -1,0 +1,96 @@
+// Headless Dear ImGui for tests: a context with no window and no GL. Runs frames of any drawing
+// code, and presses widgets by the rectangles they report through the item probe (ui/probe.h).
+#pragma once
+
+#include "ui/probe.h"
+
+#include <imgui.h>
+#include <imgui_internal.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+struct ItemRect {
+    ImVec2 min, max;
+    ImVec2 centre() const { return ImVec2((min.x + max.x) * 0.5f, (min.y + max.y) * 0.5f); }
+};
+
+class GuiHarness {
+public:
+    explicit GuiHarness(ImVec2 displaySize = ImVec2(1024, 768)) {
+        context_ = ImGui::CreateContext();
+        ImGui::SetCurrentContext(context_);
+        ImGuiIO& io = ImGui::GetIO();
+        io.DisplaySize = displaySize;
+        io.DeltaTime = 1.0f / 60.0f;
+        io.IniFilename = nullptr;
+        unsigned char* pixels = nullptr;
+        int width = 0, height = 0;
+        io.Fonts->GetTexDataAsRGBA32(&pixels, &width, &height);
+        ImGui::StyleColorsDark();
+        current_ = this;
+        itemProbe = &GuiHarness::record;
+    }
+    ~GuiHarness() {
+        itemProbe = nullptr;
+        current_ = nullptr;
+        ImGui::DestroyContext(context_);
+    }
+    GuiHarness(const GuiHarness&) = delete;
+    GuiHarness& operator=(const GuiHarness&) = delete;
+
+    // One whole GUI frame around the drawing code. Rectangles reported in it replace older ones.
+    void frame(const std::function<void()>& draw) {
+        items_.clear();
+        ImGui::NewFrame();
+        draw();
+        ImGui::Render();
+        io().MouseDown[0] = false;
+    }
+    void frames(int n, const std::function<void()>& draw) {
+        for (int i = 0; i < n; ++i) frame(draw);
+    }
+
+    // Press and release the left button on a point: two frames (the press, then the release on
+    // which buttons fire), with the cursor moved there one frame before.
+    void clickAt(ImVec2 where, const std::function<void()>& draw) {
+        io().MousePos = where;
+        frame(draw);
+        io().MousePos = where;
+        io().MouseDown[0] = true;
+        ImGui::NewFrame();
+        items_.clear();
+        draw();
+        ImGui::Render();
+        io().MouseDown[0] = false;
+        frame(draw);
+    }
+    // Click the widget that reported this label in the last frame. False when it was not drawn.
+    bool click(const std::string& label, const std::function<void()>& draw) {
+        auto found = items_.find(label);
+        if (found == items_.end()) return false;
+        clickAt(found->second.centre(), draw);
+        return true;
+    }
+    bool drawn(const std::string& label) const { return items_.count(label) != 0; }
+    ItemRect rect(const std::string& label) const { return items_.at(label); }
+
+    static ImGuiIO& io() { return ImGui::GetIO(); }
+    // True when a modal or ordinary pop-up of that name is open.
+    static bool popupOpen(const char* name) {
+        ImGuiContext& g = *GImGui;
+        for (const ImGuiPopupData& popup : g.OpenPopupStack)
+            if (popup.Window != nullptr && std::string(popup.Window->Name).find(name) != std::string::npos) return true;
+        return false;
+    }
+
+private:
+    static void record(const char* label, ImVec2 min, ImVec2 max) {
+        if (current_ != nullptr) current_->items_[label] = ItemRect{min, max};
+    }
+
+    ImGuiContext* context_ = nullptr;
+    std::map<std::string, ItemRect> items_;
+    static inline GuiHarness* current_ = nullptr;
+};
