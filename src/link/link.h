@@ -87,3 +87,10 @@ extern std::atomic<bool> demoSensorEnabled;
 int demoPortOpen(int baudRate);                 // libserialport-style status
 void demoPortClose();
 int demoPortRead(uint8_t* buffer, int maxBytes);  // grabber thread; never blocks for long
+
+// ---- Frame encoding (the sensor's side of the wire format: simulator, demo sensor, tests) --------
+// One frame of the wire format: sync, size 2904, sequence, time stamp, points in millimetres and
+// the additive checksum of the bytes from offset 8 to 2907.
+void encodeFrame(uint16_t sequence, uint32_t timestampSeconds, uint32_t timestampMicros,
+                 const int16_t millimetres[pointsPerFrame][3], uint8_t out[frameBytes]);
+uint32_t frameChecksum(const uint8_t record[frameBytes]);

@@ -1,0 +1,41 @@
+// The wire format of one sensor frame: byte layout and checksum. Used by the synchroniser's tests,
+// the simulator and the demo sensor (any thread; no shared state).
+#include "link/link.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t syncPattern[4] = {0x5A, 0xA5, 0x5A, 0xA5};
+constexpr int sizeOffset = 4;
+constexpr int sequenceOffset = 8;
+constexpr int secondsOffset = 12;
+constexpr int microsOffset = 16;
+constexpr int pointsOffset = 28;
+constexpr int checksumOffset = 2908;
+
+void putLittleEndian(uint8_t* at, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+uint32_t frameChecksum(const uint8_t record[frameBytes]) {
+    uint32_t sum = 0;
+    for (int i = sequenceOffset; i < checksumOffset; ++i) sum += record[i];
+    return sum;
+}
+
+void encodeFrame(uint16_t sequence, uint32_t timestampSeconds, uint32_t timestampMicros,
+                 const int16_t millimetres[pointsPerFrame][3], uint8_t out[frameBytes]) {
+    std::memset(out, 0, frameBytes);
+    std::memcpy(out, syncPattern, sizeof syncPattern);
+    putLittleEndian(out + sizeOffset, frameSizeField, 4);
+    putLittleEndian(out + sequenceOffset, sequence, 2);
+    putLittleEndian(out + secondsOffset, timestampSeconds, 4);
+    putLittleEndian(out + microsOffset, timestampMicros, 4);
+    for (int p = 0; p < pointsPerFrame; ++p)
+        for (int k = 0; k < 3; ++k)
+            putLittleEndian(out + pointsOffset + 6 * p + 2 * k, static_cast<uint16_t>(millimetres[p][k]), 2);
+    putLittleEndian(out + checksumOffset, frameChecksum(out), 4);
+}
