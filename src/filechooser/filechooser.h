@@ -6,19 +6,20 @@
 
 #include <string>
 
-struct FileChooser;
+struct FileChooser {
+    bool accepted = false;  // true after OK, false after Cancel
+
+    // Arms the dialog (nothing when already armed). selectionLimit: 0 = unlimited.
+    void Open(const std::string& key, const char* title, const char* typeFilter,
+              const std::string& startPathName, int& selectionLimit, void* userData);
+    // Draws one frame when armed with this key; true in the frame in which OK (with a file name) or
+    // Cancel was pressed.
+    bool Show(const std::string& key, ImGuiWindowFlags flags);
+    void Close(const std::string& key);
+    std::string SelectedPathName() const;
+    void SetTypeColour(const std::string& extension, const ImVec4& colour);
+    bool GetTypeColour(const std::string& extension, ImVec4* colour) const;
+};
 
 // The single instance, created on first use.
 FileChooser& fileChooser();
-
-// Arms the dialog (nothing when already armed). selectionLimit: 0 = unlimited.
-void fileChooserOpen(const std::string& key, const char* title, const char* typeFilter,
-                     const std::string& startPathName, int selectionLimit, void* userData = nullptr);
-// Draws one frame when armed with this key; true in the frame in which OK (with a file name) or
-// Cancel was pressed.
-bool fileChooserShow(const std::string& key, ImGuiWindowFlags flags);
-void fileChooserClose(const std::string& key);
-bool fileChooserAccepted();          // true after OK, false after Cancel
-std::string fileChooserSelectedPathName();
-void fileChooserSetTypeColour(const std::string& extension, const ImVec4& colour);
-bool fileChooserGetTypeColour(const std::string& extension, ImVec4* colour);
