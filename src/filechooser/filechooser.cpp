@@ -1,14 +1,538 @@
-// The file chooser dialog (placeholder until the dialog is built).
+// The file chooser dialog: arming, one frame of drawing, the listing with its filters, selection
+// and path-name rules. Called by the record and replay panel on the GUI thread.
+//
+// Index: constants and the instance; path names; directory changes; selection; widgets whose
+// labels are file names; the parts of a frame; the operations.
 #include "filechooser/filechooser.h"
 
+#include "filechooser/directory_reader.h"
+#include "ui/probe.h"
+
+#include <imgui_internal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char* driveRoot = "/";  // paths start at the one root; mount points hang below it
+constexpr char separator = '/';
+constexpr const char* parentName = "..";
+constexpr const char* currentName = ".";
+constexpr const char* anyType = ".*";
+constexpr const char* offeredType = ".csv";  // the type combo's one entry
+constexpr const char* dirLabel = "[Dir]";
+constexpr const char* linkLabel = "[Link]";
+constexpr const char* fileLabel = "[File]";
+constexpr float listingWidth = 650;
+constexpr float listingHeight = 227;
+constexpr float newDirectoryFieldWidth = 100;
+constexpr float filterComboWidth = 100;
+constexpr float filterComboRoom = 120;  // taken from the file name field when the combo is shown
+
+// Copies text into a field, cut to what the field holds.
+void setField(char (&field)[FileChooser::fieldSize], const std::string& text) {
+    const size_t length = std::min(text.size(), FileChooser::fieldSize - 1);
+    std::memcpy(field, text.data(), length);
+    field[length] = '\0';
+}
+
+// ---- Path names -------------------------------------------------------------------------------
+
+std::string joinPath(const std::string& directory, const std::string& name) {
+    if (!directory.empty() && directory.back() == separator) return directory + name;
+    return directory + separator + name;
+}
+
+struct ParsedPathName {
+    std::string directory;  // before the last '/' ("/" for a name at the root); empty without '/'
+    std::string name;       // after the last '/'
+    std::string extension;  // after the name's last '.', without the dot
+};
+
+// Splits a start path-name. Fails for an empty text and for a bare word with neither '/' nor '.'.
+bool parsePathName(const std::string& pathName, ParsedPathName& parsed) {
+    if (pathName.empty()) return false;
+    const size_t slash = pathName.rfind(separator);
+    if (slash != std::string::npos) {
+        parsed.directory = slash == 0 ? std::string(driveRoot) : pathName.substr(0, slash);
+        parsed.name = pathName.substr(slash + 1);
+    } else if (pathName.find('.') != std::string::npos) {
+        parsed.name = pathName;
+    } else {
+        return false;
+    }
+    const size_t dot = parsed.name.rfind('.');
+    if (dot != std::string::npos) parsed.extension = parsed.name.substr(dot + 1);
+    return true;
+}
+
+// The name typed into the file name field, without any directory part: a typed "../x" or "a/b"
+// must not lead out of the directory the user is looking at.
+std::string typedFileName(const char* field) {
+    const std::string text(field);
+    const size_t slash = text.rfind(separator);
+    return slash == std::string::npos ? text : text.substr(slash + 1);
+}
+
+// ---- Directory changes ------------------------------------------------------------------------
+
+// Makes path the current directory when it (or, failing that, the working directory) can be
+// opened and its absolute path fits; the path buttons follow it.
+void resolveDirectory(FileChooser& chooser, const std::string& path) {
+    for (const std::string& candidate : {path, std::string(currentName)}) {
+        std::string absolute;
+        if (!canOpenDirectory(candidate) || !absolutePath(candidate, absolute)) continue;
+        chooser.currentDirectory = absolute;
+        chooser.pathButtons.assign(1, driveRoot);
+        size_t start = 1;
+        while (start < absolute.size()) {
+            size_t end = absolute.find(separator, start);
+            if (end == std::string::npos) end = absolute.size();
+            if (end > start) chooser.pathButtons.push_back(absolute.substr(start, end - start));
+            start = end + 1;
+        }
+        return;
+    }
+}
+
+bool typeLessName(const FileEntry& a, const FileEntry& b) {
+    if (a.type != b.type) return a.type < b.type;
+    return a.name < b.name;  // byte order: capitals first, a prefix before its extensions
+}
+
+// Lists the current directory, resolving path first when no directory is resolved yet. A
+// directory that cannot be read leaves the listing as it was.
+void scanCurrentDirectory(FileChooser& chooser, const std::string& path) {
+    if (chooser.pathButtons.empty()) resolveDirectory(chooser, path);
+    if (chooser.pathButtons.empty()) return;
+    std::vector<DirectoryEntry> entries;
+    if (scanDirectory(chooser.currentDirectory, entries) < 0) return;
+    chooser.listing.clear();
+    for (DirectoryEntry& entry : entries) {
+        FileEntry row{entry.type, std::move(entry.name), {}};
+        if (row.type == 'f') {
+            const size_t dot = row.name.rfind('.');
+            if (dot != std::string::npos) row.extension = row.name.substr(dot);
+        }
+        chooser.listing.push_back(std::move(row));
+    }
+    std::sort(chooser.listing.begin(), chooser.listing.end(), typeLessName);
+}
+
+void setDirectory(FileChooser& chooser, const std::string& path) {
+    chooser.driveMode = false;
+    chooser.currentDirectory = path;
+    chooser.listing.clear();
+    chooser.pathButtons.clear();
+    scanCurrentDirectory(chooser, chooser.currentDirectory);
+}
+
+// The current directory becomes the path buttons 0..index joined.
+void composePath(FileChooser& chooser, size_t index) {
+    std::string path = driveRoot;
+    for (size_t i = 1; i <= index && i < chooser.pathButtons.size(); ++i) path = joinPath(path, chooser.pathButtons[i]);
+    chooser.currentDirectory = path;
+}
+
+// A click on a directory row. True when the current directory changed (the listing follows after
+// the rows are drawn).
+bool enterDirectory(FileChooser& chooser, const FileEntry& entry) {
+    if (entry.name == parentName) {
+        if (chooser.pathButtons.size() < 2) return false;
+        composePath(chooser, chooser.pathButtons.size() - 2);
+        return true;
+    }
+    const std::string candidate = chooser.driveMode ? entry.name : joinPath(chooser.currentDirectory, entry.name);
+    if (!canOpenDirectory(candidate)) return false;
+    chooser.currentDirectory = candidate;
+    return true;
+}
+
+void showDrives(FileChooser& chooser) {
+    const std::vector<std::string> mountPoints = listMountPoints();
+    if (mountPoints.empty()) return;
+    chooser.currentDirectory.clear();
+    chooser.pathButtons.clear();
+    chooser.listing.clear();
+    for (const std::string& mountPoint : mountPoints) chooser.listing.push_back(FileEntry{'d', mountPoint, {}});
+    chooser.driveMode = true;
+}
+
+// Creates a directory below the current one. False for an empty name, a name holding '/' (it would
+// reach elsewhere), an existing directory, and a creation the system refuses.
+bool makeDirectory(const FileChooser& chooser, const std::string& name) {
+    if (name.empty() || name.find(separator) != std::string::npos) return false;
+    const std::string path = joinPath(chooser.currentDirectory, name);
+    if (canOpenDirectory(path)) return false;
+    return createDirectory(path) == 0;
+}
+
+// ---- Selection --------------------------------------------------------------------------------
+
+bool rowVisible(const FileChooser& chooser, const FileEntry& entry) {
+    if (entry.type == 'f' && !chooser.selectedType.empty() && entry.extension != chooser.selectedType &&
+        chooser.selectedType != anyType)
+        return false;
+    return chooser.searchText.empty() || entry.name.find(chooser.searchText) != std::string::npos;
+}
+
+// The file name field shows the one selected name, or how many are selected.
+void showSelectionInField(FileChooser& chooser) {
+    if (chooser.selection.size() == 1) {
+        setField(chooser.fileNameField, *chooser.selection.begin());
+    } else if (chooser.selection.empty()) {
+        chooser.fileNameField[0] = '\0';
+    } else {
+        std::snprintf(chooser.fileNameField, FileChooser::fieldSize, "%zu files Selected", chooser.selection.size());
+    }
+}
+
+void addToSelection(FileChooser& chooser, const std::string& name, bool remember) {
+    chooser.selection.insert(name);
+    showSelectionInField(chooser);
+    if (remember) chooser.lastSelectedName = name;
+}
+
+void removeFromSelection(FileChooser& chooser, const std::string& name) {
+    chooser.selection.erase(name);
+    showSelectionInField(chooser);
+}
+
+bool selectionFull(const FileChooser& chooser) {
+    return chooser.selectionLimit != 0 && chooser.selection.size() >= chooser.selectionLimit;
+}
+
+bool anchorListed(const FileChooser& chooser) {
+    for (const FileEntry& entry : chooser.listing)
+        if (entry.type != 'd' && entry.name == chooser.lastSelectedName && rowVisible(chooser, entry)) return true;
+    return false;
+}
+
+void pickOnly(FileChooser& chooser, const std::string& name) {
+    chooser.selection.clear();
+    chooser.fileNameField[0] = '\0';
+    addToSelection(chooser, name, true);
+}
+
+// Shift-click: the visible files from the anchor to the clicked one (either way round), at most
+// the selection limit of them. The anchor stays where it was.
+void selectRange(FileChooser& chooser, const std::string& clicked) {
+    chooser.selection.clear();
+    bool inRange = false;
+    std::string anchor = chooser.lastSelectedName;
+    std::string target = clicked;
+    std::string savedAnchor;
+    const auto endWalk = [&] {
+        if (!savedAnchor.empty()) chooser.lastSelectedName = savedAnchor;
+    };
+    for (const FileEntry& entry : chooser.listing) {
+        if (entry.type == 'd' || !rowVisible(chooser, entry)) continue;
+        if (entry.name == anchor) {
+            inRange = true;
+            addToSelection(chooser, entry.name, false);
+        } else if (inRange) {
+            if (selectionFull(chooser)) {
+                endWalk();
+                return;
+            }
+            addToSelection(chooser, entry.name, false);
+        }
+        if (entry.name == target) {
+            if (inRange) {
+                endWalk();
+                return;
+            }
+            // The clicked file comes before the anchor: walk from it down to the anchor instead.
+            savedAnchor = anchor;
+            chooser.lastSelectedName = target;
+            anchor = target;
+            target = savedAnchor;
+            inRange = true;
+            addToSelection(chooser, entry.name, false);
+        }
+    }
+    endWalk();
+}
+
+// A click on a row that is not a directory.
+void pickFile(FileChooser& chooser, const std::string& name) {
+    const ImGuiIO& io = ImGui::GetIO();
+    if (io.KeyCtrl) {
+        if (chooser.selectionLimit != 0 && chooser.selection.size() >= chooser.selectionLimit) return;
+        if (chooser.selection.count(name) == 0) addToSelection(chooser, name, true);
+        else removeFromSelection(chooser, name);
+    } else if (io.KeyShift) {
+        if (chooser.selectionLimit == 1) return;
+        // Without an anchor among the rows there is no range: the click picks just this file.
+        if (anchorListed(chooser)) selectRange(chooser, name);
+        else pickOnly(chooser, name);
+    } else {
+        pickOnly(chooser, name);
+    }
+}
+
+// ---- Widgets whose labels are file names --------------------------------------------------------
+// Names may hold any bytes, "##" and "###" among them, which ImGui would read as id markers: these
+// widgets use the name only as an id seed and draw it as plain text.
+
+void drawPlainText(ImVec2 at, const std::string& text) {
+    if (!ImGui::IsItemVisible()) return;
+    ImGui::GetWindowDrawList()->AddText(at, ImGui::GetColorU32(ImGuiCol_Text), text.data(), text.data() + text.size());
+}
+
+bool nameSelectable(const std::string& id, const std::string& label, bool selected) {
+    // Hashed as plain bytes: ImGui's string ids restart their hash at "###".
+    ImGui::PushID(static_cast<int>(ImHashData(id.data(), id.size())));
+    const ImVec2 at = ImGui::GetCursorScreenPos();
+    const bool clicked = ImGui::Selectable("##row", selected);
+    drawPlainText(at, label);
+    probeLastItem(label.c_str());
+    ImGui::PopID();
+    return clicked;
+}
+
+bool nameButton(int index, const std::string& label) {
+    const ImGuiStyle& style = ImGui::GetStyle();
+    const ImVec2 textSize = ImGui::CalcTextSize(label.data(), label.data() + label.size(), false);
+    ImGui::PushID(index);
+    const ImVec2 at = ImGui::GetCursorScreenPos();
+    const bool pressed = ImGui::Button("##part", ImVec2(textSize.x + style.FramePadding.x * 2,
+                                                        textSize.y + style.FramePadding.y * 2));
+    drawPlainText(ImVec2(at.x + style.FramePadding.x, at.y + style.FramePadding.y), label);
+    probeLastItem(label.c_str());
+    ImGui::PopID();
+    return pressed;
+}
+
+bool probedButton(const char* label) {
+    const bool pressed = ImGui::Button(label);
+    probeLastItem(label);
+    return pressed;
+}
+
+void tooltip(const char* text) {
+    if (ImGui::IsItemHovered()) ImGui::SetTooltip("%s", text);
+}
+
+// ---- The parts of a frame -----------------------------------------------------------------------
+
+struct FrameRequests {
+    bool directoryChanged = false;
+    bool drives = false;
+};
+
+void applyDefaultFileName(FileChooser& chooser) {
+    std::string name = chooser.defaultFileName;
+    chooser.defaultFileName.clear();  // once per opening: a later rescan must not undo the user's typing
+    name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return c == '\n' || c == '\r'; }), name.end());
+    if (name.empty()) return;
+    setField(chooser.fileNameField, name);
+    if (!chooser.defaultExtension.empty()) chooser.selectedType = chooser.defaultExtension;
+}
+
+void drawNewDirectoryRow(FileChooser& chooser) {
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(newDirectoryFieldWidth);
+    ImGui::InputText("##DirectoryFileName", chooser.newDirectoryField, FileChooser::fieldSize);
+    probeLastItem("##DirectoryFileName");
+    ImGui::SameLine();
+    if (probedButton("OK##NewDirectory")) {
+        const std::string name = chooser.newDirectoryField;
+        if (makeDirectory(chooser, name)) setDirectory(chooser, joinPath(chooser.currentDirectory, name));
+        chooser.createDirectoryMode = false;
+    }
+    ImGui::SameLine();
+    if (probedButton("Cancel##NewDirectory")) chooser.createDirectoryMode = false;
+}
+
+void drawToolbar(FileChooser& chooser, FrameRequests& requests) {
+    if (probedButton("+") && !chooser.createDirectoryMode) {
+        chooser.createDirectoryMode = true;
+        chooser.newDirectoryField[0] = '\0';
+    }
+    tooltip("Create Directory");
+    if (chooser.createDirectoryMode) drawNewDirectoryRow(chooser);
+    ImGui::SameLine();
+    ImGui::SeparatorEx(ImGuiSeparatorFlags_Vertical);
+    ImGui::SameLine();
+    if (probedButton("R")) setDirectory(chooser, currentName);
+    tooltip("Reset to current directory");
+    ImGui::SameLine();
+    if (probedButton("Drives")) requests.drives = true;
+    tooltip("Drives");
+    ImGui::SameLine();
+    ImGui::SeparatorEx(ImGuiSeparatorFlags_Vertical);
+    for (size_t i = 0; i < chooser.pathButtons.size(); ++i) {
+        ImGui::SameLine();
+        if (nameButton(static_cast<int>(i), chooser.pathButtons[i])) {
+            composePath(chooser, i);
+            requests.directoryChanged = true;
+            break;
+        }
+    }
+}
+
+void drawSearchRow(FileChooser& chooser) {
+    if (probedButton("R##FileChooserSearchField")) {
+        chooser.searchField[0] = '\0';
+        chooser.searchText.clear();
+    }
+    tooltip("Reset search");
+    ImGui::SameLine();
+    ImGui::TextUnformatted("Search :");
+    ImGui::SameLine();
+    if (ImGui::InputText("##FileChooserSearchField", chooser.searchField, FileChooser::fieldSize))
+        chooser.searchText = chooser.searchField;
+    probeLastItem("##FileChooserSearchField");
+}
+
+std::string rowLabel(const FileEntry& entry) {
+    switch (entry.type) {
+    case 'd': return std::string(dirLabel) + " " + entry.name;
+    case 'l': return std::string(linkLabel) + " " + entry.name;
+    case 'f': return std::string(fileLabel) + " " + entry.name;
+    default: return " " + entry.name;
+    }
+}
+
+void drawListing(FileChooser& chooser, FrameRequests& requests) {
+    ImGui::BeginChild("##FileDialog_FileList", ImVec2(listingWidth, listingHeight), false);
+    for (const FileEntry& entry : chooser.listing) {
+        if (!rowVisible(chooser, entry)) continue;
+        const auto colour = chooser.typeColours.find(entry.extension);
+        const bool coloured = colour != chooser.typeColours.end();
+        if (coloured) ImGui::PushStyleColor(ImGuiCol_Text, colour->second);
+        const bool clicked = nameSelectable(entry.name, rowLabel(entry), chooser.selection.count(entry.name) != 0);
+        if (coloured) ImGui::PopStyleColor();
+        if (clicked) {
+            // The rows may change under a click: stop drawing them for this frame.
+            const FileEntry picked = entry;
+            if (picked.type == 'd') requests.directoryChanged |= enterDirectory(chooser, picked);
+            else pickFile(chooser, picked.name);
+            break;
+        }
+    }
+    if (requests.directoryChanged) setDirectory(chooser, chooser.currentDirectory);
+    if (requests.drives) showDrives(chooser);
+    ImGui::EndChild();
+}
+
+void drawFileNameRow(FileChooser& chooser) {
+    ImGui::TextUnformatted("File Name :");
+    ImGui::SameLine();
+    float width = ImGui::GetContentRegionAvail().x;
+    if (!chooser.typeFilter.empty()) width -= filterComboRoom;
+    ImGui::SetNextItemWidth(width);
+    ImGui::InputText("##FileName", chooser.fileNameField, FileChooser::fieldSize);
+    probeLastItem("##FileName");
+    if (chooser.typeFilter.empty()) return;
+    ImGui::SameLine();
+    ImGui::SetNextItemWidth(filterComboWidth);
+    if (ImGui::BeginCombo("##Filters", chooser.typeFilter.c_str())) {
+        if (ImGui::Selectable(offeredType, chooser.typeFilter == offeredType)) chooser.typeFilter = offeredType;
+        ImGui::EndCombo();
+    }
+    chooser.selectedType = chooser.typeFilter;
+}
+
+}  // namespace
+
+// ---- The operations -----------------------------------------------------------------------------
+
 FileChooser& fileChooser() {
-    static FileChooser instance;
+    static FileChooser instance;  // the process-wide dialog; C++ makes its first use thread-safe
     return instance;
 }
 
-void FileChooser::Open(const std::string&, const char*, const char*, const std::string&, int&, void*) {}
-bool FileChooser::Show(const std::string&, ImGuiWindowFlags) { return false; }
-void FileChooser::Close(const std::string&) {}
-std::string FileChooser::SelectedPathName() const { return {}; }
-void FileChooser::SetTypeColour(const std::string&, const ImVec4&) {}
-bool FileChooser::GetTypeColour(const std::string&, ImVec4*) const { return false; }
+void FileChooser::Open(const std::string& dialogKey, const char* dialogTitle, const char* filter,
+                       const std::string& startPathName, int& limit, void* data) {
+    if (armed) return;
+    key = dialogKey;
+    title = dialogTitle != nullptr ? dialogTitle : "";
+    typeFilter = filter != nullptr ? filter : "";
+    ParsedPathName parsed;
+    if (parsePathName(startPathName, parsed)) {
+        startDirectory = parsed.directory;
+        defaultFileName = parsed.name == currentName || parsed.name == parentName ? std::string() : parsed.name;
+        defaultExtension = parsed.extension.empty() ? std::string() : "." + parsed.extension;
+    } else {
+        startDirectory = currentName;
+        defaultFileName.clear();
+        defaultExtension.clear();
+    }
+    userData = data;
+    selectionLimit = limit > 0 ? static_cast<size_t>(limit) : 0;
+    setDirectory(*this, currentDirectory);
+    armed = true;
+}
+
+bool FileChooser::Show(const std::string& dialogKey, ImGuiWindowFlags flags) {
+    if (!armed || dialogKey != key) return false;
+    const std::string name = title + "##" + key;
+    if (name != shownName) {
+        listing.clear();
+        pathButtons.clear();
+        selectedType.clear();
+    }
+    accepted = false;
+    ImGui::OpenPopup(name.c_str());
+    const ImGuiWindowFlags dialogFlags =
+        flags | ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoResize;
+    if (!ImGui::BeginPopupModal(name.c_str(), nullptr, dialogFlags)) return false;
+    shownName = name;
+    if (startDirectory.empty()) startDirectory = currentName;
+    if (listing.empty() && !driveMode) {
+        applyDefaultFileName(*this);
+        scanCurrentDirectory(*this, startDirectory);
+    }
+
+    FrameRequests requests;
+    drawToolbar(*this, requests);
+    drawSearchRow(*this);
+    drawListing(*this, requests);
+    drawFileNameRow(*this);
+
+    bool result = false;
+    if (probedButton("OK") && !typedFileName(fileNameField).empty()) {
+        accepted = true;
+        result = true;
+    }
+    ImGui::SameLine();
+    if (probedButton("Cancel")) {
+        accepted = false;
+        result = true;
+    }
+    // A finished dialog leaves ImGui's pop-up stack at once, so a caller that stops showing it
+    // leaves no modal behind to block the other windows.
+    if (result) ImGui::CloseCurrentPopup();
+    ImGui::EndPopup();
+    return result;
+}
+
+void FileChooser::Close(const std::string& dialogKey) {
+    if (!armed || dialogKey != key) return;
+    key.clear();
+    armed = false;
+}
+
+std::string FileChooser::SelectedPathName() const {
+    std::string name = typedFileName(fileNameField);
+    if (!selectedType.empty() && selectedType != anyType) {
+        const size_t dot = name.rfind('.');
+        if (dot != std::string::npos) name.erase(dot);
+        name += selectedType;
+    }
+    return joinPath(currentDirectory, name);
+}
+
+void FileChooser::SetTypeColour(const std::string& extension, const ImVec4& colour) { typeColours[extension] = colour; }
+
+bool FileChooser::GetTypeColour(const std::string& extension, ImVec4* colour) const {
+    if (colour == nullptr) return false;
+    const auto found = typeColours.find(extension);
+    if (found == typeColours.end()) return false;
+    *colour = found->second;
+    return true;
+}

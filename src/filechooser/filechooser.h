@@ -4,10 +4,48 @@
 
 #include <imgui.h>
 
+#include <cstddef>
+#include <map>
+#include <set>
 #include <string>
+#include <vector>
+
+// One row of the listing.
+struct FileEntry {
+    char type = ' ';        // 'd' directory, 'f' file, 'l' type undetermined (a broken link), ' ' other
+    std::string name;       // as listed, without directory
+    std::string extension;  // files only: from the last '.' on, dot included (".csv"); else empty
+};
 
 struct FileChooser {
-    bool accepted = false;  // true after OK, false after Cancel
+    static constexpr size_t fieldSize = 1024;  // each text field, terminating NUL included
+
+    std::vector<FileEntry> listing;             // rows in display order
+    std::map<std::string, ImVec4> typeColours;  // text colour per extension
+    std::set<std::string> selection;            // selected file names
+    std::string selectedType;                   // extension files must have to be listed; ".*" lets all through
+    std::string currentDirectory;               // absolute, no trailing '/' ("/" at the root); empty in drive mode
+    std::vector<std::string> pathButtons;       // "/" then the folders of the current directory
+    std::string shownName;                      // window name of the last shown frame: title + "##" + key
+    bool armed = false;                         // Open was called and Close not yet
+    bool driveMode = false;                     // the listing shows the mount points
+    std::string lastSelectedName;               // anchor of Shift range selection
+    bool accepted = false;                      // true after OK, false after Cancel
+    bool createDirectoryMode = false;           // the new-directory row is shown
+    std::string key;
+    std::string title;
+    std::string typeFilter;                     // the caller's filter, also the type combo's one entry
+    std::string startDirectory;                 // directory part of the start path-name
+    std::string defaultFileName;                // put into the file name field on the first scan
+    std::string defaultExtension;               // "." + extension of the start path-name
+    std::string searchText;                     // names must contain it to be listed
+    void* userData = nullptr;                   // kept for the caller
+    size_t selectionLimit = 1;                  // 0 = unlimited
+
+    // The three text fields. They keep their text between openings.
+    char fileNameField[fieldSize] = {};
+    char newDirectoryField[fieldSize] = {};
+    char searchField[fieldSize] = {};
 
     // Arms the dialog (nothing when already armed). selectionLimit: 0 = unlimited.
     void Open(const std::string& key, const char* title, const char* typeFilter,
@@ -16,6 +54,7 @@ struct FileChooser {
     // Cancel was pressed.
     bool Show(const std::string& key, ImGuiWindowFlags flags);
     void Close(const std::string& key);
+    // Current directory + "/" + the file name field's name, its extension replaced by the selected type.
     std::string SelectedPathName() const;
     void SetTypeColour(const std::string& extension, const ImVec4& colour);
     bool GetTypeColour(const std::string& extension, ImVec4* colour) const;

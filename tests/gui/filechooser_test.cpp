@@ -1,0 +1,315 @@
+// The file chooser as a user drives it: listing, filters, search, selection, navigation, new
+// directories, OK and Cancel, and what is kept between openings. Runs in a temporary directory
+// that is made the working directory.
+#include "filechooser/filechooser.h"
+
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const dialogKey = "ChooseFileDlgKey";
+const ImVec4 yellow(1, 1, 0, 0.5f);
+
+// Text colour of every reported widget in one frame.
+std::map<std::string, ImVec4> coloursSeen;
+void recordColour(const char* label, ImVec2, ImVec2) { coloursSeen[label] = ImGui::GetStyleColorVec4(ImGuiCol_Text); }
+
+class FileChooserGui : public ::testing::Test {
+protected:
+    void SetUp() override {
+        savedDirectory = fs::current_path();
+        std::string pattern = (fs::temp_directory_path() / "quarvis-chooser-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        fs::current_path(pattern);
+        root = fs::current_path().string();
+        fs::create_directory("data");
+        for (const char* name : {"b.csv", "A.csv", "notes.txt"}) std::ofstream(name) << "x";
+    }
+    void TearDown() override {
+        fs::current_path(savedDirectory);
+        fs::remove_all(root);
+    }
+
+    void open(const char* title = "Choose File") {
+        chooser.Open(dialogKey, title, ".csv", ".", limit, nullptr);
+        finished = false;
+        gui.frames(2, draw);
+    }
+    // The caller's side, as the record panel does it.
+    void drawCaller() {
+        ImGui::Begin("caller");
+        chooser.SetTypeColour(".csv", yellow);
+        if (chooser.Show(dialogKey, ImGuiWindowFlags_NoCollapse)) {
+            finished = true;
+            acceptedPath = chooser.accepted ? chooser.SelectedPathName() : "";
+            chooser.Close(dialogKey);
+        }
+        ImGui::End();
+    }
+    // A click, then one more frame: a clicked row ends the drawing of the rows for its frame, and
+    // a directory change shows in the frame after.
+    bool click(const std::string& label) {
+        if (!gui.click(label, draw)) return false;
+        gui.frame(draw);
+        return true;
+    }
+    bool clickWith(const std::string& label, bool ctrl, bool shift) {
+        GuiHarness::io().KeyCtrl = ctrl;
+        GuiHarness::io().KeyShift = shift;
+        const bool clicked = click(label);
+        GuiHarness::io().KeyCtrl = GuiHarness::io().KeyShift = false;
+        return clicked;
+    }
+    // Clicks a text field, types into it and leaves it, as a user does.
+    void type(const std::string& field, const std::string& text) {
+        ASSERT_TRUE(click(field)) << field;
+        for (char c : text) GuiHarness::io().AddInputCharacter(static_cast<unsigned char>(c));
+        gui.frame(draw);
+        ImGui::ClearActiveID();
+        gui.frame(draw);
+    }
+    float rowY(const std::string& label) const { return gui.rect(label).min.y; }
+
+    fs::path savedDirectory;
+    std::string root;
+    GuiHarness gui;
+    FileChooser chooser;
+    int limit = 1;
+    bool finished = false;
+    std::string acceptedPath;
+    std::function<void()> draw = [this] { drawCaller(); };
+};
+
+}  // namespace
+
+TEST_F(FileChooserGui, ListsDirectoriesThenFilesOfTheChosenTypeInByteOrder) {
+    open();
+    ASSERT_TRUE(GuiHarness::popupOpen("Choose File##ChooseFileDlgKey"));
+    EXPECT_EQ(chooser.currentDirectory, root);
+    EXPECT_EQ(chooser.pathButtons.front(), "/");
+    EXPECT_EQ(chooser.pathButtons.back(), fs::path(root).filename().string());
+    EXPECT_TRUE(gui.drawn("/"));
+
+    for (const char* row : {"[Dir] ..", "[Dir] data", "[File] A.csv", "[File] b.csv"}) ASSERT_TRUE(gui.drawn(row)) << row;
+    EXPECT_LT(rowY("[Dir] .."), rowY("[Dir] data"));
+    EXPECT_LT(rowY("[Dir] data"), rowY("[File] A.csv"));
+    EXPECT_LT(rowY("[File] A.csv"), rowY("[File] b.csv"));
+    EXPECT_FALSE(gui.drawn("[File] notes.txt"));
+
+    const ItemProbe harnessProbe = itemProbe;
+    itemProbe = recordColour;
+    gui.frame(draw);
+    itemProbe = harnessProbe;
+    for (const char* row : {"[File] A.csv", "[File] b.csv"}) {
+        const ImVec4 colour = coloursSeen.at(row);
+        EXPECT_EQ(colour.x, yellow.x);
+        EXPECT_EQ(colour.y, yellow.y);
+        EXPECT_EQ(colour.z, yellow.z);
+        EXPECT_EQ(colour.w, yellow.w) << row;
+    }
+    EXPECT_NE(coloursSeen.at("[Dir] data").z, yellow.z);
+}
+
+TEST_F(FileChooserGui, SearchHidesRowsLackingTheTextUntilReset) {
+    open();
+    type("##FileChooserSearchField", "b");
+    EXPECT_TRUE(gui.drawn("[File] b.csv"));
+    for (const char* row : {"[Dir] ..", "[Dir] data", "[File] A.csv"}) EXPECT_FALSE(gui.drawn(row)) << row;
+
+    ASSERT_TRUE(click("R##FileChooserSearchField"));
+    for (const char* row : {"[Dir] ..", "[Dir] data", "[File] A.csv", "[File] b.csv"}) EXPECT_TRUE(gui.drawn(row)) << row;
+    EXPECT_STREQ(chooser.searchField, "");
+}
+
+TEST_F(FileChooserGui, CtrlAndShiftBuildSelectionsWithinTheLimit) {
+    std::ofstream("c.csv") << "x";
+    limit = 0;
+    open();
+    ASSERT_TRUE(clickWith("[File] A.csv", true, false));
+    ASSERT_TRUE(clickWith("[File] b.csv", true, false));
+    ASSERT_TRUE(clickWith("[File] c.csv", true, false));
+    EXPECT_STREQ(chooser.fileNameField, "3 files Selected");
+    ASSERT_TRUE(clickWith("[File] b.csv", true, false));
+    EXPECT_STREQ(chooser.fileNameField, "2 files Selected");
+    ASSERT_TRUE(clickWith("[File] A.csv", true, false));
+    EXPECT_STREQ(chooser.fileNameField, "c.csv");
+
+    // A range either way round from the anchor, which stays put.
+    ASSERT_TRUE(click("[File] b.csv"));
+    ASSERT_TRUE(clickWith("[File] c.csv", false, true));
+    EXPECT_EQ(chooser.selection, (std::set<std::string>{"b.csv", "c.csv"}));
+    ASSERT_TRUE(clickWith("[File] A.csv", false, true));
+    EXPECT_EQ(chooser.selection, (std::set<std::string>{"A.csv", "b.csv"}));
+    EXPECT_EQ(chooser.lastSelectedName, "b.csv");
+    EXPECT_STREQ(chooser.fileNameField, "2 files Selected");
+
+    // A plain click picks one file again.
+    ASSERT_TRUE(click("[File] c.csv"));
+    EXPECT_EQ(chooser.selection, (std::set<std::string>{"c.csv"}));
+    EXPECT_STREQ(chooser.fileNameField, "c.csv");
+}
+
+TEST_F(FileChooserGui, RangesStopAtTheLimitAndOneFileLimitIgnoresModifiers) {
+    std::ofstream("c.csv") << "x";
+    limit = 2;
+    open();
+    ASSERT_TRUE(click("[File] A.csv"));
+    ASSERT_TRUE(clickWith("[File] c.csv", false, true));
+    EXPECT_EQ(chooser.selection, (std::set<std::string>{"A.csv", "b.csv"}));
+    ASSERT_TRUE(click("Cancel"));
+    ASSERT_TRUE(finished);
+
+    limit = 1;
+    open();
+    ASSERT_TRUE(click("[File] A.csv"));
+    ASSERT_TRUE(clickWith("[File] b.csv", true, false));
+    ASSERT_TRUE(clickWith("[File] c.csv", false, true));
+    EXPECT_EQ(chooser.selection, (std::set<std::string>{"A.csv"}));
+    EXPECT_STREQ(chooser.fileNameField, "A.csv");
+}
+
+TEST_F(FileChooserGui, PathButtonsAndParentRowNavigate) {
+    fs::create_directory("data/inner");
+    open();
+    ASSERT_TRUE(click("[Dir] data"));
+    EXPECT_EQ(chooser.currentDirectory, root + "/data");
+    ASSERT_TRUE(click("[Dir] inner"));
+    EXPECT_EQ(chooser.currentDirectory, root + "/data/inner");
+    EXPECT_EQ(chooser.pathButtons.back(), "inner");
+
+    ASSERT_TRUE(click("[Dir] .."));
+    EXPECT_EQ(chooser.currentDirectory, root + "/data");
+    ASSERT_TRUE(click(fs::path(root).filename().string()));
+    EXPECT_EQ(chooser.currentDirectory, root);
+    EXPECT_TRUE(gui.drawn("[File] A.csv"));
+
+    // The root: no way further up, and the file lands directly under it.
+    ASSERT_TRUE(click("/"));
+    EXPECT_EQ(chooser.currentDirectory, "/");
+    EXPECT_EQ(chooser.pathButtons, std::vector<std::string>{"/"});
+    EXPECT_FALSE(gui.drawn("[Dir] .."));
+    type("##FileName", "scan");
+    ASSERT_TRUE(click("OK"));
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(acceptedPath, "/scan.csv");
+}
+
+TEST_F(FileChooserGui, OkNeedsANameAndTheTypeReplacesTheExtension) {
+    open();
+    ASSERT_TRUE(click("OK"));
+    EXPECT_FALSE(finished);
+    EXPECT_TRUE(GuiHarness::popupOpen("Choose File"));
+
+    type("##FileName", "scan");
+    EXPECT_EQ(chooser.SelectedPathName(), root + "/scan.csv");
+    std::snprintf(chooser.fileNameField, FileChooser::fieldSize, "scan.txt");
+    EXPECT_EQ(chooser.SelectedPathName(), root + "/scan.csv");
+    // A typed directory part does not lead anywhere else; a name that is only a directory is none.
+    std::snprintf(chooser.fileNameField, FileChooser::fieldSize, "../../elsewhere/scan");
+    EXPECT_EQ(chooser.SelectedPathName(), root + "/scan.csv");
+    std::snprintf(chooser.fileNameField, FileChooser::fieldSize, "sub/");
+    gui.frame(draw);
+    ASSERT_TRUE(click("OK"));
+    EXPECT_FALSE(finished);
+
+    std::snprintf(chooser.fileNameField, FileChooser::fieldSize, "scan.txt");
+    gui.frame(draw);
+    ASSERT_TRUE(click("OK"));
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(acceptedPath, root + "/scan.csv");
+    EXPECT_FALSE(GuiHarness::popupOpen("Choose File"));
+    EXPECT_FALSE(chooser.armed);
+
+    open();
+    ASSERT_TRUE(click("Cancel"));
+    EXPECT_TRUE(finished);
+    EXPECT_FALSE(chooser.accepted);
+    EXPECT_FALSE(GuiHarness::popupOpen("Choose File"));
+    EXPECT_FALSE(chooser.Show(dialogKey, 0));
+}
+
+TEST_F(FileChooserGui, CreatesNewDirectoriesAndRefusesOthers) {
+    open();
+    ASSERT_TRUE(click("+"));
+    type("##DirectoryFileName", "fresh");
+    ASSERT_TRUE(click("OK##NewDirectory"));
+    EXPECT_TRUE(fs::is_directory(root + "/fresh"));
+    EXPECT_EQ(chooser.currentDirectory, root + "/fresh");
+    EXPECT_FALSE(gui.drawn("OK##NewDirectory"));
+    EXPECT_TRUE(gui.drawn("[Dir] .."));
+
+    ASSERT_TRUE(click("[Dir] .."));
+    for (const char* name : {"data", "a/b", "../escape"}) {
+        ASSERT_TRUE(click("+"));
+        type("##DirectoryFileName", name);
+        ASSERT_TRUE(click("OK##NewDirectory"));
+        EXPECT_EQ(chooser.currentDirectory, root) << name;
+        EXPECT_TRUE(gui.drawn("[File] A.csv")) << name;
+    }
+    EXPECT_FALSE(fs::exists(fs::path(root).parent_path() / "escape"));
+    EXPECT_FALSE(fs::exists(root + "/a"));
+
+    ASSERT_TRUE(click("+"));
+    ASSERT_TRUE(click("Cancel##NewDirectory"));
+    EXPECT_FALSE(gui.drawn("##DirectoryFileName"));
+}
+
+TEST_F(FileChooserGui, ReopeningKeepsTheDirectoryOnlyForTheSameTitle) {
+    open();
+    ASSERT_TRUE(click("[Dir] data"));
+    type("##FileName", "kept");
+    ASSERT_TRUE(click("Cancel"));
+    ASSERT_TRUE(finished);
+
+    open("Choose File");
+    EXPECT_EQ(chooser.currentDirectory, root + "/data");
+    EXPECT_STREQ(chooser.fileNameField, "kept");
+    ASSERT_TRUE(click("Cancel"));
+
+    open("Save as..");
+    EXPECT_TRUE(GuiHarness::popupOpen("Save as..##ChooseFileDlgKey"));
+    EXPECT_EQ(chooser.currentDirectory, root);
+    EXPECT_TRUE(gui.drawn("[File] A.csv"));
+
+    // "R" returns to the working directory from anywhere.
+    ASSERT_TRUE(click("[Dir] data"));
+    ASSERT_TRUE(click("R"));
+    EXPECT_EQ(chooser.currentDirectory, root);
+}
+
+TEST_F(FileChooserGui, DrivesListMountPointsAndEnteringOneShowsIt) {
+    open();
+    ASSERT_TRUE(click("Drives"));
+    EXPECT_TRUE(chooser.driveMode);
+    EXPECT_TRUE(chooser.pathButtons.empty());
+    ASSERT_TRUE(gui.drawn("[Dir] /"));
+    EXPECT_FALSE(gui.drawn("[Dir] /proc"));
+
+    ASSERT_TRUE(click("[Dir] /"));
+    EXPECT_FALSE(chooser.driveMode);
+    EXPECT_EQ(chooser.currentDirectory, "/");
+    EXPECT_TRUE(gui.drawn("/"));
+}
+
+TEST_F(FileChooserGui, OddNamesAreListedAndPickedAsTheyAre) {
+    fs::create_symlink(root + "/gone", "dangling");
+    for (const char* name : {"x##y.csv", "p###q.csv", "r###q.csv", "%s%n.csv"}) std::ofstream(name) << "x";
+    open();
+    EXPECT_TRUE(gui.drawn("[Link] dangling"));
+    for (const char* name : {"x##y.csv", "p###q.csv", "r###q.csv", "%s%n.csv"}) {
+        ASSERT_TRUE(click(std::string("[File] ") + name)) << name;
+        EXPECT_STREQ(chooser.fileNameField, name);
+        EXPECT_EQ(chooser.selection, std::set<std::string>{name});
+    }
+    ASSERT_TRUE(click("[Link] dangling"));
+    EXPECT_EQ(chooser.SelectedPathName(), root + "/dangling.csv");
+}
