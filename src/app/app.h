@@ -49,6 +49,9 @@ int logPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The text and a line end to standard output, flushed (the "line" of the diagnostics table).
 void logLine(const char* text);
 
+// The two worker thread functions (the argument is the process's SerialLink; both return 0 on exit).
+int frameGrabberThread(SerialLink* link);
+int frameHandlerThread(SerialLink* link);
 // Entry steps 1 and 2: start the grabber and the handler threads; both park at once.
 void startWorkerThreads(SerialLink* link);
 // Connect handshake (after the port is open and portOpen set) and disconnect handshake.

@@ -1,7 +1,167 @@
-// Worker life cycle (placeholder until the link is built).
+// The worker life cycle shared by the frame grabber and the frame handler (Start, Run, Stop,
+// Parked), the connect and disconnect handshakes and the exit sequence. The handshakes and the exit
+// sequence run on the GUI thread; runWorker runs on each worker thread.
 #include "app/app.h"
+#include "link/link.h"
 
-void startWorkerThreads(SerialLink*) {}
-void startWorkers() {}
-void stopWorkers() {}
-void runExitSequence() {}
+#include <chrono>
+#include <thread>
+
+namespace {
+
+enum WorkerState : int { stateStart = 0, stateRun = 1, stateStop = 2, stateParked = 3 };
+
+// What tells the two workers apart: their flags in AppState, their lines and their work.
+struct WorkerRole {
+    std::atomic<bool>& startRequest;
+    std::atomic<bool>& stopRequest;
+    std::atomic<bool>& stopped;
+    std::atomic<bool>& exited;
+    const char* startedLine;
+    const char* haltedLine;
+    void (*start)();
+    void (*runOnce)(SerialLink* link);
+};
+
+void grabberRunOnce(SerialLink* link) { grabberRunBatch(link); }
+void handlerStart() {}
+void handlerRunOnce(SerialLink*) { handlerRunPass(); }
+
+const WorkerRole grabberRole{appState.grabberStartRequest, appState.grabberStopRequest, appState.grabberStopped,
+                             appState.grabberExited,       "grabber started",            "grabber halted",
+                             grabberStart,                 grabberRunOnce};
+const WorkerRole handlerRole{appState.handlerStartRequest, appState.handlerStopRequest, appState.handlerStopped,
+                             appState.handlerExited,       "handler started",            "handler halted",
+                             handlerStart,                 handlerRunOnce};
+
+// Off only in the busy-polling build kept for benchmark comparison.
+constexpr bool pausePolls = QUARVIS_BUSY_POLL == 0;
+// Between two looks at the workers' acknowledgements: short against the 50 ms a stop may take.
+constexpr auto acknowledgementPoll = std::chrono::milliseconds(1);
+
+// Process-wide: the two worker threads, started by the entry, joined by the exit sequence (GUI thread).
+std::thread grabberThread;
+std::thread handlerThread;
+
+void pollPause() {
+    if (pausePolls) std::this_thread::sleep_for(acknowledgementPoll);
+}
+
+void debugLine(const char* text) {
+    if (appState.debugPrint) logLine(text);
+}
+
+// Parked: wait for a start request, a shutdown or exit. Worker thread.
+int parkedAction(const WorkerRole& role) {
+    debugLine(role.haltedLine);
+    std::unique_lock lock(parkMutex);
+    if (role.startRequest) return stateStart;
+    // A disconnect that came before this worker left Parked after its connect: acknowledge it here,
+    // or stopWorkers would wait for ever.
+    if (role.stopRequest) role.stopped = true;
+    if (appState.shutdownRequest) {
+        appState.exitRequest = true;
+        return stateParked;
+    }
+    if (!appState.exitRequest) parkSignal.wait(lock);
+    return stateParked;
+}
+
+// One state action; returns the next state. Worker thread.
+int workerAction(const WorkerRole& role, int state, SerialLink* link) {
+    switch (state) {
+    case stateStart:
+        role.start();
+        debugLine(role.startedLine);
+        return stateRun;
+    case stateRun:
+        role.runOnce(link);
+        return role.stopRequest ? stateStop : stateRun;
+    case stateStop:
+        role.stopped = true;
+        return stateParked;
+    default:
+        return parkedAction(role);
+    }
+}
+
+// The loop of either worker: one state action per iteration until exitRequest. Worker thread.
+int runWorker(const WorkerRole& role, SerialLink* link) {
+    int state = stateParked;
+    for (;;) {
+        if (appState.exitRequest) {
+            role.exited = true;
+            return 0;
+        }
+        state = workerAction(role, state, link);
+    }
+}
+
+// Change flags that parked workers test, then wake them all.
+template <typename Change>
+void changeParkFlags(Change change) {
+    {
+        std::lock_guard lock(parkMutex);
+        change();
+    }
+    parkSignal.notify_all();
+}
+
+}  // namespace
+
+int frameGrabberThread(SerialLink* link) {
+    grabberEnter();
+    return runWorker(grabberRole, link);
+}
+
+int frameHandlerThread(SerialLink* link) { return runWorker(handlerRole, link); }
+
+void startWorkerThreads(SerialLink* link) {
+    grabberThread = std::thread(frameGrabberThread, link);
+    handlerThread = std::thread(frameHandlerThread, link);
+}
+
+void startWorkers() {
+    changeParkFlags([] {
+        appState.grabberStopRequest = false;
+        appState.grabberStopped = false;
+        appState.grabberStartRequest = true;
+        appState.handlerStopRequest = false;
+        appState.handlerStopped = false;
+        appState.handlerStartRequest = true;
+    });
+}
+
+void stopWorkers() {
+    // Under the park mutex and with a wake-up, so that a worker still parked sees the request too.
+    changeParkFlags([] {
+        appState.grabberStartRequest = false;
+        appState.handlerStartRequest = false;
+        appState.grabberStopRequest = true;
+        appState.handlerStopRequest = true;
+    });
+    wakeHandler();
+    while (!(appState.grabberStopped && appState.handlerStopped)) {
+        debugLine("waiting..");
+        pollPause();
+    }
+}
+
+void runExitSequence() {
+    if (appState.portOpen) {
+        // Both workers run; they leave at the top of their next iteration.
+        changeParkFlags([] { appState.exitRequest = true; });
+        wakeHandler();
+    } else {
+        changeParkFlags([] { appState.shutdownRequest = true; });
+        const bool started = grabberThread.joinable() && handlerThread.joinable();
+        while (started && !(appState.handlerExited && appState.grabberExited)) pollPause();
+    }
+    if (handlerThread.joinable()) handlerThread.join();
+    if (grabberThread.joinable()) grabberThread.join();
+    // Only now that no worker reads it may the port be closed.
+    if (appState.portOpen) {
+        serialLink.close();
+        appState.portOpen = false;
+    }
+}

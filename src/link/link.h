@@ -22,10 +22,14 @@ constexpr int readChunkBytes = 200;         // the grabber reads at most this mu
 // ---- Serial port access (GUI thread, except read: grabber only) ----------------------------------
 struct SerialLink {
     sp_port* port = nullptr;
+    bool portIsOpen = false;  // `port` is open (GUI thread writes, only while the grabber is parked)
+    bool portIsDemo = false;  // the open port is the demo sensor
 
     int open(const char* portName, int baudRate);  // libserialport status, 0 on success
     void close();
     int read(uint8_t* buffer, int maxBytes);       // bytes read (0 when none waiting) or a negative status
+    // As read, but waits up to timeoutMs for the first byte (0 when none came). Grabber only.
+    int readWithin(uint8_t* buffer, int maxBytes, unsigned timeoutMs);
     bool lost();                                   // true when the port must be taken as gone
 };
 
@@ -78,6 +82,13 @@ void resetSynchroniser();
 void synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodFrame, void* context);
 // The 480 points of a record in metres, all marked valid.
 void decodeFrame(const uint8_t* record, PointFrame& out);
+
+// ---- Worker steps, driven by the worker life cycle (app/workers.cpp) ------------------------------
+void grabberEnter();                     // grabber thread: once, before its loop
+void grabberStart();                     // grabber thread: run state Start (hunt afresh, statistics zeroed)
+void grabberRunBatch(SerialLink* link);  // grabber thread: one batch of run state Run
+void handlerRunPass();                   // handler thread: one pass of run state Run (sleeps until a frame)
+void wakeHandler();                      // any thread: end the handler's sleep (stop request, exit)
 
 // ---- Demo sensor --------------------------------------------------------------------------------
 // With --demo, enumeratePorts lists "DEMO SENSOR" after the real ports; SerialLink routes that name

@@ -1,4 +1,118 @@
-// Serial port access (placeholder until the link is built).
+// Serial port access: SerialLink over libserialport, port enumeration and disconnect. Called by the
+// connection panel on the GUI thread; SerialLink::read and readWithin by the grabber only.
 #include "link/link.h"
+#include "app/app.h"
 
+#include <libserialport.h>
+
+#include <cstring>
+
+// Process-wide state of the serial access, owned by the GUI thread (the grabber only reads through
+// `serialLink` while it runs, and the GUI thread changes it only while the grabber is parked).
 SerialLink serialLink;
+const char* const portPlaceholder = "SELECT A PORT";
+std::vector<std::string> portList{portPlaceholder};
+
+namespace {
+
+bool isDemoName(const char* portName) { return portName != nullptr && std::strcmp(portName, demoPortName) == 0; }
+
+// Close the port if it is still open and free its handle: a new open replaces it.
+void releasePort(SerialLink& link) {
+    link.close();
+    if (link.port != nullptr) sp_free_port(link.port);
+    link.port = nullptr;
+}
+
+// The configuring steps after sp_open; the first failure's status is returned.
+int configurePort(sp_port* port, int baudRate) {
+    int status = sp_set_baudrate(port, baudRate);
+    if (status != SP_OK) return status;
+    status = sp_set_parity(port, SP_PARITY_NONE);
+    if (status != SP_OK) return status;
+    return sp_set_flowcontrol(port, SP_FLOWCONTROL_NONE);
+}
+
+}  // namespace
+
+int SerialLink::open(const char* portName, int baudRate) {
+    releasePort(*this);
+    if (isDemoName(portName)) {
+        const int status = demoPortOpen(baudRate);
+        portIsDemo = portIsOpen = status == SP_OK;
+        return status;
+    }
+    int status = sp_get_port_by_name(portName, &port);
+    if (status != SP_OK) {
+        port = nullptr;
+        return status;
+    }
+    status = sp_open(port, SP_MODE_READ_WRITE);
+    if (status == SP_OK) {
+        status = configurePort(port, baudRate);
+        if (status != SP_OK) sp_close(port);
+    }
+    if (status != SP_OK) {
+        // A port that cannot be configured is not left held: another program may want it.
+        sp_free_port(port);
+        port = nullptr;
+        return status;
+    }
+    portIsOpen = true;
+    return SP_OK;
+}
+
+void SerialLink::close() {
+    if (!portIsOpen) return;
+    if (portIsDemo) {
+        demoPortClose();
+    } else {
+        sp_close(port);
+    }
+    portIsOpen = false;
+    portIsDemo = false;
+}
+
+int SerialLink::read(uint8_t* buffer, int maxBytes) {
+    if (portIsDemo) return demoPortRead(buffer, maxBytes);
+    if (port == nullptr) return SP_ERR_ARG;
+    return sp_nonblocking_read(port, buffer, static_cast<size_t>(maxBytes));
+}
+
+int SerialLink::readWithin(uint8_t* buffer, int maxBytes, unsigned timeoutMs) {
+    if (portIsDemo) return demoPortRead(buffer, maxBytes);
+    if (port == nullptr) return SP_ERR_ARG;
+    return sp_blocking_read_next(port, buffer, static_cast<size_t>(maxBytes), timeoutMs);
+}
+
+bool SerialLink::lost() {
+    if (portIsDemo) return false;
+    // No break is ever started, so ending one leaves a working line alone; it fails once the
+    // device has gone.
+    if (port == nullptr) return true;
+    return sp_end_break(port) != SP_OK;
+}
+
+void disconnect() {
+    const bool wasOpen = appState.portOpen.exchange(false);
+    stopWorkers();
+    if (wasOpen) serialLink.close();
+}
+
+void enumeratePorts() {
+    sp_port** list = nullptr;
+    if (sp_list_ports(&list) != SP_OK) {
+        logPrintf("sp_list_ports() failed!\n");
+    } else {
+        for (sp_port** entry = list; *entry != nullptr; ++entry) {
+            const char* name = sp_get_port_name(*entry);
+            if (appState.debugPrint) logPrintf("Found port: %s\n", name);
+            if (serialLink.open(name, appState.baudRate) == SP_OK) {
+                portList.emplace_back(name);
+                serialLink.close();
+            }
+        }
+        sp_free_port_list(list);
+    }
+    if (demoSensorEnabled) portList.emplace_back(demoPortName);
+}

@@ -1,18 +1,11 @@
 // The wire format of one sensor frame: byte layout and checksum. Used by the synchroniser's tests,
 // the simulator and the demo sensor (any thread; no shared state).
 #include "link/link.h"
+#include "link/link_state.h"
 
 #include <cstring>
 
 namespace {
-
-constexpr uint8_t syncPattern[4] = {0x5A, 0xA5, 0x5A, 0xA5};
-constexpr int sizeOffset = 4;
-constexpr int sequenceOffset = 8;
-constexpr int secondsOffset = 12;
-constexpr int microsOffset = 16;
-constexpr int pointsOffset = 28;
-constexpr int checksumOffset = 2908;
 
 void putLittleEndian(uint8_t* at, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));

@@ -1,0 +1,51 @@
+// The frame handler's work inside the worker life cycle: decoding each handed-over frame into the
+// PointCloud. handlerRunPass runs on the handler thread; decodeFrame on any thread.
+#include "link/link.h"
+#include "link/link_state.h"
+#include "app/app.h"
+
+namespace {
+
+constexpr int bufferProcessedIndex = 8;
+constexpr int frameProcessedIndex = 9;
+constexpr float millimetresPerMetre = 1000.0f;
+
+}  // namespace
+
+std::atomic<uint32_t> handlerWake{0};
+
+void decodeFrame(const uint8_t* record, PointFrame& out) {
+    for (int p = 0; p < pointsPerFrame; ++p) {
+        out.valid[p] = 1;
+        for (int k = 0; k < 3; ++k) {
+            const uint8_t* at = record + pointsOffset + 6 * p + 2 * k;
+            const auto millimetres = static_cast<int16_t>(static_cast<uint16_t>(at[0] | (at[1] << 8)));
+            out.xyz[p][k] = static_cast<float>(millimetres) / millimetresPerMetre;
+        }
+    }
+}
+
+void wakeHandler() {
+    handlerWake.fetch_add(1, std::memory_order_release);
+    handlerWake.notify_one();
+}
+
+void handlerRunPass() {
+    // Read the wake count before looking at the mailbox, so a frame posted in between ends the wait.
+    const uint32_t seen = handlerWake.load(std::memory_order_acquire);
+    uint8_t* buffer = readyFrame.load(std::memory_order_acquire);
+    if (buffer == nullptr) {
+        // A stop or exit request raised before `seen` was read has already been counted in it.
+        const bool leaving = appState.handlerStopRequest || appState.exitRequest;
+        if (!busyPoll && !leaving) handlerWake.wait(seen, std::memory_order_acquire);
+        return;
+    }
+    PointFrame frame;
+    for (int r = 0; r < framesPerBuffer; ++r) {
+        decodeFrame(buffer + r * frameBytes, frame);
+        publishPointCloud(frame);
+        linkStatistics.increment(frameProcessedIndex);
+    }
+    linkStatistics.increment(bufferProcessedIndex);
+    readyFrame.store(nullptr, std::memory_order_release);
+}

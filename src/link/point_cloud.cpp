@@ -1,0 +1,54 @@
+// The shared PointCloud: the latest frame of points, written by the frame handler (or the replay
+// reader while no port is open) and read by the GUI thread, whole frames only, never with a lock.
+#include "link/link.h"
+
+#include <thread>
+
+namespace {
+
+// Process-wide: the published frame, element by element atomic, and its sequence counter, odd while
+// a frame is being written. A reader that saw the counter change or odd retries, so it always gets
+// one frame as published; the writer never waits for a reader.
+struct SharedPointCloud {
+    std::atomic<uint32_t> valid[pointsPerFrame];
+    std::atomic<float> xyz[pointsPerFrame][3];
+};
+SharedPointCloud pointCloud;
+std::atomic<uint64_t> pointCloudSequence{0};
+
+}  // namespace
+
+void publishPointCloud(const PointFrame& frame) {
+    // There is one writer at a time; claiming the odd count with a compare-exchange keeps even a
+    // mistaken second writer from interleaving its elements with ours.
+    uint64_t sequence = pointCloudSequence.load(std::memory_order_relaxed);
+    while ((sequence & 1) != 0 ||
+           !pointCloudSequence.compare_exchange_weak(sequence, sequence + 1, std::memory_order_relaxed)) {
+        std::this_thread::yield();
+        sequence = pointCloudSequence.load(std::memory_order_relaxed);
+    }
+    // Element stores are release and element loads acquire instead of a pair of fences (which the
+    // thread sanitizer cannot follow): a reader that sees any element of this frame also sees the odd
+    // count, so it retries. On x86 both compile to plain moves.
+    for (int p = 0; p < pointsPerFrame; ++p) {
+        pointCloud.valid[p].store(frame.valid[p], std::memory_order_release);
+        for (int k = 0; k < 3; ++k) pointCloud.xyz[p][k].store(frame.xyz[p][k], std::memory_order_release);
+    }
+    pointCloudSequence.store(sequence + 2, std::memory_order_release);
+}
+
+void readPointCloud(PointFrame& out) {
+    for (;;) {
+        const uint64_t before = pointCloudSequence.load(std::memory_order_acquire);
+        if ((before & 1) == 0) {
+            for (int p = 0; p < pointsPerFrame; ++p) {
+                out.valid[p] = pointCloud.valid[p].load(std::memory_order_acquire);
+                for (int k = 0; k < 3; ++k) out.xyz[p][k] = pointCloud.xyz[p][k].load(std::memory_order_acquire);
+            }
+            if (pointCloudSequence.load(std::memory_order_relaxed) == before) return;
+        }
+        std::this_thread::yield();
+    }
+}
+
+uint64_t pointCloudGeneration() { return pointCloudSequence.load(std::memory_order_acquire) / 2; }
