@@ -37,7 +37,7 @@ const WorkerRole handlerRole{appState.handlerStartRequest, appState.handlerStopR
 // Off only in the busy-polling build kept for benchmark comparison.
 constexpr bool pausePolls = QUARVIS_BUSY_POLL == 0;
 // Between two looks at the workers' acknowledgements: short against the 50 ms a stop may take.
-constexpr auto acknowledgementPoll = std::chrono::milliseconds(1);
+constexpr auto acknowledgementPoll = std::chrono::microseconds(100);
 
 // Process-wide: the two worker threads, started by the entry, joined by the exit sequence (GUI thread).
 std::thread grabberThread;
