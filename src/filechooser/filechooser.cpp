@@ -260,7 +260,7 @@ void selectRange(FileChooser& chooser, const std::string& clicked) {
 void pickFile(FileChooser& chooser, const std::string& name) {
     const ImGuiIO& io = ImGui::GetIO();
     if (io.KeyCtrl) {
-        if (chooser.selectionLimit != 0 && chooser.selection.size() >= chooser.selectionLimit) return;
+        if (selectionFull(chooser)) return;  // with one file allowed and picked, Ctrl-clicks change nothing
         if (chooser.selection.count(name) == 0) addToSelection(chooser, name, true);
         else removeFromSelection(chooser, name);
     } else if (io.KeyShift) {

@@ -1,5 +1,5 @@
-// The file chooser's file-system layer: listing with "..", entry types, absolute paths, the mount
-// table and directory creation, in a temporary directory.
+// The file chooser's file-system layer: listing with "..", entry types, failures, absolute paths
+// and the mount table, in a temporary directory.
 #include "filechooser/directory_reader.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +59,7 @@ TEST_F(DirectoryReaderTest, ListsParentFirstAndTellsEntryTypesApart) {
     EXPECT_EQ(typeOf(entries, ".."), '?');
 }
 
-TEST_F(DirectoryReaderTest, UnreadableDirectoriesFailAndLeaveTheEntries) {
+TEST_F(DirectoryReaderTest, FailuresLeaveTheEntriesAndLongPathsAreRefused) {
     std::vector<DirectoryEntry> entries{{"kept", 'f'}};
     EXPECT_EQ(scanDirectory((root / "missing").string(), entries), -1);
     EXPECT_EQ(errno, ENOENT);
@@ -68,20 +68,12 @@ TEST_F(DirectoryReaderTest, UnreadableDirectoriesFailAndLeaveTheEntries) {
     EXPECT_EQ(scanDirectory((root / "file").string(), entries), -1);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].name, "kept");
-    EXPECT_FALSE(canOpenDirectory((root / "file").string()));
-    EXPECT_TRUE(canOpenDirectory(root.string()));
-}
 
-TEST_F(DirectoryReaderTest, AbsolutePathsAreNormalAndMustFit) {
     std::string absolute;
     ASSERT_TRUE(absolutePath((root / "a" / ".." / "b" / "").string(), absolute));
     EXPECT_EQ(absolute, (root / "b").string());
     ASSERT_TRUE(absolutePath("/..", absolute));
     EXPECT_EQ(absolute, "/");
-
-    const std::string cwd = fs::current_path().string();
-    ASSERT_TRUE(absolutePath(".", absolute));
-    EXPECT_EQ(absolute, cwd);
 
     absolute = "unchanged";
     const std::string tooLong = "/" + std::string(PATH_MAX, 'x');
@@ -112,17 +104,5 @@ TEST(MountTable, KeepsStorageAndLeavesOutKernelAndSystemMounts) {
     const std::vector<std::string> expected{"/", "/home", "/media/My Disk", "/mnt/back\\slash", "/runner", "/tmp"};
     EXPECT_EQ(mountPointsIn(table), expected);
 
-    const std::vector<std::string> here = listMountPoints();
-    ASSERT_FALSE(here.empty());
-    EXPECT_EQ(here.front(), "/");
-}
-
-TEST_F(DirectoryReaderTest, CreatesADirectoryOnceOnly) {
-    const std::string path = (root / "made").string();
-    EXPECT_EQ(createDirectory(path), 0);
-    EXPECT_TRUE(fs::is_directory(path));
-    EXPECT_EQ(createDirectory(path), -1);
-    EXPECT_EQ(errno, EEXIST);
-    EXPECT_EQ(createDirectory((root / "no" / "parent").string()), -1);
-    EXPECT_EQ(errno, ENOENT);
+    for (const std::string& mountPoint : listMountPoints()) EXPECT_TRUE(fs::is_directory(mountPoint)) << mountPoint;
 }
