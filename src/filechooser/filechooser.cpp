@@ -397,23 +397,34 @@ std::string rowLabel(const FileEntry& entry) {
     }
 }
 
+// One row; true when it was clicked (and the click handled).
+bool drawRow(FileChooser& chooser, const FileEntry& entry, FrameRequests& requests) {
+    const auto colour = chooser.typeColours.find(entry.extension);
+    const bool coloured = colour != chooser.typeColours.end();
+    if (coloured) ImGui::PushStyleColor(ImGuiCol_Text, colour->second);
+    const bool clicked = nameSelectable(entry.name, rowLabel(entry), chooser.selection.count(entry.name) != 0);
+    if (coloured) ImGui::PopStyleColor();
+    if (!clicked) return false;
+    if (entry.type == 'd') requests.directoryChanged |= enterDirectory(chooser, entry);
+    else pickFile(chooser, entry.name);
+    return true;
+}
+
 void drawListing(FileChooser& chooser, FrameRequests& requests) {
     ImGui::BeginChild("##FileDialog_FileList", ImVec2(listingWidth, listingHeight), false);
-    for (const FileEntry& entry : chooser.listing) {
-        if (!rowVisible(chooser, entry)) continue;
-        const auto colour = chooser.typeColours.find(entry.extension);
-        const bool coloured = colour != chooser.typeColours.end();
-        if (coloured) ImGui::PushStyleColor(ImGuiCol_Text, colour->second);
-        const bool clicked = nameSelectable(entry.name, rowLabel(entry), chooser.selection.count(entry.name) != 0);
-        if (coloured) ImGui::PopStyleColor();
-        if (clicked) {
-            // The rows may change under a click: stop drawing them for this frame.
-            const FileEntry picked = entry;
-            if (picked.type == 'd') requests.directoryChanged |= enterDirectory(chooser, picked);
-            else pickFile(chooser, picked.name);
-            break;
-        }
+    std::vector<const FileEntry*> shown;
+    for (const FileEntry& entry : chooser.listing)
+        if (rowVisible(chooser, entry)) shown.push_back(&entry);
+    // Only the rows in view are submitted: a directory of many thousand files stays cheap to draw.
+    ImGuiListClipper clipper;
+    clipper.Begin(static_cast<int>(shown.size()));
+    bool clicked = false;
+    while (!clicked && clipper.Step()) {
+        for (int row = clipper.DisplayStart; row < clipper.DisplayEnd && !clicked; ++row)
+            clicked = drawRow(chooser, *shown[static_cast<size_t>(row)], requests);
     }
+    // A click may change the rows: the others wait for the next frame.
+    if (clicked) clipper.End();
     if (requests.directoryChanged) setDirectory(chooser, chooser.currentDirectory);
     if (requests.drives) showDrives(chooser);
     ImGui::EndChild();
