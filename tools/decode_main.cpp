@@ -1,2 +1,250 @@
-// quarvis-decode (placeholder until the decoder is built).
-int main() { return 0; }
+// quarvis-decode: runs a byte stream through the viewer's own synchroniser and frame decoding and
+// prints the frames and the link statistics; offline from a file or pipe, or live from a serial
+// port with the viewer's workers. The main thread runs everything here; live, the grabber and the
+// handler run on their own threads as in the viewer.
+//
+// Index: options and usage; per-frame outputs; offline decoding; live decoding; main.
+#include "app/app.h"
+#include "link/link.h"
+#include "sim/sim.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <string>
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <libserialport.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* toolName = "quarvis-decode";
+constexpr int exitPortFailure = 1;
+constexpr int exitUsage = 2;
+constexpr int exitInputFailure = 2;
+constexpr int statisticsIntervalMillis = 1000;
+constexpr int livePollMillis = 100;         // how often the live loop looks at the clock and the port
+constexpr int handlerFrameCounter = 9;      // "frame processed"
+constexpr int handlerBufferCounter = 8;     // "buffer processed"
+
+// ---- Options and usage ---------------------------------------------------------------------------
+
+struct DecodeOptions {
+    bool points = false;
+    std::string inputPath = "-";    // offline: '-' is standard input
+    std::string portName;           // live when not empty
+    int baudRate = 0;               // live; 0 takes the viewer's default
+    double seconds = 0.0;           // live; 0 runs until Ctrl-C
+};
+
+void printUsage(FILE* stream) {
+    std::fprintf(stream,
+        "Usage: %s [--points] [--debug] [FILE]\n"
+        "       %s --port NAME [--baud N] [--seconds S] [--debug]\n"
+        "Runs a sensor byte stream through the viewer's synchroniser and frame decoding.\n"
+        "\n"
+        "Offline, from FILE or standard input ('-' or no FILE): one line 'frame SEQ SECONDS MICROS'\n"
+        "per good frame in stream order, then the ten link statistics as 'NAME: COUNT' lines.\n"
+        "  --points        after each frame line, its 480 points in metres: x,y,z of point 0, then 1...\n"
+        "\n"
+        "Live, from a serial port with the viewer's own workers: the statistics once a second and at\n"
+        "the end, a blank line between rounds. Ctrl-C ends the run cleanly.\n"
+        "  --port NAME     the serial port, as the viewer's port list names it\n"
+        "  --baud N        baud rate (default %d)\n"
+        "  --seconds S     stop after S seconds (default: run until Ctrl-C)\n"
+        "\n"
+        "  --debug         the viewer's diagnostic lines on standard output\n"
+        "  --help          this text\n"
+        "Exit status: 0 done; 1 the port could not be opened or was lost; 2 bad usage or unreadable input.\n",
+        toolName, toolName, static_cast<int>(appState.baudRate));
+}
+
+[[noreturn]] void usageError(const char* message, const char* value) {
+    std::fprintf(stderr, "%s: %s '%s'\n", toolName, message, value);
+    printUsage(stderr);
+    std::exit(exitUsage);
+}
+
+DecodeOptions parseOptions(int argc, char** argv) {
+    enum OptionId { optPoints = 1, optPort, optBaud, optSeconds, optDebug, optHelp };
+    static const option longOptions[] = {
+        {"points", no_argument, nullptr, optPoints},       {"port", required_argument, nullptr, optPort},
+        {"baud", required_argument, nullptr, optBaud},     {"seconds", required_argument, nullptr, optSeconds},
+        {"debug", no_argument, nullptr, optDebug},         {"help", no_argument, nullptr, optHelp},
+        {nullptr, 0, nullptr, 0},
+    };
+    DecodeOptions options;
+    opterr = 0;
+    for (int id; (id = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
+        char* end = nullptr;
+        switch (id) {
+        case optPoints: options.points = true; break;
+        case optPort: options.portName = optarg; break;
+        case optBaud: {
+            const long rate = std::strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || rate <= 0 || rate > INT32_MAX) usageError("invalid baud rate", optarg);
+            options.baudRate = static_cast<int>(rate);
+            break;
+        }
+        case optSeconds:
+            options.seconds = std::strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || !(options.seconds >= 0.0)) usageError("invalid number of seconds", optarg);
+            break;
+        case optDebug: appState.debugPrint = true; break;
+        case optHelp: printUsage(stdout); std::exit(0);
+        default: usageError("unknown or incomplete option", argv[optind - 1]);
+        }
+    }
+    if (optind + 1 < argc) usageError("more than one input", argv[optind + 1]);
+    if (optind < argc) options.inputPath = argv[optind];
+    const bool live = !options.portName.empty();
+    if (live && (optind < argc || options.points)) usageError("a live run takes neither FILE nor", "--points");
+    if (!live && (options.baudRate != 0 || options.seconds != 0.0)) usageError("offline decoding takes no", "--baud/--seconds");
+    return options;
+}
+
+void printStatistics() {
+    for (int index = 0; index < linkStatisticCount; ++index)
+        std::cout << linkStatisticNames[index] << ": " << linkStatistics.get(index) << '\n';
+    std::cout.flush();
+}
+
+// ---- Per-frame outputs ---------------------------------------------------------------------------
+// Every good frame of an offline run goes through emitGoodFrame; each output it feeds is chosen by
+// the options and kept here.
+
+struct FrameOutputs {
+    bool points = false;
+    PointFrame decoded = {};        // scratch for the points of the frame being emitted
+};
+
+void emitGoodFrame(const uint8_t* record, void* context) {
+    FrameOutputs& outputs = *static_cast<FrameOutputs*>(context);
+    const FrameStamp stamp = readFrameStamp(record);
+    std::cout << "frame " << stamp.sequence << ' ' << stamp.seconds << ' ' << stamp.micros << '\n';
+    if (outputs.points) {
+        decodeFrame(record, outputs.decoded);
+        for (int p = 0; p < pointsPerFrame; ++p)
+            for (int k = 0; k < 3; ++k) std::cout << outputs.decoded.xyz[p][k] << ',';
+        std::cout << '\n';
+    }
+    // Offline every good frame is decoded at once: the handler's two counts follow the good frames.
+    linkStatistics.increment(handlerFrameCounter);
+    linkStatistics.increment(handlerBufferCounter);
+}
+
+// ---- Offline decoding ----------------------------------------------------------------------------
+
+int decodeOffline(const DecodeOptions& options) {
+    const bool fromStdin = options.inputPath == "-";
+    const char* shownName = fromStdin ? "standard input" : options.inputPath.c_str();
+    const int fd = fromStdin ? STDIN_FILENO : ::open(options.inputPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", toolName, shownName, std::strerror(errno));
+        return exitInputFailure;
+    }
+    FrameOutputs outputs;
+    outputs.points = options.points;
+    resetSynchroniser();
+    uint8_t chunk[readChunkBytes];
+    for (;;) {
+        const ssize_t count = ::read(fd, chunk, sizeof chunk);
+        if (count == 0) break;
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "%s: cannot read %s: %s\n", toolName, shownName, std::strerror(errno));
+            return exitInputFailure;
+        }
+        synchroniseBytes(chunk, static_cast<int>(count), emitGoodFrame, &outputs);
+    }
+    if (!fromStdin) ::close(fd);
+    printStatistics();
+    return 0;
+}
+
+// ---- Live decoding -------------------------------------------------------------------------------
+
+// Process-wide state of the tool: the stop request raised by SIGINT/SIGTERM.
+volatile sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int) { stopRequested = 1; }
+
+const char* statusText(int status) {
+    switch (status) {
+    case SP_ERR_ARG: return "invalid argument or no such port";
+    case SP_ERR_FAIL: return nullptr;  // the operating system's message says more
+    case SP_ERR_MEM: return "out of memory";
+    case SP_ERR_SUPP: return "not supported on this port";
+    default: return "unknown status";
+    }
+}
+
+void reportOpenFailure(const std::string& name, int status) {
+    const char* text = statusText(status);
+    char* systemMessage = text == nullptr ? sp_last_error_message() : nullptr;
+    std::fprintf(stderr, "%s: cannot open %s: libserialport status %d: %s\n", toolName, name.c_str(), status,
+                 systemMessage != nullptr ? systemMessage : (text != nullptr ? text : "failed"));
+    if (systemMessage != nullptr) sp_free_error_message(systemMessage);
+}
+
+void sleepMillis(int millis) {
+    const timespec pause = {millis / 1000, static_cast<long>(millis % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);  // a stop signal cuts it short
+}
+
+int decodeLive(const DecodeOptions& options) {
+    struct sigaction stop = {};
+    stop.sa_handler = onStopSignal;
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    if (options.baudRate != 0) appState.baudRate = options.baudRate;
+
+    startWorkerThreads(&serialLink);
+    const int status = serialLink.open(options.portName.c_str(), appState.baudRate);
+    if (status != SP_OK) {
+        reportOpenFailure(options.portName, status);
+        runExitSequence();
+        return exitPortFailure;
+    }
+    appState.portOpen = true;
+    startWorkers();
+
+    using LiveClock = std::chrono::steady_clock;
+    const auto started = LiveClock::now();
+    const auto deadline = started + std::chrono::milliseconds(static_cast<long long>(options.seconds * 1000.0));
+    auto nextRound = started + std::chrono::milliseconds(statisticsIntervalMillis);
+    bool portLost = false;
+    while (!stopRequested && (options.seconds == 0.0 || LiveClock::now() < deadline)) {
+        sleepMillis(livePollMillis);
+        if (serialLink.lost()) {
+            portLost = true;
+            break;
+        }
+        if (LiveClock::now() >= nextRound) {
+            printStatistics();
+            std::cout << '\n';
+            nextRound += std::chrono::milliseconds(statisticsIntervalMillis);
+        }
+    }
+    disconnect();
+    if (portLost) std::fprintf(stderr, "%s: the port %s is disconnected\n", toolName, options.portName.c_str());
+    printStatistics();
+    runExitSequence();
+    return portLost ? exitPortFailure : 0;
+}
+
+}  // namespace
+
+// ---- Main ----------------------------------------------------------------------------------------
+
+int main(int argc, char** argv) {
+    const DecodeOptions options = parseOptions(argc, argv);
+    return options.portName.empty() ? decodeOffline(options) : decodeLive(options);
+}

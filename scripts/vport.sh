@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# A live sensor without hardware, for end-to-end tests and by hand: a pair of pseudo-terminals
+# joined by socat, optionally quarvis-sim writing into one end, and a command that sees the other
+# end as a serial port through the test-only LD_PRELOAD shim.
+#
+# Usage: scripts/vport.sh [--build DIR] [--sim "SIM OPTIONS"] -- COMMAND [ARGS...]
+#   --build DIR   build folder holding tools/quarvis-sim and tests/libquarvis_vport_shim.so
+#                 (default: build/ beside this script's folder)
+#   --sim OPTS    start "quarvis-sim --out <sensor end> OPTS" before COMMAND (word-split); without
+#                 it, COMMAND may start its own simulator into $VPORT_SENSOR when it is ready to read
+# COMMAND runs with LD_PRELOAD set to the shim and these variables exported:
+#   VPORT_PORT           the port name to open or pick (the shim lists it first)
+#   VPORT_SENSOR         the sensor's end, for a simulator to write into
+#   VPORT_SIM            the quarvis-sim executable
+#   VPORT_SOCAT_PID      kill it to unplug the sensor (also in the file $VPORT_DIR/socat.pid)
+#   VPORT_DIR            a scratch folder removed at the end
+#   VIRTUAL_PORTS, LD_PRELOAD
+# The script exits with COMMAND's status; socat, the simulator and the folder are cleaned up on
+# every exit, Ctrl-C included. Example:
+#   scripts/vport.sh --sim "--baud 1500000" -- build/tools/quarvis-decode --port '$VPORT_PORT'
+# (the single quotes keep the variable for the command: use  bash -c '...'  for that, see
+#  tests/e2e/test_pipeline.sh).
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="$top/build"
+sim_options=""
+start_sim=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build=$2; shift 2 ;;
+    --sim) sim_options=$2; start_sim=1; shift 2 ;;
+    --) shift; break ;;
+    *) echo "vport.sh: unknown option '$1' (see the usage at the top of the script)" >&2; exit 2 ;;
+  esac
+done
+if [ $# -eq 0 ]; then
+  echo "vport.sh: no command given (see the usage at the top of the script)" >&2
+  exit 2
+fi
+build=$(cd "$build" && pwd)
+shim="$build/tests/libquarvis_vport_shim.so"
+sim="$build/tools/quarvis-sim"
+for needed in "$shim" "$sim"; do
+  [ -e "$needed" ] || { echo "vport.sh: $needed is missing; build it first" >&2; exit 2; }
+done
+command -v socat >/dev/null || { echo "vport.sh: socat is not installed (scripts/setup.sh installs it)" >&2; exit 2; }
+
+dir=$(mktemp -d "${TMPDIR:-/tmp}/quarvis-vport.XXXXXX")
+socat_pid=""
+sim_pid=""
+command_pid=""
+cleanup() {
+  for pid in "$command_pid" "$sim_pid" "$socat_pid"; do
+    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
+  done
+  for pid in "$command_pid" "$sim_pid" "$socat_pid"; do
+    if [ -n "$pid" ]; then wait "$pid" 2>/dev/null || true; fi
+  done
+  exec 3>&- 2>/dev/null || true
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+socat -d -d "pty,raw,echo=0,link=$dir/sensor" "pty,raw,echo=0,link=$dir/port" 2>"$dir/socat.log" &
+socat_pid=$!
+echo "$socat_pid" >"$dir/socat.pid"
+for _ in $(seq 1 100); do
+  if [ -e "$dir/sensor" ] && [ -e "$dir/port" ]; then break; fi
+  sleep 0.05
+done
+if ! [ -e "$dir/sensor" ] || ! [ -e "$dir/port" ]; then
+  echo "vport.sh: socat did not make its pseudo-terminals:" >&2
+  cat "$dir/socat.log" >&2
+  exit 1
+fi
+# Holding the sensor's end open keeps socat alive between simulator runs (its last close would end it).
+exec 3<>"$dir/sensor"
+
+if [ "$start_sim" -eq 1 ]; then
+  # shellcheck disable=SC2086  # the options are meant to be split into words
+  "$sim" --out "$dir/sensor" $sim_options 3>&- &
+  sim_pid=$!
+fi
+
+export VPORT_PORT="$dir/port" VPORT_SENSOR="$dir/sensor" VPORT_SIM="$sim" VPORT_SOCAT_PID="$socat_pid" VPORT_DIR="$dir"
+export VIRTUAL_PORTS="$dir/port"
+export LD_PRELOAD="$shim${LD_PRELOAD:+:$LD_PRELOAD}"
+status=0
+"$@" 3>&- &
+command_pid=$!
+wait "$command_pid" || status=$?
+command_pid=""
+exit "$status"

@@ -1,0 +1,315 @@
+// Test-only LD_PRELOAD library: serial ports on pseudo-terminals. The paths listed in VIRTUAL_PORTS
+// (comma-separated) are listed first by sp_list_ports and served here with POSIX termios; every
+// other port goes to the real libserialport. Loaded into the viewer and the tools by scripts/vport.sh.
+//
+// Any thread may call in. A virtual port is opened and closed on one thread while no other uses it
+// (the viewer's handshakes see to that); reads and the liveness probe may run on two threads at once.
+#include <libserialport.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* virtualPortsVariable = "VIRTUAL_PORTS";
+constexpr unsigned endlessWaitSliceMs = 100;  // a dead line under an endless read is re-checked this often
+
+struct VirtualPort {
+    char* name = nullptr;
+    int fd = -1;
+    int baudRate = 0;
+};
+
+// Process-wide state of the shim: every VirtualPort handed out, so that each call can tell them from
+// the real library's ports. Guarded by shimMutex, which is never held while the real library runs:
+// its sp_list_ports calls back into sp_* functions, which land here again.
+std::mutex shimMutex;
+std::vector<VirtualPort*> virtualPorts;
+
+const std::vector<std::string>& virtualNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> parsed;
+        const char* list = std::getenv(virtualPortsVariable);
+        std::string current;
+        for (const char* c = list != nullptr ? list : ""; ; ++c) {
+            if (*c == ',' || *c == '\0') {
+                if (!current.empty()) parsed.push_back(current);
+                current.clear();
+                if (*c == '\0') break;
+            } else {
+                current += *c;
+            }
+        }
+        return parsed;
+    }();
+    return names;
+}
+
+bool isVirtualName(const char* name) {
+    const auto& names = virtualNames();
+    return name != nullptr && std::find(names.begin(), names.end(), name) != names.end();
+}
+
+VirtualPort* asVirtual(const sp_port* port) {
+    std::lock_guard<std::mutex> lock(shimMutex);
+    const auto found = std::find(virtualPorts.begin(), virtualPorts.end(), reinterpret_cast<const VirtualPort*>(port));
+    return found != virtualPorts.end() ? *found : nullptr;
+}
+
+sp_port* newVirtualPort(const char* name) {
+    VirtualPort* port = new VirtualPort;
+    port->name = strdup(name);
+    std::lock_guard<std::mutex> lock(shimMutex);
+    virtualPorts.push_back(port);
+    return reinterpret_cast<sp_port*>(port);
+}
+
+void deleteVirtualPort(VirtualPort* port) {
+    {
+        std::lock_guard<std::mutex> lock(shimMutex);
+        virtualPorts.erase(std::remove(virtualPorts.begin(), virtualPorts.end(), port), virtualPorts.end());
+    }
+    std::free(port->name);
+    delete port;
+}
+
+template <typename Function>
+Function* realFunction(const char* name) {
+    void* symbol = dlsym(RTLD_NEXT, name);
+    if (symbol == nullptr) std::abort();  // the shim is only ever loaded over libserialport
+    return reinterpret_cast<Function*>(symbol);
+}
+
+// Each real function, looked up once.
+#define REAL(function) (*[] { static auto* real = realFunction<decltype(function)>(#function); return real; }())
+
+sp_return failWith(int error) {
+    errno = error;
+    return SP_ERR_FAIL;
+}
+
+// A pseudo-terminal whose other side has gone (socat killed): the unplugged sensor.
+bool hungUp(int fd) {
+    pollfd probe = {fd, 0, 0};
+    return poll(&probe, 1, 0) < 0 || (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void sleepMs(unsigned ms) {
+    const timespec pause = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+// Reads what is there. A dead line reads as an idle one, as the serial driver does when the
+// device goes: only sp_end_break reports the loss.
+int readWaiting(VirtualPort* port, void* buffer, size_t count) {
+    const ssize_t got = ::read(port->fd, buffer, count);
+    if (got >= 0) return static_cast<int>(got);
+    if (errno == EAGAIN || errno == EINTR || errno == EIO) return 0;
+    return failWith(errno);
+}
+
+}  // namespace
+
+extern "C" {
+
+sp_return sp_get_port_by_name(const char* portname, sp_port** port_ptr) {
+    if (!isVirtualName(portname)) return REAL(sp_get_port_by_name)(portname, port_ptr);
+    if (port_ptr == nullptr) return SP_ERR_ARG;
+    *port_ptr = nullptr;
+    struct stat info;
+    if (stat(portname, &info) != 0) return SP_ERR_ARG;  // like a name that is not a port
+    *port_ptr = newVirtualPort(portname);
+    return SP_OK;
+}
+
+sp_return sp_copy_port(const sp_port* port, sp_port** copy_ptr) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_copy_port)(port, copy_ptr);
+    if (copy_ptr == nullptr) return SP_ERR_ARG;
+    *copy_ptr = newVirtualPort(virt->name);
+    return SP_OK;
+}
+
+void sp_free_port(sp_port* port) {
+    if (VirtualPort* virt = asVirtual(port)) deleteVirtualPort(virt);
+    else REAL(sp_free_port)(port);
+}
+
+sp_return sp_list_ports(sp_port*** list_ptr) {
+    if (list_ptr == nullptr) return SP_ERR_ARG;
+    sp_port** realList = nullptr;
+    if (REAL(sp_list_ports)(&realList) != SP_OK) realList = nullptr;  // the virtual ports are listed all the same
+    std::vector<sp_port*> ports;
+    for (const std::string& name : virtualNames()) {
+        struct stat info;
+        if (stat(name.c_str(), &info) == 0) ports.push_back(newVirtualPort(name.c_str()));
+    }
+    for (sp_port** entry = realList; entry != nullptr && *entry != nullptr; ++entry) ports.push_back(*entry);
+    std::free(realList);  // the real ports now belong to the combined list
+    auto** list = static_cast<sp_port**>(std::calloc(ports.size() + 1, sizeof(sp_port*)));
+    if (list == nullptr) return SP_ERR_MEM;
+    std::copy(ports.begin(), ports.end(), list);
+    *list_ptr = list;
+    return SP_OK;
+}
+
+void sp_free_port_list(sp_port** ports) {
+    if (ports == nullptr) return;
+    for (sp_port** entry = ports; *entry != nullptr; ++entry) sp_free_port(*entry);
+    std::free(ports);
+}
+
+char* sp_get_port_name(const sp_port* port) {
+    if (VirtualPort* virt = asVirtual(port)) return virt->name;
+    return REAL(sp_get_port_name)(port);
+}
+
+char* sp_get_port_description(const sp_port* port) {
+    if (VirtualPort* virt = asVirtual(port)) return virt->name;
+    return REAL(sp_get_port_description)(port);
+}
+
+sp_transport sp_get_port_transport(const sp_port* port) {
+    if (asVirtual(port) != nullptr) return SP_TRANSPORT_NATIVE;
+    return REAL(sp_get_port_transport)(port);
+}
+
+sp_return sp_open(sp_port* port, sp_mode flags) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_open)(port, flags);
+    if (virt->fd >= 0 || (flags & SP_MODE_READ_WRITE) == 0) return SP_ERR_ARG;
+    const int access = flags == SP_MODE_READ_WRITE ? O_RDWR : (flags == SP_MODE_READ ? O_RDONLY : O_WRONLY);
+    const int fd = ::open(virt->name, access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return failWith(errno);
+    termios settings;
+    if (tcgetattr(fd, &settings) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return failWith(error);
+    }
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &settings);
+    virt->fd = fd;
+    return SP_OK;
+}
+
+sp_return sp_close(sp_port* port) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_close)(port);
+    if (virt->fd < 0) return SP_ERR_ARG;
+    ::close(virt->fd);
+    virt->fd = -1;
+    return SP_OK;
+}
+
+// A pseudo-terminal carries bytes at any rate; the settings are accepted and kept.
+sp_return sp_set_baudrate(sp_port* port, int baudrate) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_set_baudrate)(port, baudrate);
+    if (virt->fd < 0 || baudrate <= 0) return SP_ERR_ARG;
+    virt->baudRate = baudrate;
+    return SP_OK;
+}
+
+sp_return sp_set_parity(sp_port* port, sp_parity parity) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_set_parity)(port, parity);
+    return virt->fd < 0 ? SP_ERR_ARG : SP_OK;
+}
+
+sp_return sp_set_flowcontrol(sp_port* port, sp_flowcontrol flowcontrol) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_set_flowcontrol)(port, flowcontrol);
+    return virt->fd < 0 ? SP_ERR_ARG : SP_OK;
+}
+
+sp_return sp_set_bits(sp_port* port, int bits) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_set_bits)(port, bits);
+    return virt->fd < 0 || bits < 5 || bits > 8 ? SP_ERR_ARG : SP_OK;
+}
+
+sp_return sp_set_stopbits(sp_port* port, int stopbits) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_set_stopbits)(port, stopbits);
+    return virt->fd < 0 || stopbits < 1 || stopbits > 2 ? SP_ERR_ARG : SP_OK;
+}
+
+sp_return sp_nonblocking_read(sp_port* port, void* buf, size_t count) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_nonblocking_read)(port, buf, count);
+    if (virt->fd < 0 || buf == nullptr) return SP_ERR_ARG;
+    return static_cast<sp_return>(readWaiting(virt, buf, count));
+}
+
+// Waits up to timeout_ms (0: without end) for the first bytes and returns what is there. A dead
+// line waits out the time and reads nothing, so a caller polling it does not spin.
+sp_return sp_blocking_read_next(sp_port* port, void* buf, size_t count, unsigned int timeout_ms) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_blocking_read_next)(port, buf, count, timeout_ms);
+    if (virt->fd < 0 || buf == nullptr) return SP_ERR_ARG;
+    if (count == 0) return SP_OK;
+    for (;;) {
+        const unsigned wait = timeout_ms == 0 ? endlessWaitSliceMs : timeout_ms;
+        pollfd ready = {virt->fd, POLLIN, 0};
+        const int polled = poll(&ready, 1, static_cast<int>(wait));
+        if (polled < 0 && errno != EINTR) return failWith(errno);
+        if (polled > 0 && (ready.revents & POLLIN) != 0) {
+            const int got = readWaiting(virt, buf, count);
+            if (got != 0) return static_cast<sp_return>(got);
+        }
+        if (polled > 0 && hungUp(virt->fd)) sleepMs(wait);
+        if (timeout_ms != 0) return SP_OK;
+    }
+}
+
+sp_return sp_input_waiting(sp_port* port) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_input_waiting)(port);
+    if (virt->fd < 0) return SP_ERR_ARG;
+    int waiting = 0;
+    if (ioctl(virt->fd, FIONREAD, &waiting) != 0) return failWith(errno);
+    return static_cast<sp_return>(waiting);
+}
+
+sp_return sp_flush(sp_port* port, sp_buffer buffers) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_flush)(port, buffers);
+    if (virt->fd < 0) return SP_ERR_ARG;
+    const int queue = buffers == SP_BUF_BOTH ? TCIOFLUSH : (buffers == SP_BUF_INPUT ? TCIFLUSH : TCOFLUSH);
+    return tcflush(virt->fd, queue) == 0 ? SP_OK : failWith(errno);
+}
+
+sp_return sp_start_break(sp_port* port) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_start_break)(port);
+    if (virt->fd < 0) return SP_ERR_ARG;
+    return hungUp(virt->fd) ? failWith(EIO) : SP_OK;
+}
+
+// The viewer's liveness probe: fails once the other side of the pseudo-terminal has gone.
+sp_return sp_end_break(sp_port* port) {
+    VirtualPort* virt = asVirtual(port);
+    if (virt == nullptr) return REAL(sp_end_break)(port);
+    if (virt->fd < 0) return SP_ERR_ARG;
+    return hungUp(virt->fd) ? failWith(EIO) : SP_OK;
+}
+
+}  // extern "C"
