@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The simulator and the decoder end to end: offline through a pipe, live through a pair of
+# pseudo-terminals and the virtual-port shim, an unplugged sensor, and the tools' failure paths.
+# Called by ctest as: bash test_pipeline.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+
+build=$(cd "$1" && pwd)
+source_dir=$(cd "$2" && pwd)
+sim="$build/tools/quarvis-sim"
+decode="$build/tools/quarvis-decode"
+vport="$source_dir/scripts/vport.sh"
+work=$(mktemp -d "${TMPDIR:-/tmp}/quarvis-pipeline.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+check_eq() { if [ "$2" != "$3" ]; then fail "$1: expected '$2', got '$3'"; fi; }
+# The value of "NAME: COUNT" in a file (the last occurrence: live runs print several rounds).
+count_of() { grep "^$2: " "$1" | tail -n 1 | sed 's/.*: //'; }
+stream_counters="Total bytes|Good frames|Good syncs|Lost syncs|Size errors|Cksum errors|Invalid errors"
+# The stream counters of the decoder's last round must be the ones the simulator worked out.
+check_counters() {
+  local what=$1 report=$2 decoded=$3 name
+  while IFS= read -r name; do
+    check_eq "$what: $name" "$(count_of "$report" "$name")" "$(count_of "$decoded" "$name")"
+  done < <(echo "$stream_counters" | tr '|' '\n')
+}
+faults=(--garbage 0.1 --bad-checksum 0.1 --bad-size 0.1 --cut-short 0.1)
+
+echo "== offline: faults through a pipe"
+"$sim" --frames 300 --seed 11 "${faults[@]}" --report "$work/offline.report" | "$decode" >"$work/offline.out"
+check_counters offline "$work/offline.report" "$work/offline.out"
+good=$(count_of "$work/offline.report" "Good frames")
+check_eq "offline: frame lines" "$good" "$(grep -c '^frame [0-9]' "$work/offline.out")"
+check_eq "offline: overruns" 0 "$(count_of "$work/offline.out" "write overrun")"
+check_eq "offline: frames processed" "$good" "$(count_of "$work/offline.out" "frame processed")"
+check_eq "offline: buffers processed" "$good" "$(count_of "$work/offline.out" "buffer processed")"
+[ "$(count_of "$work/offline.report" "Lost syncs")" -gt 0 ] || fail "offline: the faults lost no sync"
+
+echo "== offline: points, file argument, sequence numbers and clock"
+"$sim" --frames 3 --first-sequence 65535 --start-time 7.5 --rate 20 >"$work/three.bin"
+"$decode" --points "$work/three.bin" >"$work/three.out"
+check_eq "points: frame lines" "frame 65535 7 500000|frame 0 7 550000|frame 1 7 600000" \
+  "$(grep '^frame [0-9]' "$work/three.out" | paste -sd '|')"
+check_eq "points: values per line" 1440 "$(sed -n 2p "$work/three.out" | tr -cd ',' | wc -c)"
+sed -n 2p "$work/three.out" | grep -Eq '^(-?[0-9]+(\.[0-9]+)?(e-?[0-9]+)?,){1440}$' || fail "points: not a list of numbers"
+check_eq "stdin '-' equals the file" "$(cat "$work/three.out")" "$("$decode" --points - <"$work/three.bin")"
+
+echo "== failure paths"
+status=0; "$decode" "$work/missing.bin" >"$work/out" 2>"$work/err" || status=$?
+check_eq "missing file: status" 2 "$status"
+check_eq "missing file: one line" 1 "$(wc -l <"$work/err")"
+grep -q "missing.bin" "$work/err" || fail "missing file: the message does not name it"
+status=0; "$decode" --bogus >"$work/out" 2>"$work/err" || status=$?
+check_eq "unknown option: status" 2 "$status"
+grep -q "^Usage:" "$work/err" || fail "unknown option: no usage on standard error"
+status=0; "$decode" --port "$work/no-such-port" --seconds 1 >"$work/out" 2>"$work/err" || status=$?
+check_eq "unopenable port: status" 1 "$status"
+grep -q "libserialport status -" "$work/err" || fail "unopenable port: no status in '$(cat "$work/err")'"
+status=0; "$sim" --garbage 0.7 --cut-short 0.7 >"$work/out" 2>"$work/err" || status=$?
+check_eq "sim shares over 1: status" 2 "$status"
+"$sim" --help | grep -q -- "--cut-short" || fail "sim --help does not list the fault options"
+# A reader that stops early: the simulator ends quietly.
+status=0; "$sim" 2>"$work/err" | head -c 10000 >/dev/null || status=${PIPESTATUS[0]}
+check_eq "closed pipe: sim status" 0 "$status"
+check_eq "closed pipe: sim messages" "" "$(cat "$work/err")"
+
+echo "== live: 1500000 baud through a pseudo-terminal"
+# The decoder opens the port first; the simulator starts once the first round shows it is reading.
+bash "$vport" --build "$build" -- bash -c '
+  "'"$decode"'" --port "$VPORT_PORT" --baud 1500000 --seconds 3 >"'"$work"'/live.out" &
+  reader=$!
+  for _ in $(seq 1 100); do grep -q "^Total bytes" "'"$work"'/live.out" 2>/dev/null && break; sleep 0.05; done
+  "$VPORT_SIM" --out "$VPORT_SENSOR" --baud 1500000 --frames 60 --seed 5 '"${faults[*]}"' --report "'"$work"'/live.report"
+  wait $reader' || fail "live: the run failed (status $?)"
+check_counters live "$work/live.report" "$work/live.out"
+good=$(count_of "$work/live.out" "Good frames")
+handed=$(( $(count_of "$work/live.out" "buffer processed") + $(count_of "$work/live.out" "write overrun") ))
+[ "$handed" -eq "$good" ] || [ "$handed" -eq $((good - 1)) ] || fail "live: $good good frames but $handed processed or overrun"
+
+echo "== live: the sensor unplugged"
+status=0
+bash "$vport" --build "$build" -- bash -c '
+  "'"$decode"'" --port "$VPORT_PORT" --baud 1500000 --seconds 60 >"'"$work"'/unplug.out" 2>"'"$work"'/unplug.err" &
+  reader=$!
+  for _ in $(seq 1 100); do grep -q "^Total bytes" "'"$work"'/unplug.out" 2>/dev/null && break; sleep 0.05; done
+  "$VPORT_SIM" --out "$VPORT_SENSOR" --baud 1500000 2>"'"$work"'/unplug-sim.err" &
+  writer=$!
+  sleep 0.5
+  kill "$VPORT_SOCAT_PID"
+  status=0; wait $reader || status=$?
+  wait $writer || { echo "the simulator failed"; exit 9; }
+  exit $status' || status=$?
+check_eq "unplug: decoder status" 1 "$status"
+grep -q "is disconnected" "$work/unplug.err" || fail "unplug: no message in '$(cat "$work/unplug.err")'"
+[ "$(count_of "$work/unplug.out" "Good frames")" -gt 0 ] || fail "unplug: no frame before the unplug"
+check_eq "unplug: lost syncs" 0 "$(count_of "$work/unplug.out" "Lost syncs")"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "all pipeline checks passed"
