@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -194,11 +194,6 @@ void reportOpenFailure(const std::string& name, int status) {
     if (systemMessage != nullptr) sp_free_error_message(systemMessage);
 }
 
-void sleepMillis(int millis) {
-    const timespec pause = {millis / 1000, static_cast<long>(millis % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);  // a stop signal cuts it short
-}
-
 int decodeLive(const DecodeOptions& options) {
     struct sigaction stop = {};
     stop.sa_handler = onStopSignal;
@@ -222,7 +217,7 @@ int decodeLive(const DecodeOptions& options) {
     auto nextRound = started + std::chrono::milliseconds(statisticsIntervalMillis);
     bool portLost = false;
     while (!stopRequested && (options.seconds == 0.0 || LiveClock::now() < deadline)) {
-        sleepMillis(livePollMillis);
+        std::this_thread::sleep_for(std::chrono::milliseconds(livePollMillis));
         if (serialLink.lost()) {
             portLost = true;
             break;
