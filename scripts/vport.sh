@@ -16,10 +16,12 @@
 #   VPORT_DIR            a scratch folder removed at the end
 #   VIRTUAL_PORTS, LD_PRELOAD
 # The script exits with COMMAND's status; socat, the simulator and the folder are cleaned up on
-# every exit, Ctrl-C included. Example:
-#   scripts/vport.sh --sim "--baud 1500000" -- build/tools/quarvis-decode --port '$VPORT_PORT'
-# (the single quotes keep the variable for the command: use  bash -c '...'  for that, see
-#  tests/e2e/test_pipeline.sh).
+# every exit, Ctrl-C included. Examples:
+#   scripts/vport.sh --sim "--baud 1500000" -- build/quarvis --demo
+#       the viewer lists the virtual port first; unplug with: kill "$(cat /tmp/quarvis-vport.*/socat.pid)"
+#   scripts/vport.sh -- bash -c 'build/tools/quarvis-decode --port "$VPORT_PORT" --seconds 5 & sleep 0.5;
+#       "$VPORT_SIM" --out "$VPORT_SENSOR" --baud 1500000 --frames 100; wait'
+#       the reader first, then the sensor: every byte is counted (see tests/e2e/test_pipeline.sh)
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -89,7 +91,7 @@ export VPORT_PORT="$dir/port" VPORT_SENSOR="$dir/sensor" VPORT_SIM="$sim" VPORT_
 export VIRTUAL_PORTS="$dir/port"
 export LD_PRELOAD="$shim${LD_PRELOAD:+:$LD_PRELOAD}"
 status=0
-"$@" 3>&- &
+"$@" 3>&- 0<&0 &
 command_pid=$!
 wait "$command_pid" || status=$?
 command_pid=""
