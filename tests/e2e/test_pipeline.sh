@@ -66,12 +66,13 @@ check_eq "closed pipe: sim status" 0 "$status"
 check_eq "closed pipe: sim messages" "" "$(cat "$work/err")"
 
 echo "== live: 1500000 baud through a pseudo-terminal"
-# The decoder opens the port first; the simulator starts once the first round shows it is reading.
+# The decoder opens the port first; the simulator starts once the grabber runs ("grabber started"
+# with --debug), so every byte it writes is counted.
 bash "$vport" --build "$build" -- bash -c '
-  "'"$decode"'" --port "$VPORT_PORT" --baud 1500000 --seconds 3 >"'"$work"'/live.out" &
+  "'"$decode"'" --debug --port "$VPORT_PORT" --baud 1500000 --seconds 3 >"'"$work"'/live.out" &
   reader=$!
-  for _ in $(seq 1 100); do grep -q "^Total bytes" "'"$work"'/live.out" 2>/dev/null && break; sleep 0.05; done
-  "$VPORT_SIM" --out "$VPORT_SENSOR" --baud 1500000 --frames 60 --seed 5 '"${faults[*]}"' --report "'"$work"'/live.report"
+  for _ in $(seq 1 100); do grep -q "^grabber started" "'"$work"'/live.out" 2>/dev/null && break; sleep 0.05; done
+  "$VPORT_SIM" --out "$VPORT_SENSOR" --baud 1500000 --frames 50 --seed 5 '"${faults[*]}"' --report "'"$work"'/live.report"
   wait $reader' || fail "live: the run failed (status $?)"
 check_counters live "$work/live.report" "$work/live.out"
 good=$(count_of "$work/live.out" "Good frames")
@@ -81,9 +82,9 @@ handed=$(( $(count_of "$work/live.out" "buffer processed") + $(count_of "$work/l
 echo "== live: the sensor unplugged"
 status=0
 bash "$vport" --build "$build" -- bash -c '
-  "'"$decode"'" --port "$VPORT_PORT" --baud 1500000 --seconds 60 >"'"$work"'/unplug.out" 2>"'"$work"'/unplug.err" &
+  "'"$decode"'" --debug --port "$VPORT_PORT" --baud 1500000 --seconds 60 >"'"$work"'/unplug.out" 2>"'"$work"'/unplug.err" &
   reader=$!
-  for _ in $(seq 1 100); do grep -q "^Total bytes" "'"$work"'/unplug.out" 2>/dev/null && break; sleep 0.05; done
+  for _ in $(seq 1 100); do grep -q "^grabber started" "'"$work"'/unplug.out" 2>/dev/null && break; sleep 0.05; done
   "$VPORT_SIM" --out "$VPORT_SENSOR" --baud 1500000 2>"'"$work"'/unplug-sim.err" &
   writer=$!
   sleep 0.5
