@@ -54,16 +54,13 @@ int openReader(DirectoryReader& reader, const std::string& path) {
     return 0;
 }
 
+// The type the listing gave is used where it is known; only links (followed, so a link to a
+// directory is a directory) and unknown types cost a stat.
 char typeOf(const fs::directory_entry& entry) {
     std::error_code error;
-    switch (entry.status(error).type()) {  // follows links: a link to a directory is a directory
-    case fs::file_type::directory: return 'd';
-    case fs::file_type::regular: return 'f';
-    case fs::file_type::not_found:
-    case fs::file_type::none:
-    case fs::file_type::unknown: return 'l';
-    default: return ' ';
-    }
+    if (entry.is_directory(error)) return 'd';
+    if (entry.is_regular_file(error)) return 'f';
+    return entry.exists(error) ? ' ' : 'l';
 }
 
 // 1 with an entry, 0 at the end, -1 (errno set) when reading fails.
