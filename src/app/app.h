@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 struct SerialLink;
 
@@ -43,6 +44,10 @@ extern AppState appState;
 // The only mutex and condition variable of the program: they serve the parking of the workers.
 extern std::mutex parkMutex;
 extern std::condition_variable parkSignal;
+
+// The two worker threads: empty until the entry starts them, joined by the exit sequence (GUI thread).
+extern std::thread grabberThread;
+extern std::thread handlerThread;
 
 // printf-style diagnostics to standard output, flushed; returns what printf returns.
 int logPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,4 +1,5 @@
-// The process-wide AppState, the parking mutex and condition variable, and the diagnostics printers.
+// The process-wide AppState, the parking mutex and condition variable, the worker thread handles,
+// and the diagnostics printers.
 #include "app/app.h"
 
 #include <cstdarg>
@@ -8,6 +9,8 @@
 AppState appState;
 std::mutex parkMutex;
 std::condition_variable parkSignal;
+std::thread grabberThread;
+std::thread handlerThread;
 
 int logPrintf(const char* format, ...) {
     va_list args;

@@ -39,10 +39,6 @@ constexpr bool pausePolls = QUARVIS_BUSY_POLL == 0;
 // Between two looks at the workers' acknowledgements: short against the 50 ms a stop may take.
 constexpr auto acknowledgementPoll = std::chrono::microseconds(100);
 
-// Process-wide: the two worker threads, started by the entry, joined by the exit sequence (GUI thread).
-std::thread grabberThread;
-std::thread handlerThread;
-
 void pollPause() {
     if (pausePolls) std::this_thread::sleep_for(acknowledgementPoll);
 }

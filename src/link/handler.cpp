@@ -12,8 +12,6 @@ constexpr float millimetresPerMetre = 1000.0f;
 
 }  // namespace
 
-std::atomic<uint32_t> handlerWake{0};
-
 void decodeFrame(const uint8_t* record, PointFrame& out) {
     for (int p = 0; p < pointsPerFrame; ++p) {
         out.valid[p] = 1;

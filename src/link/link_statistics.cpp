@@ -2,9 +2,6 @@
 // 8 and 9 by the handler; any thread may read them (the connection panel shows them).
 #include "link/link.h"
 
-// Process-wide: the one set of link counters.
-LinkStatistics linkStatistics;
-
 const char* const linkStatisticNames[linkStatisticCount] = {
     "Total bytes",  "Good frames",    "Good syncs",    "Lost syncs",       "Size errors",
     "Cksum errors", "Invalid errors", "write overrun", "buffer processed", "frame processed",

@@ -1,22 +1,11 @@
 // The shared PointCloud: the latest frame of points, written by the frame handler (or the replay
 // reader while no port is open) and read by the GUI thread, whole frames only, never with a lock.
+// A reader that saw the sequence counter change, or odd, retries: it always gets one frame as
+// published, and the writer never waits for a reader.
 #include "link/link.h"
+#include "link/link_state.h"
 
 #include <thread>
-
-namespace {
-
-// Process-wide: the published frame, element by element atomic, and its sequence counter, odd while
-// a frame is being written. A reader that saw the counter change or odd retries, so it always gets
-// one frame as published; the writer never waits for a reader.
-struct SharedPointCloud {
-    std::atomic<uint32_t> valid[pointsPerFrame];
-    std::atomic<float> xyz[pointsPerFrame][3];
-};
-SharedPointCloud pointCloud;
-std::atomic<uint64_t> pointCloudSequence{0};
-
-}  // namespace
 
 void publishPointCloud(const PointFrame& frame) {
     // There is one writer at a time; claiming the odd count with a compare-exchange keeps even a

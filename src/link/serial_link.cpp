@@ -7,11 +7,7 @@
 
 #include <cstring>
 
-// Process-wide state of the serial access, owned by the GUI thread (the grabber only reads through
-// `serialLink` while it runs, and the GUI thread changes it only while the grabber is parked).
-SerialLink serialLink;
 const char* const portPlaceholder = "SELECT A PORT";
-std::vector<std::string> portList{portPlaceholder};
 
 namespace {
 

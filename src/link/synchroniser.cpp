@@ -37,19 +37,6 @@ constexpr int sequenceFieldBytes = 2;
 constexpr int checksumFieldBytes = 4;
 constexpr int sequenceBytesInChecksum = bodyOffset - sequenceOffset;
 
-// Process-wide synchroniser state, owned by whichever thread runs the synchroniser (the grabber).
-struct Synchroniser {
-    int syncState = lostSync;
-    int prevSyncState = lostSync;
-    int32_t fieldIndex = 0;
-    uint32_t computedSum = 0;
-    bool syncedOnce = false;
-    bool inFrame = false;
-    bool frameReady = false;
-    uint8_t record[frameBytes] = {};  // the assembly area
-};
-Synchroniser synchroniser;
-
 uint32_t littleEndian(const uint8_t* at, int bytes) {
     uint32_t value = 0;
     for (int i = 0; i < bytes; ++i) value |= static_cast<uint32_t>(at[i]) << (8 * i);

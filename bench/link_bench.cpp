@@ -1,0 +1,83 @@
+// Benchmarks of the sensor link: CPU spent by both workers while connected to an idle line, how long
+// a disconnect waits for the workers' acknowledgement, and the synchroniser's throughput. Build once
+// with -DQUARVIS_BUSY_POLL=ON for the comparison with workers that poll without pause.
+#include "link/link.h"
+#include "app/app.h"
+#include "../tests/fakes/fake_serialport.h"
+#include "../tests/fakes/link_test_support.h"
+#include "../tests/fakes/test_frames.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+namespace {
+
+const char* const idlePort = "/dev/ttyIDLE";
+
+double processCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+void connectToIdleLine() {
+    ensureWorkerThreads();
+    resetLinkForTest();
+    fakeSerialAddPort(idlePort);
+    serialLink.open(idlePort, appState.baudRate);
+    appState.portOpen = true;
+    startWorkers();
+}
+
+// CPU time of the whole process (the benchmark thread only sleeps) per second of wall time, in
+// per cent of one core, while the workers sit on a line that sends nothing.
+void IdleWorkersCpu(benchmark::State& state) {
+    connectToIdleLine();
+    double cpu = 0, wall = 0;
+    for (auto _ : state) {
+        const double cpuBefore = processCpuSeconds();
+        const auto wallBefore = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - wallBefore;
+        cpu += processCpuSeconds() - cpuBefore;
+        wall += elapsed.count();
+        state.SetIterationTime(elapsed.count());
+    }
+    state.counters["cpu_percent_of_one_core"] = 100.0 * cpu / wall;
+    disconnect();
+}
+BENCHMARK(IdleWorkersCpu)->UseManualTime()->Iterations(6)->Unit(benchmark::kMillisecond);
+
+// From the disconnect request to both workers parked, while connected to an idle line.
+void StopAcknowledge(benchmark::State& state) {
+    ensureWorkerThreads();
+    double longest = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        connectToIdleLine();
+        std::this_thread::sleep_for(std::chrono::milliseconds(7));
+        state.ResumeTiming();
+        const auto before = std::chrono::steady_clock::now();
+        disconnect();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - before;
+        longest = std::max(longest, took.count());
+        state.SetIterationTime(took.count());
+    }
+    state.counters["longest_ms"] = longest * 1000.0;
+}
+BENCHMARK(StopAcknowledge)->UseManualTime()->Iterations(100)->Unit(benchmark::kMillisecond);
+
+// Bytes per second through the synchroniser (frames back to back with some garbage between).
+void SynchroniserThroughput(benchmark::State& state) {
+    const Bytes stream = concat({makeFrame(1), {0x00, 0x5A}, makeFrame(2), makeFrame(3)});
+    auto ignore = [](const uint8_t*, void*) {};
+    resetSynchroniser();
+    for (auto _ : state) synchroniseBytes(stream.data(), static_cast<int>(stream.size()), ignore, nullptr);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
+}
+BENCHMARK(SynchroniserThroughput);
+
+}  // namespace

@@ -1,0 +1,16 @@
+// Every piece of mutable process-wide state of the sensor link, in one place (declared in link.h and
+// link_state.h, where each says which thread owns it).
+#include "link/link.h"
+#include "link/link_state.h"
+
+SerialLink serialLink;
+std::vector<std::string> portList{portPlaceholder};
+LinkStatistics linkStatistics;
+
+SynchroniserState synchroniser;
+GrabberStorage grabberStorage;
+std::atomic<uint8_t*> readyFrame{nullptr};
+std::atomic<uint32_t> handlerWake{0};
+
+SharedPointCloud pointCloud;
+std::atomic<uint64_t> pointCloudSequence{0};
