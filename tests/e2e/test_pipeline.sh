@@ -97,6 +97,18 @@ grep -q "is disconnected" "$work/unplug.err" || fail "unplug: no message in '$(c
 [ "$(count_of "$work/unplug.out" "Good frames")" -gt 0 ] || fail "unplug: no frame before the unplug"
 check_eq "unplug: lost syncs" 0 "$(count_of "$work/unplug.out" "Lost syncs")"
 
+echo "== live: Ctrl-C ends the run cleanly"
+status=0
+bash "$vport" --build "$build" -- bash -c '
+  "'"$decode"'" --debug --port "$VPORT_PORT" --seconds 60 >"'"$work"'/interrupt.out" &
+  reader=$!
+  for _ in $(seq 1 100); do grep -q "^grabber started" "'"$work"'/interrupt.out" 2>/dev/null && break; sleep 0.05; done
+  kill -INT $reader
+  wait $reader' || status=$?
+check_eq "interrupt: decoder status" 0 "$status"
+check_eq "interrupt: final statistics" 0 "$(count_of "$work/interrupt.out" "frame processed")"
+grep -q "^grabber halted" "$work/interrupt.out" || fail "interrupt: the grabber was not stopped"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
