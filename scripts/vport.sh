@@ -52,10 +52,19 @@ dir=$(mktemp -d "${TMPDIR:-/tmp}/quarvis-vport.XXXXXX")
 socat_pid=""
 sim_pid=""
 command_pid=""
+command_group=""
+# Asks a process (or with a leading '-', a process group) to end, and insists after two seconds:
+# a simulator finishes the frame it is writing first, unless the line is blocked.
+stop() {
+  kill -TERM -- "$1" 2>/dev/null || return 0
+  for _ in $(seq 1 40); do kill -0 -- "$1" 2>/dev/null || return 0; sleep 0.05; done
+  kill -KILL -- "$1" 2>/dev/null || true
+}
 cleanup() {
-  for pid in "$command_pid" "$sim_pid" "$socat_pid"; do
-    if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
-  done
+  # The command runs in a process group of its own: whatever it left running goes with it.
+  if [ -n "$command_group" ]; then stop "-$command_group"; fi
+  if [ -n "$sim_pid" ]; then stop "$sim_pid"; fi
+  if [ -n "$socat_pid" ]; then kill "$socat_pid" 2>/dev/null || true; fi
   for pid in "$command_pid" "$sim_pid" "$socat_pid"; do
     if [ -n "$pid" ]; then wait "$pid" 2>/dev/null || true; fi
   done
@@ -91,8 +100,9 @@ export VPORT_PORT="$dir/port" VPORT_SENSOR="$dir/sensor" VPORT_SIM="$sim" VPORT_
 export VIRTUAL_PORTS="$dir/port"
 export LD_PRELOAD="$shim${LD_PRELOAD:+:$LD_PRELOAD}"
 status=0
-"$@" 3>&- 0<&0 &
+setsid "$@" 3>&- 0<&0 &
 command_pid=$!
+command_group=$command_pid
 wait "$command_pid" || status=$?
 command_pid=""
 exit "$status"
