@@ -1,7 +1,5 @@
-// quarvis-decode: runs a byte stream through the viewer's own synchroniser and frame decoding and
-// prints the frames and the link statistics; offline from a file or pipe, or live from a serial
-// port with the viewer's workers. The main thread runs everything here; live, the grabber and the
-// handler run on their own threads as in the viewer.
+// quarvis-decode: a byte stream through the viewer's own synchroniser and frame decoding, offline
+// from a file or pipe (main thread only) or live from a serial port with the viewer's two workers.
 //
 // Index: options and usage; per-frame outputs; offline decoding; live decoding; main.
 #include "app/app.h"

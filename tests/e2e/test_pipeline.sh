@@ -109,6 +109,14 @@ check_eq "interrupt: decoder status" 0 "$status"
 check_eq "interrupt: final statistics" 0 "$(count_of "$work/interrupt.out" "frame processed")"
 grep -q "^grabber halted" "$work/interrupt.out" || fail "interrupt: the grabber was not stopped"
 
+echo "== live: the demo sensor"
+status=0; "$decode" --port "DEMO SENSOR" --baud 921600 --seconds 2 >"$work/demo.out" || status=$?
+check_eq "demo: status" 0 "$status"
+[ "$(count_of "$work/demo.out" "Good frames")" -gt 0 ] || fail "demo: no frame"
+for name in "Lost syncs" "Size errors" "Cksum errors" "Invalid errors"; do
+  check_eq "demo: $name" 0 "$(count_of "$work/demo.out" "$name")"
+done
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
