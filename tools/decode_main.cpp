@@ -40,12 +40,14 @@ struct DecodeOptions {
     std::string portName;           // live when not empty
     int baudRate = 0;               // live; 0 takes the viewer's default
     double seconds = 0.0;           // live; 0 runs until Ctrl-C
+    bool listPorts = false;         // print the port list the viewer would offer, then stop
 };
 
 void printUsage(FILE* stream) {
     std::fprintf(stream,
         "Usage: %s [--points] [--debug] [FILE]\n"
         "       %s --port NAME [--baud N] [--seconds S] [--debug]\n"
+        "       %s --list-ports [--baud N]\n"
         "Runs a sensor byte stream through the viewer's synchroniser and frame decoding.\n"
         "\n"
         "Offline, from FILE or standard input ('-' or no FILE): one line 'frame SEQ SECONDS MICROS'\n"
@@ -55,13 +57,14 @@ void printUsage(FILE* stream) {
         "Live, from a serial port with the viewer's own workers: the statistics once a second and at\n"
         "the end, a blank line between rounds. Ctrl-C ends the run cleanly.\n"
         "  --port NAME     the serial port, as the viewer's port list names it\n"
+        "  --list-ports    print that list: the ports that open at the baud rate, one a line\n"
         "  --baud N        baud rate (default %d)\n"
         "  --seconds S     stop after S seconds (default: run until Ctrl-C)\n"
         "\n"
         "  --debug         the viewer's diagnostic lines on standard output\n"
         "  --help          this text\n"
         "Exit status: 0 done; 1 the port could not be opened or was lost; 2 bad usage or unreadable input.\n",
-        toolName, toolName, static_cast<int>(appState.baudRate));
+        toolName, toolName, toolName, static_cast<int>(appState.baudRate));
 }
 
 [[noreturn]] void usageError(const char* message, const char* value) {
@@ -71,9 +74,10 @@ void printUsage(FILE* stream) {
 }
 
 DecodeOptions parseOptions(int argc, char** argv) {
-    enum OptionId { optPoints = 1, optPort, optBaud, optSeconds, optDebug, optHelp };
+    enum OptionId { optPoints = 1, optPort, optListPorts, optBaud, optSeconds, optDebug, optHelp };
     static const option longOptions[] = {
         {"points", no_argument, nullptr, optPoints},       {"port", required_argument, nullptr, optPort},
+        {"list-ports", no_argument, nullptr, optListPorts},
         {"baud", required_argument, nullptr, optBaud},     {"seconds", required_argument, nullptr, optSeconds},
         {"debug", no_argument, nullptr, optDebug},         {"help", no_argument, nullptr, optHelp},
         {nullptr, 0, nullptr, 0},
@@ -84,6 +88,7 @@ DecodeOptions parseOptions(int argc, char** argv) {
         char* end = nullptr;
         switch (id) {
         case optPoints: options.points = true; break;
+        case optListPorts: options.listPorts = true; break;
         case optPort: options.portName = optarg; break;
         case optBaud: {
             const long rate = std::strtol(optarg, &end, 10);
@@ -102,7 +107,8 @@ DecodeOptions parseOptions(int argc, char** argv) {
     }
     if (optind + 1 < argc) usageError("more than one input", argv[optind + 1]);
     if (optind < argc) options.inputPath = argv[optind];
-    const bool live = !options.portName.empty();
+    const bool live = !options.portName.empty() || options.listPorts;
+    if (options.listPorts && (!options.portName.empty() || options.seconds != 0.0)) usageError("--list-ports takes only", "--baud");
     if (live && (optind < argc || options.points)) usageError("a live run takes neither FILE nor", "--points");
     if (!live && (options.baudRate != 0 || options.seconds != 0.0)) usageError("offline decoding takes no", "--baud/--seconds");
     return options;
@@ -233,11 +239,20 @@ int decodeLive(const DecodeOptions& options) {
     return portLost ? exitPortFailure : 0;
 }
 
+// The viewer's port list without the placeholder: every port that opens at the rate.
+int listPorts(const DecodeOptions& options) {
+    if (options.baudRate != 0) appState.baudRate = options.baudRate;
+    enumeratePorts();
+    for (size_t entry = 1; entry < portList.size(); ++entry) std::cout << portList[entry] << '\n';
+    return 0;
+}
+
 }  // namespace
 
 // ---- Main ----------------------------------------------------------------------------------------
 
 int main(int argc, char** argv) {
     const DecodeOptions options = parseOptions(argc, argv);
+    if (options.listPorts) return listPorts(options);
     return options.portName.empty() ? decodeOffline(options) : decodeLive(options);
 }

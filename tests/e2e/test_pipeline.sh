@@ -109,6 +109,13 @@ check_eq "interrupt: decoder status" 0 "$status"
 check_eq "interrupt: final statistics" 0 "$(count_of "$work/interrupt.out" "frame processed")"
 grep -q "^grabber halted" "$work/interrupt.out" || fail "interrupt: the grabber was not stopped"
 
+echo "== port list: the virtual port first, gone once unplugged"
+bash "$vport" --build "$build" -- bash -c '
+  first=$("'"$decode"'" --list-ports | head -n 1)
+  [ "$first" = "$VPORT_PORT" ] || { echo "listed first: $first"; exit 1; }
+  kill "$VPORT_SOCAT_PID"; sleep 0.3
+  ! "'"$decode"'" --list-ports | grep -qxF "$VPORT_PORT"' || fail "port list: the virtual port is not listed as it should be"
+
 echo "== live: the demo sensor"
 status=0; "$decode" --port "DEMO SENSOR" --baud 921600 --seconds 2 >"$work/demo.out" || status=$?
 check_eq "demo: status" 0 "$status"
