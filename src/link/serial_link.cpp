@@ -99,16 +99,16 @@ void enumeratePorts() {
     sp_port** list = nullptr;
     if (sp_list_ports(&list) != SP_OK) {
         logPrintf("sp_list_ports() failed!\n");
-    } else {
-        for (sp_port** entry = list; *entry != nullptr; ++entry) {
-            const char* name = sp_get_port_name(*entry);
-            if (appState.debugPrint) logPrintf("Found port: %s\n", name);
-            if (serialLink.open(name, appState.baudRate) == SP_OK) {
-                portList.emplace_back(name);
-                serialLink.close();
-            }
-        }
-        sp_free_port_list(list);
+        return;
     }
+    for (sp_port** entry = list; *entry != nullptr; ++entry) {
+        const char* name = sp_get_port_name(*entry);
+        if (appState.debugPrint) logPrintf("Found port: %s\n", name);
+        if (serialLink.open(name, appState.baudRate) == SP_OK) {
+            portList.emplace_back(name);
+            serialLink.close();
+        }
+    }
+    sp_free_port_list(list);
     if (demoSensorEnabled) portList.emplace_back(demoPortName);
 }
