@@ -469,7 +469,7 @@ void FileChooser::Open(const std::string& dialogKey, const char* dialogTitle, co
         defaultFileName = parsed.name == currentName || parsed.name == parentName ? std::string() : parsed.name;
         defaultExtension = parsed.extension.empty() ? std::string() : "." + parsed.extension;
     } else {
-        startDirectory = currentName;
+        startDirectory = std::string(currentName);
         defaultFileName.clear();
         defaultExtension.clear();
     }
@@ -493,7 +493,7 @@ bool FileChooser::Show(const std::string& dialogKey, ImGuiWindowFlags flags) {
         flags | ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoResize;
     if (!ImGui::BeginPopupModal(name.c_str(), nullptr, dialogFlags)) return false;
     shownName = name;
-    if (startDirectory.empty()) startDirectory = currentName;
+    if (startDirectory.empty()) startDirectory = std::string(currentName);
     if (listing.empty() && !driveMode) {
         applyDefaultFileName(*this);
         scanCurrentDirectory(*this, startDirectory);
