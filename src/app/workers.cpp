@@ -23,13 +23,12 @@ struct WorkerRole {
     void (*runOnce)(SerialLink* link);
 };
 
-void grabberRunOnce(SerialLink* link) { grabberRunBatch(link); }
 void handlerStart() {}
 void handlerRunOnce(SerialLink*) { handlerRunPass(); }
 
 const WorkerRole grabberRole{appState.grabberStartRequest, appState.grabberStopRequest, appState.grabberStopped,
                              appState.grabberExited,       "grabber started",            "grabber halted",
-                             grabberStart,                 grabberRunOnce};
+                             grabberStart,                 grabberRunBatch};
 const WorkerRole handlerRole{appState.handlerStartRequest, appState.handlerStopRequest, appState.handlerStopped,
                              appState.handlerExited,       "handler started",            "handler halted",
                              handlerStart,                 handlerRunOnce};
