@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The README's test command: installs what is missing, builds with warnings as errors, runs every
-# test (unit, headless GUI, end-to-end under Xvfb), then the tests again under ThreadSanitizer.
+# test (unit, headless GUI, end-to-end under Xvfb), then the unit and GUI tests again under
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -12,8 +13,12 @@ cmake -S . -B build -G Ninja -DQUARVIS_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
 
-# Everything that touches threads, again under ThreadSanitizer (the unit tests hold them all).
-cmake -S . -B build-tsan -G Ninja -DQUARVIS_WERROR=ON -DQUARVIS_SANITIZE=thread >/dev/null
-cmake --build build-tsan -j "$jobs" --target quarvis_unit_tests
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L unit --timeout 900
+# The unit and headless GUI tests (the worker threads run in both) under the sanitizers.
+sanitized() {  # sanitized NAME FLAVOUR
+  cmake -S . -B "build-$1" -G Ninja -DQUARVIS_WERROR=ON -DQUARVIS_SANITIZE="$2" >/dev/null
+  cmake --build "build-$1" -j "$jobs" --target quarvis_unit_tests quarvis_gui_tests
+  ctest --test-dir "build-$1" --output-on-failure -j "$jobs" -L 'unit|gui' --timeout 900
+}
+ASAN_OPTIONS="detect_leaks=1 abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1" \
+  sanitized asan address
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" sanitized tsan thread
