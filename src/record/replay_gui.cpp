@@ -1,4 +1,54 @@
-// Replay reader, per-frame part (placeholder until the reader is built).
+// The pop-ups of the record files, drawn by the frame loop's per-frame reader step outside any panel
+// window, so they show whichever panel is open: "File End!" of the replay and the writer's failures
+// ("Recording Error", "Recording Stopped"). GUI thread only.
 #include "record/record.h"
 
-void readReplayFrame() {}
+#include "app/app.h"
+#include "ui/probe.h"
+
+#include <imgui.h>
+
+namespace {
+
+const char* const exclamationGlyph = "\xef\x81\xaa";  // U+F06A
+const ImVec2 noticeCloseSize(173, 30);
+
+// GUI thread only: the notice shown last, so each failure opens its pop-up once.
+uint64_t shownNoticeSerial = 0;
+
+void drawReplayEnd(bool ended) {
+    if (ended) ImGui::OpenPopup("File End!");
+    if (!ImGui::BeginPopupModal("File End!", nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
+    ImGui::Text("Reading data is over.");
+    const bool close = ImGui::Button("Close");
+    probeLastItem("File End!/Close");
+    if (close) {
+        dismissReplayEnd();
+        ImGui::CloseCurrentPopup();
+    }
+    ImGui::EndPopup();
+}
+
+void drawRecordingNotice() {
+    const RecordingNotice& notice = recordingState.notice;
+    const char* title = recordNoticeTitle(notice);
+    if (notice.serial != shownNoticeSerial) {
+        shownNoticeSerial = notice.serial;
+        ImGui::OpenPopup(title);
+    }
+    if (!ImGui::BeginPopupModal(title, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
+    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + ImGui::GetWindowSize().x / 2 - 15);
+    ImGui::Text("%s", exclamationGlyph);
+    for (const std::string& line : recordNoticeLines(notice)) ImGui::Text("%s", line.c_str());
+    const bool close = ImGui::Button("Close", noticeCloseSize);
+    probeLastItem("Recording Notice/Close");
+    if (close) ImGui::CloseCurrentPopup();
+    ImGui::EndPopup();
+}
+
+}  // namespace
+
+void readReplayFrame() {
+    drawReplayEnd(advanceReplay());
+    drawRecordingNotice();
+}

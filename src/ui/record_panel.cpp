@@ -1,4 +1,314 @@
-// Record and replay panel (placeholder until the panel is built).
+// The record and replay panel: opens recordings and scenes for replay and drives the replay, starts
+// and stops recordings, saves scenes, and shows their pop-ups. Called by the frame loop while
+// showRecordPanel is set. GUI thread only.
+//
+// Contents: panel state; widgets (disabled look, moves); the three sections; the file chooser's
+// answer; scene completion; the pop-ups.
 #include "ui/ui.h"
 
-void drawRecordPanel(bool*) {}
+#include "app/app.h"
+#include "filechooser/filechooser.h"
+#include "record/record.h"
+#include "ui/probe.h"
+
+#include <imgui.h>
+#include <imgui_internal.h>
+#include <sys/stat.h>
+
+#include <string>
+
+namespace {
+
+const char* const chooserKey = "ChooseFileDlgKey";
+const char* const playGlyph = "\xef\x81\x8b";          // U+F04B
+const char* const pauseGlyph = "\xef\x81\x8c";         // U+F04C
+const char* const stopGlyph = "\xef\x81\x8d";          // U+F04D
+const char* const exclamationGlyph = "\xef\x81\xaa";   // U+F06A
+const char* const checkGlyph = "\xef\x81\x98";         // U+F058
+const char* const recordGlyph = "\xef\xa3\x99";        // U+F8D9
+const char* const recordLabel = "\xef\xa3\x99 Record";
+const char* const stopLabel = "\xef\x81\x8d Stop";
+const char* const saveLabel = "\xef\xa3\x99 Save";
+const ImVec4 recordingRed(0.83f, 0.17f, 0.31f, 1.0f);
+const ImVec4 csvColour(1.0f, 1.0f, 0.0f, 0.5f);
+const ImVec2 sectionButtonSize(110, 30);
+const ImVec2 replaceButtonSize(85, 30);
+constexpr ImGuiWindowFlags panelFlags =
+    ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse;
+
+// The panel's message pop-ups, in drawing order.
+enum Popup { recordingFailedPopup, recordingSucceedPopup, openErrorPopup, openingWarningPopup, savedScenePopup, popupCount };
+
+struct MessagePopup {
+    const char* name;
+    const char* glyph;
+    const char* lines[2];
+    ImVec2 closeSize;
+    const char* closeProbe;
+};
+
+const MessagePopup messagePopups[popupCount] = {
+    {"Recording failed", exclamationGlyph, {"Sensor is not connected.", "Connect first and try again."}, ImVec2(173, 30),
+     "Recording failed/Close"},
+    {"Recording Succeed", checkGlyph, {"Recording data is completed.", nullptr}, ImVec2(180, 30), "Recording Succeed/Close"},
+    {"Open Error", exclamationGlyph, {"No File. Check again.", nullptr}, ImVec2(173, 30), "Open Error/Close"},
+    {"Opening Warning", exclamationGlyph, {"Disconnect the sensor first.", nullptr}, ImVec2(173, 30), "Opening Warning/Close"},
+    {"Saved Current Scene", checkGlyph, {"Saved successfully.", nullptr}, ImVec2(173, 30), "Saved Current Scene/Close"},
+};
+const char* const replacePopupName = "Replace File";
+
+// Process-wide state of the panel (GUI thread only).
+struct RecordPanelState {
+    bool openPending = false;   // the chooser's answer is a file to replay
+    bool savePending = false;   // the chooser's answer is a recording file name
+    bool popupRequested[popupCount] = {};
+    bool replaceRequested = false;
+    std::string replacePath;    // an existing file the user chose to record into, awaiting "Replace"
+};
+RecordPanelState panel;
+
+void requestPopup(Popup popup) { panel.popupRequested[popup] = true; }
+
+// ---- Widgets ----------------------------------------------------------------------------------------
+
+void beginDisabled(bool disabled) {
+    if (!disabled) return;
+    ImGui::PushItemFlag(ImGuiItemFlags_Disabled, true);
+    ImGui::PushStyleVar(ImGuiStyleVar_Alpha, ImGui::GetStyle().Alpha * 0.5f);
+}
+
+void endDisabled(bool disabled) {
+    if (!disabled) return;
+    ImGui::PopItemFlag();
+    ImGui::PopStyleVar();
+}
+
+void move(float y) {
+    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + y);
+    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + 10);
+}
+
+void rule() {
+    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 10);
+    ImGui::Separator();
+}
+
+bool button(const char* label, const ImVec2& size, const char* probe) {
+    const bool pressed = ImGui::Button(label, size);
+    probeLastItem(probe);
+    return pressed;
+}
+
+// A recording (not a scene) is being written.
+bool recordingOpen() { return recordingFileOpen() && !recordingState.sceneRequested; }
+
+void openChooser(const char* title) {
+    int selectionLimit = 1;
+    appState.inputCaptured = true;
+    fileChooser().Open(chooserKey, title, ".csv", ".", selectionLimit, nullptr);
+}
+
+// ---- Sections -------------------------------------------------------------------------------------
+
+void drawOpenSection() {
+    move(10);
+    ImGui::Text("Open & Replay");
+    move(5);
+    const bool greyed = replayFileOpen();
+    beginDisabled(greyed);
+    if (button("OPEN RECORDING FILE", ImVec2(230, 30), "OPEN RECORDING FILE")) {
+        if (appState.portOpen) {
+            requestPopup(openingWarningPopup);
+        } else {
+            panel.openPending = true;
+            openChooser("Choose File");
+        }
+    }
+    endDisabled(greyed);
+}
+
+void drawReplayControls() {
+    if (!appState.replayActive) return;
+    ReplayState& replay = replayState;
+    move(5);
+    if (replay.playing) {
+        if (button(pauseGlyph, ImVec2(0, 0), "Pause")) replay.playing = false;
+    } else {
+        if (button(playGlyph, ImVec2(0, 0), "Play")) replay.playing = true;
+    }
+    ImGui::SameLine(0, -1);
+    const bool paused = !replay.playing;
+    beginDisabled(paused);
+    if (button(stopGlyph, ImVec2(0, 0), "Replay Stop")) replay.stopRequested = true;
+    endDisabled(paused);
+    ImGui::SameLine(0, -1);
+    const int64_t first = 0;
+    const int64_t last = replay.rowCount;
+    const bool moved = ImGui::SliderScalar("##Play Slinder", ImGuiDataType_S64, &replay.playRow, &first, &last, "");
+    probeLastItem("##Play Slinder");
+    if (moved) seekReplayRow(replay.playRow);
+}
+
+void drawRecordSection() {
+    move(5);
+    ImGui::Text("Record");
+    const bool busy = replayFileOpen() || recordingFileOpen();
+    beginDisabled(busy);
+    move(5);
+    if (button(recordLabel, sectionButtonSize, "Record")) {
+        if (appState.portOpen) {
+            panel.savePending = true;
+            openChooser("Save as..");
+        } else {
+            requestPopup(recordingFailedPopup);
+        }
+    }
+    endDisabled(busy);
+    ImGui::SameLine(0, -1);
+    const bool stopGreyed = replayFileOpen() || !recordingOpen();
+    beginDisabled(stopGreyed);
+    if (button(stopLabel, sectionButtonSize, "Stop") && recordingOpen()) {
+        appState.recordingActive = false;
+        if (closeRecording()) requestPopup(recordingSucceedPopup);
+    }
+    endDisabled(stopGreyed);
+    if (appState.recordingActive) {
+        ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 10);
+        ImGui::SetCursorPosX(ImGui::GetCursorPosX() + 10);
+        ImGui::TextColored(recordingRed, "%s", recordGlyph);
+        ImGui::SameLine(0, -1);
+        ImGui::Text("%d sec", recordingState.recordSeconds);
+        probeLastItem("Recording Seconds");
+    }
+}
+
+void drawSceneSection() {
+    move(5);
+    ImGui::Text("Save Current Scene");
+    const bool busy = replayFileOpen() || recordingFileOpen();
+    beginDisabled(busy);
+    move(5);
+    if (button(saveLabel, sectionButtonSize, "Save")) {
+        // "Saved Current Scene" opens once the scene is written whole (next frame), not before.
+        if (appState.portOpen) {
+            recordingState.sceneRequested = true;
+        } else {
+            requestPopup(recordingFailedPopup);
+        }
+    }
+    endDisabled(busy);
+    ImGui::SameLine(0, -1);
+}
+
+// ---- File chooser and scene completion ----------------------------------------------------------
+
+bool fileExists(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0;
+}
+
+void drawChooser() {
+    FileChooser& chooser = fileChooser();
+    chooser.SetTypeColour(".csv", csvColour);
+    if (!chooser.Show(chooserKey, ImGuiWindowFlags_NoCollapse)) return;
+    recordPanelChooserResult(chooser.accepted, chooser.accepted ? chooser.SelectedPathName() : std::string());
+}
+
+// While a scene is requested: create it (the writer fills it later this frame), then, once the
+// writer has written it, close it and say so. A failure on the way is the writer's notice.
+void completeScene() {
+    if (!recordingState.sceneRequested) return;
+    if (!recordingFileOpen()) {
+        if (appState.portOpen && !beginScene()) recordingState.sceneRequested = false;
+        return;
+    }
+    if (appState.recordingActive) return;
+    recordingState.sceneRequested = false;
+    if (closeRecording()) requestPopup(savedScenePopup);
+}
+
+// ---- Pop-ups --------------------------------------------------------------------------------------
+
+void drawMessagePopup(Popup which) {
+    const MessagePopup& popup = messagePopups[which];
+    if (panel.popupRequested[which]) {
+        panel.popupRequested[which] = false;
+        ImGui::OpenPopup(popup.name);
+    }
+    if (!ImGui::BeginPopupModal(popup.name, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
+    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + ImGui::GetWindowSize().x / 2 - 15);
+    ImGui::Text("%s", popup.glyph);
+    for (const char* line : popup.lines)
+        if (line != nullptr) ImGui::Text("%s", line);
+    if (button("Close", popup.closeSize, popup.closeProbe)) ImGui::CloseCurrentPopup();
+    ImGui::EndPopup();
+}
+
+// Recording into an existing file replaces it only when the user says so.
+void drawReplacePopup() {
+    if (panel.replaceRequested) {
+        panel.replaceRequested = false;
+        ImGui::OpenPopup(replacePopupName);
+    }
+    if (!ImGui::BeginPopupModal(replacePopupName, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
+    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + ImGui::GetWindowSize().x / 2 - 15);
+    ImGui::Text("%s", exclamationGlyph);
+    ImGui::Text("%s already exists.", panel.replacePath.c_str());
+    ImGui::Text("Do you want to replace it?");
+    if (button("Replace", replaceButtonSize, "Replace File/Replace")) {
+        if (!recordingFileOpen() && !replayFileOpen() && appState.portOpen) beginRecording(panel.replacePath);
+        ImGui::CloseCurrentPopup();
+    }
+    ImGui::SameLine(0, -1);
+    if (button("Cancel", replaceButtonSize, "Replace File/Cancel")) ImGui::CloseCurrentPopup();
+    ImGui::EndPopup();
+}
+
+}  // namespace
+
+void recordPanelChooserResult(bool accepted, const std::string& path) {
+    if (panel.openPending) {
+        if (accepted) {
+            if (appState.portOpen) {
+                requestPopup(openingWarningPopup);
+            } else if (!openReplay(path)) {
+                requestPopup(openErrorPopup);
+            }
+        }
+        panel.openPending = false;
+    } else if (panel.savePending) {
+        if (accepted && !recordingFileOpen() && !replayFileOpen() && appState.portOpen) {
+            if (fileExists(path)) {
+                panel.replacePath = path;
+                panel.replaceRequested = true;
+            } else {
+                beginRecording(path);
+            }
+        }
+        panel.savePending = false;
+    } else {
+        return;
+    }
+    appState.inputCaptured = false;
+    fileChooser().Close(chooserKey);
+}
+
+void drawRecordPanel(bool* open) {
+    placePanel();
+    if (!ImGui::Begin("##Record App", open, panelFlags)) {
+        ImGui::End();
+        return;
+    }
+    appState.panelFocused = ImGui::IsWindowFocused(ImGuiFocusedFlags_ChildWindows);
+    drawOpenSection();
+    drawReplayControls();
+    rule();
+    drawRecordSection();
+    rule();
+    drawSceneSection();
+    drawChooser();
+    completeScene();
+    for (int popup = 0; popup < popupCount; ++popup) drawMessagePopup(static_cast<Popup>(popup));
+    drawReplacePopup();
+    ImGui::End();
+}

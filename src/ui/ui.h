@@ -3,10 +3,15 @@
 // Called by the frame loop on the GUI thread.
 #pragma once
 
+#include <string>
+
 void placePanel();
 void drawConnectionPanel(bool* open);
 void drawViewPanel(bool* open);
 void drawRecordPanel(bool* open);
+// The record panel's handling of the file chooser's answer (OK with the chosen path, or Cancel):
+// called by the panel when the chooser reports, and by tests directly.
+void recordPanelChooserResult(bool accepted, const std::string& path);
 
 // Once per frame while connected, whether or not the connection panel is shown: probes the port and
 // disconnects when it is gone (banner, port list reset, not-connected layout on the next drawing).

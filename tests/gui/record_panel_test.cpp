@@ -1,0 +1,272 @@
+// The record and replay panel driven as a user drives it, in a headless ImGui context on a
+// temporary directory: each situation of the panel (what is live, what is greyed, what is hidden)
+// and every pop-up, with the writer and the reader running every frame as in the viewer.
+#include "../gui/harness.h"
+
+#include "app/app.h"
+#include "record/record.h"
+#include "ui/ui.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+size_t lineCount(const fs::path& path) {
+    std::ifstream in(path);
+    size_t count = 0;
+    for (std::string line; std::getline(in, line);) ++count;
+    return count;
+}
+
+std::string recordingText(int rows) {
+    std::string text;
+    appendRecordingHeader(text);
+    PointFrame frame{};
+    for (int row = 1; row <= rows; ++row) {
+        for (auto& point : frame.xyz) point[0] = static_cast<float>(row);
+        appendRecordingRow(text, "20261206-101500", frame);
+    }
+    return text;
+}
+
+class RecordPanel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quarvis-panel-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory = pattern;
+        previous = fs::current_path();
+        fs::current_path(directory);
+        appState.portOpen = false;
+        appState.inputCaptured = false;
+        publishPointCloud(PointFrame{});
+        gui.frames(2, draw);
+    }
+    void TearDown() override {
+        appState.recordingActive = false;
+        closeRecording();
+        dismissReplayEnd();
+        replayState.playing = false;
+        appState.portOpen = false;
+        gui.frames(2, draw);
+        fs::current_path(previous);
+        fs::remove_all(directory);
+    }
+    // Clicks a widget and lets any pop-up it opens lay out.
+    void click(const std::string& label) {
+        ASSERT_TRUE(gui.click(label, draw)) << label << " is not drawn";
+        gui.frames(2, draw);
+    }
+    // Clicking a greyed widget changes nothing.
+    void clickGreyed(const std::string& label) {
+        ASSERT_TRUE(gui.drawn(label)) << label;
+        const bool captured = appState.inputCaptured;
+        click(label);
+        EXPECT_EQ(appState.inputCaptured, captured) << label;
+        EXPECT_FALSE(GuiHarness::popupOpen("Recording failed")) << label;
+    }
+    void startRecording(const fs::path& path) {
+        appState.portOpen = true;
+        click("Record");
+        EXPECT_TRUE(appState.inputCaptured);
+        recordPanelChooserResult(true, path);
+        gui.frames(2, draw);
+    }
+
+    GuiHarness gui;
+    bool shown = true;
+    std::function<void()> draw = [this] {
+        if (shown) drawRecordPanel(&shown);
+        writeRecordingFrame();
+        readReplayFrame();
+    };
+    fs::path directory, previous;
+};
+
+}  // namespace
+
+TEST_F(RecordPanel, RefusesWhatTheConnectionStateDoesNotAllow) {
+    click("Record");
+    EXPECT_TRUE(GuiHarness::popupOpen("Recording failed"));
+    EXPECT_FALSE(appState.inputCaptured);
+    click("Recording failed/Close");
+    EXPECT_FALSE(GuiHarness::popupOpen("Recording failed"));
+    click("Save");
+    EXPECT_TRUE(GuiHarness::popupOpen("Recording failed"));
+    click("Recording failed/Close");
+
+    appState.portOpen = true;
+    click("OPEN RECORDING FILE");
+    EXPECT_TRUE(GuiHarness::popupOpen("Opening Warning"));
+    EXPECT_FALSE(appState.inputCaptured);
+    click("Opening Warning/Close");
+    EXPECT_FALSE(GuiHarness::popupOpen("Opening Warning"));
+}
+
+TEST_F(RecordPanel, RecordsUntilStopAndCancelStartsNothing) {
+    appState.portOpen = true;
+    click("Record");
+    EXPECT_TRUE(appState.inputCaptured);
+    recordPanelChooserResult(false, "");
+    EXPECT_FALSE(appState.inputCaptured);
+    gui.frame(draw);
+    EXPECT_FALSE(recordingFileOpen());
+
+    const fs::path path = directory / "run.csv";
+    startRecording(path);
+    ASSERT_TRUE(appState.recordingActive);
+    EXPECT_TRUE(gui.drawn("Recording Seconds"));
+    clickGreyed("Record");
+    clickGreyed("Save");
+    const size_t rowsBefore = lineCount(path) - 1;
+    gui.frames(5, draw);
+    EXPECT_EQ(lineCount(path) - 1, rowsBefore + 5);  // one row per GUI frame
+
+    click("Stop");
+    EXPECT_TRUE(GuiHarness::popupOpen("Recording Succeed"));
+    EXPECT_FALSE(recordingFileOpen());
+    EXPECT_FALSE(appState.recordingActive);
+    EXPECT_FALSE(gui.drawn("Recording Seconds"));
+    const size_t rows = lineCount(path);
+    gui.frames(3, draw);
+    EXPECT_EQ(lineCount(path), rows);
+    click("Recording Succeed/Close");
+    EXPECT_FALSE(GuiHarness::popupOpen("Recording Succeed"));
+}
+
+TEST_F(RecordPanel, AsksBeforeReplacingAnExistingFile) {
+    const fs::path path = directory / "old.csv";
+    std::ofstream(path) << "keep me\n";
+    startRecording(path);
+    EXPECT_TRUE(GuiHarness::popupOpen("Replace File"));
+    EXPECT_FALSE(recordingFileOpen());
+    click("Replace File/Cancel");
+    EXPECT_FALSE(GuiHarness::popupOpen("Replace File"));
+    EXPECT_FALSE(recordingFileOpen());
+    EXPECT_EQ(lineCount(path), 1u);
+
+    startRecording(path);
+    click("Replace File/Replace");
+    EXPECT_TRUE(appState.recordingActive);
+    EXPECT_FALSE(GuiHarness::popupOpen("Replace File"));
+    click("Stop");
+    EXPECT_GE(lineCount(path), 2u);
+}
+
+TEST_F(RecordPanel, FailuresAreShownAndNeverReportedAsSuccess) {
+    startRecording(directory / "no" / "such" / "dir.csv");
+    EXPECT_TRUE(GuiHarness::popupOpen("Recording Error"));
+    EXPECT_FALSE(appState.recordingActive);
+    click("Recording Notice/Close");
+    EXPECT_FALSE(GuiHarness::popupOpen("Recording Error"));
+
+    // The port goes while recording, with the panel hidden: the recording ends and says why.
+    const fs::path path = directory / "lost.csv";
+    startRecording(path);
+    gui.frames(3, draw);
+    shown = false;
+    gui.frames(2, draw);
+    appState.portOpen = false;
+    gui.frames(2, draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("Recording Stopped"));
+    EXPECT_FALSE(recordingFileOpen());
+    const size_t rows = lineCount(path);
+    EXPECT_GE(rows, 7u);
+    shown = true;
+    click("Recording Notice/Close");
+    EXPECT_FALSE(GuiHarness::popupOpen("Recording Succeed"));
+
+    // A scene that cannot be written shows the error and not "Saved successfully.".
+    appState.portOpen = true;
+    fs::create_directory(directory / "gone");
+    fs::current_path(directory / "gone");
+    fs::remove(directory / "gone");
+    click("Save");
+    gui.frames(2, draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("Recording Error"));
+    EXPECT_FALSE(GuiHarness::popupOpen("Saved Current Scene"));
+    EXPECT_FALSE(recordingState.sceneRequested);
+    fs::current_path(directory);
+}
+
+TEST_F(RecordPanel, SavesASceneWholeBeforeSayingSo) {
+    appState.portOpen = true;
+    ASSERT_TRUE(gui.click("Save", draw));
+    EXPECT_FALSE(GuiHarness::popupOpen("Saved Current Scene"));  // written this frame, closed the next
+    gui.frame(draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("Saved Current Scene"));
+    EXPECT_FALSE(recordingFileOpen());
+    EXPECT_FALSE(recordingState.sceneRequested);
+    const fs::path scene = recordingState.sceneFileName;
+    EXPECT_EQ(lineCount(scene), 481u);
+    gui.frames(2, draw);
+    click("Saved Current Scene/Close");
+    EXPECT_FALSE(GuiHarness::popupOpen("Saved Current Scene"));
+    click("Save");
+    EXPECT_NE(fs::path(recordingState.sceneFileName), scene);
+    click("Saved Current Scene/Close");
+}
+
+TEST_F(RecordPanel, ReplaysWithPlayPauseStopAndTheSlider) {
+    std::ofstream(directory / "run.csv") << recordingText(100);
+    click("OPEN RECORDING FILE");
+    EXPECT_TRUE(appState.inputCaptured);
+    recordPanelChooserResult(true, (directory / "missing.csv").string());
+    gui.frames(2, draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("Open Error"));
+    click("Open Error/Close");
+
+    click("OPEN RECORDING FILE");
+    recordPanelChooserResult(true, (directory / "run.csv").string());
+    gui.frame(draw);
+    ASSERT_TRUE(appState.replayActive);
+    EXPECT_TRUE(gui.drawn("Play"));
+    EXPECT_TRUE(gui.drawn("##Play Slinder"));
+    clickGreyed("OPEN RECORDING FILE");
+    clickGreyed("Record");
+    clickGreyed("Save");
+    clickGreyed("Stop");
+    clickGreyed("Replay Stop");
+    EXPECT_FALSE(replayState.stopRequested);
+
+    // The slider's right end is the last row; pressing play shows it.
+    const ItemRect slider = gui.rect("##Play Slinder");
+    gui.clickAt(ImVec2(slider.max.x - 2, slider.centre().y), draw);
+    EXPECT_EQ(replayState.playRow, 100);
+    ASSERT_TRUE(gui.click("Play", draw));
+    PointFrame frame;
+    readPointCloud(frame);
+    EXPECT_EQ(frame.xyz[0][0], 100.0f);
+    gui.frame(draw);
+    EXPECT_TRUE(gui.drawn("Pause"));
+    EXPECT_TRUE(GuiHarness::popupOpen("File End!"));
+    gui.frame(draw);
+    click("File End!/Close");
+    EXPECT_FALSE(appState.replayActive);
+    EXPECT_FALSE(gui.drawn("Play"));
+    EXPECT_FALSE(replayFileOpen());
+
+    // Stop while playing; the pop-up shows with the panel hidden as well.
+    click("OPEN RECORDING FILE");
+    recordPanelChooserResult(true, (directory / "run.csv").string());
+    gui.frame(draw);
+    click("Play");
+    click("Pause");
+    EXPECT_FALSE(replayState.playing);
+    click("Play");
+    click("Replay Stop");
+    EXPECT_TRUE(GuiHarness::popupOpen("File End!"));
+    shown = false;
+    gui.frames(2, draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("File End!"));
+    click("File End!/Close");
+    EXPECT_FALSE(appState.replayActive);
+}

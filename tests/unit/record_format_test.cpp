@@ -1,0 +1,172 @@
+// The recording and scene layouts byte for byte, the number format against a default-formatted
+// stream, and row parsing against stream extraction (well-formed, unusual and malformed lines).
+#include "record/record.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <sstream>
+
+namespace {
+
+std::string streamed(float value) {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+std::string formatted(float value) {
+    std::string out;
+    appendNumber(out, value);
+    return out;
+}
+
+std::vector<std::string> split(const std::string& line, char separator) {
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    for (std::string field; std::getline(in, field, separator);) fields.push_back(field);
+    return fields;
+}
+
+PointFrame rampFrame() {
+    PointFrame frame{};
+    for (int p = 0; p < pointsPerFrame; ++p)
+        for (int k = 0; k < 3; ++k) frame.xyz[p][k] = static_cast<float>((p * 3 + k) % 2001 - 1000) / 1000.0f;
+    return frame;
+}
+
+// What the stream-based reading of a row yields: true when it gets through 1 + 480 × 3 values.
+bool streamParses(const std::string& line, PointFrame& frame) {
+    std::istringstream in(line);
+    int date = 0, time = 0;
+    char separator = 0;
+    in >> date >> separator >> time >> separator;
+    for (int p = 0; p < pointsPerFrame; ++p)
+        for (int k = 0; k < 3; ++k) in >> frame.xyz[p][k] >> separator;
+    return !in.fail();
+}
+
+}  // namespace
+
+TEST(RecordFormat, NumbersAreWrittenByteForByteAsAStreamWritesThem) {
+    const float edges[] = {0.0f, -0.0f, 0.5f, 1.0f, -1.0f, 0.001f, 0.0001f, 0.00001f, 0.000123456f, 123456.0f,
+                           999999.0f, 999999.5f, 1000000.0f, -1234567.0f, 1e10f, 1e-10f, 3.14159265f, 32.767f,
+                           -32.768f, std::numeric_limits<float>::max(), std::numeric_limits<float>::min(),
+                           std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()};
+    for (float value : edges) EXPECT_EQ(formatted(value), streamed(value)) << value;
+    EXPECT_EQ(formatted(-0.0f), "-0");
+    EXPECT_EQ(formatted(1e6f), "1e+06");
+    EXPECT_EQ(formatted(1e-5f), "1e-05");
+    EXPECT_EQ(formatted(0.5f), "0.5");
+
+    std::mt19937 random(7);
+    std::uniform_int_distribution<uint32_t> bits;
+    for (int i = 0; i < 200000; ++i) {
+        uint32_t pattern = bits(random);
+        float value;
+        std::memcpy(&value, &pattern, sizeof value);
+        if (std::isnan(value)) continue;
+        ASSERT_EQ(formatted(value), streamed(value)) << pattern;
+    }
+    for (int millimetres = -32768; millimetres <= 32767; ++millimetres) {
+        const float metres = static_cast<float>(millimetres) / 1000.0f;
+        ASSERT_EQ(formatted(metres), streamed(metres)) << millimetres;
+    }
+}
+
+TEST(RecordFormat, HeaderNamesEveryColumnOnce) {
+    std::string header;
+    appendRecordingHeader(header);
+    ASSERT_EQ(header.back(), '\n');
+    const std::vector<std::string> names = split(header.substr(0, header.size() - 1), ',');
+    ASSERT_EQ(names.size(), 1u + 480u * 3u + 3u);
+    EXPECT_EQ(names[0], "time");
+    EXPECT_EQ(names[1], "x1");
+    EXPECT_EQ(names[2], "y1");
+    EXPECT_EQ(names[3], "z1");
+    EXPECT_EQ(names[4], "x2");
+    EXPECT_EQ(names[1438], "x480");
+    EXPECT_EQ(names[1440], "z480");
+    EXPECT_EQ(header.substr(header.size() - 26), ",y480,z480,roll,pitch,yaw\n");
+}
+
+TEST(RecordFormat, RowHoldsTheTimeAndEveryCoordinateEachFollowedByAComma) {
+    const PointFrame frame = rampFrame();
+    std::string row;
+    appendRecordingRow(row, "20261206-101500", frame);
+    ASSERT_EQ(row.back(), '\n');
+    EXPECT_EQ(row.substr(0, 22), "20261206-101500,-1,-0.");
+    EXPECT_EQ(row.substr(row.size() - 2), ",\n");
+    const std::vector<std::string> fields = split(row.substr(0, row.size() - 1), ',');
+    ASSERT_EQ(fields.size(), static_cast<size_t>(rowValueCount));
+    for (int p = 0; p < pointsPerFrame; ++p)
+        for (int k = 0; k < 3; ++k) ASSERT_EQ(fields[1 + p * 3 + k], streamed(frame.xyz[p][k]));
+}
+
+TEST(RecordFormat, SceneIs480PointLinesAndAnEmptyLine) {
+    PointFrame frame = rampFrame();
+    frame.valid[3] = 0;  // written all the same: the flags are not stored
+    std::string scene;
+    appendScene(scene, frame);
+    const std::vector<std::string> lines = split(scene, '\n');
+    ASSERT_EQ(lines.size(), 481u);
+    EXPECT_EQ(lines[480], "");
+    EXPECT_EQ(lines[0], "-1,-0.999,-0.998,");
+    EXPECT_EQ(lines[3], streamed(frame.xyz[3][0]) + "," + streamed(frame.xyz[3][1]) + "," + streamed(frame.xyz[3][2]) + ",");
+    for (int p = 0; p < pointsPerFrame; ++p) ASSERT_LE(lines[p].size(), static_cast<size_t>(sceneLineLimit));
+    EXPECT_EQ(scene.substr(scene.size() - 2), "\n\n");
+}
+
+TEST(RecordFormat, RowsReadBackAsAStreamReadsThem) {
+    const PointFrame written = rampFrame();
+    std::string row;
+    appendRecordingRow(row, "20261206-101500", written);
+    row.pop_back();
+    PointFrame parsed{};
+    ASSERT_TRUE(parseRecordingRow(row.data(), row.data() + row.size(), parsed));
+    EXPECT_EQ(std::memcmp(parsed.xyz, written.xyz, sizeof parsed.xyz), 0);
+    for (uint32_t flag : parsed.valid) ASSERT_EQ(flag, 1u);
+
+    // Unusual spellings a stream accepts; the mismatch is always in the first value after the time.
+    const char* accepted[] = {"+1.5", " \t-2", "5.", ".25", "1E3", "1e+03", "-0", "0001.5", "2.5e-50", "1e-40"};
+    for (const char* spelling : accepted) {
+        std::string line = "20261206-101500, " + std::string(spelling) + " ;" + row.substr(row.find(',', 16) + 1);
+        PointFrame ours{}, theirs{};
+        ASSERT_TRUE(streamParses(line, theirs)) << spelling;
+        ASSERT_TRUE(parseRecordingRow(line.data(), line.data() + line.size(), ours)) << spelling;
+        EXPECT_EQ(std::memcmp(ours.xyz, theirs.xyz, sizeof ours.xyz), 0) << spelling;
+    }
+}
+
+TEST(RecordFormat, MalformedRowsDoNotParse) {
+    std::string row;
+    appendRecordingRow(row, "20261206-101500", rampFrame());
+    row.pop_back();
+    const std::string values = row.substr(16);
+    const std::string broken[] = {
+        "",
+        "time,x1,y1",
+        row.substr(0, row.size() / 2),               // truncated mid-row
+        row.substr(0, row.size() - 1),               // last separator missing
+        "20261206-101500,nan," + values.substr(values.find(',') + 1),
+        "20261206-101500,inf," + values.substr(values.find(',') + 1),
+        "20261206-101500,1e99," + values.substr(values.find(',') + 1),  // beyond a float
+        "20261206-101500,--1," + values.substr(values.find(',') + 1),
+        "99999999999-101500," + values,              // the date overflows an int
+        "20261206-,," + values,
+    };
+    for (const std::string& line : broken) {
+        PointFrame frame{};
+        EXPECT_FALSE(parseRecordingRow(line.data(), line.data() + line.size(), frame)) << line.substr(0, 40);
+    }
+    float xyz[3];
+    const std::string scene[] = {"1,2,", "1,2,x", "a,b,c,", ""};
+    for (const std::string& line : scene) EXPECT_FALSE(parseSceneLine(line.data(), line.data() + line.size(), xyz)) << line;
+    const std::string good = " 1 , -2.5,3e-2,";
+    ASSERT_TRUE(parseSceneLine(good.data(), good.data() + good.size(), xyz));
+    EXPECT_EQ(xyz[1], -2.5f);
+}

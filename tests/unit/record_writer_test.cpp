@@ -1,0 +1,234 @@
+// The recording writer on a temporary directory: recordings row by row, scenes and their names, and
+// every failure path (a file that cannot be opened, a write that fails part-way, a lost port).
+#include "record/record.h"
+
+#include "app/app.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+PointFrame frameOf(float base) {
+    PointFrame frame{};
+    for (int p = 0; p < pointsPerFrame; ++p) {
+        frame.valid[p] = p % 2;
+        for (int k = 0; k < 3; ++k) frame.xyz[p][k] = base + static_cast<float>(p) / 1000.0f;
+    }
+    return frame;
+}
+
+class RecordWriter : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quarvis-writer-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory = pattern;
+        previous = fs::current_path();
+        fs::current_path(directory);
+        appState.portOpen = true;
+        appState.recordingActive = false;
+        recordingState.sceneRequested = false;
+        publishPointCloud(frameOf(1.0f));
+    }
+    void TearDown() override {
+        appState.recordingActive = false;
+        recordingState.sceneRequested = false;
+        closeRecording();
+        appState.portOpen = false;
+        fs::current_path(previous);
+        fs::remove_all(directory);
+    }
+    // One scene save as the panel drives it: request, create, write, close the frame after.
+    bool saveScene() {
+        recordingState.sceneRequested = true;
+        if (!beginScene()) return false;
+        writeRecordingFrame();
+        recordingState.sceneRequested = false;
+        return closeRecording();
+    }
+
+    fs::path directory, previous;
+};
+
+}  // namespace
+
+TEST_F(RecordWriter, RecordingHoldsTheHeaderAndOneRowPerFrame) {
+    const fs::path path = directory / "run.csv";
+    const uint64_t serial = recordingState.notice.serial;
+    ASSERT_TRUE(beginRecording(path));
+    EXPECT_TRUE(appState.recordingActive);
+    EXPECT_EQ(recordingState.recordSeconds, 0);
+    for (int frame = 0; frame < 5; ++frame) {
+        publishPointCloud(frameOf(static_cast<float>(frame)));
+        writeRecordingFrame();
+    }
+    appState.recordingActive = false;
+    writeRecordingFrame();  // stopped: nothing more is written
+    ASSERT_TRUE(closeRecording());
+    EXPECT_EQ(recordingState.notice.serial, serial);
+
+    const std::string text = slurp(path);
+    std::string header;
+    appendRecordingHeader(header);
+    ASSERT_EQ(text.substr(0, header.size()), header);
+    const std::vector<std::string> rows = lines(text.substr(header.size()));
+    ASSERT_EQ(rows.size(), 5u);
+    for (int frame = 0; frame < 5; ++frame) {
+        std::string expected;
+        appendRecordingRow(expected, rows[frame].substr(0, timestampLength), frameOf(static_cast<float>(frame)));
+        EXPECT_EQ(rows[frame] + "\n", expected);
+        EXPECT_EQ(rows[frame][8], '-');
+    }
+    EXPECT_EQ(text.back(), '\n');
+}
+
+TEST_F(RecordWriter, RecordingStoppedAfterOneFrameHoldsOneRowAndReplacesAnOlderFile) {
+    const fs::path path = directory / "short.csv";
+    std::ofstream(path) << std::string(100000, 'x');
+    ASSERT_TRUE(beginRecording(path));
+    writeRecordingFrame();
+    appState.recordingActive = false;
+    ASSERT_TRUE(closeRecording());
+    EXPECT_EQ(lines(slurp(path)).size(), 2u);
+}
+
+TEST_F(RecordWriter, FileThatCannotBeOpenedIsReportedAndNothingRecords) {
+    const uint64_t serial = recordingState.notice.serial;
+    EXPECT_FALSE(beginRecording(directory / "missing" / "run.csv"));
+    EXPECT_FALSE(appState.recordingActive);
+    EXPECT_FALSE(recordingFileOpen());
+    EXPECT_EQ(recordingState.notice.serial, serial + 1);
+    EXPECT_EQ(recordingState.notice.kind, RecordFailure::openFailed);
+    EXPECT_STREQ(recordNoticeTitle(recordingState.notice), "Recording Error");
+    const std::vector<std::string> text = recordNoticeLines(recordingState.notice);
+    ASSERT_EQ(text.size(), 2u);
+    EXPECT_NE(text[0].find("missing/run.csv"), std::string::npos);
+    EXPECT_EQ(text[1], "No such file or directory.");
+
+    // A device that takes no bytes fails at the header.
+    EXPECT_FALSE(beginRecording("/dev/full"));
+    EXPECT_FALSE(appState.recordingActive);
+    EXPECT_EQ(recordNoticeLines(recordingState.notice)[1], "No space left on device.");
+}
+
+TEST_F(RecordWriter, WriteErrorStopsTheRecordingAndKeepsOnlyCompleteRows) {
+    const fs::path path = directory / "limited.csv";
+    std::string header, row;
+    appendRecordingHeader(header);
+    appendRecordingRow(row, makeTimestamp(), frameOf(1.0f));
+    // A file size limit ends the room in the middle of the fourth row.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = header.size() + 3 * row.size() + row.size() / 2;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    ASSERT_TRUE(beginRecording(path));
+    for (int frame = 0; frame < 6; ++frame) writeRecordingFrame();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+
+    EXPECT_FALSE(appState.recordingActive);
+    EXPECT_FALSE(recordingFileOpen());
+    EXPECT_EQ(recordingState.notice.kind, RecordFailure::writeFailed);
+    EXPECT_EQ(recordingState.notice.rowsKept, 3);
+    EXPECT_EQ(recordNoticeLines(recordingState.notice)[2], "Recording stopped; 3 rows kept.");
+    const std::string text = slurp(path);
+    EXPECT_EQ(text.size(), header.size() + 3 * row.size());
+    EXPECT_EQ(lines(text).size(), 4u);
+    EXPECT_EQ(text.back(), '\n');
+}
+
+TEST_F(RecordWriter, LostPortEndsTheRecordingInsteadOfRepeatingTheLastFrame) {
+    const fs::path path = directory / "lost.csv";
+    ASSERT_TRUE(beginRecording(path));
+    writeRecordingFrame();
+    writeRecordingFrame();
+    appState.portOpen = false;
+    writeRecordingFrame();
+    writeRecordingFrame();
+    EXPECT_FALSE(appState.recordingActive);
+    EXPECT_FALSE(recordingFileOpen());
+    EXPECT_EQ(recordingState.notice.kind, RecordFailure::portLost);
+    EXPECT_STREQ(recordNoticeTitle(recordingState.notice), "Recording Stopped");
+    EXPECT_EQ(recordNoticeLines(recordingState.notice)[1], "Recording stopped; 2 rows kept in");
+    EXPECT_EQ(lines(slurp(path)).size(), 3u);
+}
+
+TEST_F(RecordWriter, ScenesAreWrittenWholeAndNeverReplaceEachOther) {
+    const PointFrame frame = frameOf(2.0f);
+    publishPointCloud(frame);
+    std::string expected;
+    appendScene(expected, frame);
+    std::vector<std::string> names;
+    for (int scene = 0; scene < 3; ++scene) {
+        ASSERT_TRUE(saveScene());
+        EXPECT_FALSE(appState.recordingActive);
+        names.push_back(recordingState.sceneFileName);
+        EXPECT_EQ(slurp(names.back()), expected);
+    }
+    EXPECT_NE(names[0], names[1]);
+    EXPECT_NE(names[1], names[2]);
+    const std::string stamp = names[0].substr(0, timestampLength);
+    EXPECT_EQ(names[0], stamp + ".csv");
+    EXPECT_EQ(names[0][8], '-');
+
+    std::string name;
+    for (const char* wanted : {"20261206-101500.csv", "20261206-101500-2.csv", "20261206-101500-3.csv"}) {
+        const int file = createSceneFile("20261206-101500", name);
+        ASSERT_GE(file, 0);
+        ::close(file);
+        EXPECT_EQ(name, wanted);
+    }
+}
+
+TEST_F(RecordWriter, SceneThatCannotBeWrittenIsReportedAndLeavesNoFile) {
+    // No file can be made in a directory that is gone, not even by root.
+    fs::create_directory(directory / "gone");
+    fs::current_path(directory / "gone");
+    fs::remove(directory / "gone");
+    recordingState.sceneRequested = true;
+    EXPECT_FALSE(beginScene());
+    EXPECT_EQ(recordingState.notice.kind, RecordFailure::sceneFailed);
+    EXPECT_FALSE(appState.recordingActive);
+    fs::current_path(directory);
+
+    // Room for a part of the scene only.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 1000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    recordingState.sceneRequested = true;
+    ASSERT_TRUE(beginScene());
+    const std::string name = recordingState.sceneFileName;
+    writeRecordingFrame();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    EXPECT_FALSE(recordingFileOpen());
+    EXPECT_FALSE(recordingState.sceneRequested);
+    EXPECT_EQ(recordingState.notice.kind, RecordFailure::sceneFailed);
+    EXPECT_EQ(recordNoticeLines(recordingState.notice)[1], "File too large.");
+    EXPECT_FALSE(fs::exists(name));
+}

@@ -1,0 +1,270 @@
+// The replay reader frame by frame on generated files: scene or recording, the row count, the play
+// sequence, pause, stop and the end, slider moves, large files and files that do not parse.
+#include "record/record.h"
+
+#include "app/app.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Row n of a generated recording has every coordinate n / 1000.
+PointFrame rowFrame(int row) {
+    PointFrame frame{};
+    for (int p = 0; p < pointsPerFrame; ++p)
+        for (int k = 0; k < 3; ++k) frame.xyz[p][k] = static_cast<float>(row) / 1000.0f;
+    return frame;
+}
+
+std::string recordingText(int rows) {
+    std::string text;
+    appendRecordingHeader(text);
+    for (int row = 1; row <= rows; ++row) appendRecordingRow(text, "20261206-101500", rowFrame(row));
+    return text;
+}
+
+// The row the point array shows: every coordinate is row / 1000. -1 when none is valid.
+int shownRow() {
+    PointFrame frame;
+    readPointCloud(frame);
+    if (frame.valid[0] == 0) return -1;
+    return static_cast<int>(frame.xyz[0][0] * 1000.0f + 0.5f);
+}
+
+class Replay : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quarvis-replay-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory = pattern;
+        appState.portOpen = false;
+        publishPointCloud(PointFrame{});
+    }
+    void TearDown() override {
+        dismissReplayEnd();
+        advanceReplay();
+        replayState.playing = false;
+        fs::remove_all(directory);
+    }
+    std::string write(const std::string& name, const std::string& text) {
+        const fs::path path = directory / name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    // Frames until the replay ends; the number of frames, or -1 when it does not end.
+    int framesToEnd(int limit) {
+        for (int frame = 1; frame <= limit; ++frame)
+            if (advanceReplay()) return frame;
+        return -1;
+    }
+
+    fs::path directory;
+};
+
+}  // namespace
+
+TEST_F(Replay, FirstLineOfUpTo50CharactersMakesAScene) {
+    const std::string line50 = "1.23456,2.34567,3.45678," + std::string(26, ' ');
+    ASSERT_EQ(line50.size(), 50u);
+    std::string scene = line50 + "\n";
+    for (int p = 1; p < pointsPerFrame; ++p) scene += "0.5,-0.25,1e-05,\n";
+    EXPECT_TRUE(openReplay(write("scene.csv", scene + "\n")));
+    EXPECT_FALSE(appState.replayActive);
+    EXPECT_FALSE(replayFileOpen());
+    PointFrame frame;
+    readPointCloud(frame);
+    EXPECT_EQ(frame.xyz[0][2], 3.45678f);
+    EXPECT_EQ(frame.xyz[479][1], -0.25f);
+    for (uint32_t flag : frame.valid) ASSERT_EQ(flag, 1u);
+
+    const std::string line51 = line50 + " ";
+    EXPECT_TRUE(openReplay(write("recording.csv", line51 + "\n" + line50 + "\n")));
+    EXPECT_TRUE(appState.replayActive);
+    EXPECT_EQ(replayState.rowCount, 1);
+}
+
+TEST_F(Replay, ShortOrBrokenScenesMarkTheirMissingPointsNotValid) {
+    std::string scene = "1,2,3,\n\n   \n4,5,6,\nbroken\n";
+    for (int p = 3; p < 100; ++p) scene += "7,8,9,\n";
+    ASSERT_TRUE(openReplay(write("short.csv", scene)));
+    PointFrame frame;
+    readPointCloud(frame);
+    EXPECT_EQ(frame.valid[0], 1u);
+    EXPECT_EQ(frame.xyz[1][0], 4.0f);  // blank lines are passed over
+    EXPECT_EQ(frame.valid[2], 0u);
+    EXPECT_EQ(frame.valid[99], 1u);
+    EXPECT_EQ(frame.valid[100], 0u);
+    EXPECT_EQ(frame.valid[479], 0u);
+
+    ASSERT_TRUE(openReplay(write("empty.csv", "")));
+    readPointCloud(frame);
+    EXPECT_EQ(frame.valid[0], 0u);
+    EXPECT_FALSE(openReplay((directory / "absent.csv").string()));
+    EXPECT_FALSE(openReplay("/dev/zero"));  // no end to count to
+    EXPECT_FALSE(openReplay(directory.string()));
+}
+
+TEST_F(Replay, PlaysOneRowPerFrameAfterSkippingTheHeaderAndEndsAtTheEnd) {
+    ASSERT_TRUE(openReplay(write("run.csv", recordingText(3))));
+    EXPECT_EQ(replayState.rowCount, 3);
+    EXPECT_FALSE(replayState.playing);
+    for (int frame = 0; frame < 3; ++frame) EXPECT_FALSE(advanceReplay());
+    EXPECT_EQ(shownRow(), -1);  // paused at the start: nothing new is shown
+    EXPECT_EQ(replayState.playRow, 0);
+
+    replayState.playing = true;
+    EXPECT_FALSE(advanceReplay());
+    EXPECT_EQ(replayState.playRow, 1);
+    EXPECT_EQ(shownRow(), -1);
+    EXPECT_FALSE(advanceReplay());
+    EXPECT_EQ(replayState.playRow, 2);
+    EXPECT_EQ(shownRow(), 1);
+    replayState.playing = false;  // pause holds the row
+    for (int frame = 0; frame < 3; ++frame) EXPECT_FALSE(advanceReplay());
+    EXPECT_EQ(replayState.playRow, 2);
+    EXPECT_EQ(shownRow(), 1);
+    replayState.playing = true;
+    EXPECT_FALSE(advanceReplay());
+    EXPECT_FALSE(advanceReplay());
+    EXPECT_EQ(shownRow(), 3);
+    EXPECT_EQ(replayState.playRow, 4);
+
+    EXPECT_TRUE(advanceReplay());  // past the last row: "File End!"
+    EXPECT_FALSE(replayState.playing);
+    EXPECT_EQ(replayState.rowCount, 0);
+    EXPECT_TRUE(appState.replayActive);
+    EXPECT_FALSE(replayFileOpen());
+    EXPECT_FALSE(advanceReplay());  // reopened ...
+    EXPECT_TRUE(replayFileOpen());
+    for (int frame = 0; frame < 3; ++frame) EXPECT_FALSE(advanceReplay());  // ... and held at byte 0
+    EXPECT_EQ(replayState.rowPosition, 0);
+    dismissReplayEnd();
+    EXPECT_FALSE(advanceReplay());
+    EXPECT_FALSE(replayFileOpen());
+    EXPECT_EQ(shownRow(), 3);
+}
+
+TEST_F(Replay, StopEndsTheReplayAsTheEndOfTheFileDoes) {
+    ASSERT_TRUE(openReplay(write("run.csv", recordingText(10))));
+    replayState.playing = true;
+    advanceReplay();
+    advanceReplay();
+    replayState.stopRequested = true;
+    EXPECT_TRUE(advanceReplay());
+    EXPECT_FALSE(replayState.stopRequested);
+    EXPECT_TRUE(replayState.headerPending);
+
+    // An empty line inside a recording ends it too.
+    std::string text = recordingText(4);
+    text.insert(text.find('\n', text.find('\n') + 1) + 1, "\n");
+    ASSERT_TRUE(openReplay(write("gap.csv", text)));
+    replayState.playing = true;
+    EXPECT_EQ(framesToEnd(20), 3);
+}
+
+TEST_F(Replay, SliderMovesLandOnTheRowTheSliderShows) {
+    ASSERT_TRUE(openReplay(write("run.csv", recordingText(50))));
+    // A move before the first play counts as having passed the header.
+    replayState.playRow = 20;
+    seekReplayRow(20);
+    EXPECT_FALSE(advanceReplay());
+    EXPECT_EQ(shownRow(), -1);  // paused: the position is held, nothing new shown
+    replayState.playing = true;
+    advanceReplay();
+    EXPECT_EQ(shownRow(), 20);
+    EXPECT_EQ(replayState.playRow, 21);
+    replayState.playing = false;
+
+    for (int row : {7, 33, 2, 50, 49, 1}) {
+        replayState.playRow = row;
+        seekReplayRow(row);
+        advanceReplay();
+        replayState.playing = true;
+        advanceReplay();
+        replayState.playing = false;
+        EXPECT_EQ(shownRow(), row);
+        EXPECT_EQ(replayState.playRow, row + 1);
+    }
+    replayState.playRow = 0;
+    seekReplayRow(0);  // rewinds to the first row
+    replayState.playing = true;
+    advanceReplay();
+    EXPECT_EQ(shownRow(), 1);
+    EXPECT_EQ(replayState.playRow, 1);
+    seekReplayRow(500);  // beyond the end: the last row
+    advanceReplay();
+    EXPECT_EQ(shownRow(), 50);
+}
+
+TEST_F(Replay, RowsThatDoNotParseAreNotShownAndTheReplayStillEnds) {
+    std::string text = recordingText(2);
+    std::string row3;
+    appendRecordingRow(row3, "20261206-101500", rowFrame(3));
+    text += row3.substr(0, row3.size() / 2) + "\n";          // truncated
+    text += "20261206-101500,1,2,nan,garbage\n";            // hand-edited
+    text += std::string(longestReplayLine + 10, '7') + "\n";  // far too long
+    text += row3.substr(0, row3.size() - 1);                // last row without its line end
+    ASSERT_TRUE(openReplay(write("broken.csv", text)));
+    EXPECT_EQ(replayState.rowCount, 5);
+    replayState.playing = true;
+    int shown[8];
+    int frames = 0;
+    while (!advanceReplay() && frames < 8) shown[frames++] = shownRow();
+    ASSERT_EQ(frames, 7);
+    EXPECT_EQ(shown[2], 2);
+    EXPECT_EQ(shown[3], 2);  // the previous points stay
+    EXPECT_EQ(shown[5], 2);
+    EXPECT_EQ(shown[6], 3);
+    EXPECT_EQ(replayState.rowsSkipped, 3);
+}
+
+TEST_F(Replay, SeeksInFilesBeyond2GiBAndOfMillionsOfLines) {
+    // A sparse file: the header, a line across a 3 GiB hole, then rows past the 32-bit offsets.
+    const std::string path = directory / "large.csv";
+    {
+        std::string header;
+        appendRecordingHeader(header);
+        std::ofstream(path, std::ios::binary) << header << "x";
+        const int file = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(file, 0);
+        const off_t far = off_t(3) << 30;
+        const std::string tail = "\n" + recordingText(30).substr(header.size());
+        ASSERT_EQ(::pwrite(file, tail.data(), tail.size(), far), static_cast<ssize_t>(tail.size()));
+        ::close(file);
+    }
+    ASSERT_TRUE(openReplay(path));
+    EXPECT_EQ(replayState.rowCount, 31);
+    for (int row : {31, 2, 17}) {
+        replayState.playRow = row;
+        seekReplayRow(row);
+        EXPECT_GT(replayState.rowPosition, int64_t(3) << 30);
+        replayState.playing = true;
+        advanceReplay();
+        replayState.playing = false;
+        EXPECT_EQ(shownRow(), row - 1);
+    }
+    dismissReplayEnd();
+    advanceReplay();
+
+    // Three million short lines: the index thins out and a move still lands on its line.
+    std::string many = std::string(60, 'h') + "\n";
+    for (int line = 1; line <= 3000000; ++line) many += (line % 1000 == 0) ? "M\n" : "s\n";
+    ASSERT_TRUE(openReplay(write("many.csv", many)));
+    EXPECT_EQ(replayState.rowCount, 3000000);
+    EXPECT_GT(replayState.lineStride, 1);
+    EXPECT_LE(replayState.lineOffsets.size(), size_t(1) << 20);
+    for (int64_t row : {2999000, 1000, 1234000}) {
+        seekReplayRow(row);
+        EXPECT_EQ(replayState.rowPosition, 61 + 2 * (row - 1));
+        advanceReplay();
+        EXPECT_EQ(replayState.lineBuffer, "M");
+    }
+}
