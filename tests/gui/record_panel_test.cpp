@@ -4,12 +4,14 @@
 #include "../gui/harness.h"
 
 #include "app/app.h"
+#include "filechooser/filechooser.h"
 #include "record/record.h"
 #include "ui/ui.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -269,4 +271,27 @@ TEST_F(RecordPanel, ReplaysWithPlayPauseStopAndTheSlider) {
     EXPECT_TRUE(GuiHarness::popupOpen("File End!"));
     click("File End!/Close");
     EXPECT_FALSE(appState.replayActive);
+}
+
+TEST_F(RecordPanel, TheFileChooserNamesTheRecordingAndPicksTheReplay) {
+    fileChooser().currentDirectory = directory.string();
+    appState.portOpen = true;
+    click("Record");
+    ASSERT_TRUE(GuiHarness::popupOpen("Save as.."));
+    std::snprintf(fileChooser().fileNameField, FileChooser::fieldSize, "take");
+    click("OK");
+    EXPECT_FALSE(GuiHarness::popupOpen("Save as.."));
+    EXPECT_FALSE(appState.inputCaptured);
+    ASSERT_TRUE(appState.recordingActive);
+    EXPECT_EQ(recordingState.recordPath, (directory / "take.csv").string());
+    click("Stop");
+    click("Recording Succeed/Close");
+
+    appState.portOpen = false;
+    click("OPEN RECORDING FILE");
+    ASSERT_TRUE(GuiHarness::popupOpen("Choose File"));
+    click("[File] take.csv");
+    click("OK");
+    EXPECT_TRUE(appState.replayActive);
+    EXPECT_GE(replayState.rowCount, 2);
 }
