@@ -12,10 +12,9 @@ uint32_t littleEndian32(const uint8_t* at) {
 }
 
 void checkFrame(const uint8_t* record, void*) {
-    static constexpr uint8_t sync[4] = {0x5A, 0xA5, 0x5A, 0xA5};
-    if (std::memcmp(record, sync, sizeof sync) != 0) std::abort();
-    if (littleEndian32(record + 4) != frameSizeField) std::abort();
-    if (littleEndian32(record + frameBytes - 4) != frameChecksum(record)) std::abort();
+    if (std::memcmp(record, syncPattern, sizeof syncPattern) != 0) std::abort();
+    if (littleEndian32(record + sizeOffset) != frameSizeField) std::abort();
+    if (littleEndian32(record + checksumOffset) != frameChecksum(record)) std::abort();
     PointFrame points;
     decodeFrame(record, points);
 }

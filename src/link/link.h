@@ -17,6 +17,16 @@ constexpr int pointsPerFrame = 480;
 constexpr int frameBytes = 2912;            // one whole frame on the wire, and one FrameRecord
 constexpr uint32_t frameSizeField = 2904;   // value of the size field: bytes from offset 8 to the end
 constexpr int framesPerBuffer = 1;
+
+// Byte layout of a frame (and of a FrameRecord, which holds it as received); little-endian fields.
+constexpr uint8_t syncPattern[4] = {0x5A, 0xA5, 0x5A, 0xA5};
+constexpr int sizeOffset = 4;
+constexpr int sequenceOffset = 8;
+constexpr int bodyOffset = 10;       // the body: offsets 10..2907, size field - 6 bytes
+constexpr int secondsOffset = 12;
+constexpr int microsOffset = 16;
+constexpr int pointsOffset = 28;
+constexpr int checksumOffset = 2908;
 constexpr int readChunkBytes = 200;         // the grabber reads at most this much per batch
 
 // ---- Serial port access (GUI thread, except read: grabber only) ----------------------------------

@@ -8,16 +8,6 @@
 #include <chrono>
 #include <cstdint>
 
-// Byte layout of a frame (and of a FrameRecord, which holds it as received).
-constexpr uint8_t syncPattern[4] = {0x5A, 0xA5, 0x5A, 0xA5};
-constexpr int sizeOffset = 4;
-constexpr int sequenceOffset = 8;
-constexpr int bodyOffset = 10;       // the body: offsets 10..2907, size field - 6 bytes
-constexpr int secondsOffset = 12;
-constexpr int microsOffset = 16;
-constexpr int pointsOffset = 28;
-constexpr int checksumOffset = 2908;
-
 // Build-time switches: the per-frame trace on standard error, and workers that poll without pause
 // (kept only to compare against in benchmarks).
 constexpr bool linkTrace = QUARVIS_LINK_TRACE != 0;

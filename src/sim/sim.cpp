@@ -30,11 +30,6 @@ namespace {
 
 constexpr uint8_t firstSyncByte = 0x5A;
 constexpr uint8_t scrubbedByte = 0x5B;     // stands in for 0x5A where no pattern may start
-constexpr int sizeFieldOffset = 4;
-constexpr int sequenceOffset = 8;
-constexpr int secondsOffset = 12;
-constexpr int microsOffset = 16;
-constexpr int checksumOffset = 2908;
 constexpr int shortestCut = sequenceOffset;  // the size field must arrive whole
 
 enum StreamCounter { totalBytes = 0, goodFrames, goodSyncs, lostSyncs, sizeErrors, checksumErrors };
@@ -167,7 +162,7 @@ SimFault simNextUnit(Simulator& sim, std::vector<uint8_t>& out) {
     case simFaultSize: {
         uint32_t size = static_cast<uint32_t>(splitMix(sim.randomState));
         if (size == frameSizeField) ++size;
-        writeLittleEndian(frame + sizeFieldOffset, size, 4);
+        writeLittleEndian(frame + sizeOffset, size, 4);
         scrubSyncBytes(frame + sequenceOffset, frameBytes - sequenceOffset);
         break;
     }
