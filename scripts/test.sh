@@ -22,3 +22,6 @@ sanitized() {  # sanitized NAME FLAVOUR
 ASAN_OPTIONS="detect_leaks=1 abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1" \
   sanitized asan address
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" sanitized tsan thread
+
+# Each fuzzer for a short run on its corpus.
+bash scripts/fuzz.sh 45
