@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The README's test command: installs what is missing, builds with warnings as errors, runs every
 # test (unit, headless GUI, end-to-end under Xvfb), then the unit and GUI tests again under
-# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer.
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, then each fuzzer briefly.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
