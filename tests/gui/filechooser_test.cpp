@@ -124,6 +124,8 @@ TEST_F(FileChooserGui, SearchHidesRowsLackingTheTextUntilReset) {
     type("##FileChooserSearchField", "b");
     EXPECT_TRUE(gui.drawn("[File] b.csv"));
     for (const char* row : {"[Dir] ..", "[Dir] data", "[File] A.csv"}) EXPECT_FALSE(gui.drawn(row)) << row;
+    type("##FileChooserSearchField", "zz");
+    EXPECT_FALSE(gui.drawn("[File] b.csv"));
 
     ASSERT_TRUE(click("R##FileChooserSearchField"));
     for (const char* row : {"[Dir] ..", "[Dir] data", "[File] A.csv", "[File] b.csv"}) EXPECT_TRUE(gui.drawn(row)) << row;
