@@ -1,4 +1,206 @@
-// Frame loop (placeholder until the window is built).
+// The GUI frame loop: brings up the Plotter, Dear ImGui and the fonts, then draws one frame after the
+// other until the window is to close. Called once by the entry; runs on the main (GUI) thread.
+//
+// Index: panels and frame pacing | fonts | the loop.
 #include "app/frame_loop.h"
 
-int runFrameLoop() { return 0; }
+#include "app/app.h"
+#include "app/embedded_fonts.h"
+#include "record/record.h"
+#include "ui/ui.h"
+#include "view/view.h"
+
+#include <epoxy/gl.h>
+#define GLFW_INCLUDE_NONE
+#include <GLFW/glfw3.h>
+#include <backends/imgui_impl_glfw.h>
+#include <backends/imgui_impl_opengl3.h>
+#include <imgui.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+const char* const firstFrameLine = "first frame drawn";
+
+namespace {
+
+constexpr int assumedRefreshHz = 60;
+constexpr double refreshRecheckSeconds = 2.0;  // the window may have moved to another monitor
+constexpr float fontPixels = 16.0f;
+constexpr int leastGlVersion = 33;
+const ImWchar iconRanges[] = {0xF000, 0xF976, 0};
+constexpr size_t frameTimeSamples = 4096;  // the latest frames, for the timing line printed at exit
+
+// Frame timings for the --debug summary: a ring of the latest frames, GUI thread only.
+struct FrameTimes {
+    std::vector<double> drawing, period;  // seconds
+    size_t next = 0;
+    long frames = 0;
+
+    void add(double drawingSeconds, double periodSeconds) {
+        if (drawing.size() < frameTimeSamples) {
+            drawing.push_back(drawingSeconds);
+            period.push_back(periodSeconds);
+        } else {
+            drawing[next] = drawingSeconds;
+            period[next] = periodSeconds;
+            next = (next + 1) % frameTimeSamples;
+        }
+        frames += 1;
+    }
+};
+
+double medianMilliseconds(std::vector<double> values) {
+    if (values.empty()) return 0.0;
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2] * 1000.0;
+}
+
+void drawPanel(PanelFunction draw, std::atomic<bool>& shown) {
+    if (!shown) return;
+    bool open = true;
+    draw(&open);
+    shown = open;
+}
+
+// The refresh rate of the monitor that holds the window's centre (the primary one if none does).
+int windowRefreshHz(GLFWwindow* window) {
+    int x = 0, y = 0, width = 0, height = 0;
+    glfwGetWindowPos(window, &x, &y);
+    glfwGetWindowSize(window, &width, &height);
+    const int centreX = x + width / 2, centreY = y + height / 2;
+    int monitorCount = 0;
+    GLFWmonitor** monitors = glfwGetMonitors(&monitorCount);
+    GLFWmonitor* chosen = glfwGetPrimaryMonitor();
+    for (int i = 0; i < monitorCount; ++i) {
+        const GLFWvidmode* mode = glfwGetVideoMode(monitors[i]);
+        int mx = 0, my = 0;
+        glfwGetMonitorPos(monitors[i], &mx, &my);
+        if (mode != nullptr && centreX >= mx && centreX < mx + mode->width && centreY >= my && centreY < my + mode->height) {
+            chosen = monitors[i];
+            break;
+        }
+    }
+    const GLFWvidmode* mode = chosen != nullptr ? glfwGetVideoMode(chosen) : nullptr;
+    return mode != nullptr ? mode->refreshRate : 0;
+}
+
+// Droid Sans with the Font Awesome icons merged in; ImGui's own font when Droid Sans was not built in.
+void loadFonts() {
+    ImGuiIO& io = ImGui::GetIO();
+    if (droidSansTtfSize == 0) {
+        std::fprintf(stderr, "Quarvis was built without the Droid Sans font; using ImGui's built-in font\n");
+        io.Fonts->AddFontDefault();
+        return;
+    }
+    ImFontConfig textConfig;
+    textConfig.FontDataOwnedByAtlas = false;
+    io.Fonts->AddFontFromMemoryTTF(const_cast<unsigned char*>(droidSansTtf), static_cast<int>(droidSansTtfSize),
+                                   fontPixels, &textConfig);
+    if (fontAwesomeSolidTtfSize == 0) {
+        std::fprintf(stderr, "Quarvis was built without the Font Awesome font; icons will not show\n");
+        return;
+    }
+    ImFontConfig iconConfig;
+    iconConfig.FontDataOwnedByAtlas = false;
+    iconConfig.MergeMode = true;
+    iconConfig.PixelSnapH = true;
+    io.Fonts->AddFontFromMemoryTTF(const_cast<unsigned char*>(fontAwesomeSolidTtf),
+                                   static_cast<int>(fontAwesomeSolidTtfSize), fontPixels, &iconConfig, iconRanges);
+}
+
+void drawFrame(Plotter& plotter) {
+    glfwPollEvents();
+    glClearColor(backgroundColor[0], backgroundColor[1], backgroundColor[2], backgroundColor[3]);
+    glClear(GL_COLOR_BUFFER_BIT);
+    ImGui_ImplOpenGL3_NewFrame();
+    ImGui_ImplGlfw_NewFrame();
+    ImGui::NewFrame();
+    const ImGuiIO& io = ImGui::GetIO();
+    appState.windowWidth = io.DisplaySize.x;
+    appState.windowHeight = io.DisplaySize.y;
+
+    drawPanels(PanelSet{drawConnectionPanel, drawViewPanel, drawRecordPanel});
+    drawMainMenuBar();
+    checkPortAlive();
+    fillScene(plotter);
+    render(plotter);
+    writeRecordingFrame();
+    readReplayFrame();
+
+    ImGui::Render();
+    int width = 0, height = 0;
+    glfwGetFramebufferSize(plotter.window, &width, &height);
+    glViewport(0, 0, width, height);
+    ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
+    glfwSwapBuffers(plotter.window);
+}
+
+}  // namespace
+
+void drawPanels(const PanelSet& panels) {
+    drawPanel(panels.connection, appState.showConnectionPanel);
+    drawPanel(panels.view, appState.showViewPanel);
+    drawPanel(panels.record, appState.showRecordPanel);
+}
+
+double frameRestSeconds(double elapsedSeconds, int refreshHz) {
+    const double period = 1.0 / (refreshHz > 0 ? refreshHz : assumedRefreshHz);
+    return elapsedSeconds < period ? period - elapsedSeconds : 0.0;
+}
+
+int runFrameLoop() {
+    Plotter plotter;
+    configure(plotter);
+    if (plotter.window == nullptr) {
+        teardown(plotter);
+        return 1;
+    }
+    setupScene(plotter);
+    glfwMakeContextCurrent(plotter.window);
+    if (epoxy_gl_version() < leastGlVersion) std::fprintf(stderr, "Failed to initialize OpenGL loader!\n");
+    IMGUI_CHECKVERSION();
+    ImGui::CreateContext();
+    ImGui::StyleColorsDark();
+    ImGui_ImplGlfw_InitForOpenGL(plotter.window, true);
+    ImGui_ImplOpenGL3_Init(glslVersion);
+    loadFonts();
+
+    // Swap intervals are ignored by some drivers (Xvfb, virtual machines, remote desktops): without
+    // a rest after each fast frame the loop would spin, burn a core and record far too many rows.
+    int refreshHz = windowRefreshHz(plotter.window);
+    double refreshCheckedAt = glfwGetTime();
+    bool firstFrame = true;
+    FrameTimes times;
+    double frameStart = glfwGetTime();
+    for (;;) {
+        drawFrame(plotter);
+        if (firstFrame) {
+            firstFrame = false;
+            if (appState.debugPrint) logLine(firstFrameLine);
+        }
+        if (frameStart - refreshCheckedAt > refreshRecheckSeconds) {
+            refreshHz = windowRefreshHz(plotter.window);
+            refreshCheckedAt = frameStart;
+        }
+        const double drawing = glfwGetTime() - frameStart;
+        const double rest = frameRestSeconds(drawing, refreshHz);
+        if (rest > 0.0) std::this_thread::sleep_for(std::chrono::duration<double>(rest));
+        const double frameEnd = glfwGetTime();
+        times.add(drawing, frameEnd - frameStart);
+        frameStart = frameEnd;
+        if (shouldClose(plotter)) break;
+    }
+    if (appState.debugPrint)
+        logPrintf("frames: %ld, median frame time %.2f ms, median drawing time %.2f ms\n", times.frames,
+                  medianMilliseconds(times.period), medianMilliseconds(times.drawing));
+
+    ImGui_ImplOpenGL3_Shutdown();
+    ImGui_ImplGlfw_Shutdown();
+    ImGui::DestroyContext();
+    teardown(plotter);
+    return 0;
+}

@@ -1,7 +1,26 @@
-// The GUI frame loop and the main menu bar. Called by the entry on the main thread.
+// The GUI frame loop and the main menu bar. Called by the entry on the main thread; the pieces below
+// the loop itself are exposed for the headless GUI tests.
 #pragma once
 
 // Sets up the window and the GUI, runs frames until the window is to close, tears down.
-// Returns 0, or non-zero when the window or the GL context could not be made.
+// Returns 0, or non-zero when the window or the GL context could not be made (already reported).
 int runFrameLoop();
+
+// The menu bar with its three panel toggles and the lost-port banner. Inside an ImGui frame.
 void drawMainMenuBar();
+
+// The side panel whose toggle is on. The panel functions are passed in so tests can stand in for them.
+using PanelFunction = void (*)(bool* open);
+struct PanelSet {
+    PanelFunction connection;
+    PanelFunction view;
+    PanelFunction record;
+};
+void drawPanels(const PanelSet& panels);
+
+// How long to rest after a frame that took elapsedSeconds, so that frames come no faster than the
+// monitor refreshes (refreshHz 0 or less: unknown, 60 is assumed). 0 when no rest is due.
+double frameRestSeconds(double elapsedSeconds, int refreshHz);
+
+// The text printed on standard output (with --debug) once the first frame is on screen.
+extern const char* const firstFrameLine;

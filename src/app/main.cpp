@@ -4,7 +4,35 @@
 #include "app/frame_loop.h"
 #include "link/link.h"
 
-int main() {
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int usageStatus = 2;
+
+void printUsage(const char* program) {
+    std::fprintf(stderr,
+                 "usage: %s [--debug] [--demo]\n"
+                 "  --debug  print diagnostic lines on standard output\n"
+                 "  --demo   offer a simulated sensor (\"DEMO SENSOR\") in the port list\n",
+                 program);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--debug") == 0) {
+            appState.debugPrint = true;
+        } else if (std::strcmp(argv[i], "--demo") == 0) {
+            demoSensorEnabled = true;
+        } else {
+            std::fprintf(stderr, "%s: unknown option '%s'\n", argv[0], argv[i]);
+            printUsage(argv[0]);
+            return usageStatus;
+        }
+    }
     startWorkerThreads(&serialLink);
     const int status = runFrameLoop();
     runExitSequence();

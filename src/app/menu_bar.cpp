@@ -1,4 +1,59 @@
-// Main menu bar (placeholder until the window is built).
+// The main menu bar: three toggles that choose the one side panel shown, and the lost-port banner.
+// Drawn by the frame loop every frame, after the panels, on the GUI thread.
+#include "app/app.h"
 #include "app/frame_loop.h"
+#include "ui/probe.h"
 
-void drawMainMenuBar() {}
+#include <imgui.h>
+
+namespace {
+
+constexpr const char* menuBarName = "##Main Menu bar";
+constexpr float menuBarHeight = 31.0f;
+constexpr float menuButtonWidth = 60.0f;
+constexpr float bannerFromRight = 200.0f;
+constexpr float bannerDrop = 5.0f;
+constexpr const char* bannerText = "The Port is Disconnected";
+const ImVec4 menuButtonColor(0.06f, 0.06f, 0.06f, 0.94f);
+
+// A toggle shows its own panel, or none when its panel is already shown.
+void menuButton(const char* label, std::atomic<bool>& own) {
+    const bool pressed = ImGui::Button(label, ImVec2(menuButtonWidth, menuBarHeight));
+    probeLastItem(label);
+    if (!pressed) return;
+    const bool show = !own;
+    appState.showConnectionPanel = false;
+    appState.showViewPanel = false;
+    appState.showRecordPanel = false;
+    own = show;
+}
+
+}  // namespace
+
+void drawMainMenuBar() {
+    const float width = appState.windowWidth;
+    ImGui::SetNextWindowPos(ImVec2(0.0f, 0.0f), ImGuiCond_Always, ImVec2(0.0f, 0.0f));
+    ImGui::SetNextWindowSize(ImVec2(width, menuBarHeight), ImGuiCond_Always);
+    ImGui::PushStyleVar(ImGuiStyleVar_WindowRounding, 0.0f);
+    ImGui::PushStyleVar(ImGuiStyleVar_ChildRounding, 0.0f);
+    ImGui::PushStyleVar(ImGuiStyleVar_FrameRounding, 0.0f);
+    ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(0.0f, 0.0f));
+    ImGui::Begin(menuBarName, nullptr,
+                 ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoScrollbar |
+                     ImGuiWindowFlags_NoCollapse);
+    ImGui::PushStyleColor(ImGuiCol_Button, menuButtonColor);
+    menuButton("Ostrel", appState.showConnectionPanel);
+    ImGui::SameLine();
+    menuButton("Window", appState.showViewPanel);
+    ImGui::SameLine();
+    menuButton("Record", appState.showRecordPanel);
+    ImGui::PopStyleColor();
+    ImGui::SameLine(width - bannerFromRight);
+    if (appState.portLost) {
+        ImGui::SetCursorPosY(ImGui::GetCursorPosY() + bannerDrop);
+        ImGui::TextUnformatted(bannerText);
+        probeLastItem(bannerText);
+    }
+    ImGui::PopStyleVar(4);
+    ImGui::End();
+}

@@ -1,8 +1,16 @@
 // 3-D view: the view settings, the Plotter (window, GL resources, scene objects, camera), the scene
 // drawing and the named colour table. Used by the frame loop and the view settings panel.
+// Everything here runs on the GUI thread.
 #pragma once
 
+#include <glm/glm.hpp>
+
+#include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
+
+struct GLFWwindow;
 
 // View settings: written by the view settings panel, read when the next frame is drawn. GUI thread only.
 extern float backgroundColor[4];        // (0.14, 0.14, 0.15, 1.0)
@@ -11,3 +19,131 @@ extern float pointSize;                 // pixels, 2.0
 extern int32_t gridSpacing;             // centimetres, 100
 extern const char* viewRequest;         // one-shot camera preset request: an entry of viewNames, by pointer
 extern const char* const viewNames[7];  // "FIRST PERSON VIEW", "TOP VIEW", ... "RIGHT VIEW"
+extern const char* const viewAnswered;  // "ALTERNATE VIEWS": what viewRequest holds once a preset is applied
+
+// Shader version text for the GUI's OpenGL 3 back-end; set by initGraphics.
+extern const char* glslVersion;
+extern const char* vertexShaderSource;
+extern const char* fragmentShaderSource;
+// The text of GLFW's latest error, kept so a failed start can say what went wrong.
+extern char lastGlfwError[256];
+
+// ---- Named colours --------------------------------------------------------------------------------
+struct NamedColor {
+    int32_t red8, green8, blue8;  // as the X11 colour database gives them
+    float red, green, blue;       // 8-bit value / 255, rounded to five decimals
+    const char* name;             // lower case, no white space
+};
+
+constexpr int namedColorCount = 500;
+constexpr int colorNameLimit = 128;  // input positions beyond this are not part of a look-up key
+extern const NamedColor namedColors[namedColorCount];
+
+// The look-up key: the lower-cased non-blank characters at input positions 0..limit.
+std::string normalizeColorName(const char* name, int limit);
+
+// ---- Plotter and its drawable objects ------------------------------------------------------------
+constexpr int objectSlots = 8;
+constexpr int maxObjects = 7;  // one slot stays unused
+
+struct SceneObject {
+    int32_t id = 0;                // creation number from 1; 0 marks an unused slot
+    uint32_t mode = 0;             // GL primitive: GL_POINTS, GL_LINES, GL_LINE_LOOP, GL_LINE_STRIP
+    std::vector<float> vertices;   // capacity × vertexSize
+    std::vector<float> colors;     // capacity × colorSize
+    int32_t vertexSize = 0;
+    int32_t colorSize = 0;
+    int32_t capacity = 0;          // holds at most capacity − 1 vertices
+    std::vector<float> color;      // given to every vertex added from now on
+    int32_t count = 0;
+    uint32_t vertexBuffer = 0;
+    uint32_t colorBuffer = 0;
+};
+
+struct Plotter {
+    const NamedColor* colorTable = nullptr;
+    int32_t objectCount = 0;
+    SceneObject objects[objectSlots];
+    GLFWwindow* window = nullptr;  // null when the window or its context could not be made
+    uint32_t program = 0;
+    int32_t mvpLocation = 0;
+    uint32_t vertexArray = 0;
+    bool buffersPending = true;    // the first render generates the objects' GL buffers
+
+    // Camera (see camera.cpp).
+    glm::vec3 position{0.0f};
+    float horizontalAngle = 0.0f;
+    float verticalAngle = 0.0f;
+    float fieldOfView = 0.0f;
+    float speed = 0.0f;
+    float mouseSpeed = 0.0f;
+    double lastCursorX = 0.0, lastCursorY = 0.0;
+    bool firstClick = false;
+    bool clockStarted = false;     // lastTime holds a reading
+    double lastTime = 0.0;         // seconds, the time read by the previous camera update
+    glm::mat4 viewMatrix{0.0f};
+    glm::mat4 projectionMatrix{0.0f};
+};
+
+Plotter& configure(Plotter& plotter);
+int initGraphics(Plotter& plotter);
+uint32_t loadShaders();
+SceneObject* createObject(Plotter& plotter, uint32_t mode, int32_t vertexSize, std::vector<float> color,
+                          int32_t colorSize, int32_t capacity);
+int setObjectColor(Plotter& plotter, SceneObject* object, const std::vector<float>& color);
+void clearObject(Plotter& plotter, SceneObject* object);
+int addVertices(Plotter& plotter, SceneObject* object, const float* data, int n);
+std::array<float, 3> makePoint(double x, double y, double z);
+std::array<float, 6> makeSegment(double x1, double y1, double z1, double x2, double y2, double z2);
+bool shouldClose(Plotter& plotter);
+void teardown(Plotter& plotter);
+
+// Colour look-up through the Plotter's table: the first row matching the key of name, or null.
+const NamedColor* findColor(const Plotter& plotter, const char* name);
+// The row's red, green and blue, or an empty list for an unknown name.
+std::vector<float> colorByName(const Plotter& plotter, const char* name);
+
+// Set every camera field to its start pose (the "TOP VIEW").
+void resetCamera(Plotter& plotter);
+
+// ---- Camera ---------------------------------------------------------------------------------------
+// What the camera reads from the user in one frame, taken from GLFW in the viewer and filled by hand
+// in tests.
+enum CameraKey {
+    keySpace, keyE, keyLeftControl, keyRightControl, keyQ, keyUp, keyW, keyDown, keyS,
+    keyRight, keyD, keyLeft, keyA, cameraKeyCount
+};
+
+struct CameraInput {
+    double time = 0.0;             // seconds
+    double cursorX = 0.0, cursorY = 0.0;  // window coordinates
+    bool leftButton = false;
+    bool keys[cameraKeyCount] = {};
+};
+
+CameraInput readCameraInput(Plotter& plotter);
+// One camera step from a snapshot: preset request, drag, keys, then both matrices.
+void applyCameraInput(Plotter& plotter, const CameraInput& input);
+// What render calls: readCameraInput then applyCameraInput.
+void updateCamera(Plotter& plotter);
+glm::mat4 getViewMatrix(const Plotter& plotter);
+glm::mat4 getProjectionMatrix(const Plotter& plotter);
+
+// ---- Scene ----------------------------------------------------------------------------------------
+struct Scene {
+    std::vector<float> white, red, green, grey, blue;
+    SceneObject* rangeArc = nullptr;
+    SceneObject* cloud = nullptr;
+    SceneObject* grid = nullptr;
+    SceneObject* axes = nullptr;
+};
+
+extern Scene scene;
+
+void setupScene(Plotter& plotter);
+void fillScene(Plotter& plotter);
+void drawAxes(Plotter& plotter);
+void drawGrid(Plotter& plotter);
+void drawPoints(Plotter& plotter);
+void drawRangeArc(Plotter& plotter);
+void render(Plotter& plotter);  // needs the Plotter's GL context current

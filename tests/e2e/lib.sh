@@ -1,0 +1,141 @@
+# Shared helpers of the end-to-end scripts: a private Xvfb display, the real viewer started on it,
+# screenshots and pixel checks, key presses and clicks, and cleanup of everything started here.
+# Source it from tests/e2e/test_*.sh, then call e2e_init "$1" "$2" (the build and source folders).
+#
+#   e2e_init BUILD SOURCE       work folder, cleanup trap, paths ($QUARVIS, $E2E_WORK)
+#   e2e_start_display           Xvfb 1280x1024x24 on a free display; exports DISPLAY
+#   e2e_start_viewer [ARGS]     starts the viewer with --debug in $E2E_WORK, waits for its window
+#                               and its first drawn frame; $VIEWER_PID, $VIEWER_OUT, $VIEWER_ERR
+#   e2e_wait_viewer_exit [S]    waits up to S seconds (default 20); prints the exit status
+#   e2e_screenshot NAME         the whole screen into $E2E_WORK/NAME.png; prints the path
+#   e2e_pixel FILE X Y          prints "R G B" (0..255) of one pixel
+#   e2e_region_has FILE X Y R RMIN RMAX GMIN GMAX BMIN BMAX
+#                               true when a pixel within R of (X, Y) lies in the colour box
+#   e2e_key KEY                 holds KEY down for 0.1 s (xdotool key names: Escape, w, ...)
+#   e2e_click X Y               moves the pointer there and clicks the left button
+#   e2e_wait_for_line FILE TEXT [S]  waits up to S seconds (default 20) for a line containing TEXT
+#   e2e_fail MESSAGE            prints the message and the viewer's output, exits 1
+#   e2e_pass                    prints PASS and exits 0 (the trap cleans up)
+
+set -uo pipefail
+
+E2E_PIDS=()
+VIEWER_PID=""
+
+e2e_init() {
+    BUILD_DIR=$(cd "$1" && pwd)
+    SOURCE_DIR=$(cd "$2" && pwd)
+    QUARVIS="$BUILD_DIR/quarvis"
+    E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/quarvis-e2e.XXXXXX")
+    trap e2e_cleanup EXIT
+    trap 'exit 130' INT TERM
+    [ -x "$QUARVIS" ] || e2e_fail "no viewer at $QUARVIS"
+}
+
+e2e_cleanup() {
+    local status=$?
+    local pid
+    for pid in "${E2E_PIDS[@]}"; do
+        if kill -0 "$pid" 2>/dev/null; then
+            kill "$pid" 2>/dev/null
+            for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+            kill -9 "$pid" 2>/dev/null
+        fi
+        wait "$pid" 2>/dev/null
+    done
+    if [ "$status" -eq 0 ]; then rm -rf "$E2E_WORK"; else echo "e2e: files kept in $E2E_WORK" >&2; fi
+}
+
+e2e_start_display() {
+    local fd_file="$E2E_WORK/display-number"
+    : > "$fd_file"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3> "$fd_file" 2> "$E2E_WORK/xvfb.err" &
+    E2E_PIDS+=($!)
+    local n
+    for n in $(seq 100); do
+        [ -s "$fd_file" ] && break
+        sleep 0.1
+    done
+    [ -s "$fd_file" ] || e2e_fail "Xvfb did not start: $(cat "$E2E_WORK/xvfb.err")"
+    export DISPLAY=":$(head -n 1 "$fd_file")"
+    unset WAYLAND_DISPLAY
+}
+
+e2e_wait_for_line() {
+    local file=$1 text=$2 seconds=${3:-20}
+    local deadline=$((SECONDS + seconds))
+    while [ "$SECONDS" -le "$deadline" ]; do
+        grep -qF -- "$text" "$file" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+e2e_start_viewer() {
+    VIEWER_OUT="$E2E_WORK/viewer.out"
+    VIEWER_ERR="$E2E_WORK/viewer.err"
+    (cd "$E2E_WORK" && exec "$QUARVIS" --debug "$@") > "$VIEWER_OUT" 2> "$VIEWER_ERR" &
+    VIEWER_PID=$!
+    E2E_PIDS+=("$VIEWER_PID")
+    timeout 30 xdotool search --sync --name '^Quarvis$' > "$E2E_WORK/window-id" \
+        || e2e_fail "the viewer's window did not appear"
+    e2e_wait_for_line "$VIEWER_OUT" "first frame drawn" 30 || e2e_fail "the viewer drew no first frame"
+}
+
+e2e_wait_viewer_exit() {
+    local seconds=${1:-20}
+    local deadline=$((SECONDS + seconds))
+    while kill -0 "$VIEWER_PID" 2>/dev/null && [ "$SECONDS" -le "$deadline" ]; do sleep 0.05; done
+    if kill -0 "$VIEWER_PID" 2>/dev/null; then echo "running"; return 1; fi
+    wait "$VIEWER_PID"
+    echo $?
+}
+
+e2e_screenshot() {
+    local file="$E2E_WORK/$1.png"
+    import -window root "$file" || e2e_fail "screenshot failed"
+    echo "$file"
+}
+
+e2e_pixel() {
+    convert "$1" -format '%[fx:int(255*p{'"$2,$3"'}.r+0.5)] %[fx:int(255*p{'"$2,$3"'}.g+0.5)] %[fx:int(255*p{'"$2,$3"'}.b+0.5)]' info:
+}
+
+e2e_region_has() {
+    local file=$1 x=$2 y=$3 r=$4
+    local size=$((2 * r + 1))
+    convert "$file" -crop "${size}x${size}+$((x - r))+$((y - r))" +repage -depth 8 txt:- |
+        awk -v rmin="$5" -v rmax="$6" -v gmin="$7" -v gmax="$8" -v bmin="$9" -v bmax="${10}" '
+            /^[0-9]/ {
+                colour = $2
+                gsub(/[()]/, "", colour)
+                split(colour, c, ",")
+                if (c[1] + 0 >= rmin && c[1] + 0 <= rmax && c[2] + 0 >= gmin && c[2] + 0 <= gmax &&
+                    c[3] + 0 >= bmin && c[3] + 0 <= bmax) found = 1
+            }
+            END { exit found ? 0 : 1 }'
+}
+
+e2e_key() {
+    xdotool keydown "$1"
+    sleep 0.1
+    xdotool keyup "$1"
+}
+
+e2e_click() {
+    xdotool mousemove "$1" "$2" click 1
+}
+
+e2e_fail() {
+    echo "FAIL: $*" >&2
+    if [ -n "${VIEWER_OUT:-}" ] && [ -f "$VIEWER_OUT" ]; then
+        echo "--- viewer stdout (last lines)" >&2; tail -n 20 "$VIEWER_OUT" >&2
+        echo "--- viewer stderr (last lines)" >&2; tail -n 20 "$VIEWER_ERR" >&2
+    fi
+    exit 1
+}
+
+e2e_pass() {
+    echo "PASS"
+    exit 0
+}

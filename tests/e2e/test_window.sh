@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The viewer's window as a user first meets it: title and size, the scene under the default camera,
+# Escape ending the process cleanly; and the two ways it refuses to start (no display, bad option).
+# Usage: test_window.sh BUILD_DIR SOURCE_DIR
+source "$(dirname "$0")/lib.sh"
+e2e_init "$1" "$2"
+
+# A bad option: usage on standard error, status 2, no window attempted.
+"$QUARVIS" --no-such-option > "$E2E_WORK/bad.out" 2> "$E2E_WORK/bad.err"
+status=$?
+[ "$status" -eq 2 ] || e2e_fail "an unknown option gave status $status, not 2"
+grep -q "usage:" "$E2E_WORK/bad.err" || e2e_fail "an unknown option printed no usage"
+
+# No display at all: one line on standard error naming what is missing, a failure status.
+env -u DISPLAY -u WAYLAND_DISPLAY timeout 30 "$QUARVIS" > "$E2E_WORK/nodisplay.out" 2> "$E2E_WORK/nodisplay.err"
+status=$?
+[ "$status" -ne 0 ] && [ "$status" -ne 124 ] || e2e_fail "without a display the viewer ended with status $status"
+[ "$(wc -l < "$E2E_WORK/nodisplay.err")" -eq 1 ] || e2e_fail "without a display stderr was: $(cat "$E2E_WORK/nodisplay.err")"
+grep -qi "display" "$E2E_WORK/nodisplay.err" || e2e_fail "the no-display line does not say so: $(cat "$E2E_WORK/nodisplay.err")"
+
+e2e_start_display
+e2e_start_viewer
+window=$(head -n 1 "$E2E_WORK/window-id")
+geometry=$(xdotool getwindowgeometry "$window")
+echo "$geometry" | grep -q "Geometry: 1024x768" || e2e_fail "window geometry: $geometry"
+[ "$(xdotool getwindowname "$window")" = "Quarvis" ] || e2e_fail "window title: $(xdotool getwindowname "$window")"
+
+# Under the start camera (eye 8.5 m above (0, 2.5), looking down, 45-radian field of view, aspect
+# 4:3) the world point (x, y, 0) lands at window pixel (512 + 81.0·x, 384 − 81.0·(y − 2.5)).
+sleep 0.5
+shot=$(e2e_screenshot start)
+# (0.5, 2.5): between grid lines, only the background (0.14, 0.14, 0.15) shows.
+read -r r g b <<< "$(e2e_pixel "$shot" 552 384)"
+[ "$r" -ge 34 ] && [ "$r" -le 38 ] && [ "$g" -ge 34 ] && [ "$g" -le 38 ] && [ "$b" -ge 36 ] && [ "$b" -le 40 ] \
+    || e2e_fail "background at (552, 384) is $r $g $b"
+# The x axis starts at x = 6 m (pixel 998) on the line y = 0 (row 586).
+e2e_region_has "$shot" 1010 586 2 110 255 0 70 0 70 || e2e_fail "no red x axis near (1010, 586)"
+e2e_region_has "$shot" 700 586 2 110 255 0 70 0 70 && e2e_fail "red inside the half ring at (700, 586)"
+# The y axis runs up the middle column from the origin; 2.2 m out it is at row 408.
+e2e_region_has "$shot" 512 408 2 0 70 110 255 0 70 || e2e_fail "no green y axis near (512, 408)"
+# The menu bar's buttons are drawn over the scene at the top left.
+e2e_region_has "$shot" 5 15 1 0 24 0 24 0 24 || e2e_fail "no dark menu bar at the top left"
+
+# Holding Escape ends the viewer with status 0 (and it stays quick to do so).
+start_ns=$(date +%s%N)
+e2e_key Escape
+status=$(e2e_wait_viewer_exit 10)
+elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+[ "$status" = "0" ] || e2e_fail "after Escape the viewer's status was $status"
+echo "viewer ended ${elapsed_ms} ms after Escape went down"
+grep -q "^frames: " "$VIEWER_OUT" || e2e_fail "no frame timing line at exit"
+grep -h "^frames: " "$VIEWER_OUT"
+e2e_pass
