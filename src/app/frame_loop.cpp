@@ -30,7 +30,6 @@ namespace {
 constexpr int assumedRefreshHz = 60;
 constexpr double refreshRecheckSeconds = 2.0;  // the window may have moved to another monitor
 constexpr float fontPixels = 16.0f;
-constexpr int leastGlVersion = 33;
 const ImWchar iconRanges[] = {0xF000, 0xF976, 0};
 constexpr size_t frameTimeSamples = 4096;  // the latest frames, for the timing line printed at exit
 

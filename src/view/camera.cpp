@@ -4,7 +4,6 @@
 
 #include "app/app.h"
 
-#include <epoxy/gl.h>
 #define GLFW_INCLUDE_NONE
 #include <GLFW/glfw3.h>
 
@@ -18,6 +17,9 @@ namespace {
 constexpr float pitchLimit = 1.570796f;
 constexpr float sideAngleOffset = 1.57f;  // the side vector uses this, not π/2
 constexpr float presetFieldOfView = 45.0f;
+constexpr float keySpeed = 5.0f;     // metres per second
+constexpr float dragSpeed = 0.002f;  // radians per pixel
+constexpr int topView = 1;           // the start pose
 constexpr float nearPlane = 0.1f;
 constexpr float farPlane = 100.0f;
 
@@ -28,9 +30,9 @@ struct ViewPreset {
 };
 
 // In the order of viewNames.
-const ViewPreset viewPresets[7] = {
+const ViewPreset viewPresets[viewCount] = {
     {{0.0f, 0.0f, 0.35f}, 0.0f, 0.0f},        // first person
-    {{0.0f, 2.5f, 8.5f}, 0.0f, -1.570796f},   // top
+    {{0.0f, 2.5f, 8.5f}, 0.0f, -pitchLimit},  // top: straight down
     {{0.0f, -0.85f, -0.5f}, 0.0f, 0.13f},     // bottom
     {{0.0f, -1.5f, 0.7f}, 0.0f, 0.0f},        // front
     {{0.0f, 5.5f, 0.7f}, -3.14f, 0.0f},       // back
@@ -39,7 +41,7 @@ const ViewPreset viewPresets[7] = {
 };
 
 void applyViewRequest(Plotter& plotter) {
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < viewCount; ++i) {
         if (viewRequest != viewNames[i]) continue;
         plotter.position = viewPresets[i].position;
         plotter.horizontalAngle = viewPresets[i].horizontalAngle;
@@ -89,6 +91,16 @@ const int cameraKeyCodes[cameraKeyCount] = {
     GLFW_KEY_D,     GLFW_KEY_LEFT, GLFW_KEY_A};
 
 }  // namespace
+
+void resetCamera(Plotter& plotter) {
+    plotter.position = viewPresets[topView].position;
+    plotter.horizontalAngle = viewPresets[topView].horizontalAngle;
+    plotter.verticalAngle = viewPresets[topView].verticalAngle;
+    plotter.fieldOfView = presetFieldOfView;
+    plotter.speed = keySpeed;
+    plotter.mouseSpeed = dragSpeed;
+    plotter.firstClick = true;
+}
 
 CameraInput readCameraInput(Plotter& plotter) {
     CameraInput input;

@@ -16,7 +16,6 @@ namespace {
 constexpr int startWidth = 1024;
 constexpr int startHeight = 768;
 constexpr const char* windowTitle = "Quarvis";
-constexpr int leastGlVersion = 33;  // as epoxy_gl_version reports it: major × 10 + minor
 
 void rememberGlfwError(int, const char* description) {
     std::snprintf(lastGlfwError, sizeof lastGlfwError, "%s", description);
@@ -40,16 +39,6 @@ void compileShader(GLuint shader, const char* source) {
 }
 
 }  // namespace
-
-void resetCamera(Plotter& plotter) {
-    plotter.position = glm::vec3(0.0f, 2.5f, 8.5f);
-    plotter.horizontalAngle = 0.0f;
-    plotter.verticalAngle = -1.570796f;
-    plotter.fieldOfView = 45.0f;
-    plotter.speed = 5.0f;
-    plotter.mouseSpeed = 0.002f;
-    plotter.firstClick = true;
-}
 
 Plotter& configure(Plotter& plotter) {
     resetCamera(plotter);

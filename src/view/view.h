@@ -18,8 +18,12 @@ extern float gridColor[4];              // (0.32, 0.32, 0.32, 1.0); alpha unused
 extern float pointSize;                 // pixels, 2.0
 extern int32_t gridSpacing;             // centimetres, 100
 extern const char* viewRequest;         // one-shot camera preset request: an entry of viewNames, by pointer
-extern const char* const viewNames[7];  // "FIRST PERSON VIEW", "TOP VIEW", ... "RIGHT VIEW"
+constexpr int viewCount = 7;
+extern const char* const viewNames[viewCount];  // "FIRST PERSON VIEW", "TOP VIEW", ... "RIGHT VIEW"
 extern const char* const viewAnswered;  // "ALTERNATE VIEWS": what viewRequest holds once a preset is applied
+
+// The least OpenGL version the viewer runs on, as epoxy_gl_version reports it (major × 10 + minor).
+constexpr int leastGlVersion = 33;
 
 // Shader version text for the GUI's OpenGL 3 back-end; set by initGraphics.
 extern const char* glslVersion;

@@ -7,7 +7,7 @@ float gridColor[4] = {0.32f, 0.32f, 0.32f, 1.0f};
 float pointSize = 2.0f;
 int32_t gridSpacing = 100;
 const char* viewRequest = nullptr;
-const char* const viewNames[7] = {"FIRST PERSON VIEW", "TOP VIEW",  "BOTTOM VIEW", "FRONT VIEW",
+const char* const viewNames[viewCount] = {"FIRST PERSON VIEW", "TOP VIEW",  "BOTTOM VIEW", "FRONT VIEW",
                                   "BACK VIEW",         "LEFT VIEW", "RIGHT VIEW"};
 const char* const viewAnswered = "ALTERNATE VIEWS";
 

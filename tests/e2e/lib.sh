@@ -6,7 +6,8 @@
 #   e2e_start_display           Xvfb 1280x1024x24 on a free display; exports DISPLAY
 #   e2e_start_viewer [ARGS]     starts the viewer with --debug in $E2E_WORK, waits for its window
 #                               and its first drawn frame; $VIEWER_PID, $VIEWER_OUT, $VIEWER_ERR
-#   e2e_wait_viewer_exit [S]    waits up to S seconds (default 20); prints the exit status
+#   e2e_wait_viewer_exit [S]    waits up to S seconds (default 20) for the viewer to end; sets
+#                               $VIEWER_STATUS to its exit status ("running" when it did not end)
 #   e2e_screenshot NAME         the whole screen into $E2E_WORK/NAME.png; prints the path
 #   e2e_pixel FILE X Y          prints "R G B" (0..255) of one pixel
 #   e2e_region_has FILE X Y R RMIN RMAX GMIN GMAX BMIN BMAX
@@ -85,10 +86,12 @@ e2e_start_viewer() {
 e2e_wait_viewer_exit() {
     local seconds=${1:-20}
     local deadline=$((SECONDS + seconds))
+    VIEWER_STATUS=running
     while kill -0 "$VIEWER_PID" 2>/dev/null && [ "$SECONDS" -le "$deadline" ]; do sleep 0.05; done
-    if kill -0 "$VIEWER_PID" 2>/dev/null; then echo "running"; return 1; fi
+    kill -0 "$VIEWER_PID" 2>/dev/null && return 1
     wait "$VIEWER_PID"
-    echo $?
+    VIEWER_STATUS=$?
+    return 0
 }
 
 e2e_screenshot() {
