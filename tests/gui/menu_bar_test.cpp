@@ -89,20 +89,6 @@ TEST_F(MenuBarTest, APressShowsItsPanelFromTheNextFrameAndASecondPressHidesIt) {
     EXPECT_EQ(drawnPanels, "");
 }
 
-TEST_F(MenuBarTest, AnotherButtonSwitchesStraightToItsPanel) {
-    gui.frames(2, draw);
-    press("Ostrel");
-    gui.frame(draw);
-    press("Record");
-    EXPECT_EQ(drawnPanels, "connection") << "the old panel still draws in the frame of the press";
-    gui.frame(draw);
-    EXPECT_EQ(drawnPanels, "record");
-    press("Window");
-    gui.frame(draw);
-    EXPECT_EQ(drawnPanels, "view");
-    EXPECT_EQ(shownPanel(), "view");
-}
-
 TEST_F(MenuBarTest, AnySequenceOfPressesShowsAtMostOnePanel) {
     const char* labels[3] = {"Ostrel", "Window", "Record"};
     const char* panelsOf[3] = {"connection", "view", "record"};

@@ -31,18 +31,6 @@ TEST(PlotterObjects, IdsCountFromOneAndTheEighthRequestIsRefused) {
     EXPECT_TRUE(plotter.objects[objectSlots - 1].vertices.empty());
 }
 
-TEST(PlotterObjects, CreationTakesModeSizesCapacityAndColour) {
-    Plotter plotter;
-    SceneObject* object = createObject(plotter, GL_LINE_STRIP, 3, red, 3, 512);
-    ASSERT_NE(object, nullptr);
-    EXPECT_EQ(object->mode, static_cast<uint32_t>(GL_LINE_STRIP));
-    EXPECT_EQ(object->capacity, 512);
-    EXPECT_EQ(object->vertices.size(), 3u * 512u);
-    EXPECT_EQ(object->colors.size(), 3u * 512u);
-    EXPECT_EQ(object->count, 0);
-    EXPECT_EQ(object->color, red);
-}
-
 TEST(PlotterObjects, CapacityTenHoldsNineVertices) {
     Plotter plotter;
     SceneObject* object = createObject(plotter, GL_POINTS, 3, white, 3, 10);
@@ -106,20 +94,3 @@ TEST(PlotterObjects, VerticesAreCopiedInOrderAndClearingKeepsTheArrays) {
     EXPECT_EQ(object->vertices[0], 7.0f) << "after clearing, vertices are written from the start again";
 }
 
-TEST(PlotterObjects, PointsAndSegmentsAreNarrowedToFloat) {
-    const std::array<float, 3> point = makePoint(0.1, -2.5, 1e-40);
-    EXPECT_EQ(point[0], 0.1f);
-    EXPECT_EQ(point[1], -2.5f);
-    EXPECT_EQ(point[2], static_cast<float>(1e-40));
-    const std::array<float, 6> segment = makeSegment(1, 2, 3, 4, 5, 6);
-    EXPECT_EQ(segment, (std::array<float, 6>{1, 2, 3, 4, 5, 6}));
-}
-
-TEST(PlotterObjects, TeardownWithoutAWindowEmptiesTheSlots) {
-    Plotter plotter;
-    createObject(plotter, GL_LINES, 3, white, 3, 8);
-    teardown(plotter);
-    EXPECT_EQ(plotter.objectCount, 0);
-    EXPECT_EQ(plotter.objects[0].id, 0);
-    EXPECT_TRUE(plotter.objects[0].vertices.empty());
-}
