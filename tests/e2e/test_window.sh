@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The viewer's window as a user first meets it: title and size, the scene under the default camera,
-# Escape ending the process cleanly; and the two ways it refuses to start (no display, bad option).
+# Escape ending the process cleanly; and the ways it refuses to start (bad option, no display, no
+# OpenGL 3.3).
 # Usage: test_window.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
@@ -19,6 +20,14 @@ status=$?
 grep -qi "display" "$E2E_WORK/nodisplay.err" || e2e_fail "the no-display line does not say so: $(cat "$E2E_WORK/nodisplay.err")"
 
 e2e_start_display
+
+# A display whose OpenGL stops short of 3.3 (Mesa told to offer 3.0): one line, a failure status.
+MESA_GL_VERSION_OVERRIDE=3.0 timeout 30 "$QUARVIS" > "$E2E_WORK/oldgl.out" 2> "$E2E_WORK/oldgl.err"
+status=$?
+[ "$status" -ne 0 ] && [ "$status" -ne 124 ] || e2e_fail "with OpenGL 3.0 the viewer ended with status $status"
+[ "$(wc -l < "$E2E_WORK/oldgl.err")" -eq 1 ] && grep -q "OpenGL 3.3" "$E2E_WORK/oldgl.err" \
+    || e2e_fail "with OpenGL 3.0 stderr was: $(cat "$E2E_WORK/oldgl.err")"
+
 e2e_start_viewer
 window=$(head -n 1 "$E2E_WORK/window-id")
 geometry=$(xdotool getwindowgeometry "$window")
@@ -40,6 +49,20 @@ e2e_region_has "$shot" 700 586 2 110 255 0 70 0 70 && e2e_fail "red inside the h
 e2e_region_has "$shot" 512 408 2 0 70 110 255 0 70 || e2e_fail "no green y axis near (512, 408)"
 # The menu bar's buttons are drawn over the scene at the top left.
 e2e_region_has "$shot" 5 15 1 0 24 0 24 0 24 || e2e_fail "no dark menu bar at the top left"
+
+# Dragging 100 pixels to the right turns the heading by 0.2 rad: seen from above, the scene turns
+# about the view's centre, and the y axis 5 m out moves from (512, 181) to about (472, 186).
+xdotool mousemove 512 384 mousedown 1
+sleep 0.5
+xdotool mousemove 562 384
+sleep 0.3
+xdotool mousemove 612 384
+sleep 0.5
+xdotool mouseup 1
+sleep 0.5
+shot=$(e2e_screenshot dragged)
+e2e_region_has "$shot" 472 186 3 0 70 110 255 0 70 || e2e_fail "after the drag no green y axis near (472, 186)"
+e2e_region_has "$shot" 512 181 2 0 70 110 255 0 70 && e2e_fail "after the drag the y axis is still upright"
 
 # Holding Escape ends the viewer with status 0 (and it stays quick to do so).
 start_ns=$(date +%s%N)
