@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr const char* driveRoot = "/";  // paths start at the one root; mount points hang below it
 constexpr char separator = '/';
 constexpr const char* parentName = "..";
 constexpr const char* currentName = ".";
@@ -38,44 +37,6 @@ void setField(char (&field)[FileChooser::fieldSize], const std::string& text) {
     field[length] = '\0';
 }
 
-// ---- Path names -------------------------------------------------------------------------------
-
-std::string joinPath(const std::string& directory, const std::string& name) {
-    if (!directory.empty() && directory.back() == separator) return directory + name;
-    return directory + separator + name;
-}
-
-struct ParsedPathName {
-    std::string directory;  // before the last '/' ("/" for a name at the root); empty without '/'
-    std::string name;       // after the last '/'
-    std::string extension;  // after the name's last '.', without the dot
-};
-
-// Splits a start path-name. Fails for an empty text and for a bare word with neither '/' nor '.'.
-bool parsePathName(const std::string& pathName, ParsedPathName& parsed) {
-    if (pathName.empty()) return false;
-    const size_t slash = pathName.rfind(separator);
-    if (slash != std::string::npos) {
-        parsed.directory = slash == 0 ? std::string(driveRoot) : pathName.substr(0, slash);
-        parsed.name = pathName.substr(slash + 1);
-    } else if (pathName.find('.') != std::string::npos) {
-        parsed.name = pathName;
-    } else {
-        return false;
-    }
-    const size_t dot = parsed.name.rfind('.');
-    if (dot != std::string::npos) parsed.extension = parsed.name.substr(dot + 1);
-    return true;
-}
-
-// The name typed into the file name field, without any directory part: a typed "../x" or "a/b"
-// must not lead out of the directory the user is looking at.
-std::string typedFileName(const char* field) {
-    const std::string text(field);
-    const size_t slash = text.rfind(separator);
-    return slash == std::string::npos ? text : text.substr(slash + 1);
-}
-
 // ---- Directory changes ------------------------------------------------------------------------
 
 // Makes path the current directory when it (or, failing that, the working directory) can be
@@ -85,14 +46,7 @@ void resolveDirectory(FileChooser& chooser, const std::string& path) {
         std::string absolute;
         if (!canOpenDirectory(candidate) || !absolutePath(candidate, absolute)) continue;
         chooser.currentDirectory = absolute;
-        chooser.pathButtons.assign(1, driveRoot);
-        size_t start = 1;
-        while (start < absolute.size()) {
-            size_t end = absolute.find(separator, start);
-            if (end == std::string::npos) end = absolute.size();
-            if (end > start) chooser.pathButtons.push_back(absolute.substr(start, end - start));
-            start = end + 1;
-        }
+        chooser.pathButtons = splitPath(absolute);
         return;
     }
 }
@@ -129,19 +83,12 @@ void setDirectory(FileChooser& chooser, const std::string& path) {
     scanCurrentDirectory(chooser, chooser.currentDirectory);
 }
 
-// The current directory becomes the path buttons 0..index joined.
-void composePath(FileChooser& chooser, size_t index) {
-    std::string path = driveRoot;
-    for (size_t i = 1; i <= index && i < chooser.pathButtons.size(); ++i) path = joinPath(path, chooser.pathButtons[i]);
-    chooser.currentDirectory = path;
-}
-
 // A click on a directory row. True when the current directory changed (the listing follows after
 // the rows are drawn).
 bool enterDirectory(FileChooser& chooser, const FileEntry& entry) {
     if (entry.name == parentName) {
         if (chooser.pathButtons.size() < 2) return false;
-        composePath(chooser, chooser.pathButtons.size() - 2);
+        chooser.currentDirectory = composePath(chooser.pathButtons, chooser.pathButtons.size() - 2);
         return true;
     }
     const std::string candidate = chooser.driveMode ? entry.name : joinPath(chooser.currentDirectory, entry.name);
@@ -367,7 +314,7 @@ void drawToolbar(FileChooser& chooser, FrameRequests& requests) {
     for (size_t i = 0; i < chooser.pathButtons.size(); ++i) {
         ImGui::SameLine();
         if (nameButton(static_cast<int>(i), chooser.pathButtons[i])) {
-            composePath(chooser, i);
+            chooser.currentDirectory = composePath(chooser.pathButtons, i);
             requests.directoryChanged = true;
             break;
         }

@@ -62,3 +62,21 @@ struct FileChooser {
 
 // The single instance, created on first use.
 FileChooser& fileChooser();
+
+// ---- Path names (path_names.cpp) ----------------------------------------------------------------
+struct ParsedPathName {
+    std::string directory;  // before the last '/' ("/" for a name at the root); empty without '/'
+    std::string name;       // after the last '/'
+    std::string extension;  // after the name's last '.', without the dot
+};
+
+// Splits a start path-name. Fails for an empty text and for a bare word with neither '/' nor '.'.
+bool parsePathName(const std::string& pathName, ParsedPathName& parsed);
+std::string joinPath(const std::string& directory, const std::string& name);
+// The name typed into the file name field, without any directory part: a typed "../x" or "a/b"
+// must not lead out of the directory the user is looking at.
+std::string typedFileName(const char* field);
+// The path buttons of an absolute directory: "/" and then its folders, empty pieces dropped.
+std::vector<std::string> splitPath(const std::string& absolute);
+// The directory that path buttons 0..index stand for ("/" for index 0).
+std::string composePath(const std::vector<std::string>& buttons, size_t index);
