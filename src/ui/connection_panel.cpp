@@ -1,6 +1,213 @@
-// Connection panel (placeholder until the panel is built).
+// placePanel for every side panel, the connection panel (port and baud rate, connect, disconnect)
+// and the per-frame liveness probe of an open port. Called by the frame loop on the GUI thread.
+//
+// Index: placePanel / resetPortList / disabled look / connect and disconnect / liveness probe /
+//        the panel / warning pop-ups
+#include "app/app.h"
+#include "link/link.h"
+#include "ui/panel_state.h"
+#include "ui/probe.h"
 #include "ui/ui.h"
 
-void placePanel() {}
-void drawConnectionPanel(bool*) {}
-void checkPortAlive() {}
+#include <imgui.h>
+#include <imgui_internal.h>
+
+#include <cstdlib>
+
+const char* const baudLabels[baudLabelCount] = {"57600", "460800", "921600", "1500000"};
+const char* const baudPlaceholder = "SELECT BAUDRATE";
+
+// Process-wide state of the connection panel (GUI thread only); see panel_state.h.
+ConnectionPanelState connectionPanel;
+
+namespace {
+
+constexpr float menuBarHeight = 31.0f;
+constexpr float panelWidth = 266.0f;
+constexpr float panelIndent = 10.0f;
+constexpr ImGuiWindowFlags panelWindowFlags = ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize |
+                                              ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse;
+const ImVec2 linkButtonSize(210, 30);
+const ImVec2 closeButtonSize(173, 30);
+constexpr const char* rescanGlyph = "\xef\x8b\xb9";   // U+F2F9, a circular arrow
+constexpr const char* warningGlyph = "\xef\x81\xaa";  // U+F06A, an exclamation mark in a circle
+constexpr const char* connectWarning = "Connect Warning";
+constexpr const char* disconnectWarning = "Disconnect Warning";
+
+// Cursor 10 pixels right and y pixels down from where it stands.
+void moveBy(float y) {
+    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + panelIndent);
+    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + y);
+}
+
+// A control that cannot be used now stays visible at half opacity and ignores input.
+void beginDisabledLook() {
+    ImGui::PushItemFlag(ImGuiItemFlags_Disabled, true);
+    ImGui::PushStyleVar(ImGuiStyleVar_Alpha, ImGui::GetStyle().Alpha * 0.5f);
+}
+void endDisabledLook() {
+    ImGui::PopItemFlag();
+    ImGui::PopStyleVar();
+}
+
+// Opens the chosen port and starts the workers. The port is open and portOpen set before the
+// workers wake, so the grabber never reads a closed port. True on success.
+bool connectToSensor() {
+    const int code = serialLink.open(connectionPanel.portLabel.c_str(), appState.baudRate);
+    if (appState.debugPrint) logPrintf("serial open code: %d\n", code);
+    if (code != 0) {
+        appState.portLost = true;
+        resetPortList();
+        return false;
+    }
+    appState.portLost = false;
+    appState.portOpen = true;
+    linkHealth.everConnected = true;
+    linkHealth.baudRate = appState.baudRate;
+    startWorkers();
+    return true;
+}
+
+void drawPortCombo() {
+    // An open combo's last item is its pop-up, so the box reports itself only while closed.
+    if (!ImGui::BeginCombo("##Port Combo", connectionPanel.portLabel.c_str(), 0)) {
+        probeLastItem("##Port Combo");
+        return;
+    }
+    if (connectionPanel.portRescanPending) {
+        resetPortList();
+        enumeratePorts();
+        connectionPanel.portRescanPending = false;
+    }
+    for (size_t i = 1; i < portList.size(); ++i) {
+        const std::string& name = portList[i];
+        const bool selected = name == connectionPanel.portLabel;
+        if (ImGui::Selectable(name.c_str(), selected, 0, ImVec2(0, 0))) {
+            connectionPanel.portLabel = name;
+            connectionPanel.portRescanPending = true;
+        }
+        probeLastItem(name.c_str());
+        if (selected) ImGui::SetItemDefaultFocus();
+    }
+    ImGui::EndCombo();
+}
+
+void drawRescanButton() {
+    ImGui::SameLine(0, -1);
+    ImGui::PushStyleVar(ImGuiStyleVar_ButtonTextAlign, ImVec2(0.5f, 0.5f));
+    if (ImGui::Button(rescanGlyph, ImVec2(0, 0))) connectionPanel.portRescanPending = true;
+    probeLastItem("##Rescan");
+    ImGui::PopStyleVar();
+}
+
+void drawBaudCombo() {
+    if (!ImGui::BeginCombo("##Baud Combo", connectionPanel.baudLabel, 0)) {
+        probeLastItem("##Baud Combo");
+        return;
+    }
+    for (const char* entry : baudLabels) {
+        const bool selected = entry == connectionPanel.baudLabel;
+        if (ImGui::Selectable(entry, selected, 0, ImVec2(0, 0))) {
+            connectionPanel.baudLabel = entry;
+            appState.baudRate = std::atoi(entry);
+        }
+        probeLastItem(entry);
+        if (selected) ImGui::SetItemDefaultFocus();
+    }
+    ImGui::EndCombo();
+}
+
+// Icon, one line of text and "Close"; drawn every frame, shown while opened.
+void drawWarning(const char* name, const char* text) {
+    if (!ImGui::BeginPopupModal(name, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
+    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + ImGui::GetWindowSize().x / 2 - 15);
+    ImGui::Text("%s", warningGlyph);
+    ImGui::Text("%s", text);
+    if (ImGui::Button("Close", closeButtonSize)) ImGui::CloseCurrentPopup();
+    probeLastItem("Close");
+    ImGui::EndPopup();
+}
+
+}  // namespace
+
+void placePanel() {
+    ImGui::SetNextWindowPos(ImVec2(0, menuBarHeight), ImGuiCond_Always, ImVec2(0, 0));
+    ImGui::SetNextWindowSize(ImVec2(panelWidth, appState.windowHeight - menuBarHeight), ImGuiCond_Always);
+    ImGuiStyle& style = ImGui::GetStyle();
+    style.WindowRounding = 0;
+    style.ChildRounding = 0;
+    style.FrameRounding = 0;
+    style.GrabRounding = 0;
+    style.PopupRounding = 0;
+    style.ScrollbarRounding = 0;
+}
+
+void resetPortList() {
+    portList.clear();
+    portList.emplace_back(portPlaceholder);
+    connectionPanel.portLabel = portPlaceholder;
+}
+
+// Runs every frame after the panels, whether or not the connection panel is shown, so a pulled
+// cable is noticed at once: the banner shows, the workers stop polling a dead port, and the panel
+// offers a fresh choice the next time it is drawn.
+void checkPortAlive() {
+    if (!appState.portOpen) return;
+    if (!serialLink.lost()) return;
+    if (appState.debugPrint) logPrintf("code: %d\n", 1);
+    appState.portLost = true;
+    disconnect();
+    connectionPanel.panelConnected = false;
+    resetPortList();
+}
+
+void drawConnectionPanel(bool* open) {
+    placePanel();
+    if (!ImGui::Begin("##Ostrel App", open, panelWindowFlags)) {
+        ImGui::End();
+        return;
+    }
+    appState.panelFocused = ImGui::IsWindowFocused(ImGuiFocusedFlags_ChildWindows);
+    const bool connected = connectionPanel.panelConnected;
+
+    moveBy(15);
+    if (connected) beginDisabledLook();
+    drawPortCombo();
+    drawRescanButton();
+    moveBy(15);
+    drawBaudCombo();
+    if (connected) endDisabledLook();
+
+    bool toggle = false;
+    const bool chosen = connectionPanel.baudLabel != baudPlaceholder && connectionPanel.portLabel != portPlaceholder;
+    if (chosen) {
+        moveBy(50);
+        if (connected) beginDisabledLook();
+        if (ImGui::Button("Connect to Sensor", linkButtonSize)) {
+            if (appState.replayActive) ImGui::OpenPopup(connectWarning);
+            else if (connectToSensor()) toggle = true;
+        }
+        probeLastItem("Connect to Sensor");
+        if (connected) endDisabledLook();
+
+        moveBy(10);
+        if (!connected) beginDisabledLook();
+        if (ImGui::Button("Disconnect from Sensor", linkButtonSize)) {
+            if (appState.recordingActive) {
+                ImGui::OpenPopup(disconnectWarning);
+            } else {
+                toggle = true;
+                disconnect();
+            }
+        }
+        probeLastItem("Disconnect from Sensor");
+        if (!connected) endDisabledLook();
+    }
+    if (toggle) connectionPanel.panelConnected = !connectionPanel.panelConnected;
+
+    drawLinkHealth();
+
+    drawWarning(connectWarning, "Stop the recorded file playing first.");
+    drawWarning(disconnectWarning, "Stop recording first.");
+    ImGui::End();
+}

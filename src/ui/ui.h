@@ -16,3 +16,6 @@ void recordPanelChooserResult(bool accepted, const std::string& path);
 // Once per frame while connected, whether or not the connection panel is shown: probes the port and
 // disconnects when it is gone (banner, port list reset, not-connected layout on the next drawing).
 void checkPortAlive();
+
+// Empties portList down to its placeholder entry and puts the port combo back on the placeholder.
+void resetPortList();

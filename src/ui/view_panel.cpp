@@ -1,4 +1,158 @@
-// View settings panel (placeholder until the panel is built).
+// View settings panel: the camera presets, background and grid colours with their picker pop-up,
+// point size and grid spacing. Called by the frame loop on the GUI thread.
+#include "app/app.h"
+#include "ui/panel_state.h"
+#include "ui/probe.h"
 #include "ui/ui.h"
+#include "view/view.h"
 
-void drawViewPanel(bool*) {}
+#include <imgui.h>
+
+// Process-wide state of the view settings panel (GUI thread only); see panel_state.h.
+ViewPanelState viewPanel;
+
+namespace {
+
+constexpr ImGuiWindowFlags panelWindowFlags = ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize |
+                                              ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse;
+constexpr float fieldWidth = 226.0f;
+constexpr float swatchColumn = 221.0f;
+const ImVec2 previewSize(60, 40);
+constexpr const char* pickerPopup = "mypicker";
+
+constexpr float pointSizeStep = 0.5f, pointSizeFastStep = 1.0f, largestPointSize = 100.0f;
+constexpr int gridSpacingStep = 10, gridSpacingFastStep = 100;
+constexpr int smallestGridSpacing = 10, gridSpacingLimit = 500;  // 10 up to 499 centimetres
+
+constexpr int backgroundTarget = 1, gridTarget = 2;
+
+void moveBy(float x, float y) {
+    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + x);
+    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + y);
+}
+
+float* targetColour(int target) { return target == backgroundTarget ? backgroundColor : gridColor; }
+
+void copyColour(float* to, const float* from) {
+    for (int i = 0; i < 4; ++i) to[i] = from[i];
+}
+
+void drawViewCombo() {
+    if (!ImGui::BeginCombo("##Alt Views", viewPanel.viewLabel, 0)) {
+        probeLastItem("##Alt Views");
+        return;
+    }
+    for (const char* name : viewNames) {
+        const bool selected = viewRequest == name;
+        if (ImGui::Selectable(name, selected, 0, ImVec2(0, 0))) {
+            viewPanel.viewLabel = name;
+            viewRequest = name;
+        }
+        probeLastItem(name);
+        if (selected) ImGui::SetItemDefaultFocus();
+    }
+    ImGui::EndCombo();
+}
+
+// A labelled swatch; true when clicked. While it is held the camera leaves the mouse alone.
+bool drawSwatch(const char* text, const char* id, const float* colour) {
+    moveBy(10, 10);
+    ImGui::Text("%s", text);
+    ImGui::SameLine(swatchColumn, -1);
+    const bool clicked =
+        ImGui::ColorButton(id, ImVec4(colour[0], colour[1], colour[2], colour[3]), ImGuiColorEditFlags_NoLabel, ImVec2(0, 0));
+    probeLastItem(id);
+    appState.inputCaptured = ImGui::IsItemActive();
+    return clicked;
+}
+
+// Values are checked only when an edit ends; a refused one puts the setting in force back.
+void drawPointSizeField() {
+    moveBy(10, 10);
+    ImGui::Text("Point Size");
+    moveBy(10, 5);
+    ImGui::InputFloat("##Point Size", &viewPanel.editPointSize, pointSizeStep, pointSizeFastStep, "%.2f", 0);
+    probeLastItem("##Point Size");
+    if (ImGui::IsItemDeactivatedAfterEdit()) {
+        if (viewPanel.editPointSize <= 0.0f || viewPanel.editPointSize > largestPointSize)
+            viewPanel.editPointSize = pointSize;
+        else
+            pointSize = viewPanel.editPointSize;
+    }
+}
+
+void drawGridSpacingField() {
+    moveBy(10, 10);
+    ImGui::Text("Cartesian Grid (cm)");
+    moveBy(10, 5);
+    ImGui::InputInt("##cm", &viewPanel.editGridSpacing, gridSpacingStep, gridSpacingFastStep, 0);
+    probeLastItem("##cm");
+    if (ImGui::IsItemDeactivatedAfterEdit()) {
+        if (viewPanel.editGridSpacing < smallestGridSpacing || viewPanel.editGridSpacing >= gridSpacingLimit)
+            viewPanel.editGridSpacing = gridSpacing;
+        else
+            gridSpacing = viewPanel.editGridSpacing;
+    }
+}
+
+// The picker edits its target live; "Previous" brings back the colour it had when the pop-up opened.
+void drawPicker() {
+    if (!ImGui::BeginPopup(pickerPopup, 0)) return;
+    ImGui::Text("Color Picker");
+    ImGui::Separator();
+    ImGui::ColorPicker4("##picker", viewPanel.pickerColour,
+                        ImGuiColorEditFlags_NoSmallPreview | ImGuiColorEditFlags_NoSidePreview | ImGuiColorEditFlags_DisplayHex,
+                        nullptr);
+    probeLastItem("##picker");
+    ImGui::SameLine(0, -1);
+    ImGui::BeginGroup();
+    const ImGuiColorEditFlags previewFlags = ImGuiColorEditFlags_NoPicker | ImGuiColorEditFlags_AlphaPreviewHalf;
+    const float* current = viewPanel.pickerColour;
+    const float* previous = viewPanel.pickerPrevious;
+    ImGui::Text("Current");
+    ImGui::ColorButton("##current", ImVec4(current[0], current[1], current[2], current[3]), previewFlags, previewSize);
+    probeLastItem("##current");
+    ImGui::Text("Previous");
+    if (ImGui::ColorButton("##previous", ImVec4(previous[0], previous[1], previous[2], previous[3]), previewFlags, previewSize))
+        copyColour(viewPanel.pickerColour, viewPanel.pickerPrevious);
+    probeLastItem("##previous");
+    if (viewPanel.pickerTarget == backgroundTarget || viewPanel.pickerTarget == gridTarget)
+        copyColour(targetColour(viewPanel.pickerTarget), viewPanel.pickerColour);
+    ImGui::EndGroup();
+    ImGui::EndPopup();
+}
+
+}  // namespace
+
+void drawViewPanel(bool* open) {
+    placePanel();
+    if (!ImGui::Begin("##Window App", open, panelWindowFlags)) {
+        ImGui::End();
+        return;
+    }
+    appState.panelFocused = ImGui::IsWindowFocused(ImGuiFocusedFlags_ChildWindows);
+    if (!viewPanel.editsFilled) {
+        viewPanel.editPointSize = pointSize;
+        viewPanel.editGridSpacing = gridSpacing;
+        viewPanel.editsFilled = true;
+    }
+
+    moveBy(10, 15);
+    ImGui::PushItemWidth(fieldWidth);
+    drawViewCombo();
+    int clickedTarget = 0;
+    if (drawSwatch("Background Color", "##BgColor", backgroundColor)) clickedTarget = backgroundTarget;
+    if (drawSwatch("Grid Color", "##GridColor", gridColor)) clickedTarget = gridTarget;
+    drawPointSizeField();
+    drawGridSpacingField();
+    ImGui::PopItemWidth();
+
+    if (clickedTarget != 0) {
+        viewPanel.pickerTarget = clickedTarget;
+        ImGui::OpenPopup(pickerPopup);
+        copyColour(viewPanel.pickerColour, targetColour(clickedTarget));
+        copyColour(viewPanel.pickerPrevious, viewPanel.pickerColour);
+    }
+    drawPicker();
+    ImGui::End();
+}
