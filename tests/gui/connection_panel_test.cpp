@@ -1,0 +1,293 @@
+// The connection panel driven headlessly as a user would, against the fake serial ports and the real
+// worker threads: port listing and rescans, baud choice, connect and disconnect with their refusals,
+// failed opens and ports that vanish with the panel shown or hidden.
+#include "app/app.h"
+#include "../fakes/fake_serialport.h"
+#include "harness.h"
+#include "link/link.h"
+#include "ui/panel_state.h"
+#include "ui/ui.h"
+
+#include <gtest/gtest.h>
+#include <libserialport.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr const char* portA = "/dev/ttyFAKE0";
+constexpr const char* portB = "/dev/ttyFAKE1";
+
+// The grabber and the handler live for the whole test binary, as they do in the viewer.
+class WorkerThreads : public ::testing::Environment {
+public:
+    void SetUp() override { startWorkerThreads(&serialLink); }
+    void TearDown() override { runExitSequence(); }
+};
+const auto* const workerThreads = ::testing::AddGlobalTestEnvironment(new WorkerThreads);
+
+class ConnectionPanelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fakeSerialReset();
+        fakeSerialAddPort(portA);
+        fakeSerialAddPort(portB);
+        connectionPanel = ConnectionPanelState{};
+        linkHealth = LinkHealth{};
+        portList.assign(1, portPlaceholder);
+        appState.portLost = false;
+        appState.replayActive = false;
+        appState.recordingActive = false;
+        appState.debugPrint = false;
+        appState.baudRate = 460800;
+        appState.windowHeight = 768.0f;
+        demoSensorEnabled = false;
+        gui.frames(2, draw);
+    }
+    void TearDown() override {
+        if (appState.portOpen) disconnect();
+        demoSensorEnabled = false;
+    }
+
+    void openCombo(const char* id) {
+        ASSERT_TRUE(gui.click(id, draw)) << id;
+        gui.frame(draw);  // a combo lays out again one frame after it opens
+    }
+    void pick(const char* combo, const char* entry) {
+        openCombo(combo);
+        ASSERT_TRUE(gui.click(entry, draw)) << entry;
+    }
+    void choosePortAndBaud(const char* port, const char* baud) {
+        pick("##Baud Combo", baud);
+        pick("##Port Combo", port);
+    }
+    void connect(const char* port) {
+        choosePortAndBaud(port, "1500000");
+        ASSERT_TRUE(gui.click("Connect to Sensor", draw));
+        gui.frame(draw);
+        ASSERT_TRUE(appState.portOpen);
+    }
+    // Entries listed in the port combo as drawn in the last frame.
+    bool listed(const char* name) const { return gui.drawn(name); }
+
+    GuiHarness gui;
+    bool shown = true;
+    // One GUI frame as the frame loop runs it: the panel when shown, then the probe.
+    std::function<void()> draw = [this] {
+        if (shown) drawConnectionPanel(&shown);
+        checkPortAlive();
+    };
+};
+
+TEST_F(ConnectionPanelTest, FirstOpeningListsOnlyPortsThatOpenAtTheChosenRate) {
+    EXPECT_FALSE(gui.drawn("Connect to Sensor"));
+    fakeSerialFailStep(portB, FakeSerialStep::baudRate, SP_ERR_FAIL);
+    openCombo("##Port Combo");
+    EXPECT_TRUE(listed(portA));
+    EXPECT_FALSE(listed(portB)) << "a port that refuses 460800 baud is not offered";
+    ASSERT_EQ(portList.size(), 2u);
+    EXPECT_EQ(portList[0], portPlaceholder);
+    EXPECT_EQ(fakeSerialOpenHandles(), 0) << "enumeration closes what it opened";
+}
+
+TEST_F(ConnectionPanelTest, PickingAPortArmsARescanForTheNextOpening) {
+    pick("##Port Combo", portA);
+    EXPECT_EQ(connectionPanel.portLabel, portA);
+    EXPECT_TRUE(connectionPanel.portRescanPending);
+    pick("##Baud Combo", "921600");
+    EXPECT_TRUE(gui.drawn("Connect to Sensor"));
+
+    fakeSerialRemovePort(portA);
+    openCombo("##Port Combo");
+    EXPECT_FALSE(listed(portA));
+    EXPECT_TRUE(listed(portB));
+    EXPECT_EQ(connectionPanel.portLabel, portPlaceholder);
+    gui.clickAt(ImVec2(900, 700), draw);
+    EXPECT_FALSE(gui.drawn("Connect to Sensor")) << "buttons wait for a port to be picked again";
+}
+
+TEST_F(ConnectionPanelTest, RescanButtonTakesEffectAtTheNextOpening) {
+    openCombo("##Port Combo");
+    gui.clickAt(ImVec2(900, 700), draw);
+    ASSERT_FALSE(connectionPanel.portRescanPending);
+
+    const char* late = "/dev/ttyFAKE2";
+    fakeSerialAddPort(late);
+    openCombo("##Port Combo");
+    EXPECT_FALSE(listed(late)) << "no rescan without a pick or the rescan button";
+    gui.clickAt(ImVec2(900, 700), draw);
+
+    ASSERT_TRUE(gui.click("##Rescan", draw));
+    EXPECT_TRUE(connectionPanel.portRescanPending);
+    EXPECT_EQ(portList.size(), 3u) << "the press alone does not rebuild the list";
+    openCombo("##Port Combo");
+    EXPECT_TRUE(listed(late));
+}
+
+TEST_F(ConnectionPanelTest, BaudChoiceSetsTheRateAndHasTheDefaultFocus) {
+    EXPECT_STREQ(connectionPanel.baudLabel, "SELECT BAUDRATE");
+    pick("##Baud Combo", "57600");
+    EXPECT_EQ(appState.baudRate, 57600);
+    pick("##Baud Combo", "1500000");
+    EXPECT_EQ(appState.baudRate, 1500000);
+    EXPECT_STREQ(connectionPanel.baudLabel, "1500000");
+
+    openCombo("##Baud Combo");
+    ImGuiContext& g = *GImGui;
+    ASSERT_NE(g.NavWindow, nullptr);
+    EXPECT_EQ(g.NavId, g.NavWindow->GetID("1500000"));
+
+    // The rate chosen before the first listing is the one ports are tested at.
+    gui.clickAt(ImVec2(900, 700), draw);
+    fakeSerialFailStep(portA, FakeSerialStep::baudRate, SP_ERR_FAIL);
+    openCombo("##Port Combo");
+    EXPECT_FALSE(listed(portA));
+    EXPECT_TRUE(listed(portB));
+}
+
+TEST_F(ConnectionPanelTest, ConnectedPanelGreysEverythingButDisconnect) {
+    appState.portLost = true;  // the banner of an earlier failure
+    connect(portA);
+    EXPECT_FALSE(appState.portLost) << "a successful connect clears the banner";
+    EXPECT_TRUE(connectionPanel.panelConnected);
+    EXPECT_EQ(fakeSerialOpenCount(portA), 1);
+    EXPECT_EQ(fakeSerialBaudRate(portA), 1500000);
+    EXPECT_EQ(fakeSerialParity(portA), SP_PARITY_NONE);
+
+    for (const char* inert : {"##Port Combo", "##Baud Combo"}) {
+        ASSERT_TRUE(gui.click(inert, draw));
+        gui.frame(draw);
+        EXPECT_FALSE(GuiHarness::popupOpen("##Combo")) << inert;
+    }
+    connectionPanel.portRescanPending = false;
+    ASSERT_TRUE(gui.click("##Rescan", draw));
+    EXPECT_FALSE(connectionPanel.portRescanPending);
+    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
+    EXPECT_EQ(fakeSerialCounters().opens, 1) << "a greyed Connect opens nothing";
+
+    ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
+    EXPECT_FALSE(appState.portOpen);
+    EXPECT_FALSE(connectionPanel.panelConnected);
+    EXPECT_EQ(fakeSerialOpenHandles(), 0);
+    EXPECT_TRUE(appState.grabberStopped && appState.handlerStopped);
+
+    // Greyed while not connected: Disconnect ignores clicks; Connect works again.
+    ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
+    EXPECT_FALSE(connectionPanel.panelConnected);
+    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
+    EXPECT_TRUE(appState.portOpen);
+    gui.frame(draw);
+    EXPECT_TRUE(connectionPanel.panelConnected);
+}
+
+TEST_F(ConnectionPanelTest, RefusalsOpenTheirWarningAndChangeNothing) {
+    choosePortAndBaud(portA, "460800");
+    appState.replayActive = true;
+    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
+    gui.frame(draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("Connect Warning"));
+    EXPECT_FALSE(appState.portOpen);
+    EXPECT_EQ(fakeSerialCounters().opens, 1) << "only the listing opened the port";
+    ASSERT_TRUE(gui.click("Close", draw));
+    EXPECT_FALSE(GuiHarness::popupOpen("Connect Warning"));
+
+    appState.replayActive = false;
+    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
+    gui.frame(draw);
+    ASSERT_TRUE(appState.portOpen);
+    appState.recordingActive = true;
+    ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
+    gui.frame(draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("Disconnect Warning"));
+    EXPECT_TRUE(appState.portOpen);
+    EXPECT_TRUE(connectionPanel.panelConnected);
+    ASSERT_TRUE(gui.click("Close", draw));
+    EXPECT_FALSE(GuiHarness::popupOpen("Disconnect Warning"));
+    appState.recordingActive = false;
+}
+
+TEST_F(ConnectionPanelTest, FailedConnectShowsTheBannerAndFallsBackToThePlaceholder) {
+    choosePortAndBaud(portA, "921600");
+    fakeSerialFailStep(portA, FakeSerialStep::open, SP_ERR_FAIL);
+    appState.debugPrint = true;
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    appState.debugPrint = false;
+    EXPECT_NE(printed.find("serial open code: -2\n"), std::string::npos) << printed;
+    EXPECT_TRUE(appState.portLost);
+    EXPECT_FALSE(appState.portOpen);
+    EXPECT_FALSE(connectionPanel.panelConnected);
+    EXPECT_EQ(connectionPanel.portLabel, portPlaceholder);
+    EXPECT_EQ(portList.size(), 1u);
+    EXPECT_FALSE(gui.drawn("Connect to Sensor"));
+    EXPECT_FALSE(gui.drawn("Disconnect from Sensor"));
+}
+
+TEST_F(ConnectionPanelTest, VanishedPortIsNoticedWhetherThePanelIsShownOrNot) {
+    for (bool panelShown : {true, false}) {
+        SCOPED_TRACE(panelShown ? "panel shown" : "panel hidden");
+        connect(portA);
+        shown = panelShown;
+        gui.frames(3, draw);
+        ASSERT_TRUE(appState.portOpen) << "a healthy port is left alone";
+
+        fakeSerialVanish(portA);
+        appState.debugPrint = true;
+        ::testing::internal::CaptureStdout();
+        gui.frame(draw);
+        const std::string printed = ::testing::internal::GetCapturedStdout();
+        appState.debugPrint = false;
+        EXPECT_NE(printed.find("code: 1\n"), std::string::npos) << printed;
+        EXPECT_TRUE(appState.portLost);
+        EXPECT_FALSE(appState.portOpen);
+        EXPECT_TRUE(appState.grabberStopped && appState.handlerStopped);
+        EXPECT_EQ(fakeSerialOpenHandles(), 0);
+
+        shown = true;
+        gui.frame(draw);
+        EXPECT_FALSE(connectionPanel.panelConnected);
+        EXPECT_EQ(connectionPanel.portLabel, portPlaceholder);
+        EXPECT_FALSE(gui.drawn("Connect to Sensor"));
+
+        fakeSerialReset();
+        fakeSerialAddPort(portA);
+        connectionPanel = ConnectionPanelState{};
+        appState.portLost = false;
+    }
+}
+
+TEST_F(ConnectionPanelTest, HiddenPanelDrawsNothingAndKeepsItsState) {
+    connect(portA);
+    shown = false;
+    gui.frame(draw);
+    EXPECT_FALSE(gui.drawn("Disconnect from Sensor"));
+    EXPECT_TRUE(appState.portOpen);
+    shown = true;
+    gui.frame(draw);
+    EXPECT_TRUE(connectionPanel.panelConnected);
+    EXPECT_TRUE(gui.drawn("Disconnect from Sensor"));
+}
+
+TEST_F(ConnectionPanelTest, DemoSensorIsListedLastAndStreamsFrames) {
+    demoSensorEnabled = true;
+    openCombo("##Port Combo");
+    ASSERT_EQ(portList.size(), 4u);
+    EXPECT_EQ(portList.back(), demoPortName);
+    gui.clickAt(ImVec2(900, 700), draw);
+
+    const uint64_t before = pointCloudGeneration();
+    connect(demoPortName);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pointCloudGeneration() < before + 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(pointCloudGeneration(), before + 3) << "the demo sensor delivers frames";
+    gui.frames(3, draw);
+    EXPECT_TRUE(appState.portOpen) << "the demo sensor is never taken as lost";
+    ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
+    EXPECT_FALSE(appState.portOpen);
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+// The view settings panel driven headlessly as a user would: the preset combo, the two numeric
+// fields with typing, steps and validation, and the colour picker pop-up.
+#include "app/app.h"
+#include "harness.h"
+#include "ui/panel_state.h"
+#include "ui/ui.h"
+#include "view/view.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr int enterKey = 1;  // our slot for Enter in io.KeysDown
+
+class ViewPanelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        backgroundColor[0] = 0.14f, backgroundColor[1] = 0.14f, backgroundColor[2] = 0.15f, backgroundColor[3] = 1.0f;
+        gridColor[0] = 0.32f, gridColor[1] = 0.32f, gridColor[2] = 0.32f, gridColor[3] = 1.0f;
+        pointSize = 2.0f;
+        gridSpacing = 100;
+        viewRequest = nullptr;
+        viewPanel = ViewPanelState{};
+        appState.windowHeight = 768.0f;
+        appState.panelFocused = false;
+        appState.inputCaptured = false;
+        GuiHarness::io().KeyMap[ImGuiKey_Enter] = enterKey;
+        gui.frames(2, draw);
+    }
+
+    // Click the field, type over its whole text, press Enter.
+    void typeInto(const char* field, const std::string& text) {
+        ASSERT_TRUE(gui.click(field, draw)) << field;
+        for (char c : text) GuiHarness::io().AddInputCharacter(static_cast<unsigned>(c));
+        gui.frame(draw);
+        GuiHarness::io().KeysDown[enterKey] = true;
+        gui.frame(draw);
+        GuiHarness::io().KeysDown[enterKey] = false;
+        gui.frames(2, draw);
+    }
+
+    // The − and + buttons sit at the right end of a field, each a square of the frame height.
+    void step(const char* field, char sign, bool withCtrl) {
+        const ItemRect box = gui.rect(field);
+        const float side = box.max.y - box.min.y;
+        const float inner = ImGui::GetStyle().ItemInnerSpacing.x;
+        const float plusX = box.max.x - side * 0.5f;
+        const float x = sign == '+' ? plusX : plusX - side - inner;
+        GuiHarness::io().KeyCtrl = withCtrl;
+        gui.clickAt(ImVec2(x, (box.min.y + box.max.y) * 0.5f), draw);
+        GuiHarness::io().KeyCtrl = false;
+        gui.frame(draw);
+    }
+
+    void openCombo(const char* id) {
+        ASSERT_TRUE(gui.click(id, draw)) << id;
+        gui.frame(draw);  // a combo lays out again one frame after it opens
+    }
+
+    GuiHarness gui;
+    bool shown = true;
+    std::function<void()> draw = [this] { drawViewPanel(&shown); };
+};
+
+TEST_F(ViewPanelTest, ChosenViewIsRequestedOnceAndStaysInThePreview) {
+    EXPECT_STREQ(viewPanel.viewLabel, "ALTERNATE VIEWS");
+    openCombo("##Alt Views");
+    ASSERT_TRUE(gui.click("TOP VIEW", draw));
+    EXPECT_EQ(viewRequest, viewNames[1]);  // the table entry itself, not a copy of its text
+    EXPECT_EQ(viewPanel.viewLabel, viewNames[1]);
+    EXPECT_FALSE(GuiHarness::popupOpen("##Combo"));
+
+    // Opened again before the camera took the request: the pending entry has the default focus.
+    openCombo("##Alt Views");
+    ImGuiContext& g = *GImGui;
+    ASSERT_NE(g.NavWindow, nullptr);
+    const ImGuiID topViewId = g.NavWindow->GetID("TOP VIEW");
+    EXPECT_EQ(g.NavId, topViewId);
+    gui.clickAt(ImVec2(900, 700), draw);  // close it by clicking elsewhere
+    EXPECT_FALSE(GuiHarness::popupOpen("##Combo"));
+
+    // The camera answers with a text that is none of the seven: nothing is highlighted any more,
+    // and the preview keeps the name.
+    static const char answered[] = "ALTERNATE VIEWS";
+    viewRequest = answered;
+    openCombo("##Alt Views");
+    EXPECT_NE(g.NavId, topViewId);
+    EXPECT_EQ(viewPanel.viewLabel, viewNames[1]);
+    EXPECT_EQ(viewRequest, answered);
+}
+
+TEST_F(ViewPanelTest, PointSizeAcceptsAboveZeroUpToAHundred) {
+    EXPECT_FLOAT_EQ(viewPanel.editPointSize, 2.0f);
+    typeInto("##Point Size", "0");
+    EXPECT_FLOAT_EQ(viewPanel.editPointSize, 2.0f);
+    EXPECT_FLOAT_EQ(pointSize, 2.0f);
+    typeInto("##Point Size", "-1");
+    EXPECT_FLOAT_EQ(viewPanel.editPointSize, 2.0f);
+    typeInto("##Point Size", "100");
+    EXPECT_FLOAT_EQ(pointSize, 100.0f);
+    typeInto("##Point Size", "100.01");
+    EXPECT_FLOAT_EQ(pointSize, 100.0f);
+    EXPECT_FLOAT_EQ(viewPanel.editPointSize, 100.0f);
+    typeInto("##Point Size", "3.5");
+    EXPECT_FLOAT_EQ(pointSize, 3.5f);
+}
+
+TEST_F(ViewPanelTest, GridSpacingAcceptsTenTo499) {
+    typeInto("##cm", "9");
+    EXPECT_EQ(gridSpacing, 100);
+    EXPECT_EQ(viewPanel.editGridSpacing, 100);
+    typeInto("##cm", "10");
+    EXPECT_EQ(gridSpacing, 10);
+    typeInto("##cm", "499");
+    EXPECT_EQ(gridSpacing, 499);
+    typeInto("##cm", "500");
+    EXPECT_EQ(gridSpacing, 499);
+    EXPECT_EQ(viewPanel.editGridSpacing, 499);
+}
+
+TEST_F(ViewPanelTest, StepButtonsUseTheFastStepWithCtrl) {
+    step("##Point Size", '+', false);
+    EXPECT_FLOAT_EQ(pointSize, 2.5f);
+    step("##Point Size", '+', true);
+    EXPECT_FLOAT_EQ(pointSize, 3.5f);
+    step("##Point Size", '-', false);
+    EXPECT_FLOAT_EQ(pointSize, 3.0f);
+    step("##Point Size", '-', true);
+    EXPECT_FLOAT_EQ(pointSize, 2.0f);
+
+    step("##cm", '+', false);
+    EXPECT_EQ(gridSpacing, 110);
+    step("##cm", '+', true);
+    EXPECT_EQ(gridSpacing, 210);
+    step("##cm", '-', true);
+    step("##cm", '-', true);
+    EXPECT_EQ(gridSpacing, 10);
+    // One more step would leave the range: the field goes back to the spacing in force.
+    step("##cm", '-', false);
+    EXPECT_EQ(gridSpacing, 10);
+    EXPECT_EQ(viewPanel.editGridSpacing, 10);
+}
+
+TEST_F(ViewPanelTest, PickerEditsItsTargetLiveAndPreviousRestoresIt) {
+    const float grid[4] = {gridColor[0], gridColor[1], gridColor[2], gridColor[3]};
+    ASSERT_TRUE(gui.click("##BgColor", draw));
+    ASSERT_TRUE(GuiHarness::popupOpen("mypicker"));
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_FLOAT_EQ(viewPanel.pickerColour[i], backgroundColor[i]);
+        EXPECT_FLOAT_EQ(viewPanel.pickerPrevious[i], backgroundColor[i]);
+    }
+    gui.frame(draw);
+    EXPECT_TRUE(appState.panelFocused) << "the pop-up counts as the panel for the camera";
+
+    // Top left of the saturation/value square is white.
+    const ItemRect picker = gui.rect("##picker");
+    gui.clickAt(ImVec2(picker.min.x + 2, picker.min.y + 2), draw);
+    EXPECT_GT(backgroundColor[0], 0.9f);
+    EXPECT_GT(backgroundColor[2], 0.9f);
+    for (int i = 0; i < 4; ++i) EXPECT_FLOAT_EQ(gridColor[i], grid[i]);
+    ASSERT_TRUE(GuiHarness::popupOpen("mypicker"));
+
+    ASSERT_TRUE(gui.click("##previous", draw));
+    EXPECT_FLOAT_EQ(backgroundColor[0], 0.14f);
+    EXPECT_FLOAT_EQ(backgroundColor[2], 0.15f);
+
+    // Closing keeps the colour; the grid swatch then opens the picker on the grid colour only.
+    gui.clickAt(ImVec2(900, 700), draw);
+    EXPECT_FALSE(GuiHarness::popupOpen("mypicker"));
+    ASSERT_TRUE(gui.click("##GridColor", draw));
+    gui.frame(draw);
+    const ItemRect again = gui.rect("##picker");
+    gui.clickAt(ImVec2(again.min.x + 2, again.min.y + 2), draw);
+    EXPECT_GT(gridColor[0], 0.9f);
+    EXPECT_FLOAT_EQ(backgroundColor[0], 0.14f);
+}
+
+TEST_F(ViewPanelTest, HeldSwatchCapturesTheInput) {
+    const ItemRect swatch = gui.rect("##GridColor");
+    GuiHarness::io().MousePos = swatch.centre();
+    gui.frame(draw);
+    GuiHarness::io().MouseDown[0] = true;
+    ImGui::NewFrame();
+    draw();
+    ImGui::Render();
+    EXPECT_TRUE(appState.inputCaptured);
+    GuiHarness::io().MouseDown[0] = false;
+    gui.frames(2, draw);
+    EXPECT_FALSE(appState.inputCaptured);
+}
+
+}  // namespace
