@@ -21,6 +21,7 @@ constexpr int overrunsIndex = 7;
 
 constexpr float bitsPerByte = 10.0f;  // start bit, eight data bits, stop bit
 constexpr float healthTopGap = 20.0f;
+constexpr float healthIndent = 10.0f;
 
 // Growth of a counter since the last sample. A smaller value means the grabber zeroed the counters
 // in between (a new connection), so everything counted since then is new.
@@ -67,6 +68,7 @@ void drawLinkHealth() {
     sampleLinkHealth(linkHealth, ImGui::GetTime(), readLinkCounters(), appState.portOpen);
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + healthTopGap);
     ImGui::Separator();
+    ImGui::Indent(healthIndent);
     ImGui::Text("%s", appState.portOpen ? "Link health" : "Link health (last connection)");
     ImGui::Text("Frames per second: %.1f", linkHealth.framesPerSecond);
     ImGui::Text("Good frames: %u", linkHealth.goodFrames);
@@ -75,4 +77,5 @@ void drawLinkHealth() {
     ImGui::Text("Checksum errors: %u", linkHealth.checksumErrors);
     ImGui::Text("Overruns: %u", linkHealth.overruns);
     ImGui::Text("Link load: %.0f%% of %d baud", linkLoad(linkHealth) * 100.0f, linkHealth.baudRate);
+    ImGui::Unindent(healthIndent);
 }

@@ -3,6 +3,8 @@
 // failed opens and ports that vanish with the panel shown or hidden.
 #include "app/app.h"
 #include "../fakes/fake_serialport.h"
+#include "../fakes/link_test_support.h"
+#include "../fakes/test_frames.h"
 #include "harness.h"
 #include "link/link.h"
 #include "ui/panel_state.h"
@@ -20,36 +22,22 @@ namespace {
 constexpr const char* portA = "/dev/ttyFAKE0";
 constexpr const char* portB = "/dev/ttyFAKE1";
 
-// The grabber and the handler live for the whole test binary, as they do in the viewer.
-class WorkerThreads : public ::testing::Environment {
-public:
-    void SetUp() override { startWorkerThreads(&serialLink); }
-    void TearDown() override { runExitSequence(); }
-};
-const auto* const workerThreads = ::testing::AddGlobalTestEnvironment(new WorkerThreads);
-
 class ConnectionPanelTest : public ::testing::Test {
 protected:
+    // The grabber and the handler live for the whole test binary, as they do in the viewer.
     void SetUp() override {
-        fakeSerialReset();
+        ensureWorkerThreads();
+        resetLinkForTest();
         fakeSerialAddPort(portA);
         fakeSerialAddPort(portB);
         connectionPanel = ConnectionPanelState{};
         linkHealth = LinkHealth{};
-        portList.assign(1, portPlaceholder);
-        appState.portLost = false;
         appState.replayActive = false;
         appState.recordingActive = false;
-        appState.debugPrint = false;
-        appState.baudRate = 460800;
         appState.windowHeight = 768.0f;
-        demoSensorEnabled = false;
         gui.frames(2, draw);
     }
-    void TearDown() override {
-        if (appState.portOpen) disconnect();
-        demoSensorEnabled = false;
-    }
+    void TearDown() override { resetLinkForTest(); }
 
     // A combo that was open in the last frame reports its box again after one idle frame.
     void openCombo(const char* id) {
@@ -274,6 +262,28 @@ TEST_F(ConnectionPanelTest, HiddenPanelDrawsNothingAndKeepsItsState) {
     gui.frame(draw);
     EXPECT_TRUE(connectionPanel.panelConnected);
     EXPECT_TRUE(gui.drawn("Disconnect from Sensor"));
+}
+
+TEST_F(ConnectionPanelTest, HealthLinesCountTheConnectionAndOutliveIt) {
+    EXPECT_FALSE(linkHealth.everConnected) << "nothing to show before the first connect";
+    connect(portA);
+    const Bytes spoilt = [] {
+        Bytes frame = makeFrame(7);
+        frame[frameBytes - 1] ^= 1;  // checksum off by one
+        return frame;
+    }();
+    fakeSerialPush(portA, concat({makeFrame(1), makeFrame(2), spoilt, makeFrame(3)}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((linkHealth.goodFrames < 3 || linkHealth.checksumErrors < 1) && std::chrono::steady_clock::now() < deadline)
+        gui.frame(draw);  // GUI time runs 1/60 s a frame, so the lines refresh every 15 frames
+    EXPECT_EQ(linkHealth.goodFrames, 3u);
+    EXPECT_EQ(linkHealth.checksumErrors, 1u);
+    EXPECT_EQ(linkHealth.baudRate, 1500000);
+
+    ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
+    gui.frames(20, draw);
+    EXPECT_EQ(linkHealth.framesPerSecond, 0.0f);
+    EXPECT_EQ(linkHealth.goodFrames, 3u) << "the totals of the last connection stay";
 }
 
 TEST_F(ConnectionPanelTest, DemoSensorIsListedLastAndStreamsFrames) {
