@@ -3,6 +3,7 @@
 #pragma once
 
 #include "link/link.h"
+#include "view/view.h"
 
 #include <cstdint>
 #include <string>
@@ -19,10 +20,8 @@ struct ConnectionPanelState {
     bool panelConnected = false;                // the panel draws the connected layout
 };
 
-constexpr const char* viewComboPlaceholder = "ALTERNATE VIEWS";
-
 struct ViewPanelState {
-    const char* viewLabel = viewComboPlaceholder;  // preview of the view combo: "ALTERNATE VIEWS" or a view name
+    const char* viewLabel = viewAnswered;  // preview of the view combo: "ALTERNATE VIEWS" or a view name
     bool editsFilled = false;                   // the two fields were copied from the settings
     float editPointSize = 0.0f;
     int editGridSpacing = 0;

@@ -95,12 +95,11 @@ TEST_F(ViewPanelTest, ChosenViewIsRequestedOnceAndStaysInThePreview) {
 
     // The camera answers with a text that is none of the seven: nothing is highlighted any more,
     // and the preview keeps the name.
-    static const char answered[] = "ALTERNATE VIEWS";
-    viewRequest = answered;
+    viewRequest = viewAnswered;
     openCombo("##Alt Views");
     EXPECT_NE(g.NavId, topViewId);
     EXPECT_EQ(viewPanel.viewLabel, viewNames[1]);
-    EXPECT_EQ(viewRequest, answered);
+    EXPECT_EQ(viewRequest, viewAnswered);
 }
 
 TEST_F(ViewPanelTest, PointSizeAcceptsAboveZeroUpToAHundred) {
