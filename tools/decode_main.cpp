@@ -4,6 +4,7 @@
 // Index: options and usage; per-frame outputs; offline decoding; live decoding; main.
 #include "app/app.h"
 #include "link/link.h"
+#include "record/record.h"
 #include "sim/sim.h"
 
 #include <cerrno>
@@ -27,6 +28,7 @@ constexpr const char* toolName = "quarvis-decode";
 constexpr int exitPortFailure = 1;
 constexpr int exitUsage = 2;
 constexpr int exitInputFailure = 2;
+constexpr int exitOutputFailure = 3;
 constexpr int statisticsIntervalMillis = 1000;
 constexpr int livePollMillis = 100;         // how often the live loop looks at the clock and the port
 constexpr int handlerFrameCounter = 9;      // "frame processed"
@@ -37,6 +39,7 @@ constexpr int handlerBufferCounter = 8;     // "buffer processed"
 struct DecodeOptions {
     bool points = false;
     std::string inputPath = "-";    // offline: '-' is standard input
+    std::string csvPath;            // offline: the good frames also go to this recording file
     std::string portName;           // live when not empty
     int baudRate = 0;               // live; 0 takes the viewer's default
     double seconds = 0.0;           // live; 0 runs until Ctrl-C
@@ -45,7 +48,7 @@ struct DecodeOptions {
 
 void printUsage(FILE* stream) {
     std::fprintf(stream,
-        "Usage: %s [--points] [--debug] [FILE]\n"
+        "Usage: %s [--points] [--csv OUT] [--debug] [FILE]\n"
         "       %s --port NAME [--baud N] [--seconds S] [--debug]\n"
         "       %s --list-ports [--baud N]\n"
         "Runs a sensor byte stream through the viewer's synchroniser and frame decoding.\n"
@@ -53,6 +56,8 @@ void printUsage(FILE* stream) {
         "Offline, from FILE or standard input ('-' or no FILE): one line 'frame SEQ SECONDS MICROS'\n"
         "per good frame in stream order, then the ten link statistics as 'NAME: COUNT' lines.\n"
         "  --points        after each frame line, its 480 points in metres: x,y,z of point 0, then 1...\n"
+        "  --csv OUT       also write the good frames to OUT as a recording the viewer replays: the\n"
+        "                  header, then one row per frame stamped with the local time of writing\n"
         "\n"
         "Live, from a serial port with the viewer's own workers: the statistics once a second and at\n"
         "the end, a blank line between rounds. Ctrl-C ends the run cleanly.\n"
@@ -63,7 +68,8 @@ void printUsage(FILE* stream) {
         "\n"
         "  --debug         the viewer's diagnostic lines on standard output\n"
         "  --help          this text\n"
-        "Exit status: 0 done; 1 the port could not be opened or was lost; 2 bad usage or unreadable input.\n",
+        "Exit status: 0 done; 1 the port could not be opened or was lost; 2 bad usage or unreadable input;\n"
+        "3 the --csv file could not be written (it keeps every complete row).\n",
         toolName, toolName, toolName, static_cast<int>(appState.baudRate));
 }
 
@@ -74,12 +80,13 @@ void printUsage(FILE* stream) {
 }
 
 DecodeOptions parseOptions(int argc, char** argv) {
-    enum OptionId { optPoints = 1, optPort, optListPorts, optBaud, optSeconds, optDebug, optHelp };
+    enum OptionId { optPoints = 1, optPort, optListPorts, optBaud, optSeconds, optDebug, optHelp, optCsv };
     static const option longOptions[] = {
         {"points", no_argument, nullptr, optPoints},       {"port", required_argument, nullptr, optPort},
         {"list-ports", no_argument, nullptr, optListPorts},
         {"baud", required_argument, nullptr, optBaud},     {"seconds", required_argument, nullptr, optSeconds},
         {"debug", no_argument, nullptr, optDebug},         {"help", no_argument, nullptr, optHelp},
+        {"csv", required_argument, nullptr, optCsv},
         {nullptr, 0, nullptr, 0},
     };
     DecodeOptions options;
@@ -88,6 +95,10 @@ DecodeOptions parseOptions(int argc, char** argv) {
         char* end = nullptr;
         switch (id) {
         case optPoints: options.points = true; break;
+        case optCsv:
+            if (*optarg == '\0') usageError("empty file name for", "--csv");
+            options.csvPath = optarg;
+            break;
         case optListPorts: options.listPorts = true; break;
         case optPort: options.portName = optarg; break;
         case optBaud: {
@@ -110,6 +121,7 @@ DecodeOptions parseOptions(int argc, char** argv) {
     const bool live = !options.portName.empty() || options.listPorts;
     if (options.listPorts && (!options.portName.empty() || options.seconds != 0.0)) usageError("--list-ports takes only", "--baud");
     if (live && (optind < argc || options.points)) usageError("a live run takes neither FILE nor", "--points");
+    if (live && !options.csvPath.empty()) usageError("a live run takes no", "--csv");
     if (!live && (options.baudRate != 0 || options.seconds != 0.0)) usageError("offline decoding takes no", "--baud/--seconds");
     return options;
 }
@@ -127,14 +139,44 @@ void printStatistics() {
 struct FrameOutputs {
     bool points = false;
     PointFrame decoded = {};        // scratch for the points of the frame being emitted
+    int csvFile = -1;               // --csv: the recording being written, -1 when none or failed
+    int csvError = 0;               // errno of the write that failed
+    off_t csvCommitted = 0;         // end of the last complete line
+    std::string csvLine;
 };
+
+// One whole line of the --csv recording; on a failure the file is cut back to its last complete line
+// and no more is written.
+void writeCsvLine(FrameOutputs& outputs) {
+    const char* data = outputs.csvLine.data();
+    size_t left = outputs.csvLine.size();
+    while (left > 0) {
+        const ssize_t written = ::write(outputs.csvFile, data, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) {
+            outputs.csvError = errno;
+            (void)::ftruncate(outputs.csvFile, outputs.csvCommitted);
+            ::close(outputs.csvFile);
+            outputs.csvFile = -1;
+            return;
+        }
+        data += written;
+        left -= static_cast<size_t>(written);
+    }
+    outputs.csvCommitted += static_cast<off_t>(outputs.csvLine.size());
+}
 
 void emitGoodFrame(const uint8_t* record, void* context) {
     FrameOutputs& outputs = *static_cast<FrameOutputs*>(context);
     const FrameStamp stamp = readFrameStamp(record);
     std::cout << "frame " << stamp.sequence << ' ' << stamp.seconds << ' ' << stamp.micros << '\n';
+    if (outputs.points || outputs.csvFile >= 0) decodeFrame(record, outputs.decoded);
+    if (outputs.csvFile >= 0) {
+        outputs.csvLine.clear();
+        appendRecordingRow(outputs.csvLine, makeTimestamp(), outputs.decoded);
+        writeCsvLine(outputs);
+    }
     if (outputs.points) {
-        decodeFrame(record, outputs.decoded);
         for (int p = 0; p < pointsPerFrame; ++p)
             for (int k = 0; k < 3; ++k) std::cout << outputs.decoded.xyz[p][k] << ',';
         std::cout << '\n';
@@ -156,6 +198,17 @@ int decodeOffline(const DecodeOptions& options) {
     }
     FrameOutputs outputs;
     outputs.points = options.points;
+    if (!options.csvPath.empty()) {
+        // A file size limit must fail the write (and be reported), not end the tool.
+        std::signal(SIGXFSZ, SIG_IGN);
+        outputs.csvFile = ::open(options.csvPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (outputs.csvFile < 0) {
+            std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, options.csvPath.c_str(), std::strerror(errno));
+            return exitOutputFailure;
+        }
+        appendRecordingHeader(outputs.csvLine);
+        writeCsvLine(outputs);
+    }
     resetSynchroniser();
     uint8_t chunk[readChunkBytes];
     for (;;) {
@@ -170,6 +223,11 @@ int decodeOffline(const DecodeOptions& options) {
     }
     if (!fromStdin) ::close(fd);
     printStatistics();
+    if (outputs.csvFile >= 0 && ::close(outputs.csvFile) != 0) outputs.csvError = errno;
+    if (outputs.csvError != 0) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, options.csvPath.c_str(), std::strerror(outputs.csvError));
+        return exitOutputFailure;
+    }
     return 0;
 }
 
