@@ -155,7 +155,7 @@ void drawRecordSection() {
     const bool busy = replayFileOpen() || recordingFileOpen();
     beginDisabled(busy);
     move(5);
-    if (button(recordLabel, sectionButtonSize, "Record")) {
+    if (button(recordLabel, sectionButtonSize, "Record Start")) {
         if (appState.portOpen) {
             panel.savePending = true;
             openChooser("Save as..");
@@ -167,7 +167,7 @@ void drawRecordSection() {
     ImGui::SameLine(0, -1);
     const bool stopGreyed = replayFileOpen() || !recordingOpen();
     beginDisabled(stopGreyed);
-    if (button(stopLabel, sectionButtonSize, "Stop") && recordingOpen()) {
+    if (button(stopLabel, sectionButtonSize, "Record Stop") && recordingOpen()) {
         appState.recordingActive = false;
         if (closeRecording()) requestPopup(recordingSucceedPopup);
     }
@@ -188,7 +188,7 @@ void drawSceneSection() {
     const bool busy = replayFileOpen() || recordingFileOpen();
     beginDisabled(busy);
     move(5);
-    if (button(saveLabel, sectionButtonSize, "Save")) {
+    if (button(saveLabel, sectionButtonSize, "Scene Save")) {
         // "Saved Current Scene" opens once the scene is written whole (next frame), not before.
         if (appState.portOpen) {
             recordingState.sceneRequested = true;

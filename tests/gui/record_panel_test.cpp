@@ -77,7 +77,7 @@ protected:
     }
     void startRecording(const fs::path& path) {
         appState.portOpen = true;
-        click("Record");
+        click("Record Start");
         EXPECT_TRUE(appState.inputCaptured);
         recordPanelChooserResult(true, path);
         gui.frames(2, draw);
@@ -96,12 +96,12 @@ protected:
 }  // namespace
 
 TEST_F(RecordPanel, RefusesWhatTheConnectionStateDoesNotAllow) {
-    click("Record");
+    click("Record Start");
     EXPECT_TRUE(GuiHarness::popupOpen("Recording failed"));
     EXPECT_FALSE(appState.inputCaptured);
     click("Recording failed/Close");
     EXPECT_FALSE(GuiHarness::popupOpen("Recording failed"));
-    click("Save");
+    click("Scene Save");
     EXPECT_TRUE(GuiHarness::popupOpen("Recording failed"));
     click("Recording failed/Close");
 
@@ -115,7 +115,7 @@ TEST_F(RecordPanel, RefusesWhatTheConnectionStateDoesNotAllow) {
 
 TEST_F(RecordPanel, RecordsUntilStopAndCancelStartsNothing) {
     appState.portOpen = true;
-    click("Record");
+    click("Record Start");
     EXPECT_TRUE(appState.inputCaptured);
     recordPanelChooserResult(false, "");
     EXPECT_FALSE(appState.inputCaptured);
@@ -126,13 +126,13 @@ TEST_F(RecordPanel, RecordsUntilStopAndCancelStartsNothing) {
     startRecording(path);
     ASSERT_TRUE(appState.recordingActive);
     EXPECT_TRUE(gui.drawn("Recording Seconds"));
-    clickGreyed("Record");
-    clickGreyed("Save");
+    clickGreyed("Record Start");
+    clickGreyed("Scene Save");
     const size_t rowsBefore = lineCount(path) - 1;
     gui.frames(5, draw);
     EXPECT_EQ(lineCount(path) - 1, rowsBefore + 5);  // one row per GUI frame
 
-    click("Stop");
+    click("Record Stop");
     EXPECT_TRUE(GuiHarness::popupOpen("Recording Succeed"));
     EXPECT_FALSE(recordingFileOpen());
     EXPECT_FALSE(appState.recordingActive);
@@ -159,7 +159,7 @@ TEST_F(RecordPanel, AsksBeforeReplacingAnExistingFile) {
     click("Replace File/Replace");
     EXPECT_TRUE(appState.recordingActive);
     EXPECT_FALSE(GuiHarness::popupOpen("Replace File"));
-    click("Stop");
+    click("Record Stop");
     EXPECT_GE(lineCount(path), 2u);
 }
 
@@ -191,7 +191,7 @@ TEST_F(RecordPanel, FailuresAreShownAndNeverReportedAsSuccess) {
     fs::create_directory(directory / "gone");
     fs::current_path(directory / "gone");
     fs::remove(directory / "gone");
-    click("Save");
+    click("Scene Save");
     gui.frames(2, draw);
     EXPECT_TRUE(GuiHarness::popupOpen("Recording Error"));
     EXPECT_FALSE(GuiHarness::popupOpen("Saved Current Scene"));
@@ -201,7 +201,7 @@ TEST_F(RecordPanel, FailuresAreShownAndNeverReportedAsSuccess) {
 
 TEST_F(RecordPanel, SavesASceneWholeBeforeSayingSo) {
     appState.portOpen = true;
-    ASSERT_TRUE(gui.click("Save", draw));
+    ASSERT_TRUE(gui.click("Scene Save", draw));
     EXPECT_FALSE(GuiHarness::popupOpen("Saved Current Scene"));  // written this frame, closed the next
     gui.frame(draw);
     EXPECT_TRUE(GuiHarness::popupOpen("Saved Current Scene"));
@@ -212,7 +212,7 @@ TEST_F(RecordPanel, SavesASceneWholeBeforeSayingSo) {
     gui.frames(2, draw);
     click("Saved Current Scene/Close");
     EXPECT_FALSE(GuiHarness::popupOpen("Saved Current Scene"));
-    click("Save");
+    click("Scene Save");
     EXPECT_NE(fs::path(recordingState.sceneFileName), scene);
     click("Saved Current Scene/Close");
 }
@@ -233,9 +233,9 @@ TEST_F(RecordPanel, ReplaysWithPlayPauseStopAndTheSlider) {
     EXPECT_TRUE(gui.drawn("Play"));
     EXPECT_TRUE(gui.drawn("##Play Slinder"));
     clickGreyed("OPEN RECORDING FILE");
-    clickGreyed("Record");
-    clickGreyed("Save");
-    clickGreyed("Stop");
+    clickGreyed("Record Start");
+    clickGreyed("Scene Save");
+    clickGreyed("Record Stop");
     clickGreyed("Replay Stop");
     EXPECT_FALSE(replayState.stopRequested);
 
@@ -276,7 +276,7 @@ TEST_F(RecordPanel, ReplaysWithPlayPauseStopAndTheSlider) {
 TEST_F(RecordPanel, TheFileChooserNamesTheRecordingAndPicksTheReplay) {
     fileChooser().currentDirectory = directory.string();
     appState.portOpen = true;
-    click("Record");
+    click("Record Start");
     ASSERT_TRUE(GuiHarness::popupOpen("Save as.."));
     std::snprintf(fileChooser().fileNameField, FileChooser::fieldSize, "take");
     click("OK");
@@ -284,7 +284,7 @@ TEST_F(RecordPanel, TheFileChooserNamesTheRecordingAndPicksTheReplay) {
     EXPECT_FALSE(appState.inputCaptured);
     ASSERT_TRUE(appState.recordingActive);
     EXPECT_EQ(recordingState.recordPath, (directory / "take.csv").string());
-    click("Stop");
+    click("Record Stop");
     click("Recording Succeed/Close");
 
     appState.portOpen = false;
