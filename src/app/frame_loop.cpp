@@ -1,7 +1,7 @@
 // The GUI frame loop: brings up the Plotter, Dear ImGui and the fonts, then draws one frame after the
 // other until the window is to close. Called once by the entry; runs on the main (GUI) thread.
 //
-// Index: panels and frame pacing | fonts | the loop.
+// Index: frame timings | panels and refresh rate | fonts | one frame | the loop.
 #include "app/frame_loop.h"
 
 #include "app/app.h"
