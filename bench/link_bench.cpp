@@ -1,6 +1,7 @@
 // Benchmarks of the sensor link: CPU spent by both workers while connected to an idle line, how long
-// a disconnect waits for the workers' acknowledgement, and the synchroniser's throughput. Build once
-// with -DQUARVIS_BUSY_POLL=ON for the comparison with workers that poll without pause.
+// a disconnect waits for the workers' acknowledgement, the synchroniser's and the decoder's
+// throughput against a bare pass over the same bytes. Build once with -DQUARVIS_BUSY_POLL=ON for the
+// comparison with workers that poll without pause.
 #include "link/link.h"
 #include "app/app.h"
 #include "../tests/fakes/fake_serialport.h"
@@ -70,14 +71,41 @@ void StopAcknowledge(benchmark::State& state) {
 }
 BENCHMARK(StopAcknowledge)->UseManualTime()->Iterations(100)->Unit(benchmark::kMillisecond);
 
-// Bytes per second through the synchroniser (frames back to back with some garbage between).
+// Frames back to back with some garbage between.
+Bytes typicalStream() { return concat({makeFrame(1), {0x00, 0x5A}, makeFrame(2), makeFrame(3)}); }
+
+// The floor for any pass over the stream: an additive sum of its bytes, as the checksum takes it.
+void ByteSumBaseline(benchmark::State& state) {
+    const Bytes stream = typicalStream();
+    for (auto _ : state) {
+        uint32_t sum = 0;
+        for (const uint8_t byte : stream) sum += byte;
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
+}
+BENCHMARK(ByteSumBaseline);
+
+// Bytes per second through the synchroniser.
 void SynchroniserThroughput(benchmark::State& state) {
-    const Bytes stream = concat({makeFrame(1), {0x00, 0x5A}, makeFrame(2), makeFrame(3)});
+    const Bytes stream = typicalStream();
     auto ignore = [](const uint8_t*, void*) {};
     resetSynchroniser();
     for (auto _ : state) synchroniseBytes(stream.data(), static_cast<int>(stream.size()), ignore, nullptr);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
 }
 BENCHMARK(SynchroniserThroughput);
+
+// Frame bytes per second decoded into metres and published to the point array, as the handler does.
+void DecodeThroughput(benchmark::State& state) {
+    const Bytes frame = makeFrame(1, 5);
+    PointFrame points;
+    for (auto _ : state) {
+        decodeFrame(frame.data(), points);
+        publishPointCloud(points);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * frame.size()));
+}
+BENCHMARK(DecodeThroughput);
 
 }  // namespace

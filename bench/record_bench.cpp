@@ -1,5 +1,6 @@
-// Recording files: formatting and parsing one row (ours against C++ streams), opening a large
-// recording (row count and index) and moving the replay slider to any row in it.
+// Recording files: formatting and parsing one row (ours against C++ streams, whose bytes and values
+// must be the same), opening a large recording (row count and index) and moving the replay slider
+// to any row in it, against one pass over the file and a linear skip from its start.
 // Set QUARVIS_BENCH_DIR to choose where the 1 GB file is made (default /tmp); it is removed after.
 #include "app/app.h"
 #include "record/record.h"
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <sstream>
@@ -44,16 +46,26 @@ void formatRow(benchmark::State& state) {
 }
 BENCHMARK(formatRow);
 
+void formatWithStream(std::ostringstream& out, const PointFrame& frame) {
+    out.str(std::string());
+    out << "20261206-101500" << ",";
+    for (const auto& point : frame.xyz) out << point[0] << "," << point[1] << "," << point[2] << ",";
+    out << "\n";
+}
+
 void formatRowWithStream(benchmark::State& state) {
     const PointFrame frame = typicalFrame();
     std::ostringstream out;
+    formatWithStream(out, frame);
+    std::string ours;
+    appendRecordingRow(ours, "20261206-101500", frame);
+    if (out.str() != ours) state.SkipWithError("the stream's row differs from ours");
     for (auto _ : state) {
-        out.str(std::string());
-        out << "20261206-101500" << ",";
-        for (const auto& point : frame.xyz) out << point[0] << "," << point[1] << "," << point[2] << ",";
-        out << "\n";
+        formatWithStream(out, frame);
         benchmark::DoNotOptimize(out.tellp());
     }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(ours.size()));
+    state.counters["byte_identical"] = out.str() == ours ? 1 : 0;
 }
 BENCHMARK(formatRowWithStream);
 
@@ -67,17 +79,24 @@ void parseRow(benchmark::State& state) {
 }
 BENCHMARK(parseRow);
 
+bool parseWithStream(const std::string& row, PointFrame& frame) {
+    std::istringstream in(row);
+    int date, time;
+    char separator;
+    in >> date >> separator >> time >> separator;
+    for (auto& point : frame.xyz) in >> point[0] >> separator >> point[1] >> separator >> point[2] >> separator;
+    return in.good();
+}
+
 void parseRowWithStream(benchmark::State& state) {
     const std::string row = typicalRow();
-    PointFrame frame;
-    for (auto _ : state) {
-        std::istringstream in(row);
-        int date, time;
-        char separator;
-        in >> date >> separator >> time >> separator;
-        for (auto& point : frame.xyz) in >> point[0] >> separator >> point[1] >> separator >> point[2] >> separator;
-        benchmark::DoNotOptimize(in.good());
-    }
+    PointFrame frame{}, ours{};
+    const bool parsed = parseWithStream(row, frame) && parseRecordingRow(row.data(), row.data() + row.size(), ours);
+    const bool identical = parsed && std::memcmp(frame.xyz, ours.xyz, sizeof frame.xyz) == 0;
+    if (!identical) state.SkipWithError("the stream read other values than ours");
+    for (auto _ : state) benchmark::DoNotOptimize(parseWithStream(row, frame));
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(row.size()));
+    state.counters["values_identical"] = identical ? 1 : 0;
 }
 BENCHMARK(parseRowWithStream);
 
@@ -118,6 +137,24 @@ void openLargeRecording(benchmark::State& state) {
 }
 BENCHMARK(openLargeRecording)->Unit(benchmark::kMillisecond);
 
+// Without an index, opening must at least pass over the file once to count its rows.
+void countRowsInOnePass(benchmark::State& state) {
+    const std::string& path = largeRecording().path;
+    std::vector<char> block(1 << 20);
+    int64_t rows = 0;
+    for (auto _ : state) {
+        FILE* file = std::fopen(path.c_str(), "rb");
+        int64_t lines = 0;
+        for (size_t got; (got = std::fread(block.data(), 1, block.size(), file)) > 0;)
+            for (const char* at = block.data(); (at = static_cast<const char*>(std::memchr(at, '\n', block.data() + got - at))) != nullptr; ++at)
+                ++lines;
+        std::fclose(file);
+        rows = lines - 1;
+    }
+    state.counters["rows"] = static_cast<double>(rows);
+}
+BENCHMARK(countRowsInOnePass)->Unit(benchmark::kMillisecond);
+
 // A slider move to a random row and the paused frame that reads it.
 void seekLargeRecording(benchmark::State& state) {
     if (!openReplay(largeRecording().path)) state.SkipWithError("cannot open the recording");
@@ -134,5 +171,43 @@ void seekLargeRecording(benchmark::State& state) {
     advanceReplay();
 }
 BENCHMARK(seekLargeRecording)->Unit(benchmark::kMicrosecond);
+
+// The same rows reached without an index: lines counted from the start of the file, then parsed.
+void seekByLinearSkip(benchmark::State& state) {
+    const std::string& path = largeRecording().path;
+    if (!openReplay(path)) state.SkipWithError("cannot open the recording");
+    const int64_t rowCount = replayState.rowCount;
+    dismissReplayEnd();
+    advanceReplay();
+    std::mt19937 random(2);
+    std::uniform_int_distribution<int64_t> rows(0, rowCount);
+    std::vector<char> block(1 << 20);
+    std::string line;
+    PointFrame frame;
+    for (auto _ : state) {
+        const int64_t wanted = rows(random) + 1;  // the header is line 0
+        FILE* file = std::fopen(path.c_str(), "rb");
+        int64_t lines = 0;
+        line.clear();
+        for (size_t got; (got = std::fread(block.data(), 1, block.size(), file)) > 0 && lines <= wanted;) {
+            const char* at = block.data();
+            const char* end = block.data() + got;
+            while (at < end && lines < wanted) {
+                const char* newline = static_cast<const char*>(std::memchr(at, '\n', end - at));
+                if (newline == nullptr) break;
+                ++lines;
+                at = newline + 1;
+            }
+            if (lines == wanted) {
+                const char* newline = static_cast<const char*>(std::memchr(at, '\n', end - at));
+                line.append(at, newline != nullptr ? newline : end);
+                if (newline != nullptr) ++lines;
+            }
+        }
+        std::fclose(file);
+        benchmark::DoNotOptimize(parseRecordingRow(line.data(), line.data() + line.size(), frame));
+    }
+}
+BENCHMARK(seekByLinearSkip)->Unit(benchmark::kMillisecond);
 
 }  // namespace

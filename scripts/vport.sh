@@ -4,6 +4,7 @@
 # end as a serial port through the test-only LD_PRELOAD shim.
 #
 # Usage: scripts/vport.sh [--build DIR] [--sim "SIM OPTIONS"] -- COMMAND [ARGS...]
+#        scripts/vport.sh --plug DIR     (from inside COMMAND: plug the sensor back in, see below)
 #   --build DIR   build folder holding tools/quarvis-sim and tests/libquarvis_vport_shim.so
 #                 (default: build/ beside this script's folder)
 #   --sim OPTS    start "quarvis-sim --out <sensor end> OPTS" before COMMAND (word-split); without
@@ -13,6 +14,8 @@
 #   VPORT_SENSOR         the sensor's end, for a simulator to write into
 #   VPORT_SIM            the quarvis-sim executable
 #   VPORT_SOCAT_PID      kill it to unplug the sensor (also in the file $VPORT_DIR/socat.pid)
+#   VPORT_PLUG           after an unplug, this command plugs the sensor back in: a new socat on
+#                        the same two names (socat.pid names it); a simulator must be started anew
 #   VPORT_DIR            a scratch folder removed at the end
 #   VIRTUAL_PORTS, LD_PRELOAD
 # The script exits with COMMAND's status; socat, the simulator and the folder are cleaned up on
@@ -25,6 +28,33 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
+
+# The pair of pseudo-terminals, linked as DIR/sensor and DIR/port; socat's process id goes to
+# DIR/socat.pid. It runs on after this script: the cleanup below, or the caller, ends it.
+plug() {
+  local dir=$1
+  socat -d -d "pty,raw,echo=0,link=$dir/sensor" "pty,raw,echo=0,link=$dir/port" \
+    </dev/null >/dev/null 2>>"$dir/socat.log" 3>&- &
+  echo "$!" >"$dir/socat.pid"
+  for _ in $(seq 1 100); do
+    if [ -e "$dir/sensor" ] && [ -e "$dir/port" ]; then return 0; fi
+    sleep 0.05
+  done
+  echo "vport.sh: socat did not make its pseudo-terminals:" >&2
+  cat "$dir/socat.log" >&2
+  return 1
+}
+
+if [ "${1:-}" = "--plug" ]; then
+  [ $# -eq 2 ] && [ -d "$2" ] || { echo "vport.sh: --plug takes the folder \$VPORT_DIR" >&2; exit 2; }
+  if [ -e "$2/sensor" ] || [ -e "$2/port" ]; then
+    echo "vport.sh: the sensor is still plugged in (kill the socat of $2/socat.pid first)" >&2
+    exit 1
+  fi
+  plug "$2"
+  exit
+fi
+
 build="$top/build"
 sim_options=""
 start_sim=0
@@ -65,6 +95,10 @@ cleanup() {
   if [ -n "$command_group" ]; then stop "-$command_group"; fi
   if [ -n "$sim_pid" ]; then stop "$sim_pid"; fi
   if [ -n "$socat_pid" ]; then kill "$socat_pid" 2>/dev/null || true; fi
+  # A sensor plugged back in with --plug runs a socat of its own.
+  local plugged
+  plugged=$(cat "$dir/socat.pid" 2>/dev/null || true)
+  if [ -n "$plugged" ] && [ "$plugged" != "$socat_pid" ]; then kill "$plugged" 2>/dev/null || true; fi
   for pid in "$command_pid" "$sim_pid" "$socat_pid"; do
     if [ -n "$pid" ]; then wait "$pid" 2>/dev/null || true; fi
   done
@@ -75,18 +109,8 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-socat -d -d "pty,raw,echo=0,link=$dir/sensor" "pty,raw,echo=0,link=$dir/port" 2>"$dir/socat.log" &
-socat_pid=$!
-echo "$socat_pid" >"$dir/socat.pid"
-for _ in $(seq 1 100); do
-  if [ -e "$dir/sensor" ] && [ -e "$dir/port" ]; then break; fi
-  sleep 0.05
-done
-if ! [ -e "$dir/sensor" ] || ! [ -e "$dir/port" ]; then
-  echo "vport.sh: socat did not make its pseudo-terminals:" >&2
-  cat "$dir/socat.log" >&2
-  exit 1
-fi
+plug "$dir" || exit 1
+socat_pid=$(cat "$dir/socat.pid")
 # Holding the sensor's end open keeps socat alive between simulator runs (its last close would end it).
 exec 3<>"$dir/sensor"
 
@@ -97,6 +121,7 @@ if [ "$start_sim" -eq 1 ]; then
 fi
 
 export VPORT_PORT="$dir/port" VPORT_SENSOR="$dir/sensor" VPORT_SIM="$sim" VPORT_SOCAT_PID="$socat_pid" VPORT_DIR="$dir"
+export VPORT_PLUG="bash $top/scripts/vport.sh --plug $dir"
 export VIRTUAL_PORTS="$dir/port"
 export LD_PRELOAD="$shim${LD_PRELOAD:+:$LD_PRELOAD}"
 status=0

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -26,6 +27,10 @@
 const char* const firstFrameLine = "first frame drawn";
 
 namespace {
+
+// Process-wide state of the loop: raised by SIGUSR1 (handled only with --debug), cleared by the next
+// frame, which prints a frame report so scripts can see that frames keep coming and time a stretch.
+volatile std::sig_atomic_t frameReportRequested = 0;
 
 constexpr int assumedRefreshHz = 60;
 constexpr double refreshRecheckSeconds = 2.0;  // the window may have moved to another monitor
@@ -38,6 +43,7 @@ struct FrameTimes {
     std::vector<double> drawing, period;  // seconds
     size_t next = 0;
     long frames = 0;
+    long framesAtReport = 0;  // frames when the last frame report was printed
 
     void add(double drawingSeconds, double periodSeconds) {
         if (drawing.size() < frameTimeSamples) {
@@ -52,6 +58,17 @@ struct FrameTimes {
     }
 };
 
+// The latest `count` samples of one of the rings (all it holds when count is larger).
+std::vector<double> latestSamples(const FrameTimes& times, const std::vector<double>& ring, long count) {
+    const size_t size = ring.size();
+    const size_t taken = std::min(static_cast<size_t>(std::max(count, 0L)), size);
+    const size_t end = size < frameTimeSamples ? size : times.next;  // one past the newest, modulo size
+    std::vector<double> samples;
+    samples.reserve(taken);
+    for (size_t i = 0; i < taken; ++i) samples.push_back(ring[(end + size - 1 - i) % size]);
+    return samples;
+}
+
 double medianMilliseconds(std::vector<double> values) {
     if (values.empty()) return 0.0;
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
@@ -63,6 +80,17 @@ void drawPanel(PanelFunction draw, std::atomic<bool>& shown) {
     bool open = true;
     draw(&open);
     shown = open;
+}
+
+void onFrameReportSignal(int) { frameReportRequested = 1; }
+
+void printFrameReport(FrameTimes& times) {
+    const long since = times.frames - times.framesAtReport;
+    logPrintf("frame report: %ld frames drawn, %ld since the last report, median frame time %.2f ms, "
+              "median drawing time %.2f ms\n",
+              times.frames, since, medianMilliseconds(latestSamples(times, times.period, since)),
+              medianMilliseconds(latestSamples(times, times.drawing, since)));
+    times.framesAtReport = times.frames;
 }
 
 // The refresh rate of the monitor that holds the window's centre (the primary one if none does).
@@ -174,6 +202,11 @@ int runFrameLoop() {
     double refreshCheckedAt = glfwGetTime();
     bool firstFrame = true;
     FrameTimes times;
+    if (appState.debugPrint) {
+        struct sigaction report = {};
+        report.sa_handler = onFrameReportSignal;
+        sigaction(SIGUSR1, &report, nullptr);
+    }
     double frameStart = glfwGetTime();
     for (;;) {
         drawFrame(plotter);
@@ -190,6 +223,10 @@ int runFrameLoop() {
         if (rest > 0.0) std::this_thread::sleep_for(std::chrono::duration<double>(rest));
         const double frameEnd = glfwGetTime();
         times.add(drawing, frameEnd - frameStart);
+        if (frameReportRequested) {
+            frameReportRequested = 0;
+            printFrameReport(times);
+        }
         frameStart = frameEnd;
         if (shouldClose(plotter)) break;
     }

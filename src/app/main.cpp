@@ -14,7 +14,7 @@ constexpr int usageStatus = 2;
 void printUsage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [--debug] [--demo]\n"
-                 "  --debug  print diagnostic lines on standard output\n"
+                 "  --debug  print diagnostic lines on standard output (SIGUSR1: a frame report)\n"
                  "  --demo   offer a simulated sensor (\"DEMO SENSOR\") in the port list\n",
                  program);
 }
