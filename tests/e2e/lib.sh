@@ -14,8 +14,15 @@
 #                               true when a pixel within R of (X, Y) lies in the colour box
 #   e2e_key KEY                 holds KEY down for 0.1 s (xdotool key names: Escape, w, ...)
 #   e2e_click X Y               moves the pointer there and clicks the left button
+#   e2e_chord KEY...            holds the keys down together for 0.4 s (e.g. ctrl a)
 #   e2e_wait_for_line FILE TEXT [S]  waits up to S seconds (default 20) for a line containing TEXT
 #   e2e_fail MESSAGE            prints the message and the viewer's output, exits 1
+#   e2e_probe_log               the viewer started after this logs where its widgets are drawn
+#                               (QUARVIS_PROBE_LOG) into $E2E_PROBES
+#   e2e_probe_click LABEL       clicks the centre of the widget last drawn under LABEL once it
+#                               stays put (waits up to 10 s for it to be drawn at all)
+#   e2e_probe_wait LABEL [S]    waits up to S seconds (default 10) for LABEL to appear after the
+#                               latest e2e_probe_click
 #   e2e_pass                    prints PASS and exits 0 (the trap cleans up)
 
 set -uo pipefail
@@ -125,6 +132,15 @@ e2e_key() {
     xdotool keyup "$1"
 }
 
+# Keys are seen by the GUI only while held across a frame: KEYS (xdotool names, e.g. ctrl a) go
+# down in order, stay 0.4 s, and come up in reverse order.
+e2e_chord() {
+    local key
+    for key in "$@"; do xdotool keydown "$key"; done
+    sleep 0.4
+    for ((key = $#; key >= 1; --key)); do xdotool keyup "${!key}"; done
+}
+
 e2e_click() {
     xdotool mousemove "$1" "$2" click 1
 }
@@ -136,6 +152,45 @@ e2e_fail() {
         echo "--- viewer stderr (last lines)" >&2; tail -n 20 "$VIEWER_ERR" >&2
     fi
     exit 1
+}
+
+e2e_probe_log() {
+    E2E_PROBES="$E2E_WORK/probes.log"
+    E2E_PROBE_MARK=0
+    : > "$E2E_PROBES"
+    export QUARVIS_PROBE_LOG="$E2E_PROBES"
+}
+
+# The probe log holds "label<TAB>x0<TAB>y0<TAB>x1<TAB>y1" for each label that appears or moves.
+e2e_probe_centre() {
+    awk -F'\t' -v label="$1" '$1 == label { x = int(($2 + $4) / 2); y = int(($3 + $5) / 2) }
+        END { if (x != "") print x, y }' "$E2E_PROBES"
+}
+
+# A pop-up lays itself out again a frame after it opens, and frames can be slow on a loaded machine:
+# the click goes where the widget has stayed for a quarter of a second.
+e2e_probe_click() {
+    local where settled="" deadline=$((SECONDS + 10))
+    while [ "$SECONDS" -le "$deadline" ]; do
+        where=$(e2e_probe_centre "$1")
+        if [ -n "$where" ] && [ "$where" = "$settled" ]; then break; fi
+        settled=$where
+        sleep 0.25
+    done
+    [ -n "$where" ] || e2e_fail "'$1' was never drawn"
+    E2E_PROBE_MARK=$(wc -l < "$E2E_PROBES")
+    # shellcheck disable=SC2086  # "X Y"
+    e2e_click $where
+    sleep 0.3
+}
+
+e2e_probe_wait() {
+    local deadline=$((SECONDS + ${2:-10}))
+    while [ "$SECONDS" -le "$deadline" ]; do
+        tail -n +$((E2E_PROBE_MARK + 1)) "$E2E_PROBES" | cut -f 1 | grep -qxF -- "$1" && return 0
+        sleep 0.05
+    done
+    return 1
 }
 
 e2e_pass() {

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Every benchmark in one command: builds the Release benchmark tree (build-bench/) and the
+# busy-polling tree kept only for comparison (build-bench-busy/), runs bench/*_bench and the viewer
+# under Xvfb (scripts/measure_viewer.sh) in both, and writes the figures, each against a baseline
+# measured in the same run, with the machine and the date into docs/PERFORMANCE.md.
+# Usage: scripts/bench.sh [VIEWER_SECONDS]   (default 5 s per viewer stretch; about 5 to 10 minutes
+# on two cores, most of it building). Not part of `make test`; needs scripts/setup.sh run once.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+viewer_seconds=${1:-5}
+jobs=$(nproc)
+results=$(mktemp -d "${TMPDIR:-/tmp}/quarvis-bench.XXXXXX")
+trap 'rm -rf "$results"' EXIT
+started=$(date +%s)
+load=$(cut -d ' ' -f 1-3 /proc/loadavg)
+
+echo "== building (Release) into build-bench/ and build-bench-busy/"
+targets=(link_bench record_bench filechooser_bench quarvis quarvis-sim quarvis-decode quarvis_vport_shim)
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARVIS_BENCH=ON -DQUARVIS_WERROR=ON >/dev/null
+cmake --build build-bench -j "$jobs" --target "${targets[@]}"
+cmake -S . -B build-bench-busy -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARVIS_BENCH=ON -DQUARVIS_WERROR=ON \
+  -DQUARVIS_BUSY_POLL=ON >/dev/null
+cmake --build build-bench-busy -j "$jobs" --target link_bench quarvis quarvis-sim quarvis_vport_shim
+built=$(date +%s)
+
+run_bench() {  # run_bench BUILD NAME OUTPUT [FILTER]
+  echo "== $1/bench/$2"
+  "$1/bench/$2" --benchmark_filter="${4:-.}" --benchmark_out="$results/$3" --benchmark_out_format=json
+}
+run_bench build-bench link_bench link.json
+run_bench build-bench-busy link_bench link-busy.json 'IdleWorkersCpu|StopAcknowledge'
+run_bench build-bench record_bench record.json
+run_bench build-bench filechooser_bench filechooser.json
+
+echo "== the viewer under Xvfb"
+bash scripts/measure_viewer.sh build-bench "$viewer_seconds" | tee "$results/viewer.txt"
+echo "== the viewer under Xvfb, busy-polling build"
+bash scripts/measure_viewer.sh build-bench-busy "$viewer_seconds" | tee "$results/viewer-busy.txt"
+
+finished=$(date +%s)
+cat > "$results/meta.json" <<EOF
+{
+  "command": "scripts/bench.sh${1:+ $1}",
+  "date": "$(date -u '+%Y-%m-%d %H:%M UTC')",
+  "commit": "$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- src tools bench || echo ' (with local changes)')",
+  "nproc": $jobs,
+  "cpu": "$(grep -m 1 '^model name' /proc/cpuinfo | sed 's/.*: //; s/"/\\"/g')",
+  "memory": "$(awk '/^MemTotal:/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)",
+  "load": "$load",
+  "build_seconds": $((built - started)),
+  "total_seconds": $((finished - started)),
+  "viewer_seconds": $viewer_seconds
+}
+EOF
+python3 scripts/bench_report.py "$results" docs/PERFORMANCE.md
+echo "== figures written to docs/PERFORMANCE.md (in $((finished - started)) s)"

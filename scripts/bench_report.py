@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""Writes the figures of one scripts/bench.sh run into docs/PERFORMANCE.md. Called by bench.sh only.
+
+Reads the Google Benchmark JSON files and the measure_viewer.sh outputs of the run from RESULTS and
+replaces, in the document, the text between each "<!-- bench.sh:NAME -->" marker and its closing
+"<!-- /bench.sh:NAME -->"; everything outside the markers is left as written.
+Usage: bench_report.py RESULTS DOCUMENT
+"""
+import json
+import re
+import sys
+from pathlib import Path
+
+LINE_RATE = 150_000.0  # bytes per second at 1,500,000 baud, 10 bits a byte
+REFRESH_PERIOD_MS = 1000.0 / 60.0
+
+
+def load_benchmarks(path):
+    """Benchmarks by name, without the suffixes of fixed iterations and manual time."""
+    data = json.loads(Path(path).read_text())
+    return {re.sub(r"/(iterations:\d+|manual_time|real_time)", "", b["name"]): b
+            for b in data["benchmarks"] if b.get("run_type", "iteration") == "iteration"}
+
+
+def seconds(bench, key="cpu_time"):
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[bench["time_unit"]]
+    return bench[key] * scale
+
+
+def rate(bench):
+    """Bytes per second on CPU time (the machine is shared, wall time carries others' load)."""
+    return bench["bytes_per_second"]
+
+
+def viewer_figures(path):
+    figures = {}
+    for line in Path(path).read_text().splitlines():
+        name, _, value = line.rpartition(": ")
+        if name:
+            figures[name] = float(value)
+    return figures
+
+
+def fmt_time(secs):
+    if secs >= 1:
+        return f"{secs:.2f} s"
+    if secs >= 1e-3:
+        return f"{secs * 1e3:.1f} ms"
+    if secs >= 1e-6:
+        return f"{secs * 1e6:.1f} µs"
+    return f"{secs * 1e9:.0f} ns"
+
+
+def ratio(a, b):
+    return f"{a / b:,.2f}×" if b else "n/a"
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def section_run(meta):
+    return "\n".join([
+        f"Command: `{meta['command']}` (total {meta['total_seconds']} s, of which building {meta['build_seconds']} s).",
+        f"Date: {meta['date']}; commit {meta['commit']}.",
+        f"Machine: {meta['nproc']} cores, {meta['cpu']}, {meta['memory']} memory; load average at the start "
+        f"{meta['load']} (the machine is shared, so CPU times are the steadier figures; wall times are given too).",
+    ])
+
+
+def section_throughput(link):
+    base, sync, decode = link["ByteSumBaseline"], link["SynchroniserThroughput"], link["DecodeThroughput"]
+    rows = []
+    for label, bench in (("Synchroniser (bytes through the sync state machine)", sync),
+                         ("Decoding (frames into metres, published to the point array)", decode),
+                         ("Baseline: additive byte sum over the same bytes", base)):
+        rows.append([label, f"{rate(bench) / 1e6:,.1f} MB/s", f"{rate(bench) / LINE_RATE:,.0f}×",
+                     ratio(rate(bench), rate(base))])
+    return table(["What", "Throughput (CPU time)", "× line rate (150,000 B/s)", "× byte-sum baseline"], rows)
+
+
+def section_rows(record):
+    rows = []
+    for label, ours, stream, flag in (("Format one row (1441 values)", "formatRow", "formatRowWithStream", "byte_identical"),
+                                      ("Parse one row", "parseRow", "parseRowWithStream", "values_identical")):
+        o, s = record[ours], record[stream]
+        same = "yes" if s.get(flag) == 1 and "error_message" not in s else "NO"
+        rows.append([label, fmt_time(seconds(o)), fmt_time(seconds(s)), ratio(seconds(s), seconds(o)), same,
+                     f"{1 / seconds(o):,.0f}"])
+    return table(["What", "Ours (CPU)", "std::ostream / std::istream (CPU)", "Speed-up", "Same bytes / values",
+                  "Rows per second (ours)"], rows)
+
+
+def section_large(record):
+    open_, count = record["openLargeRecording"], record["countRowsInOnePass"]
+    seek, skip = record["seekLargeRecording"], record["seekByLinearSkip"]
+    rows = [
+        ["Open (row count and index)", f"{fmt_time(seconds(open_))} ({fmt_time(seconds(open_, 'real_time'))} wall)",
+         "one pass counting lines", f"{fmt_time(seconds(count))} ({fmt_time(seconds(count, 'real_time'))} wall)",
+         ratio(seconds(open_), seconds(count))],
+        ["Seek to a random row and read it", f"{fmt_time(seconds(seek))} ({fmt_time(seconds(seek, 'real_time'))} wall)",
+         "linear skip from the start", f"{fmt_time(seconds(skip))} ({fmt_time(seconds(skip, 'real_time'))} wall)",
+         f"{seconds(skip) / seconds(seek):,.0f}× faster"],
+    ]
+    return (f"A 1 GiB recording of {int(open_['rows']):,} rows (page cache warm).\n\n"
+            + table(["What", "Ours (CPU)", "Baseline", "Baseline (CPU)", "Ratio"], rows))
+
+
+def section_viewer(v, busy, link, link_busy):
+    def cpu(figs, stretch, role):
+        return figs[f"{stretch} {role} cpu percent"]
+    rows = [
+        ["Start to first frame", f"{v['first frame ms']:.0f} ms", "a bare GL context (glxinfo -B)",
+         f"{v['glxinfo context ms']:.0f} ms", ratio(v["first frame ms"], v["glxinfo context ms"])],
+        ["Median frame time, 480 points, 1,500,000 baud", f"{v['stream median frame ms']:.1f} ms",
+         "the 60 Hz period", f"{REFRESH_PERIOD_MS:.1f} ms", ratio(v["stream median frame ms"], REFRESH_PERIOD_MS)],
+        ["Median drawing time of a frame, 480 points", f"{v['stream median drawing ms']:.1f} ms",
+         "not connected, no points", f"{v['unconnected median drawing ms']:.1f} ms",
+         ratio(v["stream median drawing ms"], v["unconnected median drawing ms"])],
+        ["GUI thread CPU, 480 points", f"{cpu(v, 'stream', 'gui'):.1f} %", "not connected, no points",
+         f"{cpu(v, 'unconnected', 'gui'):.1f} %", ratio(cpu(v, "stream", "gui"), cpu(v, "unconnected", "gui"))],
+        ["Whole process CPU (llvmpipe renders on its own threads), 480 points",
+         f"{v['stream process cpu percent']:.1f} %", "not connected",
+         f"{v['unconnected process cpu percent']:.1f} %",
+         ratio(v["stream process cpu percent"], v["unconnected process cpu percent"])],
+    ]
+    for stretch, label in (("idle line", "idle line"), ("stream", "1,500,000 baud stream")):
+        for role in ("grabber", "handler"):
+            rows.append([f"{role.capitalize()} CPU, {label}", f"{cpu(v, stretch, role):.2f} %",
+                         "busy-polling build", f"{cpu(busy, stretch, role):.2f} %",
+                         f"{cpu(busy, stretch, role) / max(cpu(v, stretch, role), 0.01):,.0f}× less"])
+    rows.append(["Resident memory, 480 points streaming", f"{v['stream rss kib'] / 1024:.1f} MiB",
+                 "not connected", f"{v['unconnected rss kib'] / 1024:.1f} MiB",
+                 ratio(v["stream rss kib"], v["unconnected rss kib"])])
+    idle, idle_busy = link["IdleWorkersCpu"], link_busy["IdleWorkersCpu"]
+    stop, stop_busy = link["StopAcknowledge"], link_busy["StopAcknowledge"]
+    rows.append(["Both workers on an idle fake line (link_bench IdleWorkersCpu)",
+                 f"{idle['cpu_percent_of_one_core']:.2f} %", "busy-polling build",
+                 f"{idle_busy['cpu_percent_of_one_core']:.1f} %",
+                 f"{idle_busy['cpu_percent_of_one_core'] / max(idle['cpu_percent_of_one_core'], 0.01):,.0f}× less"])
+    rows.append(["Disconnect until both workers parked (mean / longest of 100)",
+                 f"{seconds(stop, 'real_time') * 1e3:.1f} / {stop['longest_ms']:.1f} ms", "busy-polling build",
+                 f"{seconds(stop_busy, 'real_time') * 1e3:.1f} / {stop_busy['longest_ms']:.1f} ms",
+                 ratio(seconds(stop, "real_time"), seconds(stop_busy, "real_time"))])
+    return ("CPU in per cent of one core, over " + f"{int(v.get('seconds', 5))}" + " s stretches; the busy-polling "
+            "build (-DQUARVIS_BUSY_POLL=ON, build-bench-busy/) is measured the same way in the same run.\n\n"
+            + table(["What", "Quarvis", "Baseline", "Baseline figure", "Ratio"], rows))
+
+
+def section_chooser(chooser):
+    rows = []
+    for name, label in (("BM_ListingOnDirectoryChange", "Listing on a directory change"),
+                        ("BM_DialogFrame", "One dialog frame (rows in view only)")):
+        small, large = chooser[f"{name}/1000"], chooser[f"{name}/20000"]
+        rows.append([label, fmt_time(seconds(small)), fmt_time(seconds(large)),
+                     ratio(seconds(large), seconds(small)), ratio(seconds(large) * 1e3, REFRESH_PERIOD_MS)])
+    return table(["What", "1,000 files (CPU)", "20,000 files (CPU)", "20,000 against 1,000",
+                  "20,000 files against a 60 Hz frame"], rows)
+
+
+def main():
+    results, document = Path(sys.argv[1]), Path(sys.argv[2])
+    meta = json.loads((results / "meta.json").read_text())
+    link = load_benchmarks(results / "link.json")
+    link_busy = load_benchmarks(results / "link-busy.json")
+    record = load_benchmarks(results / "record.json")
+    chooser = load_benchmarks(results / "filechooser.json")
+    viewer = viewer_figures(results / "viewer.txt")
+    viewer["seconds"] = meta["viewer_seconds"]
+    viewer_busy = viewer_figures(results / "viewer-busy.txt")
+    sections = {
+        "run": section_run(meta),
+        "throughput": section_throughput(link),
+        "rows": section_rows(record),
+        "large": section_large(record),
+        "viewer": section_viewer(viewer, viewer_busy, link, link_busy),
+        "chooser": section_chooser(chooser),
+    }
+    text = document.read_text()
+    for name, body in sections.items():
+        pattern = re.compile(rf"(<!-- bench\.sh:{name} -->\n).*?(\n<!-- /bench\.sh:{name} -->)", re.S)
+        if not pattern.search(text):
+            sys.exit(f"bench_report.py: no bench.sh:{name} markers in {document}")
+        text = pattern.sub(lambda m: m.group(1) + body + m.group(2), text)
+    document.write_text(text)
+
+
+if __name__ == "__main__":
+    main()
