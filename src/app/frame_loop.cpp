@@ -75,13 +75,6 @@ double medianMilliseconds(std::vector<double> values) {
     return values[values.size() / 2] * 1000.0;
 }
 
-void drawPanel(PanelFunction draw, std::atomic<bool>& shown) {
-    if (!shown) return;
-    bool open = true;
-    draw(&open);
-    shown = open;
-}
-
 void onFrameReportSignal(int) { frameReportRequested = 1; }
 
 void printFrameReport(FrameTimes& times) {
@@ -91,6 +84,13 @@ void printFrameReport(FrameTimes& times) {
               times.frames, since, medianMilliseconds(latestSamples(times, times.period, since)),
               medianMilliseconds(latestSamples(times, times.drawing, since)));
     times.framesAtReport = times.frames;
+}
+
+void drawPanel(PanelFunction draw, std::atomic<bool>& shown) {
+    if (!shown) return;
+    bool open = true;
+    draw(&open);
+    shown = open;
 }
 
 // The refresh rate of the monitor that holds the window's centre (the primary one if none does).
