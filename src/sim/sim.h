@@ -57,7 +57,7 @@ void simInit(Simulator& sim, const SimConfig& config);
 // Appends the next unit to out and returns its kind. Good frames among them: report.expected[1].
 SimFault simNextUnit(Simulator& sim, std::vector<uint8_t>& out);
 // The scene at frame frameIndex, in millimetres: a floor, a wall behind it and an object moving
-// across in front of the wall, with a few millimetres of noise fixed by the seed.
+// across in front of the wall, with a few millimetres of noise fixed by its seed.
 void simScene(uint32_t seed, uint64_t frameIndex, uint32_t framePeriodMicros,
               int16_t millimetres[pointsPerFrame][3]);
 // Time on the wire of one frame at baudRate (8N1), in microseconds, rounded up.
