@@ -43,7 +43,7 @@ cat > "$results/meta.json" <<EOF
 {
   "command": "scripts/bench.sh${1:+ $1}",
   "date": "$(date -u '+%Y-%m-%d %H:%M UTC')",
-  "commit": "$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- src tools bench || echo ' (with local changes)')",
+  "commit": "$(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(git diff --quiet HEAD -- src tools bench 2>/dev/null || echo ' (with local changes)')",
   "nproc": $jobs,
   "cpu": "$(grep -m 1 '^model name' /proc/cpuinfo | sed 's/.*: //; s/"/\\"/g')",
   "memory": "$(awk '/^MemTotal:/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)",
