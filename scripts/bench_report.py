@@ -143,7 +143,7 @@ def section_viewer(v, busy, link, link_busy):
     rows.append(["Disconnect until both workers parked (mean / longest of 100)",
                  f"{seconds(stop, 'real_time') * 1e3:.1f} / {stop['longest_ms']:.1f} ms", "busy-polling build",
                  f"{seconds(stop_busy, 'real_time') * 1e3:.1f} / {stop_busy['longest_ms']:.1f} ms",
-                 ratio(seconds(stop, "real_time"), seconds(stop_busy, "real_time"))])
+                 f"{seconds(stop, 'real_time') / seconds(stop_busy, 'real_time'):,.1f}× longer"])
     return ("CPU in per cent of one core, over " + f"{int(v.get('seconds', 5))}" + " s stretches; the busy-polling "
             "build (-DQUARVIS_BUSY_POLL=ON, build-bench-busy/) is measured the same way in the same run.\n\n"
             + table(["What", "Quarvis", "Baseline", "Baseline figure", "Ratio"], rows))

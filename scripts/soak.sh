@@ -260,7 +260,7 @@ files=("$E2E_WORK"/soak-*.csv)
 for file in "${files[@]}"; do check_recording "$file"; done
 
 echo "soak: $seconds s, $cycle cycles: $recordings recordings ($recorded_rows rows, all well formed), $pulls cables pulled"
-echo "soak: frames drawn $frames_drawn; longest wait for a frame report $longest_report_ms ms"
+echo "soak: frames drawn $frames_drawn; longest wait for a frame report $longest_report_ms ms; $(lines_of "$VIEWER_OUT" "^overrun") overrun lines"
 echo "soak: resident memory $warm_rss KiB after the warm-up, $end_rss KiB at the end; open files $warm_files -> $end_files; threads $warm_threads -> $end_threads"
 echo "soak: decoder rounds: $counted with every counter as injected, $decoder_pulls with the cable pulled"
 grep -h "^frames: " "$VIEWER_OUT"
