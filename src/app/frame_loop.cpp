@@ -169,6 +169,9 @@ void drawFrame(Plotter& plotter) {
 }  // namespace
 
 void drawPanels(const PanelSet& panels) {
+    // Only a panel drawn this frame can hold the focus: a panel hidden while focused must not leave
+    // the camera deaf.
+    appState.panelFocused = false;
     drawPanel(panels.connection, appState.showConnectionPanel);
     drawPanel(panels.view, appState.showViewPanel);
     drawPanel(panels.record, appState.showRecordPanel);

@@ -5,6 +5,7 @@
 #include "link/link.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -114,6 +115,10 @@ int frameHandlerThread(SerialLink* link) { return runWorker(handlerRole, link); 
 void startWorkerThreads(SerialLink* link) {
     grabberThread = std::thread(frameGrabberThread, link);
     handlerThread = std::thread(frameHandlerThread, link);
+    // A process that ends through exit() rather than through the entry (Xlib ends it that way when
+    // the X server goes away) still brings the workers down and closes the port; destroying a
+    // running thread's handle would abort instead. After a normal exit sequence this does nothing.
+    std::atexit(runExitSequence);
 }
 
 void startWorkers() {

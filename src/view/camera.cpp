@@ -6,6 +6,7 @@
 
 #define GLFW_INCLUDE_NONE
 #include <GLFW/glfw3.h>
+#include <imgui.h>
 
 #include <glm/gtc/matrix_transform.hpp>
 
@@ -108,6 +109,11 @@ CameraInput readCameraInput(Plotter& plotter) {
     glfwGetCursorPos(plotter.window, &input.cursorX, &input.cursorY);
     input.leftButton = glfwGetMouseButton(plotter.window, GLFW_MOUSE_BUTTON_LEFT) == GLFW_PRESS;
     for (int k = 0; k < cameraKeyCount; ++k) input.keys[k] = glfwGetKey(plotter.window, cameraKeyCodes[k]) == GLFW_PRESS;
+    // Pop-ups drawn outside any panel ("File End!", the recording failures) and the menu bar take
+    // input too; the GUI knows from the previous frame which input it is using.
+    const ImGuiIO& io = ImGui::GetIO();
+    input.guiWantsMouse = io.WantCaptureMouse;
+    input.guiWantsKeys = io.WantCaptureKeyboard;
     return input;
 }
 
@@ -122,7 +128,7 @@ void applyCameraInput(Plotter& plotter, const CameraInput& input) {
 
     // While a panel or an editor holds the input, a drag in progress is forgotten.
     const bool guiHoldsInput = appState.panelFocused || appState.inputCaptured;
-    if (guiHoldsInput) plotter.firstClick = true;
+    if (guiHoldsInput || input.guiWantsMouse) plotter.firstClick = true;
     else applyDrag(plotter, input);
 
     const float h = plotter.horizontalAngle;
@@ -132,7 +138,7 @@ void applyCameraInput(Plotter& plotter, const CameraInput& input) {
     const glm::vec3 ground = glm::cross(glm::vec3(0.0f, 0.0f, 1.0f), side);
     const glm::vec3 up = glm::cross(direction, side);
 
-    if (!guiHoldsInput) applyKeys(plotter, input, dt, side, ground);
+    if (!guiHoldsInput && !input.guiWantsKeys) applyKeys(plotter, input, dt, side, ground);
 
     // A minimised window reports a zero height: the previous projection stays.
     const float width = appState.windowWidth;

@@ -123,6 +123,8 @@ struct CameraInput {
     double cursorX = 0.0, cursorY = 0.0;  // window coordinates
     bool leftButton = false;
     bool keys[cameraKeyCount] = {};
+    bool guiWantsMouse = false;    // the cursor is over a window or pop-up, or a widget is held
+    bool guiWantsKeys = false;     // a text field or pop-up takes the keyboard
 };
 
 CameraInput readCameraInput(Plotter& plotter);

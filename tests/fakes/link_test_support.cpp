@@ -18,7 +18,6 @@ void ensureWorkerThreads() {
     if (workersStarted) return;
     workersStarted = true;
     startWorkerThreads(&serialLink);
-    std::atexit(runExitSequence);
 }
 
 void resetLinkForTest() {

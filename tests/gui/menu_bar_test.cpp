@@ -15,7 +15,10 @@ namespace {
 // Which stand-in panels drew themselves in the latest frame.
 std::string drawnPanels;
 void connectionStandIn(bool*) { drawnPanels += "connection"; }
-void viewStandIn(bool*) { drawnPanels += "view"; }
+void viewStandIn(bool*) {
+    drawnPanels += "view";
+    appState.panelFocused = true;  // as a panel the user has just clicked into
+}
 void recordStandIn(bool*) { drawnPanels += "record"; }
 void selfClosingStandIn(bool* open) {
     drawnPanels += "closing";
@@ -31,6 +34,7 @@ protected:
         appState.showViewPanel = false;
         appState.showRecordPanel = false;
         appState.portLost = false;
+        appState.panelFocused = false;
         appState.windowWidth = 0.0f;
         appState.windowHeight = 0.0f;
     }
@@ -151,4 +155,15 @@ TEST_F(MenuBarTest, APanelsChangeToThePortShowsInTheBannerOfTheSameFrame) {
     press("Ostrel");
     gui.frame(draw);
     EXPECT_TRUE(gui.drawn("The Port is Disconnected"));
+}
+
+TEST_F(MenuBarTest, HidingAFocusedPanelGivesTheCameraItsInputBack) {
+    gui.frames(2, draw);
+    press("Window");
+    gui.frame(draw);
+    EXPECT_TRUE(appState.panelFocused);
+    press("Window");
+    gui.frame(draw);
+    EXPECT_EQ(drawnPanels, "");
+    EXPECT_FALSE(appState.panelFocused) << "no panel is drawn, so none can hold the focus";
 }

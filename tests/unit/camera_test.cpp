@@ -192,6 +192,31 @@ TEST_F(CameraTest, WhileTheGuiHoldsTheInputNeitherDragsNorKeysMove) {
     }
 }
 
+TEST_F(CameraTest, APopUpOrFieldOutsideThePanelsKeepsItsInputFromTheCamera) {
+    // "File End!" and the recording failures are drawn outside any panel: the GUI's own wish for the
+    // mouse or the keyboard keeps the camera still, each for its own kind of input.
+    CameraInput input;
+    input.time = clock;
+    input.leftButton = true;
+    applyCameraInput(plotter, input);
+    input.time = clock + 0.5;
+    input.cursorX = input.cursorY = 300;
+    input.guiWantsMouse = true;
+    input.keys[keyW] = true;
+    applyCameraInput(plotter, input);
+    EXPECT_EQ(plotter.horizontalAngle, 0.0f);
+    EXPECT_TRUE(plotter.firstClick);
+    EXPECT_GT(plotter.position.y, 2.5f) << "keys still fly while only the mouse is taken";
+
+    const glm::vec3 before = plotter.position;
+    input.time = clock + 1.0;
+    input.guiWantsMouse = false;
+    input.guiWantsKeys = true;
+    input.leftButton = false;
+    applyCameraInput(plotter, input);
+    EXPECT_EQ(plotter.position, before);
+}
+
 TEST_F(CameraTest, EachKeyRowMovesFiveMetresASecond) {
     // Start pose: looking down with h = 0, so forward is +y and right is +x; 0.5 s at 5 m/s.
     const float d = 2.5f, slack = 2e-3f;  // the 1.57 side angle tilts sideways motion a little

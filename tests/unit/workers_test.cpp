@@ -144,6 +144,18 @@ TEST_F(WorkersExit, ClosingWithoutEverConnectingBringsBothWorkersDown) {
         testing::ExitedWithCode(0), "");
 }
 
+TEST_F(WorkersExit, ExitingFromElsewhereWhileConnectedStillEndsCleanly) {
+    // exit() called outside the entry (Xlib does so when the display goes): no abort on a running
+    // worker's handle, the status given is the status seen.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            connect();
+            std::exit(frameArrives(1) ? 7 : 3);
+        },
+        testing::ExitedWithCode(7), "");
+}
+
 TEST_F(WorkersExit, ClosingWhileConnectedLeavesFromRunAndClosesThePort) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (const bool flowing : {true, false}) {
