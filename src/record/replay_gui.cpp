@@ -4,13 +4,13 @@
 #include "record/record.h"
 
 #include "app/app.h"
+#include "ui/panel_common.h"
 #include "ui/probe.h"
 
 #include <imgui.h>
 
 namespace {
 
-const char* const exclamationGlyph = "\xef\x81\xaa";  // U+F06A
 const ImVec2 noticeCloseSize(173, 30);
 
 // GUI thread only: the notice shown last, so each failure opens its pop-up once.
@@ -37,8 +37,7 @@ void drawRecordingNotice() {
         ImGui::OpenPopup(title);
     }
     if (!ImGui::BeginPopupModal(title, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
-    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + ImGui::GetWindowSize().x / 2 - 15);
-    ImGui::Text("%s", exclamationGlyph);
+    popupGlyph(exclamationGlyph);
     for (const std::string& line : recordNoticeLines(notice)) ImGui::Text("%s", line.c_str());
     const bool close = ImGui::Button("Close", noticeCloseSize);
     probeLastItem("Recording Notice/Close");

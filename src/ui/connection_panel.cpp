@@ -8,9 +8,9 @@
 #include "ui/panel_state.h"
 #include "ui/probe.h"
 #include "ui/ui.h"
+#include "ui/panel_common.h"
 
 #include <imgui.h>
-#include <imgui_internal.h>
 
 #include <cstdlib>
 
@@ -25,12 +25,8 @@ namespace {
 constexpr float menuBarHeight = 31.0f;
 constexpr float panelWidth = 266.0f;
 constexpr float panelIndent = 10.0f;
-constexpr ImGuiWindowFlags panelWindowFlags = ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize |
-                                              ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse;
 const ImVec2 linkButtonSize(210, 30);
 const ImVec2 closeButtonSize(173, 30);
-constexpr const char* rescanGlyph = "\xef\x8b\xb9";   // U+F2F9, a circular arrow
-constexpr const char* warningGlyph = "\xef\x81\xaa";  // U+F06A, an exclamation mark in a circle
 constexpr const char* connectWarning = "Connect Warning";
 constexpr const char* disconnectWarning = "Disconnect Warning";
 
@@ -40,15 +36,6 @@ void moveBy(float y) {
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + y);
 }
 
-// A control that cannot be used now stays visible at half opacity and ignores input.
-void beginDisabledLook() {
-    ImGui::PushItemFlag(ImGuiItemFlags_Disabled, true);
-    ImGui::PushStyleVar(ImGuiStyleVar_Alpha, ImGui::GetStyle().Alpha * 0.5f);
-}
-void endDisabledLook() {
-    ImGui::PopItemFlag();
-    ImGui::PopStyleVar();
-}
 
 // Opens the chosen port and starts the workers. The port is open and portOpen set before the
 // workers wake, so the grabber never reads a closed port. True on success.
@@ -120,8 +107,7 @@ void drawBaudCombo() {
 // Icon, one line of text and "Close"; drawn every frame, shown while opened.
 void drawWarning(const char* name, const char* text) {
     if (!ImGui::BeginPopupModal(name, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
-    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + ImGui::GetWindowSize().x / 2 - 15);
-    ImGui::Text("%s", warningGlyph);
+    popupGlyph(exclamationGlyph);
     ImGui::Text("%s", text);
     if (ImGui::Button("Close", closeButtonSize)) ImGui::CloseCurrentPopup();
     probeLastItem("Close");
@@ -162,12 +148,7 @@ void checkPortAlive() {
 }
 
 void drawConnectionPanel(bool* open) {
-    placePanel();
-    if (!ImGui::Begin("##Ostrel App", open, panelWindowFlags)) {
-        ImGui::End();
-        return;
-    }
-    appState.panelFocused = ImGui::IsWindowFocused(ImGuiFocusedFlags_ChildWindows);
+    if (!beginPanel("##Ostrel App", open)) return;
     const bool connected = connectionPanel.panelConnected;
 
     moveBy(15);

@@ -2,9 +2,10 @@
 // and stops recordings, saves scenes, and shows their pop-ups. Called by the frame loop while
 // showRecordPanel is set. GUI thread only.
 //
-// Contents: panel state; widgets (disabled look, moves); the three sections; the file chooser's
+// Contents: panel state; widgets (moves, buttons); the three sections; the file chooser's
 // answer; scene completion; the pop-ups.
 #include "ui/ui.h"
+#include "ui/panel_common.h"
 
 #include "app/app.h"
 #include "filechooser/filechooser.h"
@@ -12,7 +13,6 @@
 #include "ui/probe.h"
 
 #include <imgui.h>
-#include <imgui_internal.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -20,12 +20,6 @@
 namespace {
 
 const char* const chooserKey = "ChooseFileDlgKey";
-const char* const playGlyph = "\xef\x81\x8b";          // U+F04B
-const char* const pauseGlyph = "\xef\x81\x8c";         // U+F04C
-const char* const stopGlyph = "\xef\x81\x8d";          // U+F04D
-const char* const exclamationGlyph = "\xef\x81\xaa";   // U+F06A
-const char* const checkGlyph = "\xef\x81\x98";         // U+F058
-const char* const recordGlyph = "\xef\xa3\x99";        // U+F8D9
 const char* const recordLabel = "\xef\xa3\x99 Record";
 const char* const stopLabel = "\xef\x81\x8d Stop";
 const char* const saveLabel = "\xef\xa3\x99 Save";
@@ -33,8 +27,6 @@ const ImVec4 recordingRed(0.83f, 0.17f, 0.31f, 1.0f);
 const ImVec4 csvColour(1.0f, 1.0f, 0.0f, 0.5f);
 const ImVec2 sectionButtonSize(110, 30);
 const ImVec2 replaceButtonSize(85, 30);
-constexpr ImGuiWindowFlags panelFlags =
-    ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse;
 
 // The panel's message pop-ups, in drawing order.
 enum Popup { recordingFailedPopup, recordingSucceedPopup, openErrorPopup, openingWarningPopup, savedScenePopup, popupCount };
@@ -71,18 +63,6 @@ void requestPopup(Popup popup) { panel.popupRequested[popup] = true; }
 
 // ---- Widgets ----------------------------------------------------------------------------------------
 
-void beginDisabled(bool disabled) {
-    if (!disabled) return;
-    ImGui::PushItemFlag(ImGuiItemFlags_Disabled, true);
-    ImGui::PushStyleVar(ImGuiStyleVar_Alpha, ImGui::GetStyle().Alpha * 0.5f);
-}
-
-void endDisabled(bool disabled) {
-    if (!disabled) return;
-    ImGui::PopItemFlag();
-    ImGui::PopStyleVar();
-}
-
 void move(float y) {
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + y);
     ImGui::SetCursorPosX(ImGui::GetCursorPosX() + 10);
@@ -115,7 +95,7 @@ void drawOpenSection() {
     ImGui::Text("Open & Replay");
     move(5);
     const bool greyed = replayFileOpen();
-    beginDisabled(greyed);
+    beginDisabledLook(greyed);
     if (button("OPEN RECORDING FILE", ImVec2(230, 30), "OPEN RECORDING FILE")) {
         if (appState.portOpen) {
             requestPopup(openingWarningPopup);
@@ -124,7 +104,7 @@ void drawOpenSection() {
             openChooser("Choose File");
         }
     }
-    endDisabled(greyed);
+    endDisabledLook(greyed);
 }
 
 void drawReplayControls() {
@@ -138,9 +118,9 @@ void drawReplayControls() {
     }
     ImGui::SameLine(0, -1);
     const bool paused = !replay.playing;
-    beginDisabled(paused);
+    beginDisabledLook(paused);
     if (button(stopGlyph, ImVec2(0, 0), "Replay Stop")) replay.stopRequested = true;
-    endDisabled(paused);
+    endDisabledLook(paused);
     ImGui::SameLine(0, -1);
     const int64_t first = 0;
     const int64_t last = replay.rowCount;
@@ -153,7 +133,7 @@ void drawRecordSection() {
     move(5);
     ImGui::Text("Record");
     const bool busy = replayFileOpen() || recordingFileOpen();
-    beginDisabled(busy);
+    beginDisabledLook(busy);
     move(5);
     if (button(recordLabel, sectionButtonSize, "Record Start")) {
         if (appState.portOpen) {
@@ -163,15 +143,15 @@ void drawRecordSection() {
             requestPopup(recordingFailedPopup);
         }
     }
-    endDisabled(busy);
+    endDisabledLook(busy);
     ImGui::SameLine(0, -1);
     const bool stopGreyed = replayFileOpen() || !recordingOpen();
-    beginDisabled(stopGreyed);
+    beginDisabledLook(stopGreyed);
     if (button(stopLabel, sectionButtonSize, "Record Stop") && recordingOpen()) {
         appState.recordingActive = false;
         if (closeRecording()) requestPopup(recordingSucceedPopup);
     }
-    endDisabled(stopGreyed);
+    endDisabledLook(stopGreyed);
     if (appState.recordingActive) {
         ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 10);
         ImGui::SetCursorPosX(ImGui::GetCursorPosX() + 10);
@@ -186,7 +166,7 @@ void drawSceneSection() {
     move(5);
     ImGui::Text("Save Current Scene");
     const bool busy = replayFileOpen() || recordingFileOpen();
-    beginDisabled(busy);
+    beginDisabledLook(busy);
     move(5);
     if (button(saveLabel, sectionButtonSize, "Scene Save")) {
         // "Saved Current Scene" opens once the scene is written whole (next frame), not before.
@@ -196,7 +176,7 @@ void drawSceneSection() {
             requestPopup(recordingFailedPopup);
         }
     }
-    endDisabled(busy);
+    endDisabledLook(busy);
     ImGui::SameLine(0, -1);
 }
 
@@ -236,8 +216,7 @@ void drawMessagePopup(Popup which) {
         ImGui::OpenPopup(popup.name);
     }
     if (!ImGui::BeginPopupModal(popup.name, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
-    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + ImGui::GetWindowSize().x / 2 - 15);
-    ImGui::Text("%s", popup.glyph);
+    popupGlyph(popup.glyph);
     for (const char* line : popup.lines)
         if (line != nullptr) ImGui::Text("%s", line);
     if (button("Close", popup.closeSize, popup.closeProbe)) ImGui::CloseCurrentPopup();
@@ -251,8 +230,7 @@ void drawReplacePopup() {
         ImGui::OpenPopup(replacePopupName);
     }
     if (!ImGui::BeginPopupModal(replacePopupName, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
-    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + ImGui::GetWindowSize().x / 2 - 15);
-    ImGui::Text("%s", exclamationGlyph);
+    popupGlyph(exclamationGlyph);
     ImGui::Text("%s already exists.", panel.replacePath.c_str());
     ImGui::Text("Do you want to replace it?");
     if (button("Replace", replaceButtonSize, "Replace File/Replace")) {
@@ -294,12 +272,7 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
 }
 
 void drawRecordPanel(bool* open) {
-    placePanel();
-    if (!ImGui::Begin("##Record App", open, panelFlags)) {
-        ImGui::End();
-        return;
-    }
-    appState.panelFocused = ImGui::IsWindowFocused(ImGuiFocusedFlags_ChildWindows);
+    if (!beginPanel("##Record App", open)) return;
     drawOpenSection();
     drawReplayControls();
     rule();

@@ -4,6 +4,7 @@
 #include "ui/panel_state.h"
 #include "ui/probe.h"
 #include "ui/ui.h"
+#include "ui/panel_common.h"
 #include "view/view.h"
 
 #include <imgui.h>
@@ -13,8 +14,6 @@ ViewPanelState viewPanel;
 
 namespace {
 
-constexpr ImGuiWindowFlags panelWindowFlags = ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize |
-                                              ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse;
 constexpr float fieldWidth = 226.0f;
 constexpr float swatchColumn = 221.0f;
 const ImVec2 previewSize(60, 40);
@@ -125,12 +124,7 @@ void drawPicker() {
 }  // namespace
 
 void drawViewPanel(bool* open) {
-    placePanel();
-    if (!ImGui::Begin("##Window App", open, panelWindowFlags)) {
-        ImGui::End();
-        return;
-    }
-    appState.panelFocused = ImGui::IsWindowFocused(ImGuiFocusedFlags_ChildWindows);
+    if (!beginPanel("##Window App", open)) return;
     if (!viewPanel.editsFilled) {
         viewPanel.editPointSize = pointSize;
         viewPanel.editGridSpacing = gridSpacing;

@@ -1,0 +1,26 @@
+// What the three side panels share: their window, the disabled look, the icon glyphs and the head
+// of a message pop-up. Private to src/ui (and the record files' pop-ups). GUI thread only.
+#pragma once
+
+#include <imgui.h>
+
+// Icon glyphs of the merged icon font, each one code point in UTF-8.
+constexpr const char* exclamationGlyph = "\xef\x81\xaa";  // U+F06A, an exclamation mark in a circle
+constexpr const char* checkGlyph = "\xef\x81\x98";        // U+F058, a check mark in a circle
+constexpr const char* rescanGlyph = "\xef\x8b\xb9";       // U+F2F9, a circular arrow
+constexpr const char* playGlyph = "\xef\x81\x8b";         // U+F04B
+constexpr const char* pauseGlyph = "\xef\x81\x8c";        // U+F04C
+constexpr const char* stopGlyph = "\xef\x81\x8d";         // U+F04D
+constexpr const char* recordGlyph = "\xef\xa3\x99";       // U+F8D9
+
+// placePanel and ImGui::Begin of a side panel with no title bar (hence no close button); false, with
+// the window already ended, when nothing is to be drawn. Notes whether the panel holds the focus.
+bool beginPanel(const char* name, bool* open);
+
+// A control that cannot be used now stays visible at half opacity and ignores input. Both do
+// nothing when `disabled` is false, so a caller passes the same condition to both.
+void beginDisabledLook(bool disabled = true);
+void endDisabledLook(bool disabled = true);
+
+// The glyph that heads a message pop-up, centred over its text.
+void popupGlyph(const char* glyph);
