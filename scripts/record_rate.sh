@@ -7,42 +7,24 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/tests/e2e/lib.sh"
 e2e_init "${1:-$top/build}" "$top"
 seconds=${2:-10}
-probes="$E2E_WORK/probes.log"
-
-probe_centre() {
-    awk -F'\t' -v label="$1" '$1 == label { x = int(($2 + $4) / 2); y = int(($3 + $5) / 2) } END { if (x != "") print x, y }' "$probes"
-}
-click() {
-    local deadline=$((SECONDS + 10)) where="" before
-    while [ "$SECONDS" -le "$deadline" ]; do
-        before=$where
-        where=$(probe_centre "$1")
-        [ -n "$where" ] && [ "$where" = "$before" ] && break
-        sleep 0.3
-    done
-    [ -n "$where" ] || e2e_fail "'$1' was never drawn"
-    # shellcheck disable=SC2086
-    e2e_click $where
-    sleep 0.3
-}
-
 e2e_start_display
-QUARVIS_PROBE_LOG=$probes e2e_start_viewer --demo
-click "Ostrel"
-click "##Baud Combo"
-click "1500000"
-click "##Port Combo"
-click "DEMO SENSOR"
-click "Connect to Sensor"
+e2e_probe_log
+e2e_start_viewer --demo
+e2e_probe_click "Ostrel"
+e2e_probe_click "##Baud Combo"
+e2e_probe_click "1500000"
+e2e_probe_click "##Port Combo"
+e2e_probe_click "DEMO SENSOR"
+e2e_probe_click "Connect to Sensor"
 e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "the demo sensor did not connect"
-click "Record"
-click "Record Start"
-click "##FileName"
+e2e_probe_click "Record"
+e2e_probe_click "Record Start"
+e2e_probe_click "##FileName"
 xdotool type --delay 30 rate
-click "OK"
+e2e_probe_click "OK"
 started=$(date +%s%N)
 sleep "$seconds"
-click "Record Stop"
+e2e_probe_click "Record Stop"
 stopped=$(date +%s%N)
 rows=$(($(wc -l < "$E2E_WORK/rate.csv") - 1))
 bytes=$(stat -c %s "$E2E_WORK/rate.csv")

@@ -13,41 +13,10 @@ shim_preload=$LD_PRELOAD
 unset LD_PRELOAD
 export MESA_SHADER_CACHE_DISABLE=true  # nothing but our files may meet the size limit below
 
-probes="$E2E_WORK/probes.log"
 full="$E2E_WORK/full"
 mounted=0
 trap 'status=$?; [ "$mounted" = 1 ] && umount -l "$full" 2>/dev/null; (exit $status); e2e_cleanup' EXIT
 
-# The probe log holds a line for every label that appears or moves: "label, x0, y0, x1, y1".
-# The centre of the widget last drawn under LABEL ("" when never drawn).
-probe_centre() {
-    awk -F'\t' -v label="$1" '$1 == label { x = int(($2 + $4) / 2); y = int(($3 + $5) / 2) } END { if (x != "") print x, y }' "$probes"
-}
-mark=0  # lines of the log before the latest click
-# Wait until LABEL appears (is drawn after not being drawn) after the latest click.
-wait_probe() {  # wait_probe LABEL [SECONDS]
-    local deadline=$((SECONDS + ${2:-10}))
-    while [ "$SECONDS" -le "$deadline" ]; do
-        tail -n +$((mark + 1)) "$probes" | cut -f 1 | grep -qxF -- "$1" && return 0
-        sleep 0.05
-    done
-    return 1
-}
-# Click LABEL once it stands still (a pop-up lays itself out again in the frames after it opens).
-click() {
-    local deadline=$((SECONDS + 10)) where="" before
-    while [ "$SECONDS" -le "$deadline" ]; do
-        before=$where
-        where=$(probe_centre "$1")
-        [ -n "$where" ] && [ "$where" = "$before" ] && break
-        sleep 0.3
-    done
-    [ -n "$where" ] || e2e_fail "'$1' was never drawn"
-    mark=$(wc -l < "$probes")
-    # shellcheck disable=SC2086
-    e2e_click $where
-    sleep 0.3
-}
 white_near() { e2e_region_has "$1" "$2" "$3" 2 200 255 200 255 200 255; }
 commas_per_row() { tail -n +2 "$1" | awk -F',' '{ print NF - 1 }' | sort -u | paste -sd ' '; }
 
@@ -60,37 +29,37 @@ floor_shown() { e2e_region_has "$1" "${floor_area[@]}" 17 200 255 200 255 200 25
 gap_shown() { white_near "$1" "${floor_gap[@]}"; }
 # Open a file through the chooser.
 open_file() {
-    click "OPEN RECORDING FILE"
-    wait_probe "[File] $1" || e2e_fail "the chooser does not list $1"
-    click "[File] $1"
-    click "OK"
+    e2e_probe_click "OPEN RECORDING FILE"
+    e2e_probe_wait "[File] $1" || e2e_fail "the chooser does not list $1"
+    e2e_probe_click "[File] $1"
+    e2e_probe_click "OK"
 }
 
 start_viewer() {
-    mark=0
-    QUARVIS_PROBE_LOG=$probes LD_PRELOAD=$shim_preload e2e_start_viewer "$@"
+    e2e_probe_log
+    LD_PRELOAD=$shim_preload e2e_start_viewer "$@"
 }
 connect() {
-    click "Ostrel"
-    click "##Baud Combo"
-    click "1500000"
-    click "##Port Combo"
-    click "$VPORT_PORT"
-    click "Connect to Sensor"
+    e2e_probe_click "Ostrel"
+    e2e_probe_click "##Baud Combo"
+    e2e_probe_click "1500000"
+    e2e_probe_click "##Port Combo"
+    e2e_probe_click "$VPORT_PORT"
+    e2e_probe_click "Connect to Sensor"
     e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "connecting to $VPORT_PORT failed"
-    click "Record"
+    e2e_probe_click "Record"
 }
 disconnect() {
-    click "Ostrel"
-    click "Disconnect from Sensor"
-    click "Record"
+    e2e_probe_click "Ostrel"
+    e2e_probe_click "Disconnect from Sensor"
+    e2e_probe_click "Record"
 }
 # In the chooser: type a file name and press OK.
 choose_name() {
-    click "##FileName"
+    e2e_probe_click "##FileName"
     xdotool key ctrl+a BackSpace
     xdotool type --delay 30 "$1"
-    click "OK"
+    e2e_probe_click "OK"
 }
 
 e2e_start_display
@@ -98,15 +67,15 @@ start_viewer
 
 echo "== record two seconds"
 connect
-click "Record Start"
-wait_probe "##FileName" || e2e_fail "the chooser did not open"
+e2e_probe_click "Record Start"
+e2e_probe_wait "##FileName" || e2e_fail "the chooser did not open"
 choose_name take
-wait_probe "Recording Seconds" 5 || e2e_fail "no recording indicator"
+e2e_probe_wait "Recording Seconds" 5 || e2e_fail "no recording indicator"
 started=$(date +%s%N)
 sleep 2
-click "Record Stop"
+e2e_probe_click "Record Stop"
 stopped=$(date +%s%N)
-wait_probe "Recording Succeed/Close" 5 || e2e_fail "no 'Recording Succeed'"
+e2e_probe_wait "Recording Succeed/Close" 5 || e2e_fail "no 'Recording Succeed'"
 take="$E2E_WORK/take.csv"
 [ -f "$take" ] || e2e_fail "no file $take"
 rows=$(($(wc -l < "$take") - 1))
@@ -115,12 +84,12 @@ echo "recorded $rows rows in $(((stopped - started) / 1000000)) ms: about $rate 
 [ "$rows" -ge 10 ] || e2e_fail "only $rows rows in two seconds"
 [ "$(commas_per_row "$take")" = "1441" ] || e2e_fail "rows of other lengths: $(commas_per_row "$take")"
 head -n 1 "$take" | grep -q '^time,x1,y1,z1,x2,.*,z480,roll,pitch,yaw$' || e2e_fail "bad header"
-click "Recording Succeed/Close"
+e2e_probe_click "Recording Succeed/Close"
 
 echo "== save a scene"
-click "Scene Save"
-wait_probe "Saved Current Scene/Close" 5 || e2e_fail "no 'Saved Current Scene'"
-click "Saved Current Scene/Close"
+e2e_probe_click "Scene Save"
+e2e_probe_wait "Saved Current Scene/Close" 5 || e2e_fail "no 'Saved Current Scene'"
+e2e_probe_click "Saved Current Scene/Close"
 scene=$(ls "$E2E_WORK" | grep -E '^[0-9]{8}-[0-9]{6}\.csv$' | head -n 1)
 [ -n "$scene" ] || e2e_fail "no scene file in $(ls "$E2E_WORK")"
 [ "$(wc -l < "$E2E_WORK/$scene")" = "481" ] || e2e_fail "the scene has $(wc -l < "$E2E_WORK/$scene") lines"
@@ -134,14 +103,14 @@ shot=$(e2e_screenshot gap-scene)
 gap_shown "$shot" || e2e_fail "the gap scene is not drawn at (${floor_gap[*]})"
 floor_shown "$shot" && e2e_fail "the floor is still drawn after loading the gap scene"
 open_file take.csv
-wait_probe "Play" 5 || e2e_fail "no replay controls after opening take.csv"
-click "Play"
+e2e_probe_wait "Play" 5 || e2e_fail "no replay controls after opening take.csv"
+e2e_probe_click "Play"
 sleep 0.5
 shot=$(e2e_screenshot replay)
 floor_shown "$shot" || e2e_fail "no replayed floor near (${floor_area[*]})"
 gap_shown "$shot" && e2e_fail "the gap scene still shows while replaying"
-wait_probe "File End!/Close" 20 || e2e_fail "the replay never reached 'File End!'"
-click "File End!/Close"
+e2e_probe_wait "File End!/Close" 20 || e2e_fail "the replay never reached 'File End!'"
+e2e_probe_click "File End!/Close"
 
 echo "== load scenes back"
 open_file gap.csv
@@ -162,9 +131,9 @@ if [ "$(id -u)" = 0 ] && mount -t tmpfs -o size=${limit_kib}k quarvis-full "$ful
     expected_reason="No space left on device"
     start_viewer
     connect
-    click "Record Start"
-    wait_probe "[Dir] full" || e2e_fail "the chooser does not list the small file system"
-    click "[Dir] full"
+    e2e_probe_click "Record Start"
+    e2e_probe_wait "[Dir] full" || e2e_fail "the chooser does not list the small file system"
+    e2e_probe_click "[Dir] full"
     sleep 0.5
     target="$full/take.csv"
 else
@@ -173,21 +142,21 @@ else
     start_viewer
     prlimit --pid "$VIEWER_PID" --fsize=$((limit_kib * 1024)) || e2e_fail "cannot limit the viewer's file size"
     connect
-    click "Record Start"
-    wait_probe "##FileName" || e2e_fail "the chooser did not open"
+    e2e_probe_click "Record Start"
+    e2e_probe_wait "##FileName" || e2e_fail "the chooser did not open"
     target="$E2E_WORK/limited.csv"
 fi
 choose_name "$(basename "$target" .csv)"
-wait_probe "Recording Notice/Close" 20 || e2e_fail "no failure shown when the file system filled up"
+e2e_probe_wait "Recording Notice/Close" 20 || e2e_fail "no failure shown when the file system filled up"
 shot=$(e2e_screenshot full)
-[ -z "$(probe_centre "Recording Succeed/Close")" ] || e2e_fail "'Recording Succeed' shown for a failed recording"
+[ -z "$(e2e_probe_centre "Recording Succeed/Close")" ] || e2e_fail "'Recording Succeed' shown for a failed recording"
 [ -f "$target" ] || e2e_fail "no file $target"
 [ "$(tail -c 1 "$target" | od -An -c | tr -d ' ')" = '\n' ] || e2e_fail "a partial row is left in $target"
 [ "$(commas_per_row "$target")" = "1441" ] || e2e_fail "rows of other lengths: $(commas_per_row "$target")"
 kept=$(($(wc -l < "$target") - 1))
 [ "$kept" -ge 10 ] || e2e_fail "only $kept rows kept"
 echo "kept $kept complete rows ($expected_reason)"
-click "Recording Notice/Close"
+e2e_probe_click "Recording Notice/Close"
 e2e_key Escape
 e2e_wait_viewer_exit 20
 e2e_pass
