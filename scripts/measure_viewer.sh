@@ -91,13 +91,7 @@ sleep 1
 
 measure "unconnected"
 
-e2e_probe_click "Ostrel"
-e2e_probe_click "##Baud Combo"
-e2e_probe_click "1500000"
-e2e_probe_click "##Port Combo"
-e2e_probe_click "$VPORT_PORT"
-e2e_probe_click "Connect to Sensor"
-e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "connecting to $VPORT_PORT failed"
+e2e_probe_connect "$VPORT_PORT"
 e2e_probe_click "Ostrel"  # the panel hidden again: the same scene as before, now with points
 sleep 1
 measure "idle line"

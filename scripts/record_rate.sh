@@ -10,13 +10,7 @@ seconds=${2:-10}
 e2e_start_display
 e2e_probe_log
 e2e_start_viewer --demo
-e2e_probe_click "Ostrel"
-e2e_probe_click "##Baud Combo"
-e2e_probe_click "1500000"
-e2e_probe_click "##Port Combo"
-e2e_probe_click "DEMO SENSOR"
-e2e_probe_click "Connect to Sensor"
-e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "the demo sensor did not connect"
+e2e_probe_connect "DEMO SENSOR"
 e2e_probe_click "Record"
 e2e_probe_click "Record Start"
 e2e_probe_click "##FileName"

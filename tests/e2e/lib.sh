@@ -23,6 +23,8 @@
 #                               stays put (waits up to 10 s for it to be drawn at all)
 #   e2e_probe_wait LABEL [S]    waits up to S seconds (default 10) for LABEL to appear after the
 #                               latest e2e_probe_click
+#   e2e_probe_connect PORT      opens "Ostrel", picks 1500000 baud and PORT, connects and waits for
+#                               the viewer's "serial open code: 0" (the viewer runs with --debug)
 #   e2e_pass                    prints PASS and exits 0 (the trap cleans up)
 
 set -uo pipefail
@@ -182,6 +184,16 @@ e2e_probe_click() {
     # shellcheck disable=SC2086  # "X Y"
     e2e_click $where
     sleep 0.3
+}
+
+e2e_probe_connect() {
+    e2e_probe_click "Ostrel"
+    e2e_probe_click "##Baud Combo"
+    e2e_probe_click "1500000"
+    e2e_probe_click "##Port Combo"
+    e2e_probe_click "$1"
+    e2e_probe_click "Connect to Sensor"
+    e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "connecting to $1 failed"
 }
 
 e2e_probe_wait() {

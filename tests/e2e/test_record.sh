@@ -40,13 +40,7 @@ start_viewer() {
     LD_PRELOAD=$shim_preload e2e_start_viewer "$@"
 }
 connect() {
-    e2e_probe_click "Ostrel"
-    e2e_probe_click "##Baud Combo"
-    e2e_probe_click "1500000"
-    e2e_probe_click "##Port Combo"
-    e2e_probe_click "$VPORT_PORT"
-    e2e_probe_click "Connect to Sensor"
-    e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "connecting to $VPORT_PORT failed"
+    e2e_probe_connect "$VPORT_PORT"
     e2e_probe_click "Record"
 }
 disconnect() {
