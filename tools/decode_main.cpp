@@ -5,7 +5,7 @@
 #include "app/app.h"
 #include "link/link.h"
 #include "record/record.h"
-#include "sim/sim.h"
+#include "link/sim.h"
 
 #include <cerrno>
 #include <chrono>
@@ -31,8 +31,6 @@ constexpr int exitInputFailure = 2;
 constexpr int exitOutputFailure = 3;
 constexpr int statisticsIntervalMillis = 1000;
 constexpr int livePollMillis = 100;         // how often the live loop looks at the clock and the port
-constexpr int handlerFrameCounter = 9;      // "frame processed"
-constexpr int handlerBufferCounter = 8;     // "buffer processed"
 
 // ---- Options and usage ---------------------------------------------------------------------------
 
@@ -182,8 +180,8 @@ void emitGoodFrame(const uint8_t* record, void* context) {
         std::cout << '\n';
     }
     // Offline every good frame is decoded at once: the handler's two counts follow the good frames.
-    linkStatistics.increment(handlerFrameCounter);
-    linkStatistics.increment(handlerBufferCounter);
+    linkStatistics.increment(counterFramesProcessed);
+    linkStatistics.increment(counterBuffersProcessed);
 }
 
 // ---- Offline decoding ----------------------------------------------------------------------------
@@ -263,15 +261,13 @@ int decodeLive(const DecodeOptions& options) {
     sigaction(SIGTERM, &stop, nullptr);
     if (options.baudRate != 0) appState.baudRate = options.baudRate;
 
-    startWorkerThreads(&serialLink);
-    const int status = serialLink.open(options.portName.c_str(), appState.baudRate);
+    startLinkWorkers();
+    const int status = connectLink(options.portName.c_str(), appState.baudRate);
     if (status != SP_OK) {
         reportOpenFailure(options.portName, status);
         runExitSequence();
         return exitPortFailure;
     }
-    appState.portOpen = true;
-    startWorkers();
 
     using LiveClock = std::chrono::steady_clock;
     const auto started = LiveClock::now();

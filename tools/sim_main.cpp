@@ -4,7 +4,7 @@
 //
 // Index: options and usage; output (open, write, failures); pacing; report; main.
 #include "app/app.h"
-#include "sim/sim.h"
+#include "link/sim.h"
 
 #include <cerrno>
 #include <cmath>

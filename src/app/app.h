@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-struct SerialLink;
+constexpr int32_t defaultBaudRate = 460800;
 
 // Process-wide state shared by the GUI thread, the grabber and the handler. Every field is atomic;
 // sequentially consistent access serves. Each field names its writers in the comment.
@@ -36,7 +36,7 @@ struct AppState {
     std::atomic<bool> showRecordPanel{false};
     std::atomic<bool> recordingActive{false};   // record panel and recording writer
     std::atomic<bool> replayActive{false};      // record panel and replay reader
-    std::atomic<int32_t> baudRate{460800};      // connection panel
+    std::atomic<int32_t> baudRate{defaultBaudRate};  // connection panel
 };
 
 extern AppState appState;
@@ -48,19 +48,38 @@ extern std::condition_variable parkSignal;
 // The two worker threads: empty until the entry starts them, joined by the exit sequence (GUI thread).
 extern std::thread grabberThread;
 extern std::thread handlerThread;
+struct WorkerRole;
+extern const WorkerRole* workerRoles[2];  // grabber, handler: set by startWorkerThreads
+extern void (*exitAfterJoin)();           // set by startWorkerThreads
 
 // printf-style diagnostics to standard output, flushed; returns what printf returns.
 int logPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The text and a line end to standard output, flushed (the "line" of the diagnostics table).
 void logLine(const char* text);
 
-// The two worker thread functions (the argument is the process's SerialLink; both return 0 on exit).
-int frameGrabberThread(SerialLink* link);
-int frameHandlerThread(SerialLink* link);
-// Entry steps 1 and 2: start the grabber and the handler threads; both park at once.
-void startWorkerThreads(SerialLink* link);
+// What tells one worker from the other: its flags in AppState, its lines and its work. The subsystem
+// that owns the work (the sensor link) hands the two roles to startWorkerThreads.
+struct WorkerRole {
+    std::atomic<bool>& startRequest;
+    std::atomic<bool>& stopRequest;
+    std::atomic<bool>& stopped;
+    std::atomic<bool>& exited;
+    const char* startedLine;
+    const char* haltedLine;
+    void (*enter)();                 // worker thread: once, before its loop
+    void (*start)();                 // worker thread: run state Start
+    void (*runOnce)(void* context);  // worker thread: one batch of run state Run (may wait briefly)
+    void (*wake)();                  // any thread: cuts a wait in runOnce short (stop request, exit)
+};
+
+// The loop of a worker over its run states, from Parked until exitRequest; returns 0. Worker thread.
+int runWorker(const WorkerRole& role, void* context);
+// Entry steps 1 and 2: start the grabber and the handler threads, each running its role's enter
+// step and then runWorker with `context`; both park at once. `afterJoin` ends the exit sequence, once
+// no worker runs.
+void startWorkerThreads(const WorkerRole& grabber, const WorkerRole& handler, void* context, void (*afterJoin)());
 // Connect handshake (after the port is open and portOpen set) and disconnect handshake.
 void startWorkers();
 void stopWorkers();
-// Exit sequence: brings both workers down and joins them; closes the port if one is still open.
+// Exit sequence: brings both workers down, joins them, then runs the afterJoin step.
 void runExitSequence();

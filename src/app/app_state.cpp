@@ -11,6 +11,8 @@ std::mutex parkMutex;
 std::condition_variable parkSignal;
 std::thread grabberThread;
 std::thread handlerThread;
+const WorkerRole* workerRoles[2] = {nullptr, nullptr};  // grabber, handler; set with the threads
+void (*exitAfterJoin)() = nullptr;                      // the last step of the exit sequence
 
 int logPrintf(const char* format, ...) {
     va_list args;

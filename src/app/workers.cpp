@@ -1,8 +1,8 @@
 // The worker life cycle shared by the frame grabber and the frame handler (Start, Run, Stop,
-// Parked), the connect and disconnect handshakes and the exit sequence. The handshakes and the exit
-// sequence run on the GUI thread; runWorker runs on each worker thread.
+// Parked), driven by the roles the sensor link hands in; the connect and disconnect handshakes and
+// the exit sequence. The handshakes and the exit sequence run on the GUI thread; runWorker runs on
+// each worker thread.
 #include "app/app.h"
-#include "link/link.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -11,28 +11,6 @@
 namespace {
 
 enum WorkerState : int { stateStart = 0, stateRun = 1, stateStop = 2, stateParked = 3 };
-
-// What tells the two workers apart: their flags in AppState, their lines and their work.
-struct WorkerRole {
-    std::atomic<bool>& startRequest;
-    std::atomic<bool>& stopRequest;
-    std::atomic<bool>& stopped;
-    std::atomic<bool>& exited;
-    const char* startedLine;
-    const char* haltedLine;
-    void (*start)();
-    void (*runOnce)(SerialLink* link);
-};
-
-void handlerStart() {}
-void handlerRunOnce(SerialLink*) { handlerRunPass(); }
-
-const WorkerRole grabberRole{appState.grabberStartRequest, appState.grabberStopRequest, appState.grabberStopped,
-                             appState.grabberExited,       "grabber started",            "grabber halted",
-                             grabberStart,                 grabberRunBatch};
-const WorkerRole handlerRole{appState.handlerStartRequest, appState.handlerStopRequest, appState.handlerStopped,
-                             appState.handlerExited,       "handler started",            "handler halted",
-                             handlerStart,                 handlerRunOnce};
 
 // Off only in the busy-polling build kept for benchmark comparison.
 constexpr bool pausePolls = QUARVIS_BUSY_POLL == 0;
@@ -64,32 +42,20 @@ int parkedAction(const WorkerRole& role) {
 }
 
 // One state action; returns the next state. Worker thread.
-int workerAction(const WorkerRole& role, int state, SerialLink* link) {
+int workerAction(const WorkerRole& role, int state, void* context) {
     switch (state) {
     case stateStart:
         role.start();
         debugLine(role.startedLine);
         return stateRun;
     case stateRun:
-        role.runOnce(link);
+        role.runOnce(context);
         return role.stopRequest ? stateStop : stateRun;
     case stateStop:
         role.stopped = true;
         return stateParked;
     default:
         return parkedAction(role);
-    }
-}
-
-// The loop of either worker: one state action per iteration until exitRequest. Worker thread.
-int runWorker(const WorkerRole& role, SerialLink* link) {
-    int state = stateParked;
-    for (;;) {
-        if (appState.exitRequest) {
-            role.exited = true;
-            return 0;
-        }
-        state = workerAction(role, state, link);
     }
 }
 
@@ -103,18 +69,35 @@ void changeParkFlags(Change change) {
     parkSignal.notify_all();
 }
 
-}  // namespace
-
-int frameGrabberThread(SerialLink* link) {
-    grabberEnter();
-    return runWorker(grabberRole, link);
+void wakeWorkers() {
+    for (const WorkerRole* role : workerRoles)
+        if (role != nullptr && role->wake != nullptr) role->wake();
 }
 
-int frameHandlerThread(SerialLink* link) { return runWorker(handlerRole, link); }
+int workerThread(const WorkerRole* role, void* context) {
+    if (role->enter != nullptr) role->enter();
+    return runWorker(*role, context);
+}
 
-void startWorkerThreads(SerialLink* link) {
-    grabberThread = std::thread(frameGrabberThread, link);
-    handlerThread = std::thread(frameHandlerThread, link);
+}  // namespace
+
+int runWorker(const WorkerRole& role, void* context) {
+    int state = stateParked;
+    for (;;) {
+        if (appState.exitRequest) {
+            role.exited = true;
+            return 0;
+        }
+        state = workerAction(role, state, context);
+    }
+}
+
+void startWorkerThreads(const WorkerRole& grabber, const WorkerRole& handler, void* context, void (*afterJoin)()) {
+    workerRoles[0] = &grabber;
+    workerRoles[1] = &handler;
+    exitAfterJoin = afterJoin;
+    grabberThread = std::thread(workerThread, &grabber, context);
+    handlerThread = std::thread(workerThread, &handler, context);
     // A process that ends through exit() rather than through the entry (Xlib ends it that way when
     // the X server goes away) still brings the workers down and closes the port; destroying a
     // running thread's handle would abort instead. After a normal exit sequence this does nothing.
@@ -140,7 +123,7 @@ void stopWorkers() {
         appState.grabberStopRequest = true;
         appState.handlerStopRequest = true;
     });
-    wakeHandler();
+    wakeWorkers();
     while (!(appState.grabberStopped && appState.handlerStopped)) {
         debugLine("waiting..");
         pollPause();
@@ -151,7 +134,7 @@ void runExitSequence() {
     if (appState.portOpen) {
         // Both workers run; they leave at the top of their next iteration.
         changeParkFlags([] { appState.exitRequest = true; });
-        wakeHandler();
+        wakeWorkers();
     } else {
         changeParkFlags([] { appState.shutdownRequest = true; });
         const bool started = grabberThread.joinable() && handlerThread.joinable();
@@ -160,8 +143,5 @@ void runExitSequence() {
     if (handlerThread.joinable()) handlerThread.join();
     if (grabberThread.joinable()) grabberThread.join();
     // Only now that no worker reads it may the port be closed.
-    if (appState.portOpen) {
-        serialLink.close();
-        appState.portOpen = false;
-    }
+    if (exitAfterJoin != nullptr) exitAfterJoin();
 }

@@ -6,7 +6,7 @@
 #include "filechooser/filechooser.h"
 
 #include "filechooser/directory_reader.h"
-#include "ui/probe.h"
+#include "view/probe.h"
 
 #include <imgui_internal.h>
 

@@ -8,12 +8,6 @@
 #include <cstring>
 #include <thread>
 
-namespace {
-
-constexpr int overrunIndex = 7;
-
-}  // namespace
-
 void handOverFrame(const uint8_t* record, void*) {
     GrabberStorage& g = grabberStorage;
     std::memcpy(g.writeBuffer + g.framesInBuffer * frameBytes, record, frameBytes);
@@ -22,8 +16,8 @@ void handOverFrame(const uint8_t* record, void*) {
     if (readyFrame.load(std::memory_order_acquire) != nullptr) {
         // The handler has not finished the previous buffer: the newest frame is dropped, and the
         // next one overwrites it in the same buffer.
-        linkStatistics.increment(overrunIndex);
-        logPrintf("overrun: %u\n", linkStatistics.get(overrunIndex));
+        linkStatistics.increment(counterOverruns);
+        logPrintf("overrun: %u\n", linkStatistics.get(counterOverruns));
     } else {
         uint8_t* filled = g.writeBuffer;
         g.writeBuffer = g.writeBuffer == g.bufferB ? g.bufferA : g.bufferB;

@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr int bufferProcessedIndex = 8;
-constexpr int frameProcessedIndex = 9;
 constexpr float millimetresPerMetre = 1000.0f;
 
 }  // namespace
@@ -17,7 +15,7 @@ void decodeFrame(const uint8_t* record, PointFrame& out) {
         out.valid[p] = 1;
         for (int k = 0; k < 3; ++k) {
             const uint8_t* at = record + pointsOffset + 6 * p + 2 * k;
-            const auto millimetres = static_cast<int16_t>(static_cast<uint16_t>(at[0] | (at[1] << 8)));
+            const auto millimetres = static_cast<int16_t>(static_cast<uint16_t>(readLittleEndian(at, 2)));
             out.xyz[p][k] = static_cast<float>(millimetres) / millimetresPerMetre;
         }
     }
@@ -42,8 +40,8 @@ void handlerRunPass() {
     for (int r = 0; r < framesPerBuffer; ++r) {
         decodeFrame(buffer + r * frameBytes, frame);
         publishPointCloud(frame);
-        linkStatistics.increment(frameProcessedIndex);
+        linkStatistics.increment(counterFramesProcessed);
     }
-    linkStatistics.increment(bufferProcessedIndex);
+    linkStatistics.increment(counterBuffersProcessed);
     readyFrame.store(nullptr, std::memory_order_release);
 }

@@ -28,6 +28,17 @@ constexpr int microsOffset = 16;
 constexpr int pointsOffset = 28;
 constexpr int checksumOffset = 2908;
 constexpr int readChunkBytes = 200;         // the grabber reads at most this much per batch
+constexpr int lineBitsPerByte = 10;         // 8N1 on the line: start bit, 8 data bits, stop bit
+
+// Little-endian fields of up to four bytes, as the wire format and the frame records hold them.
+inline uint32_t readLittleEndian(const uint8_t* at, int bytes) {
+    uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i) value |= static_cast<uint32_t>(at[i]) << (8 * i);
+    return value;
+}
+inline void writeLittleEndian(uint8_t* at, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
 
 // ---- Serial port access (GUI thread, except read: grabber only) ----------------------------------
 struct SerialLink {
@@ -53,7 +64,20 @@ void disconnect();      // stop the workers, then close the port
 void enumeratePorts();  // append every port that opens at appState.baudRate
 
 // ---- Link statistics (0..7 written by the grabber, 8 and 9 by the handler) ----------------------
-constexpr int linkStatisticCount = 10;
+// The ten counters by index: 0..7 written by the grabber, 8 and 9 by the handler.
+enum LinkCounter : int {
+    counterTotalBytes = 0,
+    counterGoodFrames,
+    counterGoodSyncs,
+    counterLostSyncs,
+    counterSizeErrors,        // first of the four error counters
+    counterChecksumErrors,
+    counterInvalidErrors,     // last of the error counters
+    counterOverruns,
+    counterBuffersProcessed,
+    counterFramesProcessed,
+    linkStatisticCount
+};
 extern const char* const linkStatisticNames[linkStatisticCount];  // "Total bytes", "Good frames", ...
 
 struct LinkStatistics {
@@ -93,12 +117,18 @@ void synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodF
 // The 480 points of a record in metres, all marked valid.
 void decodeFrame(const uint8_t* record, PointFrame& out);
 
-// ---- Worker steps, driven by the worker life cycle (app/workers.cpp) ------------------------------
-void grabberEnter();                     // grabber thread: once, before its loop
-void grabberStart();                     // grabber thread: run state Start (hunt afresh, statistics zeroed)
-void grabberRunBatch(SerialLink* link);  // grabber thread: one batch of run state Run
-void handlerRunPass();                   // handler thread: one pass of run state Run (sleeps until a frame)
-void wakeHandler();                      // any thread: end the handler's sleep (stop request, exit)
+// ---- The link's workers and connection (link_workers.cpp) ----------------------------------------
+// Entry steps 1 and 2: the grabber and the handler threads on serialLink, parked at once. The exit
+// sequence closes a port still open after both are joined.
+void startLinkWorkers();
+// Opens the port; on success sets portOpen and wakes the workers (the port is open before the
+// grabber runs). Returns the open status. GUI thread, or a tool's main thread.
+int connectLink(const char* portName, int baudRate);
+// The link back to its state at start, with the workers parked: port closed and freed, portOpen,
+// portLost and debugPrint clear, default baud rate, demo sensor off, only the placeholder in
+// portList, empty mailbox, zeroed buffers and counters, a synchroniser hunting afresh, an all-invalid
+// PointCloud. For tests.
+void resetLink();
 
 // ---- Demo sensor --------------------------------------------------------------------------------
 // With --demo, enumeratePorts lists "DEMO SENSOR" after the real ports; SerialLink routes that name

@@ -61,6 +61,13 @@ struct SharedPointCloud {
 extern SharedPointCloud pointCloud;
 extern std::atomic<uint64_t> pointCloudSequence;
 
+// Worker steps, driven by the worker life cycle through the roles of link_workers.cpp.
+void grabberEnter();                     // grabber thread: once, before its loop
+void grabberStart();                     // grabber thread: run state Start (hunt afresh, statistics zeroed)
+void grabberRunBatch(SerialLink* link);  // grabber thread: one batch of run state Run
+void handlerRunPass();                   // handler thread: one pass of run state Run (sleeps until a frame)
+void wakeHandler();                      // any thread: end the handler's sleep (stop request, exit)
+
 // The grabber's hand-over of a good frame (the synchroniser's callback in the grabber). Grabber thread.
 void handOverFrame(const uint8_t* record, void* context);
 // Grabber storage back to its state at start: empty mailbox, both buffers zero, B filled next.

@@ -8,8 +8,8 @@ const char* const linkStatisticNames[linkStatisticCount] = {
 };
 
 namespace {
-constexpr int firstErrorIndex = 3;
-constexpr int lastErrorIndex = 6;
+constexpr int firstErrorIndex = counterLostSyncs;
+constexpr int lastErrorIndex = counterInvalidErrors;
 }  // namespace
 
 void LinkStatistics::reset() {

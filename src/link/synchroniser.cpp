@@ -22,37 +22,21 @@ enum SyncState : int {
     readChecksum = 8,
 };
 
-enum StatisticIndex : int {
-    totalBytes = 0,
-    goodFrames = 1,
-    goodSyncs = 2,
-    lostSyncs = 3,
-    sizeErrors = 4,
-    checksumErrors = 5,
-    invalidErrors = 6,
-};
-
 constexpr int sizeFieldBytes = 4;
 constexpr int sequenceFieldBytes = 2;
 constexpr int checksumFieldBytes = 4;
 constexpr int sequenceBytesInChecksum = bodyOffset - sequenceOffset;
 
-uint32_t littleEndian(const uint8_t* at, int bytes) {
-    uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) value |= static_cast<uint32_t>(at[i]) << (8 * i);
-    return value;
-}
-
 // Adds b, shifted into place, to the little-endian field at `offset` (what "field += b << 8 * i"
 // means for a field that started at zero).
 void addToField(int offset, int width, uint8_t b) {
-    const uint32_t value = littleEndian(synchroniser.record + offset, width) + (static_cast<uint32_t>(b) << (8 * synchroniser.fieldIndex));
+    const uint32_t value = readLittleEndian(synchroniser.record + offset, width) + (static_cast<uint32_t>(b) << (8 * synchroniser.fieldIndex));
     for (int i = 0; i < width; ++i) synchroniser.record[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void printTimeStamp() {
-    const double seconds = littleEndian(synchroniser.record + secondsOffset, 4) +
-                           littleEndian(synchroniser.record + microsOffset, 4) * 0.001 * 0.001;
+    const double seconds = readLittleEndian(synchroniser.record + secondsOffset, 4) +
+                           readLittleEndian(synchroniser.record + microsOffset, 4) * 0.001 * 0.001;
     logPrintf("%3.4lf\n", seconds);
 }
 
@@ -77,11 +61,11 @@ int readSizeAction(uint8_t b, bool onEntry) {
     }
     addToField(sizeOffset, sizeFieldBytes, b);
     if (++synchroniser.fieldIndex < sizeFieldBytes) return readSize;
-    const uint32_t size = littleEndian(synchroniser.record + sizeOffset, sizeFieldBytes);
+    const uint32_t size = readLittleEndian(synchroniser.record + sizeOffset, sizeFieldBytes);
     if (linkTrace) std::fprintf(stderr, "frame size read, actual: %d, %d\n", static_cast<int>(size), static_cast<int>(frameSizeField));
     if (size != frameSizeField) {
         synchroniser.inFrame = false;
-        linkStatistics.increment(sizeErrors);
+        linkStatistics.increment(counterSizeErrors);
         return hunt;
     }
     return readSequence;
@@ -97,7 +81,7 @@ int readSequenceAction(uint8_t b, bool onEntry) {
     synchroniser.computedSum += b;
     if (++synchroniser.fieldIndex < sequenceFieldBytes) return readSequence;
     std::memset(synchroniser.record + bodyOffset, 0, frameBytes - bodyOffset);
-    if (linkTrace) std::fprintf(stderr, "frame seq: %04x\n", littleEndian(synchroniser.record + sequenceOffset, sequenceFieldBytes));
+    if (linkTrace) std::fprintf(stderr, "frame seq: %04x\n", readLittleEndian(synchroniser.record + sequenceOffset, sequenceFieldBytes));
     return readBody;
 }
 
@@ -106,7 +90,7 @@ int readBodyAction(uint8_t b, bool onEntry) {
     synchroniser.record[bodyOffset + synchroniser.fieldIndex] = b;
     synchroniser.computedSum += b;
     ++synchroniser.fieldIndex;
-    const int32_t bodyBytes = static_cast<int32_t>(littleEndian(synchroniser.record + sizeOffset, sizeFieldBytes)) - sequenceBytesInChecksum - checksumFieldBytes;
+    const int32_t bodyBytes = static_cast<int32_t>(readLittleEndian(synchroniser.record + sizeOffset, sizeFieldBytes)) - sequenceBytesInChecksum - checksumFieldBytes;
     return synchroniser.fieldIndex == bodyBytes ? readChecksum : readBody;
 }
 
@@ -117,14 +101,14 @@ int readChecksumAction(uint8_t b, bool onEntry) {
     }
     addToField(checksumOffset, checksumFieldBytes, b);
     if (++synchroniser.fieldIndex < checksumFieldBytes) return readChecksum;
-    const uint32_t checksum = littleEndian(synchroniser.record + checksumOffset, checksumFieldBytes);
+    const uint32_t checksum = readLittleEndian(synchroniser.record + checksumOffset, checksumFieldBytes);
     if (linkTrace) std::fprintf(stderr, "cksum, frame: %04x calc: %02x\n", checksum, synchroniser.computedSum);
     if (checksum == synchroniser.computedSum) {
         synchroniser.frameReady = true;
         if (appState.debugPrint) printTimeStamp();
-        linkStatistics.increment(goodFrames);
+        linkStatistics.increment(counterGoodFrames);
     } else {
-        linkStatistics.increment(checksumErrors);
+        linkStatistics.increment(counterChecksumErrors);
     }
     return hunt;
 }
@@ -135,7 +119,7 @@ int syncAction(uint8_t b) {
     switch (synchroniser.syncState) {
     case lostSync:
         synchroniser.inFrame = false;
-        if (synchroniser.syncedOnce) linkStatistics.increment(lostSyncs);
+        if (synchroniser.syncedOnce) linkStatistics.increment(counterLostSyncs);
         return huntAction(b);
     case hunt:
         return huntAction(b);
@@ -146,7 +130,7 @@ int syncAction(uint8_t b) {
     case sync3:
         if (b != syncPattern[3]) return lostSync;
         synchroniser.record[3] = b;
-        linkStatistics.increment(goodSyncs);
+        linkStatistics.increment(counterGoodSyncs);
         synchroniser.syncedOnce = true;
         synchroniser.inFrame = true;
         if (linkTrace) std::fprintf(stderr, "sync found\n");
@@ -160,7 +144,7 @@ int syncAction(uint8_t b) {
     case readChecksum:
         return readChecksumAction(b, onEntry);
     default:
-        linkStatistics.increment(invalidErrors);
+        linkStatistics.increment(counterInvalidErrors);
         return lostSync;
     }
 }
@@ -178,7 +162,7 @@ void resetSynchroniser() {
 
 void synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodFrame, void* context) {
     for (int i = 0; i < count; ++i) {
-        linkStatistics.increment(totalBytes);
+        linkStatistics.increment(counterTotalBytes);
         const int next = syncAction(bytes[i]);
         synchroniser.prevSyncState = synchroniser.syncState;
         synchroniser.syncState = next;
@@ -188,8 +172,8 @@ void synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodF
         }
         if (synchroniser.frameReady) {
             if (linkTrace)
-                std::fprintf(stderr, "GOOD, frame %d\tcksum: %04x\tcalc: %04x\n", static_cast<int>(linkStatistics.get(goodFrames)),
-                             littleEndian(synchroniser.record + checksumOffset, checksumFieldBytes), synchroniser.computedSum);
+                std::fprintf(stderr, "GOOD, frame %d\tcksum: %04x\tcalc: %04x\n", static_cast<int>(linkStatistics.get(counterGoodFrames)),
+                             readLittleEndian(synchroniser.record + checksumOffset, checksumFieldBytes), synchroniser.computedSum);
             onGoodFrame(synchroniser.record, context);
             synchroniser.frameReady = false;
         }

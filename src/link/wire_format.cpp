@@ -5,14 +5,6 @@
 
 #include <cstring>
 
-namespace {
-
-void putLittleEndian(uint8_t* at, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-}  // namespace
-
 uint32_t frameChecksum(const uint8_t record[frameBytes]) {
     uint32_t sum = 0;
     for (int i = sequenceOffset; i < checksumOffset; ++i) sum += record[i];
@@ -23,12 +15,12 @@ void encodeFrame(uint16_t sequence, uint32_t timestampSeconds, uint32_t timestam
                  const int16_t millimetres[pointsPerFrame][3], uint8_t out[frameBytes]) {
     std::memset(out, 0, frameBytes);
     std::memcpy(out, syncPattern, sizeof syncPattern);
-    putLittleEndian(out + sizeOffset, frameSizeField, 4);
-    putLittleEndian(out + sequenceOffset, sequence, 2);
-    putLittleEndian(out + secondsOffset, timestampSeconds, 4);
-    putLittleEndian(out + microsOffset, timestampMicros, 4);
+    writeLittleEndian(out + sizeOffset, frameSizeField, 4);
+    writeLittleEndian(out + sequenceOffset, sequence, 2);
+    writeLittleEndian(out + secondsOffset, timestampSeconds, 4);
+    writeLittleEndian(out + microsOffset, timestampMicros, 4);
     for (int p = 0; p < pointsPerFrame; ++p)
         for (int k = 0; k < 3; ++k)
-            putLittleEndian(out + pointsOffset + 6 * p + 2 * k, static_cast<uint16_t>(millimetres[p][k]), 2);
-    putLittleEndian(out + checksumOffset, frameChecksum(out), 4);
+            writeLittleEndian(out + pointsOffset + 6 * p + 2 * k, static_cast<uint16_t>(millimetres[p][k]), 2);
+    writeLittleEndian(out + checksumOffset, frameChecksum(out), 4);
 }

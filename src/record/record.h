@@ -80,7 +80,7 @@ void writeRecordingFrame();
 const char* recordNoticeTitle(const RecordingNotice& notice);
 std::vector<std::string> recordNoticeLines(const RecordingNotice& notice);
 
-// ---- Reader (replay.cpp, replay_gui.cpp) -----------------------------------------------------------
+// ---- Reader (replay.cpp) -------------------------------------------------------------------------
 // The reader's state: one process-wide instance, GUI thread only. Rows are numbered by line: line 0
 // is the header, line n is data row n; `playRow` is the slider's value.
 struct ReplayState {
@@ -116,7 +116,3 @@ bool replayFileOpen();
 // (end of file, an empty line or the stop button), when "File End!" is to open.
 bool advanceReplay();
 void dismissReplayEnd();   // "Close" in "File End!": the file is closed at the next frame
-
-// Once per GUI frame, after writeRecordingFrame: advances the replay, and draws the pop-ups of the
-// record files ("File End!" and the writer's failures) whichever panel is shown.
-void readReplayFrame();

@@ -1,6 +1,6 @@
 // The replay reader: loads scenes and replays recordings, one row per GUI frame, into the point
 // array. The record panel opens files, plays, pauses, stops and moves the slider; the frame loop
-// advances it every frame through readReplayFrame. GUI thread only.
+// advances it every frame through advanceReplay. GUI thread only.
 //
 // Contents: line reading over a window of the file; opening (classification, scene loading, the
 // row count and the index of line offsets); slider moves; the per-frame step.

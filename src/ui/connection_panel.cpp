@@ -6,7 +6,7 @@
 #include "app/app.h"
 #include "link/link.h"
 #include "ui/panel_state.h"
-#include "ui/probe.h"
+#include "view/probe.h"
 #include "ui/ui.h"
 #include "ui/panel_common.h"
 
@@ -40,7 +40,7 @@ void moveBy(float y) {
 // Opens the chosen port and starts the workers. The port is open and portOpen set before the
 // workers wake, so the grabber never reads a closed port. True on success.
 bool connectToSensor() {
-    const int code = serialLink.open(connectionPanel.portLabel.c_str(), appState.baudRate);
+    const int code = connectLink(connectionPanel.portLabel.c_str(), appState.baudRate);
     if (appState.debugPrint) logPrintf("serial open code: %d\n", code);
     if (code != 0) {
         appState.portLost = true;
@@ -48,10 +48,8 @@ bool connectToSensor() {
         return false;
     }
     appState.portLost = false;
-    appState.portOpen = true;
     linkHealth.everConnected = true;
     linkHealth.baudRate = appState.baudRate;
-    startWorkers();
     return true;
 }
 

@@ -11,15 +11,6 @@ LinkHealth linkHealth;
 
 namespace {
 
-// Indices into linkStatistics, as the grabber counts them.
-constexpr int totalBytesIndex = 0;
-constexpr int goodFramesIndex = 1;
-constexpr int lostSyncsIndex = 3;
-constexpr int sizeErrorsIndex = 4;
-constexpr int checksumErrorsIndex = 5;
-constexpr int overrunsIndex = 7;
-
-constexpr float bitsPerByte = 10.0f;  // start bit, eight data bits, stop bit
 constexpr float healthTopGap = 20.0f;
 constexpr float healthIndent = 10.0f;
 
@@ -32,9 +23,9 @@ uint32_t growth(uint32_t previous, uint32_t current) {
 }  // namespace
 
 LinkCounters readLinkCounters() {
-    return LinkCounters{linkStatistics.get(totalBytesIndex),  linkStatistics.get(goodFramesIndex),
-                        linkStatistics.get(lostSyncsIndex),   linkStatistics.get(sizeErrorsIndex),
-                        linkStatistics.get(checksumErrorsIndex), linkStatistics.get(overrunsIndex)};
+    return LinkCounters{linkStatistics.get(counterTotalBytes),  linkStatistics.get(counterGoodFrames),
+                        linkStatistics.get(counterLostSyncs),   linkStatistics.get(counterSizeErrors),
+                        linkStatistics.get(counterChecksumErrors), linkStatistics.get(counterOverruns)};
 }
 
 void sampleLinkHealth(LinkHealth& health, double now, const LinkCounters& counters, bool connected) {
@@ -60,7 +51,7 @@ void sampleLinkHealth(LinkHealth& health, double now, const LinkCounters& counte
 
 float linkLoad(const LinkHealth& health) {
     if (health.baudRate <= 0) return 0.0f;
-    return health.bytesPerSecond * bitsPerByte / static_cast<float>(health.baudRate);
+    return health.bytesPerSecond * static_cast<float>(lineBitsPerByte) / static_cast<float>(health.baudRate);
 }
 
 void drawLinkHealth() {

@@ -10,7 +10,7 @@
 #include "app/app.h"
 #include "filechooser/filechooser.h"
 #include "record/record.h"
-#include "ui/probe.h"
+#include "view/probe.h"
 
 #include <imgui.h>
 #include <sys/stat.h>

@@ -19,3 +19,10 @@ void checkPortAlive();
 
 // Empties portList down to its placeholder entry and puts the port combo back on the placeholder.
 void resetPortList();
+
+// The menu bar with its three panel toggles and the lost-port banner. Inside an ImGui frame.
+void drawMainMenuBar();
+
+// Once per GUI frame, after writeRecordingFrame: advances the replay, and draws the pop-ups of the
+// record files ("File End!" and the writer's failures) whichever panel is shown.
+void readReplayFrame();

@@ -2,7 +2,7 @@
 // point size and grid spacing. Called by the frame loop on the GUI thread.
 #include "app/app.h"
 #include "ui/panel_state.h"
-#include "ui/probe.h"
+#include "view/probe.h"
 #include "ui/ui.h"
 #include "ui/panel_common.h"
 #include "view/view.h"

@@ -17,22 +17,10 @@ bool workersStarted = false;
 void ensureWorkerThreads() {
     if (workersStarted) return;
     workersStarted = true;
-    startWorkerThreads(&serialLink);
+    startLinkWorkers();
 }
 
 void resetLinkForTest() {
-    if (workersStarted) stopWorkers();
-    appState.portOpen = false;
-    serialLink.close();
-    if (serialLink.port != nullptr) sp_free_port(serialLink.port);
-    serialLink.port = nullptr;
+    resetLink();
     fakeSerialReset();
-    appState.portLost = false;
-    appState.debugPrint = false;
-    appState.baudRate = 460800;
-    demoSensorEnabled = false;
-    portList.assign(1, portPlaceholder);
-    resetGrabberStorage();
-    resetSynchroniser();
-    publishPointCloud(PointFrame{});
 }

@@ -2,7 +2,7 @@
 // code, and presses widgets by the rectangles they report through the item probe (ui/probe.h).
 #pragma once
 
-#include "ui/probe.h"
+#include "view/probe.h"
 
 #include <imgui.h>
 #include <imgui_internal.h>

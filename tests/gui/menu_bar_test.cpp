@@ -1,7 +1,8 @@
 // The main menu bar as a user drives it, headless: the panel toggles' four states, a press showing
 // its panel from the next frame on, at most one panel at a time, and the lost-port banner's place.
 #include "app/app.h"
-#include "app/frame_loop.h"
+#include "main/frame_loop.h"
+#include "ui/ui.h"
 
 #include "../gui/harness.h"
 

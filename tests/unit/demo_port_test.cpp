@@ -1,7 +1,7 @@
 // The in-process demo sensor: what it delivers is a clean, paced stream of frames in reads that
 // respect the caller's limit; it refuses bad rates and reads while closed.
 #include "link/link.h"
-#include "sim/sim.h"
+#include "link/sim.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The frame limiter's rest after each frame: frames come no faster than the monitor refreshes, even
 // where the driver ignores the swap interval.
-#include "app/frame_loop.h"
+#include "main/frame_loop.h"
 
 #include <gtest/gtest.h>
 

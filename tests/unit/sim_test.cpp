@@ -1,7 +1,7 @@
 // The simulator's frames and injected faults, checked against the link's own synchroniser: the
 // counters it reaches must be the ones the simulator worked out.
 #include "link/link.h"
-#include "sim/sim.h"
+#include "link/sim.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // carries them. SerialLink routes the "DEMO SENSOR" port here; open and close run on the GUI thread
 // while the grabber is parked, reads on the grabber thread only.
 #include "link/link.h"
-#include "sim/sim.h"
+#include "link/sim.h"
 
 #include <algorithm>
 #include <chrono>

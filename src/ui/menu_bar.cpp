@@ -1,8 +1,8 @@
 // The main menu bar: three toggles that choose the one side panel shown, and the lost-port banner.
 // Drawn by the frame loop every frame, after the panels, on the GUI thread.
 #include "app/app.h"
-#include "app/frame_loop.h"
-#include "ui/probe.h"
+#include "ui/ui.h"
+#include "view/probe.h"
 
 #include <imgui.h>
 

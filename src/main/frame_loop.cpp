@@ -2,10 +2,10 @@
 // other until the window is to close. Called once by the entry; runs on the main (GUI) thread.
 //
 // Index: frame timings | panels and refresh rate | fonts | one frame | the loop.
-#include "app/frame_loop.h"
+#include "main/frame_loop.h"
 
 #include "app/app.h"
-#include "app/embedded_fonts.h"
+#include "main/embedded_fonts.h"
 #include "record/record.h"
 #include "ui/ui.h"
 #include "view/view.h"

@@ -1,4 +1,4 @@
-// Test-only hook through which widgets report where they were drawn, so headless tests can click
+// Test-only hook through which widgets (file chooser and panels alike) report where they were drawn, so headless tests can click
 // them by label. Null in the viewer, where a report costs one pointer test. GUI thread only.
 #pragma once
 

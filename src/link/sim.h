@@ -24,7 +24,6 @@ extern const char* const simFaultNames[simFaultKindCount];  // "clean frames", "
 constexpr int simStreamCounterCount = 7;
 
 constexpr int sensorFrameRate = 30;                // frames per second of the real sensor at most
-constexpr int lineBitsPerByte = 10;                // 8N1: start bit, 8 data bits, stop bit
 constexpr uint32_t microsPerSecond = 1000000;
 
 struct SimConfig {

@@ -1,6 +1,6 @@
 // The test-only item probe (see probe.h). Headless tests install their own; end-to-end tests start
 // the viewer with QUARVIS_PROBE_LOG=FILE and read from that file where each widget was drawn.
-#include "ui/probe.h"
+#include "view/probe.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Process entry of the viewer: parses the command line, starts the workers, runs the frame loop and
 // the exit sequence.
 #include "app/app.h"
-#include "app/frame_loop.h"
+#include "main/frame_loop.h"
 #include "link/link.h"
 
 #include <cstdio>
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
             return usageStatus;
         }
     }
-    startWorkerThreads(&serialLink);
+    startLinkWorkers();
     const int status = runFrameLoop();
     runExitSequence();
     return status;

@@ -20,6 +20,6 @@ embed_font(DroidSans.ttf droidSansTtf text_font)
 embed_font(fa-solid-900.ttf fontAwesomeSolidTtf icon_font)
 file(WRITE "${OUTPUT}.tmp"
   "// The two fonts of the viewer, embedded at build time from third_party/fonts (generated file).\n"
-  "#include \"app/embedded_fonts.h\"\n\n"
+  "#include \"main/embedded_fonts.h\"\n\n"
   "${text_font}${icon_font}")
 file(RENAME "${OUTPUT}.tmp" "${OUTPUT}")

@@ -5,7 +5,8 @@
 
 #include "app/app.h"
 #include "ui/panel_common.h"
-#include "ui/probe.h"
+#include "view/probe.h"
+#include "ui/ui.h"
 
 #include <imgui.h>
 

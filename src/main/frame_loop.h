@@ -6,9 +6,6 @@
 // Returns 0, or non-zero when the window or the GL context could not be made (already reported).
 int runFrameLoop();
 
-// The menu bar with its three panel toggles and the lost-port banner. Inside an ImGui frame.
-void drawMainMenuBar();
-
 // The side panel whose toggle is on. The panel functions are passed in so tests can stand in for them.
 using PanelFunction = void (*)(bool* open);
 struct PanelSet {

@@ -16,7 +16,7 @@
 //                   remainder then starts with a byte other than 0x5A: LostSync, one lost sync, and
 //                   the remainder, scrubbed of 0x5A, is skipped. That next frame is lost too.
 
-#include "sim/sim.h"
+#include "link/sim.h"
 
 #include <cmath>
 #include <cstring>
@@ -31,8 +31,6 @@ namespace {
 constexpr uint8_t firstSyncByte = 0x5A;
 constexpr uint8_t scrubbedByte = 0x5B;     // stands in for 0x5A where no pattern may start
 constexpr int shortestCut = sequenceOffset;  // the size field must arrive whole
-
-enum StreamCounter { totalBytes = 0, goodFrames, goodSyncs, lostSyncs, sizeErrors, checksumErrors };
 
 // Scene layout: the three parts together fill one frame.
 constexpr int floorColumns = 20, floorRows = 12;
@@ -55,16 +53,6 @@ uint64_t splitMix(uint64_t& state) {
 }
 
 double uniformUnit(uint64_t& state) { return static_cast<double>(splitMix(state) >> 11) * 0x1.0p-53; }
-
-uint32_t readLittleEndian(const uint8_t* at, int bytes) {
-    uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) value |= static_cast<uint32_t>(at[i]) << (8 * i);
-    return value;
-}
-
-void writeLittleEndian(uint8_t* at, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 int16_t toMillimetres(double metres, int noise) {
     return static_cast<int16_t>(std::lround(metres * 1000.0) + noise);
@@ -142,7 +130,7 @@ SimFault simNextUnit(Simulator& sim, std::vector<uint8_t>& out) {
     uint64_t* expected = sim.report.expected;
     uint8_t frame[frameBytes];
     encodeNextFrame(sim, frame);
-    ++expected[goodSyncs];
+    ++expected[counterGoodSyncs];
     switch (kind) {
     case simFaultNone:
         break;
@@ -150,8 +138,8 @@ SimFault simNextUnit(Simulator& sim, std::vector<uint8_t>& out) {
         uint8_t garbage = static_cast<uint8_t>(splitMix(sim.randomState));
         if (garbage == firstSyncByte) garbage = scrubbedByte;
         out.push_back(garbage);
-        ++expected[totalBytes];
-        if (sim.inFrameAtBoundary) ++expected[lostSyncs];
+        ++expected[counterTotalBytes];
+        if (sim.inFrameAtBoundary) ++expected[counterLostSyncs];
         break;
     }
     case simFaultChecksum: {
@@ -177,19 +165,19 @@ SimFault simNextUnit(Simulator& sim, std::vector<uint8_t>& out) {
         scrubSyncBytes(swallowed + taken, kept);
         append(out, frame, kept);
         append(out, swallowed, frameBytes);
-        expected[totalBytes] += kept + frameBytes;
-        ++expected[frameChecksum(seen) == readLittleEndian(seen + checksumOffset, 4) ? goodFrames : checksumErrors];
-        ++expected[lostSyncs];
+        expected[counterTotalBytes] += kept + frameBytes;
+        ++expected[frameChecksum(seen) == readLittleEndian(seen + checksumOffset, 4) ? counterGoodFrames : counterChecksumErrors];
+        ++expected[counterLostSyncs];
         sim.inFrameAtBoundary = false;
         ++sim.report.units[kind];
         return kind;
     }
     }
     append(out, frame, frameBytes);
-    expected[totalBytes] += frameBytes;
-    if (kind == simFaultChecksum) ++expected[checksumErrors];
-    else if (kind == simFaultSize) ++expected[sizeErrors];
-    else ++expected[goodFrames];
+    expected[counterTotalBytes] += frameBytes;
+    if (kind == simFaultChecksum) ++expected[counterChecksumErrors];
+    else if (kind == simFaultSize) ++expected[counterSizeErrors];
+    else ++expected[counterGoodFrames];
     sim.inFrameAtBoundary = kind != simFaultSize;
     ++sim.report.units[kind];
     return kind;
