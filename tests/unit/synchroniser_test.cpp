@@ -1,7 +1,7 @@
 // The synchroniser against crafted byte streams: what it finds, what it drops and what it counts.
 #include "link/link.h"
 #include "app/app.h"
-#include "sim/sim.h"
+#include "link/sim.h"
 #include "../fakes/test_frames.h"
 
 #include <gtest/gtest.h>
