@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""Mutation run: applies one-line faults to the product code one at a time, rebuilds the unit and GUI
+tests incrementally, runs them, and prints which faults no test caught.
+
+Each fault names a file, a function and a piece of text inside that function's body, so it still
+applies when code moves within or between lines. A fault whose text is no longer found is reported as
+stale (the code changed: rewrite the fault), never silently skipped.
+
+    python3 scripts/mutate.py [--only PATTERN] [--list] [--keep-going]
+
+Works on a copy of the tree in build-mutate/ (its own build folder inside), so the checkout is never
+touched. Exit status: 0 when every applicable fault was caught, 1 otherwise.
+"""
+import argparse, os, re, shutil, subprocess, sys, time
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+WORK = os.path.join(TOP, "build-mutate")
+COPY = os.path.join(WORK, "tree")
+BUILD = os.path.join(WORK, "build")
+
+# (id, file, function, text, replacement). The first occurrence of `text` inside the body of
+# `function` becomes `replacement`.
+FAULTS = [
+    # Sensor link: synchroniser, hand-over, decoding, statistics, wire format, serial port.
+    ("sync-size", "src/link/synchroniser.cpp", "", "frameSizeField", "(frameSizeField + 1)"),
+    ("sync-checksum-compare", "src/link/synchroniser.cpp", "", "== synchroniser.computedSum", "!= synchroniser.computedSum"),
+    ("sync-pattern-byte", "src/link/link.h", "", "0x5A, 0xA5, 0x5A, 0xA5", "0x5A, 0xA5, 0x5A, 0xA4"),
+    ("sync-lost-count", "src/link/synchroniser.cpp", "", "increment(counterLostSyncs)", "increment(counterGoodSyncs)"),
+    ("sync-good-count", "src/link/synchroniser.cpp", "", "increment(counterGoodFrames)", "increment(counterTotalBytes)"),
+    ("sync-size-error-count", "src/link/synchroniser.cpp", "", "increment(counterSizeErrors)", "increment(counterLostSyncs)"),
+    ("sync-reset-synced", "src/link/synchroniser.cpp", "resetSynchroniser", "syncedOnce = false", "syncedOnce = true"),
+    ("handover-overrun", "src/link/grabber.cpp", "handOverFrame", "!= nullptr", "== nullptr"),
+    ("handover-count", "src/link/grabber.cpp", "handOverFrame", "increment(counterOverruns)", "increment(counterGoodFrames)"),
+    ("decode-offset", "src/link/handler.cpp", "decodeFrame", "pointsOffset + 6 * p", "pointsOffset + 6 * p + 2"),
+    ("decode-scale", "src/link/handler.cpp", "decodeFrame", "/ millimetresPerMetre", "/ 100.0f"),
+    ("decode-sign", "src/link/handler.cpp", "decodeFrame", "static_cast<int16_t>", "static_cast<uint16_t>"),
+    ("handler-mailbox", "src/link/handler.cpp", "handlerRunPass", "readyFrame.store(nullptr", "readyFrame.store(buffer"),
+    ("stats-error-range", "src/link/link_statistics.cpp", "errorChanged", "i <= lastErrorIndex", "i < lastErrorIndex"),
+    ("wire-checksum-range", "src/link/wire_format.cpp", "frameChecksum", "i = sequenceOffset", "i = sizeOffset"),
+    ("wire-le-read", "src/link/link.h", "readLittleEndian", "<< (8 * i)", "<< (7 * i)"),
+    ("serial-parity", "src/link/serial_link.cpp", "configurePort", "SP_PARITY_NONE", "SP_PARITY_EVEN"),
+    ("serial-lost", "src/link/serial_link.cpp", "SerialLink::lost", "!= SP_OK", "== SP_OK"),
+    ("enumerate-close", "src/link/serial_link.cpp", "enumeratePorts", "== SP_OK", "!= SP_OK"),
+    ("cloud-seqlock", "src/link/point_cloud.cpp", "readPointCloud", "== before", "!= before + 2"),
+    ("workers-stop-ack", "src/app/workers.cpp", "workerAction", "role.stopped = true", "role.stopped = false"),
+    ("workers-start-clear", "src/app/workers.cpp", "startWorkers", "appState.grabberStopped = false", "appState.grabberStopped = true"),
+    # Recording files: number format, rows, scenes, truncation after an error.
+    ("csv-separator", "src/record/csv_format.cpp", "appendRecordingRow", "','", "';'"),
+    ("csv-header-names", "src/record/csv_format.cpp", "appendRecordingHeader", "roll,pitch,yaw", "roll,pitch,yaw,"),
+    ("csv-number-precision", "src/record/csv_format.cpp", "appendNumber", "significantDigits", "significantDigits + 1"),
+    ("csv-scene-empty-line", "src/record/csv_format.cpp", "appendScene", "'\\n'", "' '"),
+    ("csv-parse-count", "src/record/csv_format.cpp", "parseRecordingRow", "pointsPerFrame", "(pointsPerFrame - 1)"),
+    ("writer-truncate", "src/record/writer.cpp", "", "ftruncate(", "(void)("),
+    ("writer-scene-suffix", "src/record/writer.cpp", "createSceneFile", "O_EXCL", "O_TRUNC"),
+    ("writer-active-after-fail", "src/record/writer.cpp", "beginRecording", "recordingActive = true", "recordingActive = false"),
+    # Replay: classification, seek, end, bad rows.
+    ("replay-scene-limit", "src/record/replay.cpp", "openReplay", "<= sceneLineLimit", "< sceneLineLimit"),
+    ("replay-seek-clamp", "src/record/replay.cpp", "seekReplayRow", "0, r.rowCount", "0, r.rowCount + 1"),
+    ("replay-header-skip", "src/record/replay.cpp", "advanceReplay", "r.headerPending = false", "r.headerPending = true"),
+    ("replay-end-empty-line", "src/record/replay.cpp", "advanceReplay", "r.lineBuffer.empty()", "false"),
+    ("replay-pause-hold", "src/record/replay.cpp", "advanceReplay", "r.readPosition = r.rowPosition", "(void)0"),
+    ("replay-bad-row", "src/record/replay.cpp", "showRow", "++r.rowsSkipped", "(void)0"),
+    # View: camera, scene.
+    ("camera-drag-sign", "src/view/camera.cpp", "applyDrag", "-=", "+="),
+    ("camera-pitch-clamp", "src/view/camera.cpp", "applyDrag", "std::clamp", "std::max"),
+    ("camera-key-ground", "src/view/camera.cpp", "applyKeys", "-= ground", "+= ground"),
+    ("camera-focus", "src/view/camera.cpp", "applyCameraInput", "panelFocused", "showViewPanel"),
+    ("scene-grid-cells", "src/view/scene.cpp", "fineGridCells", "50", "40"),
+    ("scene-points-valid", "src/view/scene.cpp", "drawPoints", "!= 0", "== 0"),
+    ("scene-axis-start", "src/view/scene.cpp", "drawAxes", "xAxisStart", "0"),
+    # File chooser path rules.
+    ("path-join", "src/filechooser/path_names.cpp", "joinPath", "directory.back() == separator", "false"),
+    ("path-parse-root", "src/filechooser/path_names.cpp", "parsePathName", "slash == 0", "slash == 1"),
+    ("path-typed-slash", "src/filechooser/path_names.cpp", "typedFileName", "rfind", "find"),
+    ("path-compose", "src/filechooser/path_names.cpp", "composePath", "<=", "<"),
+]
+
+
+def function_body(text, function):
+    """(start, end) of the body of the definition of `function` (braces included); all of it for ''."""
+    if not function:
+        return 0, len(text)
+    for match in re.finditer(r"\b%s\s*\([^;{]*\)\s*(const\s*)?\{" % re.escape(function), text):
+        depth = 0
+        for i in range(match.end() - 1, len(text)):
+            if text[i] == "{":
+                depth += 1
+            elif text[i] == "}":
+                depth -= 1
+                if depth == 0:
+                    return match.end() - 1, i + 1
+    return None
+
+
+def apply(fault):
+    fid, path, function, old, new = fault
+    full = os.path.join(COPY, path)
+    with open(full) as f:
+        text = f.read()
+    span = function_body(text, function)
+    if span is None:
+        return None
+    at = text.find(old, span[0], span[1])
+    if at < 0:
+        return None
+    with open(full, "w") as f:
+        f.write(text[:at] + new + text[at + len(old):])
+    return text
+
+
+def run(command, timeout):
+    try:
+        return subprocess.run(command, cwd=BUILD, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return -1
+
+
+def sync_copy():
+    """Mirrors the sources into the copy, touching only files whose content differs (so the copy's
+    build stays incremental)."""
+    wanted = set()
+    for name in ("CMakeLists.txt", "src", "tools", "tests", "third_party"):
+        source = os.path.join(TOP, name)
+        paths = [source] if os.path.isfile(source) else [os.path.join(d, f) for d, _, fs in os.walk(source) for f in fs]
+        for path in paths:
+            relative = os.path.relpath(path, TOP)
+            target = os.path.join(COPY, relative)
+            wanted.add(target)
+            with open(path, "rb") as f:
+                data = f.read()
+            if os.path.exists(target):
+                with open(target, "rb") as f:
+                    if f.read() == data:
+                        continue
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy2(path, target)
+    for directory, _, files in os.walk(COPY):
+        for f in files:
+            if os.path.join(directory, f) not in wanted:
+                os.remove(os.path.join(directory, f))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--only", help="run only the faults whose id matches this regular expression")
+    parser.add_argument("--list", action="store_true", help="list the faults and whether each still applies")
+    args = parser.parse_args()
+    faults = [f for f in FAULTS if not args.only or re.search(args.only, f[0])]
+    sync_copy()
+    if args.list:
+        for fault in faults:
+            original = apply(fault)
+            print("%-28s %s" % (fault[0], "applies" if original is not None else "STALE"))
+            if original is not None:
+                with open(os.path.join(COPY, fault[1]), "w") as f:
+                    f.write(original)
+        return 0
+    os.makedirs(BUILD, exist_ok=True)
+    subprocess.run(["cmake", "-S", COPY, "-B", BUILD, "-G", "Ninja", "-DQUARVIS_WERROR=OFF"], check=True,
+                   stdout=subprocess.DEVNULL)
+    targets = ["--target", "quarvis_unit_tests", "quarvis_gui_tests"]
+    if run(["cmake", "--build", ".", "-j", str(os.cpu_count())] + targets, 1800) != 0:
+        sys.exit("mutate: the unmutated tree does not build")
+    test = ["ctest", "-L", "unit|gui", "-j", str(os.cpu_count()), "--timeout", "60", "--stop-on-failure"]
+    if run(test, 900) != 0:
+        sys.exit("mutate: the unmutated tree fails its tests")
+    killed, survived, stale, broken = [], [], [], []
+    started = time.time()
+    for fault in faults:
+        original = apply(fault)
+        if original is None:
+            stale.append(fault[0])
+            print("%-28s STALE (text not found in %s %s)" % (fault[0], fault[1], fault[2]), flush=True)
+            continue
+        try:
+            if run(["cmake", "--build", "."] + targets, 900) != 0:
+                broken.append(fault[0])
+                verdict = "does not build"
+            elif run(test, 900) != 0:
+                killed.append(fault[0])
+                verdict = "caught"
+            else:
+                survived.append(fault[0])
+                verdict = "SURVIVED"
+        finally:
+            with open(os.path.join(COPY, fault[1]), "w") as f:
+                f.write(original)
+        print("%-28s %s" % (fault[0], verdict), flush=True)
+    run(["cmake", "--build", "."] + targets, 900)
+    applicable = len(killed) + len(survived)
+    print("\nfaults: %d, caught %d, survived %d, stale %d, not building %d; score %d/%d (%.0f%%) in %.0f s"
+          % (len(faults), len(killed), len(survived), len(stale), len(broken), len(killed), applicable,
+             100.0 * len(killed) / max(applicable, 1), time.time() - started))
+    if survived:
+        print("survived: " + " ".join(survived))
+    if stale:
+        print("stale: " + " ".join(stale))
+    return 0 if not survived else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
