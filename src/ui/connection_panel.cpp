@@ -1,5 +1,5 @@
-// placePanel for every side panel, the connection panel (port and baud rate, connect, disconnect)
-// and the per-frame liveness probe of an open port. Called by the frame loop on the GUI thread.
+// The connection panel (port and baud rate, connect, disconnect) and the per-frame liveness probe of
+// an open port. Called by the frame loop on the GUI thread.
 //
 // Index: placePanel / resetPortList / disabled look / connect and disconnect / liveness probe /
 //        the panel / warning pop-ups
@@ -22,20 +22,10 @@ ConnectionPanelState connectionPanel;
 
 namespace {
 
-constexpr float menuBarHeight = 31.0f;
-constexpr float panelWidth = 266.0f;
-constexpr float panelIndent = 10.0f;
 const ImVec2 linkButtonSize(210, 30);
 const ImVec2 closeButtonSize(173, 30);
 constexpr const char* connectWarning = "Connect Warning";
 constexpr const char* disconnectWarning = "Disconnect Warning";
-
-// Cursor 10 pixels right and y pixels down from where it stands.
-void moveBy(float y) {
-    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + panelIndent);
-    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + y);
-}
-
 
 // Opens the chosen port and starts the workers. The port is open and portOpen set before the
 // workers wake, so the grabber never reads a closed port. True on success.
@@ -114,18 +104,6 @@ void drawWarning(const char* name, const char* text) {
 
 }  // namespace
 
-void placePanel() {
-    ImGui::SetNextWindowPos(ImVec2(0, menuBarHeight), ImGuiCond_Always, ImVec2(0, 0));
-    ImGui::SetNextWindowSize(ImVec2(panelWidth, appState.windowHeight - menuBarHeight), ImGuiCond_Always);
-    ImGuiStyle& style = ImGui::GetStyle();
-    style.WindowRounding = 0;
-    style.ChildRounding = 0;
-    style.FrameRounding = 0;
-    style.GrabRounding = 0;
-    style.PopupRounding = 0;
-    style.ScrollbarRounding = 0;
-}
-
 void resetPortList() {
     portList.clear();
     portList.emplace_back(portPlaceholder);
@@ -149,18 +127,18 @@ void drawConnectionPanel(bool* open) {
     if (!beginPanel("##Ostrel App", open)) return;
     const bool connected = connectionPanel.panelConnected;
 
-    moveBy(15);
+    moveCursor(15);
     if (connected) beginDisabledLook();
     drawPortCombo();
     drawRescanButton();
-    moveBy(15);
+    moveCursor(15);
     drawBaudCombo();
     if (connected) endDisabledLook();
 
     bool toggle = false;
     const bool chosen = connectionPanel.baudLabel != baudPlaceholder && connectionPanel.portLabel != portPlaceholder;
     if (chosen) {
-        moveBy(50);
+        moveCursor(50);
         if (connected) beginDisabledLook();
         if (ImGui::Button("Connect to Sensor", linkButtonSize)) {
             if (appState.replayActive) ImGui::OpenPopup(connectWarning);
@@ -169,7 +147,7 @@ void drawConnectionPanel(bool* open) {
         probeLastItem("Connect to Sensor");
         if (connected) endDisabledLook();
 
-        moveBy(10);
+        moveCursor(10);
         if (!connected) beginDisabledLook();
         if (ImGui::Button("Disconnect from Sensor", linkButtonSize)) {
             if (appState.recordingActive) {

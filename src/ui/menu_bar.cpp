@@ -1,6 +1,7 @@
 // The main menu bar: three toggles that choose the one side panel shown, and the lost-port banner.
 // Drawn by the frame loop every frame, after the panels, on the GUI thread.
 #include "app/app.h"
+#include "ui/panel_common.h"
 #include "ui/ui.h"
 #include "view/probe.h"
 
@@ -9,7 +10,6 @@
 namespace {
 
 constexpr const char* menuBarName = "##Main Menu bar";
-constexpr float menuBarHeight = 31.0f;
 constexpr float menuButtonWidth = 60.0f;
 constexpr float bannerFromRight = 200.0f;
 constexpr float bannerDrop = 5.0f;

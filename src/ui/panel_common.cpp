@@ -2,7 +2,6 @@
 #include "ui/panel_common.h"
 
 #include "app/app.h"
-#include "ui/ui.h"
 
 #include <imgui_internal.h>
 
@@ -11,6 +10,21 @@ namespace {
 constexpr ImGuiWindowFlags panelWindowFlags =
     ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse;
 constexpr float halfGlyphWidth = 15.0f;
+constexpr float panelWidth = 266.0f;
+constexpr float panelIndent = 10.0f;
+
+// Every side panel stands in the same place: under the menu bar, full height, square corners.
+void placePanel() {
+    ImGui::SetNextWindowPos(ImVec2(0, menuBarHeight), ImGuiCond_Always, ImVec2(0, 0));
+    ImGui::SetNextWindowSize(ImVec2(panelWidth, appState.windowHeight - menuBarHeight), ImGuiCond_Always);
+    ImGuiStyle& style = ImGui::GetStyle();
+    style.WindowRounding = 0;
+    style.ChildRounding = 0;
+    style.FrameRounding = 0;
+    style.GrabRounding = 0;
+    style.PopupRounding = 0;
+    style.ScrollbarRounding = 0;
+}
 
 }  // namespace
 
@@ -22,6 +36,11 @@ bool beginPanel(const char* name, bool* open) {
     }
     appState.panelFocused = ImGui::IsWindowFocused(ImGuiFocusedFlags_ChildWindows);
     return true;
+}
+
+void moveCursor(float down) {
+    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + panelIndent);
+    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + down);
 }
 
 void beginDisabledLook(bool disabled) {

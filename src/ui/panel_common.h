@@ -1,5 +1,6 @@
-// What the three side panels share: their window, the disabled look, the icon glyphs and the head
-// of a message pop-up. Private to src/ui (and the record files' pop-ups). GUI thread only.
+// What the menu bar and the three side panels share: the menu bar's height, the panels' window and
+// placement, the cursor step, the disabled look, the icon glyphs and the head of a message pop-up.
+// Private to src/ui. GUI thread only.
 #pragma once
 
 #include <imgui.h>
@@ -13,9 +14,15 @@ constexpr const char* pauseGlyph = "\xef\x81\x8c";        // U+F04C
 constexpr const char* stopGlyph = "\xef\x81\x8d";         // U+F04D
 constexpr const char* recordGlyph = "\xef\xa3\x99";       // U+F8D9
 
-// placePanel and ImGui::Begin of a side panel with no title bar (hence no close button); false, with
+// The menu bar's height: the side panels start below it.
+constexpr float menuBarHeight = 31.0f;
+
+// Placement (under the menu bar, full height, square corners) and ImGui::Begin of a side panel with no title bar (hence no close button); false, with
 // the window already ended, when nothing is to be drawn. Notes whether the panel holds the focus.
 bool beginPanel(const char* name, bool* open);
+
+// Moves the cursor one indent right and `down` pixels down from where it stands.
+void moveCursor(float down);
 
 // A control that cannot be used now stays visible at half opacity and ignores input. Both do
 // nothing when `disabled` is false, so a caller passes the same condition to both.

@@ -1,5 +1,5 @@
-// State the connection panel, the view settings panel and the link health lines keep across
-// frames. Private to src/ui (and read by the GUI tests). GUI thread only.
+// State the three side panels and the link health lines keep across frames, all of it in one
+// place. Private to src/ui (and read by the GUI tests). GUI thread only.
 #pragma once
 
 #include "link/link.h"
@@ -30,6 +30,24 @@ struct ViewPanelState {
     float pickerPrevious[4] = {};
 };
 
+// The record panel's message pop-ups, in drawing order.
+enum RecordPopup {
+    recordingFailedPopup,
+    recordingSucceedPopup,
+    openErrorPopup,
+    openingWarningPopup,
+    savedScenePopup,
+    recordPopupCount
+};
+
+struct RecordPanelState {
+    bool openPending = false;   // the chooser's answer is a file to replay
+    bool savePending = false;   // the chooser's answer is a recording file name
+    bool popupRequested[recordPopupCount] = {};  // opened at the panel's next drawing
+    bool replaceRequested = false;
+    std::string replacePath;    // an existing file the user chose to record into, awaiting "Replace"
+};
+
 // What the link health lines show: refreshed a few times a second from linkStatistics. The grabber
 // zeroes the counters each time a connection starts, so rates come from deltas that tolerate that.
 struct LinkHealth {
@@ -44,9 +62,10 @@ struct LinkHealth {
     uint32_t goodFrames = 0, lostSyncs = 0, sizeErrors = 0, checksumErrors = 0, overruns = 0;
 };
 
-// Process-wide state of the control panels (the record panel keeps its own).
+// Process-wide state of the side panels, each defined in its panel's file.
 extern ConnectionPanelState connectionPanel;
 extern ViewPanelState viewPanel;
+extern RecordPanelState recordPanel;
 extern LinkHealth linkHealth;
 
 // The health lines are refreshed at most this often.

@@ -6,6 +6,7 @@
 // answer; scene completion; the pop-ups.
 #include "ui/ui.h"
 #include "ui/panel_common.h"
+#include "ui/panel_state.h"
 
 #include "app/app.h"
 #include "filechooser/filechooser.h"
@@ -17,19 +18,19 @@
 
 #include <string>
 
+// Process-wide state of the record panel (GUI thread only); see panel_state.h.
+RecordPanelState recordPanel;
+
 namespace {
 
 const char* const chooserKey = "ChooseFileDlgKey";
-const char* const recordLabel = "\xef\xa3\x99 Record";
-const char* const stopLabel = "\xef\x81\x8d Stop";
-const char* const saveLabel = "\xef\xa3\x99 Save";
+const std::string recordLabel = std::string(recordGlyph) + " Record";
+const std::string stopLabel = std::string(stopGlyph) + " Stop";
+const std::string saveLabel = std::string(recordGlyph) + " Save";
 const ImVec4 recordingRed(0.83f, 0.17f, 0.31f, 1.0f);
 const ImVec4 csvColour(1.0f, 1.0f, 0.0f, 0.5f);
 const ImVec2 sectionButtonSize(110, 30);
 const ImVec2 replaceButtonSize(85, 30);
-
-// The panel's message pop-ups, in drawing order.
-enum Popup { recordingFailedPopup, recordingSucceedPopup, openErrorPopup, openingWarningPopup, savedScenePopup, popupCount };
 
 struct MessagePopup {
     const char* name;
@@ -39,7 +40,7 @@ struct MessagePopup {
     const char* closeProbe;
 };
 
-const MessagePopup messagePopups[popupCount] = {
+const MessagePopup messagePopups[recordPopupCount] = {
     {"Recording failed", exclamationGlyph, {"Sensor is not connected.", "Connect first and try again."}, ImVec2(173, 30),
      "Recording failed/Close"},
     {"Recording Succeed", checkGlyph, {"Recording data is completed.", nullptr}, ImVec2(180, 30), "Recording Succeed/Close"},
@@ -49,24 +50,9 @@ const MessagePopup messagePopups[popupCount] = {
 };
 const char* const replacePopupName = "Replace File";
 
-// Process-wide state of the panel (GUI thread only).
-struct RecordPanelState {
-    bool openPending = false;   // the chooser's answer is a file to replay
-    bool savePending = false;   // the chooser's answer is a recording file name
-    bool popupRequested[popupCount] = {};
-    bool replaceRequested = false;
-    std::string replacePath;    // an existing file the user chose to record into, awaiting "Replace"
-};
-RecordPanelState panel;
-
-void requestPopup(Popup popup) { panel.popupRequested[popup] = true; }
+void requestPopup(RecordPopup popup) { recordPanel.popupRequested[popup] = true; }
 
 // ---- Widgets ----------------------------------------------------------------------------------------
-
-void move(float y) {
-    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + y);
-    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + 10);
-}
 
 void rule() {
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 10);
@@ -91,16 +77,16 @@ void openChooser(const char* title) {
 // ---- Sections -------------------------------------------------------------------------------------
 
 void drawOpenSection() {
-    move(10);
+    moveCursor(10);
     ImGui::Text("Open & Replay");
-    move(5);
+    moveCursor(5);
     const bool greyed = replayFileOpen();
     beginDisabledLook(greyed);
     if (button("OPEN RECORDING FILE", ImVec2(230, 30), "OPEN RECORDING FILE")) {
         if (appState.portOpen) {
             requestPopup(openingWarningPopup);
         } else {
-            panel.openPending = true;
+            recordPanel.openPending = true;
             openChooser("Choose File");
         }
     }
@@ -110,7 +96,7 @@ void drawOpenSection() {
 void drawReplayControls() {
     if (!appState.replayActive) return;
     ReplayState& replay = replayState;
-    move(5);
+    moveCursor(5);
     if (replay.playing) {
         if (button(pauseGlyph, ImVec2(0, 0), "Pause")) replay.playing = false;
     } else {
@@ -130,14 +116,14 @@ void drawReplayControls() {
 }
 
 void drawRecordSection() {
-    move(5);
+    moveCursor(5);
     ImGui::Text("Record");
     const bool busy = replayFileOpen() || recordingFileOpen();
     beginDisabledLook(busy);
-    move(5);
-    if (button(recordLabel, sectionButtonSize, "Record Start")) {
+    moveCursor(5);
+    if (button(recordLabel.c_str(), sectionButtonSize, "Record Start")) {
         if (appState.portOpen) {
-            panel.savePending = true;
+            recordPanel.savePending = true;
             openChooser("Save as..");
         } else {
             requestPopup(recordingFailedPopup);
@@ -147,14 +133,13 @@ void drawRecordSection() {
     ImGui::SameLine(0, -1);
     const bool stopGreyed = replayFileOpen() || !recordingOpen();
     beginDisabledLook(stopGreyed);
-    if (button(stopLabel, sectionButtonSize, "Record Stop") && recordingOpen()) {
+    if (button(stopLabel.c_str(), sectionButtonSize, "Record Stop") && recordingOpen()) {
         appState.recordingActive = false;
         if (closeRecording()) requestPopup(recordingSucceedPopup);
     }
     endDisabledLook(stopGreyed);
     if (appState.recordingActive) {
-        ImGui::SetCursorPosY(ImGui::GetCursorPosY() + 10);
-        ImGui::SetCursorPosX(ImGui::GetCursorPosX() + 10);
+        moveCursor(10);
         ImGui::TextColored(recordingRed, "%s", recordGlyph);
         ImGui::SameLine(0, -1);
         ImGui::Text("%d sec", recordingState.recordSeconds);
@@ -163,12 +148,12 @@ void drawRecordSection() {
 }
 
 void drawSceneSection() {
-    move(5);
+    moveCursor(5);
     ImGui::Text("Save Current Scene");
     const bool busy = replayFileOpen() || recordingFileOpen();
     beginDisabledLook(busy);
-    move(5);
-    if (button(saveLabel, sectionButtonSize, "Scene Save")) {
+    moveCursor(5);
+    if (button(saveLabel.c_str(), sectionButtonSize, "Scene Save")) {
         // "Saved Current Scene" opens once the scene is written whole (next frame), not before.
         if (appState.portOpen) {
             recordingState.sceneRequested = true;
@@ -209,10 +194,10 @@ void completeScene() {
 
 // ---- Pop-ups --------------------------------------------------------------------------------------
 
-void drawMessagePopup(Popup which) {
+void drawMessagePopup(RecordPopup which) {
     const MessagePopup& popup = messagePopups[which];
-    if (panel.popupRequested[which]) {
-        panel.popupRequested[which] = false;
+    if (recordPanel.popupRequested[which]) {
+        recordPanel.popupRequested[which] = false;
         ImGui::OpenPopup(popup.name);
     }
     if (!ImGui::BeginPopupModal(popup.name, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
@@ -225,16 +210,16 @@ void drawMessagePopup(Popup which) {
 
 // Recording into an existing file replaces it only when the user says so.
 void drawReplacePopup() {
-    if (panel.replaceRequested) {
-        panel.replaceRequested = false;
+    if (recordPanel.replaceRequested) {
+        recordPanel.replaceRequested = false;
         ImGui::OpenPopup(replacePopupName);
     }
     if (!ImGui::BeginPopupModal(replacePopupName, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
     popupGlyph(exclamationGlyph);
-    ImGui::Text("%s already exists.", panel.replacePath.c_str());
+    ImGui::Text("%s already exists.", recordPanel.replacePath.c_str());
     ImGui::Text("Do you want to replace it?");
     if (button("Replace", replaceButtonSize, "Replace File/Replace")) {
-        if (!recordingFileOpen() && !replayFileOpen() && appState.portOpen) beginRecording(panel.replacePath);
+        if (!recordingFileOpen() && !replayFileOpen() && appState.portOpen) beginRecording(recordPanel.replacePath);
         ImGui::CloseCurrentPopup();
     }
     ImGui::SameLine(0, -1);
@@ -245,7 +230,7 @@ void drawReplacePopup() {
 }  // namespace
 
 void recordPanelChooserResult(bool accepted, const std::string& path) {
-    if (panel.openPending) {
+    if (recordPanel.openPending) {
         if (accepted) {
             if (appState.portOpen) {
                 requestPopup(openingWarningPopup);
@@ -253,17 +238,17 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
                 requestPopup(openErrorPopup);
             }
         }
-        panel.openPending = false;
-    } else if (panel.savePending) {
+        recordPanel.openPending = false;
+    } else if (recordPanel.savePending) {
         if (accepted && !recordingFileOpen() && !replayFileOpen() && appState.portOpen) {
             if (fileExists(path)) {
-                panel.replacePath = path;
-                panel.replaceRequested = true;
+                recordPanel.replacePath = path;
+                recordPanel.replaceRequested = true;
             } else {
                 beginRecording(path);
             }
         }
-        panel.savePending = false;
+        recordPanel.savePending = false;
     } else {
         return;
     }
@@ -281,7 +266,7 @@ void drawRecordPanel(bool* open) {
     drawSceneSection();
     drawChooser();
     completeScene();
-    for (int popup = 0; popup < popupCount; ++popup) drawMessagePopup(static_cast<Popup>(popup));
+    for (int popup = 0; popup < recordPopupCount; ++popup) drawMessagePopup(static_cast<RecordPopup>(popup));
     drawReplacePopup();
     ImGui::End();
 }

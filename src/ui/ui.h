@@ -1,11 +1,10 @@
-// Control panels: placePanel and the three side panels opened from the main menu bar. Each panel
+// Control panels: the three side panels opened from the main menu bar. Each panel
 // function takes the address of its show flag (passed to ImGui as the window's open flag).
 // Called by the frame loop on the GUI thread.
 #pragma once
 
 #include <string>
 
-void placePanel();
 void drawConnectionPanel(bool* open);
 void drawViewPanel(bool* open);
 void drawRecordPanel(bool* open);

@@ -25,11 +25,6 @@ constexpr int smallestGridSpacing = 10, gridSpacingLimit = 500;  // 10 up to 499
 
 constexpr int backgroundTarget = 1, gridTarget = 2;
 
-void moveBy(float x, float y) {
-    ImGui::SetCursorPosX(ImGui::GetCursorPosX() + x);
-    ImGui::SetCursorPosY(ImGui::GetCursorPosY() + y);
-}
-
 float* targetColour(int target) { return target == backgroundTarget ? backgroundColor : gridColor; }
 
 void copyColour(float* to, const float* from) {
@@ -55,7 +50,7 @@ void drawViewCombo() {
 
 // A labelled swatch; true when clicked. While it is held the camera leaves the mouse alone.
 bool drawSwatch(const char* text, const char* id, const float* colour) {
-    moveBy(10, 10);
+    moveCursor(10);
     ImGui::Text("%s", text);
     ImGui::SameLine(swatchColumn, -1);
     const bool clicked =
@@ -67,9 +62,9 @@ bool drawSwatch(const char* text, const char* id, const float* colour) {
 
 // Values are checked only when an edit ends; a refused one puts the setting in force back.
 void drawPointSizeField() {
-    moveBy(10, 10);
+    moveCursor(10);
     ImGui::Text("Point Size");
-    moveBy(10, 5);
+    moveCursor(5);
     ImGui::InputFloat("##Point Size", &viewPanel.editPointSize, pointSizeStep, pointSizeFastStep, "%.2f", 0);
     probeLastItem("##Point Size");
     if (ImGui::IsItemDeactivatedAfterEdit()) {
@@ -81,9 +76,9 @@ void drawPointSizeField() {
 }
 
 void drawGridSpacingField() {
-    moveBy(10, 10);
+    moveCursor(10);
     ImGui::Text("Cartesian Grid (cm)");
-    moveBy(10, 5);
+    moveCursor(5);
     ImGui::InputInt("##cm", &viewPanel.editGridSpacing, gridSpacingStep, gridSpacingFastStep, 0);
     probeLastItem("##cm");
     if (ImGui::IsItemDeactivatedAfterEdit()) {
@@ -131,7 +126,7 @@ void drawViewPanel(bool* open) {
         viewPanel.editsFilled = true;
     }
 
-    moveBy(10, 15);
+    moveCursor(15);
     ImGui::PushItemWidth(fieldWidth);
     drawViewCombo();
     int clickedTarget = 0;
