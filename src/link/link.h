@@ -86,6 +86,7 @@ struct LinkStatistics {
 
     void reset();
     void increment(int index);
+    void add(int index, uint32_t amount);  // as `amount` increments at once (none when 0)
     uint32_t get(int index) const;
     bool errorChanged() const;
     void clearErrorChanged();

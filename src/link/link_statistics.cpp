@@ -25,6 +25,12 @@ void LinkStatistics::increment(int index) {
     changed[index].store(true, std::memory_order_relaxed);
 }
 
+void LinkStatistics::add(int index, uint32_t amount) {
+    if (amount == 0) return;
+    counts[index].fetch_add(amount, std::memory_order_relaxed);
+    changed[index].store(true, std::memory_order_relaxed);
+}
+
 uint32_t LinkStatistics::get(int index) const { return counts[index].load(std::memory_order_relaxed); }
 
 bool LinkStatistics::errorChanged() const {
