@@ -7,7 +7,9 @@
 #include "record/record.h"
 #include "link/sim.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -31,6 +34,7 @@ constexpr int exitInputFailure = 2;
 constexpr int exitOutputFailure = 3;
 constexpr int statisticsIntervalMillis = 1000;
 constexpr int livePollMillis = 100;         // how often the live loop looks at the clock and the port
+constexpr int offlineReadBytes = 1 << 20;   // offline reads are big: a read costs next to nothing per byte
 
 // ---- Options and usage ---------------------------------------------------------------------------
 
@@ -164,21 +168,54 @@ void writeCsvLine(FrameOutputs& outputs) {
     outputs.csvCommitted += static_cast<off_t>(outputs.csvLine.size());
 }
 
+// Appends value and then `separator` (room is kept for it), as std::ostream writes them by default
+// (a float as "%g").
+char* appendNumber(char* at, char* end, uint32_t value, char separator) {
+    char* written = std::to_chars(at, end - 1, value).ptr;
+    *written = separator;
+    return written + 1;
+}
+
+char* appendNumber(char* at, char* end, float value, char separator) {
+    constexpr int streamPrecision = 6;
+    char* written = std::to_chars(at, end - 1, value, std::chars_format::general, streamPrecision).ptr;
+    *written = separator;
+    return written + 1;
+}
+
+// Per-frame lines are formatted by hand and written to stdout in one piece each (std::cout writes
+// through the same stdio buffer, so lines keep their order): a big stream has millions of frames.
+void printFrameLine(const uint8_t* record) {
+    const FrameStamp stamp = readFrameStamp(record);
+    static constexpr char prefix[] = "frame ";
+    char line[sizeof prefix + 3 * 11];
+    char* at = std::copy(prefix, prefix + sizeof prefix - 1, line);
+    at = appendNumber(at, std::end(line), uint32_t{stamp.sequence}, ' ');
+    at = appendNumber(at, std::end(line), stamp.seconds, ' ');
+    at = appendNumber(at, std::end(line), stamp.micros, '\n');
+    std::fwrite(line, 1, static_cast<size_t>(at - line), stdout);
+}
+
+void printPointsLine(const PointFrame& decoded) {
+    constexpr int longestFloat = 16;  // "-1.23457e+38" and a separator, with room to spare
+    static char line[pointsPerFrame * 3 * longestFloat + 1];
+    char* at = line;
+    for (int p = 0; p < pointsPerFrame; ++p)
+        for (int k = 0; k < 3; ++k) at = appendNumber(at, std::end(line), decoded.xyz[p][k], ',');
+    *at++ = '\n';
+    std::fwrite(line, 1, static_cast<size_t>(at - line), stdout);
+}
+
 void emitGoodFrame(const uint8_t* record, void* context) {
     FrameOutputs& outputs = *static_cast<FrameOutputs*>(context);
-    const FrameStamp stamp = readFrameStamp(record);
-    std::cout << "frame " << stamp.sequence << ' ' << stamp.seconds << ' ' << stamp.micros << '\n';
+    printFrameLine(record);
     if (outputs.points || outputs.csvFile >= 0) decodeFrame(record, outputs.decoded);
     if (outputs.csvFile >= 0) {
         outputs.csvLine.clear();
         appendRecordingRow(outputs.csvLine, makeTimestamp(), outputs.decoded);
         writeCsvLine(outputs);
     }
-    if (outputs.points) {
-        for (int p = 0; p < pointsPerFrame; ++p)
-            for (int k = 0; k < 3; ++k) std::cout << outputs.decoded.xyz[p][k] << ',';
-        std::cout << '\n';
-    }
+    if (outputs.points) printPointsLine(outputs.decoded);
     // Offline every good frame is decoded at once: the handler's two counts follow the good frames.
     linkStatistics.increment(counterFramesProcessed);
     linkStatistics.increment(counterBuffersProcessed);
@@ -208,16 +245,16 @@ int decodeOffline(const DecodeOptions& options) {
         writeCsvLine(outputs);
     }
     resetSynchroniser();
-    uint8_t chunk[readChunkBytes];
+    std::vector<uint8_t> chunk(offlineReadBytes);
     for (;;) {
-        const ssize_t count = ::read(fd, chunk, sizeof chunk);
+        const ssize_t count = ::read(fd, chunk.data(), chunk.size());
         if (count == 0) break;
         if (count < 0) {
             if (errno == EINTR) continue;
             std::fprintf(stderr, "%s: cannot read %s: %s\n", toolName, shownName, std::strerror(errno));
             return exitInputFailure;
         }
-        synchroniseBytes(chunk, static_cast<int>(count), emitGoodFrame, &outputs);
+        synchroniseBytes(chunk.data(), static_cast<int>(count), emitGoodFrame, &outputs);
     }
     if (!fromStdin) ::close(fd);
     printStatistics();
