@@ -13,6 +13,8 @@
 #include <imgui.h>
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 const char* const baudLabels[baudLabelCount] = {"57600", "460800", "921600", "1500000"};
 const char* const baudPlaceholder = "SELECT BAUDRATE";
@@ -24,8 +26,10 @@ namespace {
 
 const ImVec2 linkButtonSize(210, 30);
 const ImVec2 closeButtonSize(173, 30);
-constexpr const char* connectWarning = "Connect Warning";
-constexpr const char* disconnectWarning = "Disconnect Warning";
+const MessagePopup connectWarning{"Connect Warning", exclamationGlyph, closeButtonSize, "Close"};
+const MessagePopup disconnectWarning{"Disconnect Warning", exclamationGlyph, closeButtonSize, "Close"};
+const std::vector<std::string> connectWarningLines{"Stop the recorded file playing first."};
+const std::vector<std::string> disconnectWarningLines{"Stop recording first."};
 
 // Opens the chosen port and starts the workers. The port is open and portOpen set before the
 // workers wake, so the grabber never reads a closed port. True on success.
@@ -92,16 +96,6 @@ void drawBaudCombo() {
     ImGui::EndCombo();
 }
 
-// Icon, one line of text and "Close"; drawn every frame, shown while opened.
-void drawWarning(const char* name, const char* text) {
-    if (!ImGui::BeginPopupModal(name, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
-    popupGlyph(exclamationGlyph);
-    ImGui::Text("%s", text);
-    if (ImGui::Button("Close", closeButtonSize)) ImGui::CloseCurrentPopup();
-    probeLastItem("Close");
-    ImGui::EndPopup();
-}
-
 }  // namespace
 
 void resetPortList() {
@@ -141,7 +135,7 @@ void drawConnectionPanel(bool* open) {
         moveCursor(50);
         if (connected) beginDisabledLook();
         if (ImGui::Button("Connect to Sensor", linkButtonSize)) {
-            if (appState.replayActive) ImGui::OpenPopup(connectWarning);
+            if (appState.replayActive) ImGui::OpenPopup(connectWarning.title);
             else if (connectToSensor()) toggle = true;
         }
         probeLastItem("Connect to Sensor");
@@ -151,7 +145,7 @@ void drawConnectionPanel(bool* open) {
         if (!connected) beginDisabledLook();
         if (ImGui::Button("Disconnect from Sensor", linkButtonSize)) {
             if (appState.recordingActive) {
-                ImGui::OpenPopup(disconnectWarning);
+                ImGui::OpenPopup(disconnectWarning.title);
             } else {
                 toggle = true;
                 disconnect();
@@ -164,7 +158,7 @@ void drawConnectionPanel(bool* open) {
 
     drawLinkHealth();
 
-    drawWarning(connectWarning, "Stop the recorded file playing first.");
-    drawWarning(disconnectWarning, "Stop recording first.");
+    drawMessagePopup(connectWarning, connectWarningLines);
+    drawMessagePopup(disconnectWarning, disconnectWarningLines);
     ImGui::End();
 }

@@ -2,6 +2,7 @@
 #include "ui/panel_common.h"
 
 #include "app/app.h"
+#include "view/probe.h"
 
 #include <imgui_internal.h>
 
@@ -58,4 +59,17 @@ void endDisabledLook(bool disabled) {
 void popupGlyph(const char* glyph) {
     ImGui::SetCursorPosX(ImGui::GetCursorPosX() + ImGui::GetWindowSize().x / 2 - halfGlyphWidth);
     ImGui::Text("%s", glyph);
+}
+
+bool beginModal(const char* title) { return ImGui::BeginPopupModal(title, nullptr, ImGuiWindowFlags_AlwaysAutoResize); }
+
+bool drawMessagePopup(const MessagePopup& popup, const std::vector<std::string>& lines) {
+    if (!beginModal(popup.title)) return false;
+    if (popup.glyph != nullptr) popupGlyph(popup.glyph);
+    for (const std::string& line : lines) ImGui::Text("%s", line.c_str());
+    const bool close = ImGui::Button("Close", popup.closeSize);
+    probeLastItem(popup.closeProbe);
+    if (close) ImGui::CloseCurrentPopup();
+    ImGui::EndPopup();
+    return close;
 }

@@ -1,9 +1,12 @@
 // What the menu bar and the three side panels share: the menu bar's height, the panels' window and
-// placement, the cursor step, the disabled look, the icon glyphs and the head of a message pop-up.
+// placement, the cursor step, the disabled look, the icon glyphs and the modal pop-ups.
 // Private to src/ui. GUI thread only.
 #pragma once
 
 #include <imgui.h>
+
+#include <string>
+#include <vector>
 
 // Icon glyphs of the merged icon font, each one code point in UTF-8.
 constexpr const char* exclamationGlyph = "\xef\x81\xaa";  // U+F06A, an exclamation mark in a circle
@@ -31,3 +34,18 @@ void endDisabledLook(bool disabled = true);
 
 // The glyph that heads a message pop-up, centred over its text.
 void popupGlyph(const char* glyph);
+
+// BeginPopupModal of a modal that sizes itself to its contents; EndPopup when true.
+bool beginModal(const char* title);
+
+// A message pop-up: a glyph (none when null) over its lines, then "Close" of `closeSize` ((0, 0)
+// fits the label), which reports itself to the probe as `closeProbe`.
+struct MessagePopup {
+    const char* title;
+    const char* glyph;
+    ImVec2 closeSize;
+    const char* closeProbe;
+};
+// Draws the pop-up while it is open (opened by ImGui::OpenPopup(title) in the same window); call it
+// every frame. True in the frame "Close" closed it.
+bool drawMessagePopup(const MessagePopup& popup, const std::vector<std::string>& lines);

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 // Process-wide state of the record panel (GUI thread only); see panel_state.h.
 RecordPanelState recordPanel;
@@ -32,21 +33,18 @@ const ImVec4 csvColour(1.0f, 1.0f, 0.0f, 0.5f);
 const ImVec2 sectionButtonSize(110, 30);
 const ImVec2 replaceButtonSize(85, 30);
 
-struct MessagePopup {
-    const char* name;
-    const char* glyph;
-    const char* lines[2];
-    ImVec2 closeSize;
-    const char* closeProbe;
+struct PanelPopup {
+    MessagePopup popup;
+    std::vector<std::string> lines;
 };
 
-const MessagePopup messagePopups[recordPopupCount] = {
-    {"Recording failed", exclamationGlyph, {"Sensor is not connected.", "Connect first and try again."}, ImVec2(173, 30),
-     "Recording failed/Close"},
-    {"Recording Succeed", checkGlyph, {"Recording data is completed.", nullptr}, ImVec2(180, 30), "Recording Succeed/Close"},
-    {"Open Error", exclamationGlyph, {"No File. Check again.", nullptr}, ImVec2(173, 30), "Open Error/Close"},
-    {"Opening Warning", exclamationGlyph, {"Disconnect the sensor first.", nullptr}, ImVec2(173, 30), "Opening Warning/Close"},
-    {"Saved Current Scene", checkGlyph, {"Saved successfully.", nullptr}, ImVec2(173, 30), "Saved Current Scene/Close"},
+const PanelPopup panelPopups[recordPopupCount] = {
+    {{"Recording failed", exclamationGlyph, ImVec2(173, 30), "Recording failed/Close"},
+     {"Sensor is not connected.", "Connect first and try again."}},
+    {{"Recording Succeed", checkGlyph, ImVec2(180, 30), "Recording Succeed/Close"}, {"Recording data is completed."}},
+    {{"Open Error", exclamationGlyph, ImVec2(173, 30), "Open Error/Close"}, {"No File. Check again."}},
+    {{"Opening Warning", exclamationGlyph, ImVec2(173, 30), "Opening Warning/Close"}, {"Disconnect the sensor first."}},
+    {{"Saved Current Scene", checkGlyph, ImVec2(173, 30), "Saved Current Scene/Close"}, {"Saved successfully."}},
 };
 const char* const replacePopupName = "Replace File";
 
@@ -194,18 +192,13 @@ void completeScene() {
 
 // ---- Pop-ups --------------------------------------------------------------------------------------
 
-void drawMessagePopup(RecordPopup which) {
-    const MessagePopup& popup = messagePopups[which];
+void drawPanelPopup(RecordPopup which) {
+    const PanelPopup& popup = panelPopups[which];
     if (recordPanel.popupRequested[which]) {
         recordPanel.popupRequested[which] = false;
-        ImGui::OpenPopup(popup.name);
+        ImGui::OpenPopup(popup.popup.title);
     }
-    if (!ImGui::BeginPopupModal(popup.name, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
-    popupGlyph(popup.glyph);
-    for (const char* line : popup.lines)
-        if (line != nullptr) ImGui::Text("%s", line);
-    if (button("Close", popup.closeSize, popup.closeProbe)) ImGui::CloseCurrentPopup();
-    ImGui::EndPopup();
+    drawMessagePopup(popup.popup, popup.lines);
 }
 
 // Recording into an existing file replaces it only when the user says so.
@@ -214,7 +207,7 @@ void drawReplacePopup() {
         recordPanel.replaceRequested = false;
         ImGui::OpenPopup(replacePopupName);
     }
-    if (!ImGui::BeginPopupModal(replacePopupName, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
+    if (!beginModal(replacePopupName)) return;
     popupGlyph(exclamationGlyph);
     ImGui::Text("%s already exists.", recordPanel.replacePath.c_str());
     ImGui::Text("Do you want to replace it?");
@@ -266,7 +259,7 @@ void drawRecordPanel(bool* open) {
     drawSceneSection();
     drawChooser();
     completeScene();
-    for (int popup = 0; popup < recordPopupCount; ++popup) drawMessagePopup(static_cast<RecordPopup>(popup));
+    for (int popup = 0; popup < recordPopupCount; ++popup) drawPanelPopup(static_cast<RecordPopup>(popup));
     drawReplacePopup();
     ImGui::End();
 }

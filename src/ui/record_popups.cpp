@@ -5,45 +5,37 @@
 
 #include "app/app.h"
 #include "ui/panel_common.h"
-#include "view/probe.h"
 #include "ui/ui.h"
 
 #include <imgui.h>
 
+#include <string>
+#include <vector>
+
 namespace {
 
+const MessagePopup replayEndPopup{"File End!", nullptr, ImVec2(0, 0), "File End!/Close"};
+const std::vector<std::string> replayEndLines{"Reading data is over."};
 const ImVec2 noticeCloseSize(173, 30);
 
-// GUI thread only: the notice shown last, so each failure opens its pop-up once.
+// GUI thread only: the notice shown last, so each failure opens its pop-up once, and its lines.
 uint64_t shownNoticeSerial = 0;
+std::vector<std::string> shownNoticeLines;
 
 void drawReplayEnd(bool ended) {
-    if (ended) ImGui::OpenPopup("File End!");
-    if (!ImGui::BeginPopupModal("File End!", nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
-    ImGui::Text("Reading data is over.");
-    const bool close = ImGui::Button("Close");
-    probeLastItem("File End!/Close");
-    if (close) {
-        dismissReplayEnd();
-        ImGui::CloseCurrentPopup();
-    }
-    ImGui::EndPopup();
+    if (ended) ImGui::OpenPopup(replayEndPopup.title);
+    if (drawMessagePopup(replayEndPopup, replayEndLines)) dismissReplayEnd();
 }
 
 void drawRecordingNotice() {
     const RecordingNotice& notice = recordingState.notice;
-    const char* title = recordNoticeTitle(notice);
+    const MessagePopup popup{recordNoticeTitle(notice), exclamationGlyph, noticeCloseSize, "Recording Notice/Close"};
     if (notice.serial != shownNoticeSerial) {
         shownNoticeSerial = notice.serial;
-        ImGui::OpenPopup(title);
+        shownNoticeLines = recordNoticeLines(notice);
+        ImGui::OpenPopup(popup.title);
     }
-    if (!ImGui::BeginPopupModal(title, nullptr, ImGuiWindowFlags_AlwaysAutoResize)) return;
-    popupGlyph(exclamationGlyph);
-    for (const std::string& line : recordNoticeLines(notice)) ImGui::Text("%s", line.c_str());
-    const bool close = ImGui::Button("Close", noticeCloseSize);
-    probeLastItem("Recording Notice/Close");
-    if (close) ImGui::CloseCurrentPopup();
-    ImGui::EndPopup();
+    drawMessagePopup(popup, shownNoticeLines);
 }
 
 }  // namespace
