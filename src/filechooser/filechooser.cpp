@@ -438,6 +438,8 @@ bool FileChooser::Show(const std::string& dialogKey, ImGuiWindowFlags flags) {
     ImGui::OpenPopup(name.c_str());
     const ImGuiWindowFlags dialogFlags =
         flags | ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoResize;
+    // Centred at every opening (ImGui alone moves a reappearing pop-up one pixel right each time).
+    ImGui::SetNextWindowPos(ImGui::GetMainViewport()->GetCenter(), ImGuiCond_Appearing, ImVec2(0.5f, 0.5f));
     if (!ImGui::BeginPopupModal(name.c_str(), nullptr, dialogFlags)) return false;
     shownName = name;
     if (startDirectory.empty()) startDirectory = std::string(currentName);

@@ -61,7 +61,12 @@ void popupGlyph(const char* glyph) {
     ImGui::Text("%s", glyph);
 }
 
-bool beginModal(const char* title) { return ImGui::BeginPopupModal(title, nullptr, ImGuiWindowFlags_AlwaysAutoResize); }
+bool beginModal(const char* title) {
+    // Centred at every opening. Left to itself, ImGui places a pop-up that reappears beside a
+    // two-pixel box around its old corner, one pixel further right each time.
+    ImGui::SetNextWindowPos(ImGui::GetMainViewport()->GetCenter(), ImGuiCond_Appearing, ImVec2(0.5f, 0.5f));
+    return ImGui::BeginPopupModal(title, nullptr, ImGuiWindowFlags_AlwaysAutoResize);
+}
 
 bool drawMessagePopup(const MessagePopup& popup, const std::vector<std::string>& lines) {
     if (!beginModal(popup.title)) return false;

@@ -113,6 +113,30 @@ TEST_F(RecordPanel, RefusesWhatTheConnectionStateDoesNotAllow) {
     EXPECT_FALSE(GuiHarness::popupOpen("Opening Warning"));
 }
 
+TEST_F(RecordPanel, DialogsOpenWhereTheyOpenedTheFirstTime) {
+    struct Case {
+        bool connected;
+        const char* opener;
+        const char* probe;   // a widget inside the dialog
+        const char* closer;
+    };
+    for (const Case& c : {Case{false, "Record Start", "Recording failed/Close", "Recording failed/Close"},
+                          Case{false, "OPEN RECORDING FILE", "OK", "Cancel"}}) {
+        SCOPED_TRACE(c.opener);
+        appState.portOpen = c.connected;
+        ImVec2 first;
+        for (int opening = 0; opening < 4; ++opening) {
+            click(c.opener);
+            ASSERT_TRUE(gui.drawn(c.probe));
+            const ImVec2 at = gui.rect(c.probe).min;
+            if (opening == 0) first = at;
+            EXPECT_EQ(at.x, first.x) << "opening " << opening;
+            EXPECT_EQ(at.y, first.y) << "opening " << opening;
+            click(c.closer);
+        }
+    }
+}
+
 TEST_F(RecordPanel, RecordsUntilStopAndCancelStartsNothing) {
     appState.portOpen = true;
     click("Record Start");
