@@ -1,12 +1,13 @@
 // Benchmarks of the sensor link: CPU spent by both workers while connected to an idle line, how long
 // a disconnect waits for the workers' acknowledgement, the synchroniser's and the decoder's
-// throughput against a bare pass over the same bytes. Build once with -DQUARVIS_BUSY_POLL=ON for the
-// comparison with workers that poll without pause.
+// throughput against a bare pass over the same bytes and against the wire rules taken byte by byte.
+// Build once with -DQUARVIS_BUSY_POLL=ON for the comparison with workers that poll without pause.
 #include "link/link.h"
 #include "app/app.h"
 #include "../tests/fakes/fake_serialport.h"
 #include "../tests/fakes/link_test_support.h"
 #include "../tests/fakes/test_frames.h"
+#include "../fuzz/reference_synchroniser.h"
 
 #include <benchmark/benchmark.h>
 
@@ -86,15 +87,31 @@ void ByteSumBaseline(benchmark::State& state) {
 }
 BENCHMARK(ByteSumBaseline);
 
-// Bytes per second through the synchroniser.
+// Bytes per second through the synchroniser, in reads of state.range(0) bytes: the grabber's reads,
+// and the whole stream at once as quarvis-decode's big reads take it.
 void SynchroniserThroughput(benchmark::State& state) {
     const Bytes stream = typicalStream();
+    const size_t read = static_cast<size_t>(state.range(0));
     auto ignore = [](const uint8_t*, void*) {};
     resetSynchroniser();
-    for (auto _ : state) synchroniseBytes(stream.data(), static_cast<int>(stream.size()), ignore, nullptr);
+    for (auto _ : state)
+        for (size_t at = 0; at < stream.size(); at += read)
+            synchroniseBytes(stream.data() + at, static_cast<int>(std::min(read, stream.size() - at)), ignore, nullptr);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
 }
-BENCHMARK(SynchroniserThroughput);
+BENCHMARK(SynchroniserThroughput)->Arg(readChunkBytes)->Arg(1 << 20);
+
+// The same through the wire rules taken a byte at a time (fuzz/reference_synchroniser.cpp), as the
+// synchroniser first ran them: the baseline it is measured against.
+void SynchroniserByteByByte(benchmark::State& state) {
+    const Bytes stream = typicalStream();
+    auto ignore = [](const uint8_t*, void*) {};
+    static ReferenceSynchroniser reference;
+    referenceReset(reference);
+    for (auto _ : state) referenceSynchronise(reference, stream.data(), static_cast<int>(stream.size()), ignore, nullptr);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
+}
+BENCHMARK(SynchroniserByteByByte);
 
 // Frame bytes per second decoded into metres and published to the point array, as the handler does.
 void DecodeThroughput(benchmark::State& state) {

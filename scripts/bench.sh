@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every benchmark in one command: builds the Release benchmark tree (build-bench/) and the
 # busy-polling tree kept only for comparison (build-bench-busy/), runs bench/*_bench and the viewer
-# under Xvfb (scripts/measure_viewer.sh) in both, and writes the figures, each against a baseline
-# measured in the same run, with the machine and the date into docs/PERFORMANCE.md.
+# under Xvfb (scripts/measure_viewer.sh) in both, times quarvis-decode against `wc -l`
+# (bench/decode_vs_wc.sh), and writes the figures, each against a baseline measured in the same run,
+# with the machine and the date into docs/PERFORMANCE.md.
 # Usage: scripts/bench.sh [VIEWER_SECONDS]   (default 5 s per viewer stretch; about 5 to 10 minutes
 # on two cores, most of it building). Not part of `make test`; needs scripts/setup.sh run once.
 set -euo pipefail
@@ -32,6 +33,9 @@ run_bench build-bench link_bench link.json
 run_bench build-bench-busy link_bench link-busy.json 'IdleWorkersCpu|StopAcknowledge'
 run_bench build-bench record_bench record.json
 run_bench build-bench filechooser_bench filechooser.json
+
+echo "== quarvis-decode against wc -l"
+bash bench/decode_vs_wc.sh build-bench | tee "$results/decode.txt"
 
 echo "== the viewer under Xvfb"
 bash scripts/measure_viewer.sh build-bench "$viewer_seconds" | tee "$results/viewer.txt"

@@ -33,6 +33,7 @@ def rate(bench):
 
 
 def viewer_figures(path):
+    """The "name: value" lines of measure_viewer.sh and decode_vs_wc.sh."""
     figures = {}
     for line in Path(path).read_text().splitlines():
         name, _, value = line.rpartition(": ")
@@ -71,14 +72,32 @@ def section_run(meta):
 
 
 def section_throughput(link):
-    base, sync, decode = link["ByteSumBaseline"], link["SynchroniserThroughput"], link["DecodeThroughput"]
+    base, decode = link["ByteSumBaseline"], link["DecodeThroughput"]
+    bytewise = link["SynchroniserByteByByte"]
     rows = []
-    for label, bench in (("Synchroniser (bytes through the sync state machine)", sync),
-                         ("Decoding (frames into metres, published to the point array)", decode),
-                         ("Baseline: additive byte sum over the same bytes", base)):
+    for label, bench, synchroniser in (
+            ("Synchroniser, reads of 200 bytes (the grabber's)", link["SynchroniserThroughput/200"], True),
+            ("Synchroniser, the whole stream in one read", link["SynchroniserThroughput/1048576"], True),
+            ("Baseline: the same rules taken a byte at a time", bytewise, True),
+            ("Decoding (frames into metres, published to the point array)", decode, False),
+            ("Baseline: additive byte sum over the same bytes", base, False)):
         rows.append([label, f"{rate(bench) / 1e6:,.1f} MB/s", f"{rate(bench) / LINE_RATE:,.0f}×",
+                     ratio(rate(bench), rate(bytewise)) if synchroniser else "",
                      ratio(rate(bench), rate(base))])
-    return table(["What", "Throughput (CPU time)", "× line rate (150,000 B/s)", "× byte-sum baseline"], rows)
+    return table(["What", "Throughput (CPU time)", "× line rate (150,000 B/s)", "× byte at a time",
+                  "× byte-sum baseline"], rows)
+
+
+def section_decode(d):
+    rows = []
+    for label, name in (("quarvis-decode FILE > OUT (a regular file)", "decode file"),
+                        ("quarvis-decode FILE > /dev/null", "decode null"),
+                        ("Baseline: wc -l FILE", "wc")):
+        rows.append([label, f"{d[name + ' wall ms']:.0f} ms", f"{d[name + ' cpu ms']:.0f} ms",
+                     ratio(d[name + " wall ms"], d["wc wall ms"]), ratio(d[name + " cpu ms"], d["wc cpu ms"])])
+    return (f"A {d['stream bytes'] / 1e6:,.1f} MB stream from quarvis-sim with {int(d['good frames']):,} good frames; "
+            f"medians of {int(d['runs'])} runs each, page cache warm.\n\n"
+            + table(["What", "Wall time", "CPU time (user + system)", "× wc -l (wall)", "× wc -l (CPU)"], rows))
 
 
 def section_rows(record):
@@ -170,9 +189,11 @@ def main():
     viewer = viewer_figures(results / "viewer.txt")
     viewer["seconds"] = meta["viewer_seconds"]
     viewer_busy = viewer_figures(results / "viewer-busy.txt")
+    decode = viewer_figures(results / "decode.txt")
     sections = {
         "run": section_run(meta),
         "throughput": section_throughput(link),
+        "decode": section_decode(decode),
         "rows": section_rows(record),
         "large": section_large(record),
         "viewer": section_viewer(viewer, viewer_busy, link, link_busy),
