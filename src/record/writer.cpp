@@ -198,7 +198,9 @@ void writeRecordingFrame() {
 }
 
 const char* recordNoticeTitle(const RecordingNotice& notice) {
-    return notice.kind == RecordFailure::portLost ? "Recording Stopped" : "Recording Error";
+    if (notice.kind == RecordFailure::portLost) return "Recording Stopped";
+    if (notice.kind == RecordFailure::sceneFailed) return "Scene not saved";
+    return "Recording Error";
 }
 
 std::vector<std::string> recordNoticeLines(const RecordingNotice& notice) {

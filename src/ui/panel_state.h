@@ -37,6 +37,7 @@ enum RecordPopup {
     openErrorPopup,
     openingWarningPopup,
     savedScenePopup,
+    sceneNotSavedPopup,
     recordPopupCount
 };
 

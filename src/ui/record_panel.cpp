@@ -45,6 +45,8 @@ const PanelPopup panelPopups[recordPopupCount] = {
     {{"Open Error", exclamationGlyph, ImVec2(173, 30), "Open Error/Close"}, {"No File. Check again."}},
     {{"Opening Warning", exclamationGlyph, ImVec2(173, 30), "Opening Warning/Close"}, {"Disconnect the sensor first."}},
     {{"Saved Current Scene", checkGlyph, ImVec2(173, 30), "Saved Current Scene/Close"}, {"Saved successfully."}},
+    {{"Scene not saved", exclamationGlyph, ImVec2(173, 30), "Scene not saved/Close"},
+     {"Sensor is not connected.", "Connect first and try again."}},
 };
 const char* const replacePopupName = "Replace File";
 
@@ -156,7 +158,7 @@ void drawSceneSection() {
         if (appState.portOpen) {
             recordingState.sceneRequested = true;
         } else {
-            requestPopup(recordingFailedPopup);
+            requestPopup(sceneNotSavedPopup);
         }
     }
     endDisabledLook(busy);

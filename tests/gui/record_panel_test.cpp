@@ -102,8 +102,9 @@ TEST_F(RecordPanel, RefusesWhatTheConnectionStateDoesNotAllow) {
     click("Recording failed/Close");
     EXPECT_FALSE(GuiHarness::popupOpen("Recording failed"));
     click("Scene Save");
-    EXPECT_TRUE(GuiHarness::popupOpen("Recording failed"));
-    click("Recording failed/Close");
+    EXPECT_TRUE(GuiHarness::popupOpen("Scene not saved"));
+    EXPECT_FALSE(GuiHarness::popupOpen("Recording failed"));
+    click("Scene not saved/Close");
 
     appState.portOpen = true;
     click("OPEN RECORDING FILE");
@@ -217,7 +218,7 @@ TEST_F(RecordPanel, FailuresAreShownAndNeverReportedAsSuccess) {
     fs::remove(directory / "gone");
     click("Scene Save");
     gui.frames(2, draw);
-    EXPECT_TRUE(GuiHarness::popupOpen("Recording Error"));
+    EXPECT_TRUE(GuiHarness::popupOpen("Scene not saved"));
     EXPECT_FALSE(GuiHarness::popupOpen("Saved Current Scene"));
     EXPECT_FALSE(recordingState.sceneRequested);
     fs::current_path(directory);
