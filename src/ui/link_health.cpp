@@ -1,5 +1,6 @@
 // The link health lines under the connection panel's buttons: frame rate, good frames, error
-// counters and the line's load, refreshed a few times a second. Drawn by the connection panel.
+// counters and the line's load, refreshed a few times a second, the rates taken over the arrivals
+// of the last seconds. Drawn by the connection panel.
 #include "app/app.h"
 #include "link/link.h"
 #include "ui/panel_state.h"
@@ -13,14 +14,52 @@ namespace {
 
 constexpr float healthTopGap = 20.0f;
 constexpr float healthIndent = 10.0f;
+// Arrivals closer together than this share one entry, so the ring always spans the whole window
+// however fast the GUI runs.
+constexpr double arrivalSpacing = rateWindowSeconds / (ArrivalWindow::capacity - 1);
 
-// Growth of a counter since the last sample. A smaller value means the grabber zeroed the counters
+// Growth of a counter since the last frame. A smaller value means the grabber zeroed the counters
 // in between (a new connection), so everything counted since then is new.
 uint32_t growth(uint32_t previous, uint32_t current) {
     return current >= previous ? current - previous : current;
 }
 
 }  // namespace
+
+void ArrivalWindow::note(double now, uint64_t growth) {
+    if (growth == 0) return;
+    total += growth;
+    const int newest = (oldest + count - 1) % capacity;
+    if (count > 0 && now - times[newest] < arrivalSpacing) {
+        times[newest] = now;
+        totals[newest] = total;
+        return;
+    }
+    if (count == capacity) {
+        oldest = (oldest + 1) % capacity;
+        --count;
+    }
+    const int next = (oldest + count) % capacity;
+    times[next] = now;
+    totals[next] = total;
+    ++count;
+}
+
+float ArrivalWindow::rate(double now) const {
+    if (count < 2) return 0.0f;
+    const int newest = (oldest + count - 1) % capacity;
+    if (now - times[newest] > staleSeconds) return 0.0f;
+    int first = oldest;
+    while (first != newest && times[first] < now - rateWindowSeconds) first = (first + 1) % capacity;
+    const double span = times[newest] - times[first];
+    if (span <= 0.0) return 0.0f;
+    return static_cast<float>(static_cast<double>(totals[newest] - totals[first]) / span);
+}
+
+void ArrivalWindow::clear() {
+    oldest = 0;
+    count = 0;
+}
 
 LinkCounters readLinkCounters() {
     return LinkCounters{linkStatistics.get(counterTotalBytes),  linkStatistics.get(counterGoodFrames),
@@ -29,19 +68,21 @@ LinkCounters readLinkCounters() {
 }
 
 void sampleLinkHealth(LinkHealth& health, double now, const LinkCounters& counters, bool connected) {
-    if (health.sampled && now - health.lastSampleTime < linkHealthRefreshSeconds) return;
-    if (connected && health.sampled && now > health.lastSampleTime) {
-        const float seconds = static_cast<float>(now - health.lastSampleTime);
-        health.framesPerSecond = static_cast<float>(growth(health.lastFrames, counters.goodFrames)) / seconds;
-        health.bytesPerSecond = static_cast<float>(growth(health.lastBytes, counters.bytes)) / seconds;
-    } else {
-        health.framesPerSecond = 0.0f;
-        health.bytesPerSecond = 0.0f;
+    if (!connected) {
+        health.frameArrivals.clear();
+        health.byteArrivals.clear();
+    } else if (health.sampled) {
+        health.frameArrivals.note(now, growth(health.lastFrames, counters.goodFrames));
+        health.byteArrivals.note(now, growth(health.lastBytes, counters.bytes));
     }
-    health.sampled = true;
-    health.lastSampleTime = now;
     health.lastBytes = counters.bytes;
     health.lastFrames = counters.goodFrames;
+    const bool firstSample = !health.sampled;
+    health.sampled = true;
+    if (!firstSample && now - health.lastRefreshTime < linkHealthRefreshSeconds) return;
+    health.lastRefreshTime = now;
+    health.framesPerSecond = health.frameArrivals.rate(now);
+    health.bytesPerSecond = health.byteArrivals.rate(now);
     health.goodFrames = counters.goodFrames;
     health.lostSyncs = counters.lostSyncs;
     health.sizeErrors = counters.sizeErrors;

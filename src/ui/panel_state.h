@@ -49,14 +49,33 @@ struct RecordPanelState {
     std::string replacePath;    // an existing file the user chose to record into, awaiting "Replace"
 };
 
-// What the link health lines show: refreshed a few times a second from linkStatistics. The grabber
-// zeroes the counters each time a connection starts, so rates come from deltas that tolerate that.
+// Arrivals of a growing count (good frames, bytes) as the GUI notes them each frame: pairs of
+// (time, running total) over the last few seconds. The rate is the growth after the oldest arrival
+// over the time to the newest, so it holds steady however the arrivals fall against the GUI frames.
+struct ArrivalWindow {
+    static constexpr int capacity = 256;
+    double times[capacity] = {};
+    uint64_t totals[capacity] = {};
+    int oldest = 0;                // ring index of the oldest arrival kept
+    int count = 0;
+    uint64_t total = 0;            // everything noted so far
+
+    void note(double now, uint64_t growth);  // growth seen by the GUI frame at `now` (0: no arrival)
+    float rate(double now) const;            // per second; 0 after a second without an arrival
+    void clear();
+};
+
+// What the link health lines show, with the arrivals their rates come from. The GUI notes the
+// counters every frame and refreshes the figures a few times a second. The grabber zeroes the
+// counters each time a connection starts, so growth is taken in a way that tolerates that.
 struct LinkHealth {
     bool everConnected = false;   // the lines appear after the first connect and stay afterwards
-    double lastSampleTime = 0.0;  // GUI time of the last refresh
-    bool sampled = false;         // lastSampleTime and the snapshots below hold a sample
+    bool sampled = false;         // the snapshots below hold the counters of an earlier frame
     uint32_t lastBytes = 0;
     uint32_t lastFrames = 0;
+    ArrivalWindow frameArrivals;
+    ArrivalWindow byteArrivals;
+    double lastRefreshTime = 0.0; // GUI time of the last refresh of the figures
     float framesPerSecond = 0.0f;
     float bytesPerSecond = 0.0f;
     int baudRate = 0;             // the rate of the connection the figures belong to
@@ -69,16 +88,20 @@ extern ViewPanelState viewPanel;
 extern RecordPanelState recordPanel;
 extern LinkHealth linkHealth;
 
-// The health lines are refreshed at most this often.
+// The figures of the health lines change at most this often; the rates look back over the arrivals
+// of the last rateWindowSeconds, and fall to 0 once staleSeconds pass without one.
 constexpr double linkHealthRefreshSeconds = 0.25;
+constexpr double rateWindowSeconds = 2.0;
+constexpr double staleSeconds = 1.0;
 
 // Counters as the grabber left them at one moment, in the order the health lines need.
 struct LinkCounters {
     uint32_t bytes, goodFrames, lostSyncs, sizeErrors, checksumErrors, overruns;
 };
 LinkCounters readLinkCounters();
-// Takes a new sample when the refresh interval has passed (or none was taken yet). While not
-// connected the rates are zero and the totals of the last connection stay.
+// Once per GUI frame: notes what arrived since the last frame, and refreshes the figures when the
+// refresh interval has passed (or on the first call). While not connected the rates are zero and
+// the totals of the last connection stay.
 void sampleLinkHealth(LinkHealth& health, double now, const LinkCounters& counters, bool connected);
 // Share of the line's capacity in use: bytes per second × 10 bits over the baud rate, 0..1 and beyond.
 float linkLoad(const LinkHealth& health);

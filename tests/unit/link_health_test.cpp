@@ -1,56 +1,67 @@
-// The link health figures: rates from counter deltas that survive the grabber zeroing its counters
-// at each connection, the refresh interval, and the line load at the chosen baud rate.
+// The link health figures against streams of known rate, noted by a GUI whose clock the test runs:
+// frame rate and line load within 5% and steady, 0 only a second after the last frame, counters
+// zeroed by a reconnect taken as new growth.
 #include "ui/panel_state.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
-LinkCounters counters(uint32_t bytes, uint32_t frames) { return LinkCounters{bytes, frames, 1, 2, 3, 4}; }
+struct Stream {
+    const char* name;
+    double framesPerSecond;  // as the line carries them
+    int baudRate;
+    double guiFramesPerSecond;
+    double zeroedAt;         // the grabber zeroes its counters here (a reconnect); 0: never
+};
 
-TEST(LinkHealth, RatesComeFromDeltasAtMostFourTimesASecond) {
-    LinkHealth health;
-    health.baudRate = 1500000;
-    sampleLinkHealth(health, 10.0, counters(1000, 10), true);
-    EXPECT_EQ(health.framesPerSecond, 0.0f) << "one sample gives no rate yet";
-    EXPECT_EQ(health.goodFrames, 10u);
+constexpr double phase = 0.37;      // frames arrive at (k - phase) / rate, between GUI frames
+constexpr double streamEnd = 8.0;   // no frame arrives after this
+constexpr double warmUp = rateWindowSeconds + 0.5;
+constexpr uint32_t readBytes = 200; // bytes come in reads of this size
 
-    sampleLinkHealth(health, 10.1, counters(99999, 999), true);
-    EXPECT_EQ(health.goodFrames, 10u) << "too soon: the lines keep their figures";
-
-    sampleLinkHealth(health, 10.5, counters(76000, 25), true);
-    EXPECT_FLOAT_EQ(health.framesPerSecond, 30.0f);
-    EXPECT_FLOAT_EQ(health.bytesPerSecond, 150000.0f);
-    EXPECT_FLOAT_EQ(linkLoad(health), 1.0f) << "150000 bytes of 10 bits fill 1500000 baud";
-    EXPECT_EQ(health.lostSyncs, 1u);
-    EXPECT_EQ(health.sizeErrors, 2u);
-    EXPECT_EQ(health.checksumErrors, 3u);
-    EXPECT_EQ(health.overruns, 4u);
-}
-
-TEST(LinkHealth, ZeroedCountersCountAsNewGrowth) {
-    LinkHealth health;
-    health.baudRate = 460800;
-    sampleLinkHealth(health, 1.0, counters(500000, 170), true);
-    // A reconnect in between: the grabber started over from zero.
-    sampleLinkHealth(health, 2.0, counters(23040, 8), true);
-    EXPECT_FLOAT_EQ(health.framesPerSecond, 8.0f);
-    EXPECT_FLOAT_EQ(health.bytesPerSecond, 23040.0f);
-    EXPECT_FLOAT_EQ(linkLoad(health), 0.5f);
-}
-
-TEST(LinkHealth, DisconnectedLinkShowsNoRateButKeepsTheTotals) {
-    LinkHealth health;
-    health.baudRate = 57600;
-    sampleLinkHealth(health, 1.0, counters(0, 0), true);
-    sampleLinkHealth(health, 2.0, counters(5760, 2), true);
-    ASSERT_GT(health.framesPerSecond, 0.0f);
-    sampleLinkHealth(health, 3.0, counters(5760, 2), false);
-    EXPECT_EQ(health.framesPerSecond, 0.0f);
-    EXPECT_EQ(linkLoad(health), 0.0f);
-    EXPECT_EQ(health.goodFrames, 2u);
-    health.baudRate = 0;
-    EXPECT_EQ(linkLoad(health), 0.0f);
+TEST(LinkHealth, RatesAreCloseAndSteadyAndFallToZeroOnlyAfterASecondWithoutFrames) {
+    const Stream streams[] = {
+        {"57600 baud, GUI at 60 Hz", 5760.0 / frameBytes, 57600, 60, 0},
+        {"57600 baud, GUI at 15 Hz", 5760.0 / frameBytes, 57600, 15, 0},
+        {"1500000 baud, GUI at 60 Hz", 150000.0 / frameBytes, 1500000, 60, 0},
+        {"1500000 baud, GUI at 500 Hz", 150000.0 / frameBytes, 1500000, 500, 0},
+        {"1500000 baud, counters zeroed", 150000.0 / frameBytes, 1500000, 60, 4.0},
+    };
+    for (const Stream& s : streams) {
+        SCOPED_TRACE(s.name);
+        const auto framesBy = [&](double t) { return std::floor(std::min(t, streamEnd) * s.framesPerSecond + phase); };
+        const double lastArrival = (framesBy(streamEnd) - phase) / s.framesPerSecond;
+        const double expectedLoad = s.framesPerSecond * frameBytes * lineBitsPerByte / s.baudRate;
+        LinkHealth health;
+        health.baudRate = s.baudRate;
+        float lowest = 1e9f, highest = 0.0f, lowestLoad = 1e9f, highestLoad = 0.0f;
+        for (int tick = 0;; ++tick) {
+            const double t = tick / s.guiFramesPerSecond;
+            if (t > lastArrival + staleSeconds + 2 * linkHealthRefreshSeconds) break;
+            const double zeroed = s.zeroedAt > 0 && t >= s.zeroedAt ? framesBy(s.zeroedAt) : 0.0;
+            const double frames = framesBy(t) - zeroed;
+            const auto bytes = static_cast<uint32_t>(frames * frameBytes / readBytes) * readBytes;
+            sampleLinkHealth(health, t, LinkCounters{bytes, static_cast<uint32_t>(frames), 0, 0, 0, 0}, true);
+            if (t >= warmUp && t <= streamEnd) {
+                lowest = std::min(lowest, health.framesPerSecond);
+                highest = std::max(highest, health.framesPerSecond);
+                lowestLoad = std::min(lowestLoad, linkLoad(health));
+                highestLoad = std::max(highestLoad, linkLoad(health));
+            } else if (t > streamEnd && t < lastArrival + staleSeconds) {
+                EXPECT_GT(health.framesPerSecond, 0.0f) << "at " << t << " s, a frame came " << t - lastArrival << " s ago";
+            }
+        }
+        EXPECT_NEAR(lowest, s.framesPerSecond, 0.05 * s.framesPerSecond);
+        EXPECT_NEAR(highest, s.framesPerSecond, 0.05 * s.framesPerSecond);
+        EXPECT_NEAR(lowestLoad, expectedLoad, 0.05 * expectedLoad);
+        EXPECT_NEAR(highestLoad, expectedLoad, 0.05 * expectedLoad);
+        EXPECT_EQ(health.framesPerSecond, 0.0f) << "a second after the last frame";
+        EXPECT_EQ(health.bytesPerSecond, 0.0f);
+    }
 }
 
 }  // namespace
