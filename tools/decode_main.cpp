@@ -3,6 +3,7 @@
 //
 // Index: options and usage; per-frame outputs; offline decoding; live decoding; main.
 #include "app/app.h"
+#include "app/version.h"
 #include "link/link.h"
 #include "record/record.h"
 #include "link/sim.h"
@@ -23,6 +24,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <libserialport.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -32,6 +34,9 @@ constexpr int exitPortFailure = 1;
 constexpr int exitUsage = 2;
 constexpr int exitInputFailure = 2;
 constexpr int exitOutputFailure = 3;
+// Longest live run --seconds accepts (about 31 years): any longer is a slip, and stays far inside the
+// range of the clock's arithmetic.
+constexpr double longestRunSeconds = 1e9;
 constexpr int statisticsIntervalMillis = 1000;
 constexpr int livePollMillis = 100;         // how often the live loop looks at the clock and the port
 constexpr int offlineReadBytes = 1 << 20;   // offline reads are big: a read costs next to nothing per byte
@@ -66,13 +71,36 @@ void printUsage(FILE* stream) {
         "  --port NAME     the serial port, as the viewer's port list names it\n"
         "  --list-ports    print that list: the ports that open at the baud rate, one a line\n"
         "  --baud N        baud rate (default %d)\n"
-        "  --seconds S     stop after S seconds (default: run until Ctrl-C)\n"
+        "  --seconds S     stop after S seconds, at most 1e9 (default: run until Ctrl-C)\n"
         "\n"
         "  --debug         the viewer's diagnostic lines on standard output\n"
         "  --help          this text\n"
-        "Exit status: 0 done; 1 the port could not be opened or was lost; 2 bad usage or unreadable input;\n"
-        "3 the --csv file could not be written (it keeps every complete row).\n",
+        "  --version       the version\n"
+        "Exit status: 0 done (an input without a good frame says so on standard error); 1 the port could\n"
+        "not be opened or was lost; 2 bad usage, unreadable input, or --csv naming the input itself;\n"
+        "3 standard output or the --csv file could not be written (the file keeps every complete row).\n",
         toolName, toolName, toolName, static_cast<int>(appState.baudRate));
+}
+
+// ---- Standard output ------------------------------------------------------------------------------
+// Every line goes to stdout, through std::cout or stdio; a failed write (full disk, reader gone) is
+// noticed at the next check and ends the run with exitOutputFailure.
+
+// True once standard output has failed; the first failure is reported on standard error.
+bool standardOutputFailed(bool flush) {
+    static bool reported = false;
+    if (flush) std::cout.flush();
+    if (flush && std::fflush(stdout) != 0) std::cout.setstate(std::ios::badbit);
+    if (std::cout && !std::ferror(stdout)) return false;
+    if (!reported) {
+        std::fprintf(stderr, "%s: cannot write standard output: %s\n", toolName, std::strerror(errno));
+        reported = true;
+    }
+    return true;
+}
+
+[[noreturn]] void exitAfterOutput() {
+    std::exit(standardOutputFailed(true) ? exitOutputFailure : 0);
 }
 
 [[noreturn]] void usageError(const char* message, const char* value) {
@@ -82,13 +110,13 @@ void printUsage(FILE* stream) {
 }
 
 DecodeOptions parseOptions(int argc, char** argv) {
-    enum OptionId { optPoints = 1, optPort, optListPorts, optBaud, optSeconds, optDebug, optHelp, optCsv };
+    enum OptionId { optPoints = 1, optPort, optListPorts, optBaud, optSeconds, optDebug, optHelp, optCsv, optVersion };
     static const option longOptions[] = {
         {"points", no_argument, nullptr, optPoints},       {"port", required_argument, nullptr, optPort},
         {"list-ports", no_argument, nullptr, optListPorts},
         {"baud", required_argument, nullptr, optBaud},     {"seconds", required_argument, nullptr, optSeconds},
         {"debug", no_argument, nullptr, optDebug},         {"help", no_argument, nullptr, optHelp},
-        {"csv", required_argument, nullptr, optCsv},
+        {"csv", required_argument, nullptr, optCsv},       {"version", no_argument, nullptr, optVersion},
         {nullptr, 0, nullptr, 0},
     };
     DecodeOptions options;
@@ -111,10 +139,12 @@ DecodeOptions parseOptions(int argc, char** argv) {
         }
         case optSeconds:
             options.seconds = std::strtod(optarg, &end);
-            if (end == optarg || *end != '\0' || !(options.seconds >= 0.0)) usageError("invalid number of seconds", optarg);
+            if (end == optarg || *end != '\0' || !(options.seconds >= 0.0 && options.seconds <= longestRunSeconds))
+                usageError("invalid number of seconds", optarg);
             break;
         case optDebug: appState.debugPrint = true; break;
-        case optHelp: printUsage(stdout); std::exit(0);
+        case optHelp: printUsage(stdout); exitAfterOutput();
+        case optVersion: std::cout << toolName << ' ' << quarvisVersion << '\n'; exitAfterOutput();
         default: usageError("unknown or incomplete option", argv[optind - 1]);
         }
     }
@@ -223,6 +253,33 @@ void emitGoodFrame(const uint8_t* record, void* context) {
 
 // ---- Offline decoding ----------------------------------------------------------------------------
 
+// Opens the --csv recording and writes its header. The file is emptied only once it is known not to
+// be the input: decoding a recording into itself would destroy it. Returns 0 or an exit status.
+int openCsv(const DecodeOptions& options, int inputFd, FrameOutputs& outputs) {
+    // A file size limit must fail the write (and be reported), not end the tool.
+    std::signal(SIGXFSZ, SIG_IGN);
+    const char* path = options.csvPath.c_str();
+    outputs.csvFile = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (outputs.csvFile < 0) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, path, std::strerror(errno));
+        return exitOutputFailure;
+    }
+    struct stat input, output;
+    if (::fstat(inputFd, &input) == 0 && ::fstat(outputs.csvFile, &output) == 0 && input.st_dev == output.st_dev &&
+        input.st_ino == output.st_ino) {
+        std::fprintf(stderr, "%s: --csv %s names the input itself; it was left untouched\n", toolName, path);
+        ::close(outputs.csvFile);
+        return exitUsage;
+    }
+    if (S_ISREG(output.st_mode) && ::ftruncate(outputs.csvFile, 0) != 0) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, path, std::strerror(errno));
+        return exitOutputFailure;
+    }
+    appendRecordingHeader(outputs.csvLine);
+    writeCsvLine(outputs);
+    return 0;
+}
+
 int decodeOffline(const DecodeOptions& options) {
     const bool fromStdin = options.inputPath == "-";
     const char* shownName = fromStdin ? "standard input" : options.inputPath.c_str();
@@ -234,18 +291,11 @@ int decodeOffline(const DecodeOptions& options) {
     FrameOutputs outputs;
     outputs.points = options.points;
     if (!options.csvPath.empty()) {
-        // A file size limit must fail the write (and be reported), not end the tool.
-        std::signal(SIGXFSZ, SIG_IGN);
-        outputs.csvFile = ::open(options.csvPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (outputs.csvFile < 0) {
-            std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, options.csvPath.c_str(), std::strerror(errno));
-            return exitOutputFailure;
-        }
-        appendRecordingHeader(outputs.csvLine);
-        writeCsvLine(outputs);
+        if (const int status = openCsv(options, fd, outputs); status != 0) return status;
     }
     resetSynchroniser();
     std::vector<uint8_t> chunk(offlineReadBytes);
+    uint64_t bytesRead = 0;
     for (;;) {
         const ssize_t count = ::read(fd, chunk.data(), chunk.size());
         if (count == 0) break;
@@ -254,16 +304,22 @@ int decodeOffline(const DecodeOptions& options) {
             std::fprintf(stderr, "%s: cannot read %s: %s\n", toolName, shownName, std::strerror(errno));
             return exitInputFailure;
         }
+        bytesRead += static_cast<uint64_t>(count);
         synchroniseBytes(chunk.data(), static_cast<int>(count), emitGoodFrame, &outputs);
+        if (standardOutputFailed(false)) return exitOutputFailure;
     }
     if (!fromStdin) ::close(fd);
     printStatistics();
+    if (linkStatistics.get(counterGoodFrames) == 0)
+        std::fprintf(stderr, "%s: no %sframe found in %llu bytes of %s\n", toolName,
+                     linkStatistics.get(counterGoodSyncs) == 0 ? "" : "good ",
+                     static_cast<unsigned long long>(bytesRead), shownName);
     if (outputs.csvFile >= 0 && ::close(outputs.csvFile) != 0) outputs.csvError = errno;
     if (outputs.csvError != 0) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, options.csvPath.c_str(), std::strerror(outputs.csvError));
         return exitOutputFailure;
     }
-    return 0;
+    return standardOutputFailed(true) ? exitOutputFailure : 0;
 }
 
 // ---- Live decoding -------------------------------------------------------------------------------
@@ -321,13 +377,15 @@ int decodeLive(const DecodeOptions& options) {
             printStatistics();
             std::cout << '\n';
             nextRound += std::chrono::milliseconds(statisticsIntervalMillis);
+            if (standardOutputFailed(true)) break;
         }
     }
     disconnect();
     if (portLost) std::fprintf(stderr, "%s: the port %s is disconnected\n", toolName, options.portName.c_str());
     printStatistics();
     runExitSequence();
-    return portLost ? exitPortFailure : 0;
+    if (portLost) return exitPortFailure;
+    return standardOutputFailed(true) ? exitOutputFailure : 0;
 }
 
 // The viewer's port list without the placeholder: every port that opens at the rate.
@@ -335,7 +393,7 @@ int listPorts(const DecodeOptions& options) {
     if (options.baudRate != 0) appState.baudRate = options.baudRate;
     enumeratePorts();
     for (size_t entry = 1; entry < portList.size(); ++entry) std::cout << portList[entry] << '\n';
-    return 0;
+    return standardOutputFailed(true) ? exitOutputFailure : 0;
 }
 
 }  // namespace
@@ -343,6 +401,8 @@ int listPorts(const DecodeOptions& options) {
 // ---- Main ----------------------------------------------------------------------------------------
 
 int main(int argc, char** argv) {
+    // A reader that goes away must fail the write (and be reported), not end the tool.
+    std::signal(SIGPIPE, SIG_IGN);
     const DecodeOptions options = parseOptions(argc, argv);
     if (options.listPorts) return listPorts(options);
     return options.portName.empty() ? decodeOffline(options) : decodeLive(options);

@@ -2,10 +2,12 @@
 // to a file, a pipe, a pseudo-terminal or standard output, paced as a serial line would carry them.
 // Single-threaded.
 //
-// Index: options and usage; output (open, write, failures); pacing; report; main.
+// Index: options and usage; output (open, terminal settings, write, failures); pacing; report; main.
 #include "app/app.h"
+#include "app/version.h"
 #include "link/sim.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -47,8 +49,10 @@ void printUsage(FILE* stream) {
         "object moving across, with sequence numbers counting up and time stamps from the sensor's clock.\n"
         "\n"
         "  --out PATH            file, pipe or pseudo-terminal to write to ('-': standard output, default)\n"
-        "  --baud N              pace the bytes as an 8N1 line at N baud carries them (0: unpaced, default)\n"
-        "  --rate R              frames per second (0, default: back to back as the line allows)\n"
+        "  --baud N              pace the bytes as an 8N1 line at N baud (7 or more) carries them\n"
+        "                        (0: unpaced, default)\n"
+        "  --rate R              frames per second, 0.000233 (a frame every 71 minutes) to 1000000\n"
+        "                        (0, default: back to back as the line allows)\n"
         "  --frames N            stop after N frames (0: endless, default); a cut-short frame and the\n"
         "                        frame it swallows count as one\n"
         "  --seed N              seed of the scene's noise and of the fault choices (default 1)\n"
@@ -63,8 +67,12 @@ void printUsage(FILE* stream) {
         "                        must reach to PATH ('-': standard error)\n"
         "  --debug               one line per frame on standard error\n"
         "  --help                this text\n"
+        "  --version             the version\n"
         "\n"
-        "Ctrl-C stops after the frame being written. A reader that goes away ends the run quietly.\n",
+        "A terminal named by --out (serial line, pseudo-terminal) is set to raw for the run and given\n"
+        "its settings back at the end. Ctrl-C stops after the frame being written, a second one at once.\n"
+        "A reader that goes away ends the run quietly. Exit status: 0 done; 1 the output or the report\n"
+        "could not be written; 2 bad usage.\n",
         toolName);
 }
 
@@ -74,11 +82,18 @@ void printUsage(FILE* stream) {
     std::exit(exitUsage);
 }
 
+// Exits like usageError when stdout cannot take what --help or --version printed.
+[[noreturn]] void exitAfterOutput() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) std::exit(0);
+    std::fprintf(stderr, "%s: cannot write standard output: %s\n", toolName, std::strerror(errno));
+    std::exit(exitFailure);
+}
+
 uint64_t parseCount(const char* text, uint64_t maximum) {
     char* end = nullptr;
     errno = 0;
     const unsigned long long value = std::strtoull(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > maximum)
+    if (errno != 0 || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' || value > maximum)
         usageError("invalid number", text);
     return value;
 }
@@ -92,9 +107,26 @@ double parseReal(const char* text, double minimum, double maximum) {
     return value;
 }
 
+// A frame period (time stamps, pacing) is held in 32 bits of microseconds, about 71 minutes.
+uint32_t framePeriodOrExit(double micros, const char* option, const char* text) {
+    const double rounded = std::round(micros);
+    if (!(rounded >= 1.0 && rounded <= UINT32_MAX)) {
+        std::fprintf(stderr, "%s: %s '%s' makes a frame period outside 1 us .. %u us\n", toolName, option, text, UINT32_MAX);
+        std::exit(exitUsage);
+    }
+    return static_cast<uint32_t>(rounded);
+}
+
+// The sensor's clock at the first frame; rounded to the microsecond as a whole, so 7.9999999 is 8 s.
+void setStartTime(SimConfig& config, double seconds) {
+    const uint64_t micros = static_cast<uint64_t>(std::llround(seconds * microsPerSecond));
+    config.startSeconds = static_cast<uint32_t>(micros / microsPerSecond);
+    config.startMicros = static_cast<uint32_t>(micros % microsPerSecond);
+}
+
 SimOptions parseOptions(int argc, char** argv) {
     enum OptionId { optOut = 1, optBaud, optRate, optFrames, optSeed, optFirstSequence, optStartTime,
-                    optGarbage, optChecksum, optSize, optCutShort, optReport, optDebug, optHelp };
+                    optGarbage, optChecksum, optSize, optCutShort, optReport, optDebug, optHelp, optVersion };
     static const option longOptions[] = {
         {"out", required_argument, nullptr, optOut},       {"baud", required_argument, nullptr, optBaud},
         {"rate", required_argument, nullptr, optRate},     {"frames", required_argument, nullptr, optFrames},
@@ -106,31 +138,32 @@ SimOptions parseOptions(int argc, char** argv) {
         {"bad-size", required_argument, nullptr, optSize},
         {"cut-short", required_argument, nullptr, optCutShort},
         {"report", required_argument, nullptr, optReport}, {"debug", no_argument, nullptr, optDebug},
-        {"help", no_argument, nullptr, optHelp},           {nullptr, 0, nullptr, 0},
+        {"help", no_argument, nullptr, optHelp},           {"version", no_argument, nullptr, optVersion},
+        {nullptr, 0, nullptr, 0},
     };
     SimOptions options;
+    std::string rateText;
     opterr = 0;
     for (int id; (id = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
         switch (id) {
         case optOut: options.outPath = optarg; break;
         case optBaud: options.baudRate = static_cast<int>(parseCount(optarg, INT32_MAX)); break;
-        case optRate: options.frameRate = parseReal(optarg, 0.0, microsPerSecond); break;
+        case optRate:
+            options.frameRate = parseReal(optarg, 0.0, microsPerSecond);
+            rateText = optarg;
+            break;
         case optFrames: options.frames = parseCount(optarg, UINT64_MAX); break;
         case optSeed: options.config.seed = static_cast<uint32_t>(parseCount(optarg, UINT32_MAX)); break;
         case optFirstSequence: options.config.firstSequence = static_cast<uint16_t>(parseCount(optarg, UINT16_MAX)); break;
-        case optStartTime: {
-            const double seconds = parseReal(optarg, 0.0, UINT32_MAX);
-            options.config.startSeconds = static_cast<uint32_t>(seconds);
-            options.config.startMicros = static_cast<uint32_t>(std::lround((seconds - std::floor(seconds)) * microsPerSecond)) % microsPerSecond;
-            break;
-        }
+        case optStartTime: setStartTime(options.config, parseReal(optarg, 0.0, UINT32_MAX)); break;
         case optGarbage: options.config.faultShare[simFaultGarbage] = parseReal(optarg, 0.0, 1.0); break;
         case optChecksum: options.config.faultShare[simFaultChecksum] = parseReal(optarg, 0.0, 1.0); break;
         case optSize: options.config.faultShare[simFaultSize] = parseReal(optarg, 0.0, 1.0); break;
         case optCutShort: options.config.faultShare[simFaultCutShort] = parseReal(optarg, 0.0, 1.0); break;
         case optReport: options.reportPath = optarg; break;
         case optDebug: appState.debugPrint = true; break;
-        case optHelp: printUsage(stdout); std::exit(0);
+        case optHelp: printUsage(stdout); exitAfterOutput();
+        case optVersion: std::printf("%s %s\n", toolName, quarvisVersion); exitAfterOutput();
         default: usageError("unknown or incomplete option", argv[optind - 1]);
         }
     }
@@ -138,8 +171,15 @@ SimOptions parseOptions(int argc, char** argv) {
     double shares = 0.0;
     for (int kind = simFaultGarbage; kind < simFaultKindCount; ++kind) shares += options.config.faultShare[kind];
     if (shares > 1.0 + 1e-9) usageError("fault shares add up to more than 1:", std::to_string(shares).c_str());
+    // Both are checked, as a rate sets the time stamps and a baud rate the pacing.
+    const uint32_t ratePeriod = options.frameRate > 0.0
+        ? framePeriodOrExit(microsPerSecond / options.frameRate, "--rate", rateText.c_str()) : 0;
+    if (options.baudRate > 0) {
+        const double lineMicros = static_cast<double>(frameBytes) * lineBitsPerByte * microsPerSecond / options.baudRate;
+        framePeriodOrExit(lineMicros, "--baud", std::to_string(options.baudRate).c_str());
+    }
     if (options.frameRate > 0.0)
-        options.config.framePeriodMicros = static_cast<uint32_t>(std::lround(microsPerSecond / options.frameRate));
+        options.config.framePeriodMicros = ratePeriod;
     else if (options.baudRate > 0)
         options.config.framePeriodMicros = frameLineMicros(options.baudRate);
     return options;
@@ -147,33 +187,51 @@ SimOptions parseOptions(int argc, char** argv) {
 
 // ---- Output --------------------------------------------------------------------------------------
 
-// Process-wide state of the tool: the output, and the stop request set by SIGINT/SIGTERM.
+// Process-wide state of the tool: the output, the settings a terminal named by --out had before the
+// run (restored at every exit, signal handlers included), and the stop request set by SIGINT/SIGTERM.
 int outputFd = STDOUT_FILENO;
+termios savedTerminal;
+volatile sig_atomic_t terminalSaved = 0;
 volatile sig_atomic_t stopRequested = 0;
 
-void onStopSignal(int) {
-    stopRequested = 1;
-    std::signal(SIGINT, SIG_DFL);   // a second Ctrl-C ends the tool at once
-    std::signal(SIGTERM, SIG_DFL);
+// Safe in a signal handler (tcsetattr is async-signal-safe).
+void restoreTerminal() {
+    if (terminalSaved) tcsetattr(outputFd, TCSANOW, &savedTerminal);
+}
+
+// The first signal stops after the frame being written; a second ends the tool at once, by the
+// signal itself, with the terminal's settings given back.
+void onStopSignal(int signalNumber) {
+    if (!stopRequested) {
+        stopRequested = 1;
+        return;
+    }
+    restoreTerminal();
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);
 }
 
 void openOutput(const std::string& path) {
-    if (path != "-") {
-        outputFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0644);
-        if (outputFd < 0) {
-            std::fprintf(stderr, "%s: cannot open %s: %s\n", toolName, path.c_str(), std::strerror(errno));
-            std::exit(exitFailure);
-        }
+    if (path == "-") return;  // a terminal there is the user's own: left as it is
+    outputFd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, 0644);
+    if (outputFd < 0) {
+        std::fprintf(stderr, "%s: cannot open %s: %s\n", toolName, path.c_str(), std::strerror(errno));
+        std::exit(exitFailure);
     }
-    // A terminal must pass every byte as it is (no line-end translation, no flow control characters).
+    // A serial line or pseudo-terminal must pass every byte as it is (no line-end translation, no
+    // flow control characters) for the run, and is given its settings back at any exit.
     termios settings;
-    if (tcgetattr(outputFd, &settings) == 0) {
-        cfmakeraw(&settings);
-        tcsetattr(outputFd, TCSANOW, &settings);
-    }
+    if (tcgetattr(outputFd, &settings) != 0) return;
+    savedTerminal = settings;
+    terminalSaved = 1;
+    std::atexit(restoreTerminal);
+    cfmakeraw(&settings);
+    if (tcsetattr(outputFd, TCSANOW, &settings) != 0)
+        std::fprintf(stderr, "%s: cannot make %s raw: %s\n", toolName, path.c_str(), std::strerror(errno));
 }
 
-// Writes all of it. A reader that has gone (closed pipe, vanished pseudo-terminal) ends the run.
+// Writes all of it. A reader that has gone (closed pipe, vanished pseudo-terminal), or a stop request
+// while the output is blocked, ends the run.
 enum WriteResult { writeDone = 0, writeReaderGone = 1 };
 
 WriteResult writeAll(const std::string& path, const uint8_t* bytes, size_t count) {
@@ -184,6 +242,7 @@ WriteResult writeAll(const std::string& path, const uint8_t* bytes, size_t count
             count -= static_cast<size_t>(written);
             continue;
         }
+        if (written < 0 && errno == EINTR && stopRequested) return writeReaderGone;
         if (written < 0 && errno == EINTR) continue;
         if (written < 0 && errno == EPIPE) return writeReaderGone;
         if (written < 0 && (errno == EIO || errno == ENXIO || errno == EHOSTDOWN)) {
@@ -247,18 +306,25 @@ WriteResult writePaced(Pacer& pacer, const std::string& path, const std::vector<
 
 // ---- Report --------------------------------------------------------------------------------------
 
+[[noreturn]] void reportFailure(const std::string& path) {
+    std::fprintf(stderr, "%s: cannot write the report %s: %s\n", toolName, path.c_str(), std::strerror(errno));
+    std::exit(exitFailure);
+}
+
 void writeReport(const std::string& path, const SimReport& report) {
     FILE* stream = path == "-" ? stderr : std::fopen(path.c_str(), "w");
-    if (stream == nullptr) {
-        std::fprintf(stderr, "%s: cannot write the report %s: %s\n", toolName, path.c_str(), std::strerror(errno));
-        std::exit(exitFailure);
-    }
+    if (stream == nullptr) reportFailure(path);
     std::fprintf(stream, "frames encoded: %llu\n", static_cast<unsigned long long>(report.framesEncoded));
     for (int kind = 0; kind < simFaultKindCount; ++kind)
         std::fprintf(stream, "%s: %llu\n", simFaultNames[kind], static_cast<unsigned long long>(report.units[kind]));
     for (int counter = 0; counter < simStreamCounterCount; ++counter)
         std::fprintf(stream, "%s: %llu\n", linkStatisticNames[counter], static_cast<unsigned long long>(report.expected[counter]));
-    if (stream != stderr) std::fclose(stream);
+    const bool failed = std::fflush(stream) != 0 || std::ferror(stream);
+    const int error = errno;
+    if ((stream != stderr && std::fclose(stream) != 0) || failed) {
+        if (failed) errno = error;
+        reportFailure(path);
+    }
 }
 
 }  // namespace
@@ -266,8 +332,9 @@ void writeReport(const std::string& path, const SimReport& report) {
 // ---- Main ----------------------------------------------------------------------------------------
 
 int main(int argc, char** argv) {
-    const SimOptions options = parseOptions(argc, argv);
+    // A reader that goes away must fail the write (and be noticed), not end the tool.
     std::signal(SIGPIPE, SIG_IGN);
+    const SimOptions options = parseOptions(argc, argv);
     struct sigaction stop = {};
     stop.sa_handler = onStopSignal;  // no SA_RESTART: a pending stop cuts a pacing sleep short
     sigaction(SIGINT, &stop, nullptr);
@@ -280,6 +347,7 @@ int main(int argc, char** argv) {
     pacer.baudRate = options.baudRate;
     pacer.framePeriod = options.frameRate > 0.0 ? options.config.framePeriodMicros : 0;
     pacer.nextUnitAt = monotonicMicros();
+    const std::string shownName = options.outPath == "-" ? "standard output" : options.outPath;
     std::vector<uint8_t> unit;
     unit.reserve(2 * frameBytes + 1);
     for (uint64_t sent = 0; (options.frames == 0 || sent < options.frames) && !stopRequested; ++sent) {
@@ -288,9 +356,14 @@ int main(int argc, char** argv) {
         const SimFault kind = simNextUnit(sim, unit);
         if (appState.debugPrint)
             std::fprintf(stderr, "frame %u: %s, %zu bytes\n", sequence, simFaultNames[kind], unit.size());
-        if (writePaced(pacer, options.outPath, unit) != writeDone) break;
+        if (writePaced(pacer, shownName, unit) != writeDone) break;
     }
     if (!options.reportPath.empty()) writeReport(options.reportPath, sim.report);
-    if (outputFd != STDOUT_FILENO) ::close(outputFd);
+    restoreTerminal();
+    terminalSaved = 0;
+    if (outputFd != STDOUT_FILENO && ::close(outputFd) != 0 && errno != EINTR) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, options.outPath.c_str(), std::strerror(errno));
+        return exitFailure;
+    }
     return 0;
 }

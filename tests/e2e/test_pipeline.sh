@@ -10,7 +10,8 @@ sim="$build/tools/quarvis-sim"
 decode="$build/tools/quarvis-decode"
 vport="$source_dir/scripts/vport.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarvis-pipeline.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+tty_socat=""
+trap '[ -z "$tty_socat" ] || kill "$tty_socat" 2>/dev/null; rm -rf "$work"' EXIT
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -47,23 +48,67 @@ sed -n 2p "$work/three.out" | grep -Eq '^(-?[0-9]+(\.[0-9]+)?(e-?[0-9]+)?,){1440
 check_eq "stdin '-' equals the file" "$(cat "$work/three.out")" "$("$decode" --points - <"$work/three.bin")"
 
 echo "== failure paths"
-status=0; "$decode" "$work/missing.bin" >"$work/out" 2>"$work/err" || status=$?
-check_eq "missing file: status" 2 "$status"
-check_eq "missing file: one line" 1 "$(wc -l <"$work/err")"
-grep -q "missing.bin" "$work/err" || fail "missing file: the message does not name it"
-status=0; "$decode" --bogus >"$work/out" 2>"$work/err" || status=$?
-check_eq "unknown option: status" 2 "$status"
-grep -q "^Usage:" "$work/err" || fail "unknown option: no usage on standard error"
-status=0; "$decode" --port "$work/no-such-port" --seconds 1 >"$work/out" 2>"$work/err" || status=$?
-check_eq "unopenable port: status" 1 "$status"
-grep -q "libserialport status -" "$work/err" || fail "unopenable port: no status in '$(cat "$work/err")'"
-status=0; "$sim" --garbage 0.7 --cut-short 0.7 >"$work/out" 2>"$work/err" || status=$?
-check_eq "sim shares over 1: status" 2 "$status"
-"$sim" --help | grep -q -- "--cut-short" || fail "sim --help does not list the fault options"
+"$sim" --frames 40 >"$work/forty.bin"
+cp "$work/three.bin" "$work/three.copy"
+mkfifo "$work/gone.fifo"
+# status | text the output must hold (extended regex) | command, run in $work with both outputs kept
+while IFS='|' read -r want text command; do
+  status=0; (cd "$work" && eval "$command") >"$work/out" 2>&1 || status=$?
+  check_eq "'$command': status" "$want" "$status"
+  grep -Eq -- "$text" "$work/out" || fail "'$command': no '$text' in '$(head -c 300 "$work/out")'"
+done <<'TABLE'
+2|missing.bin: No such file|"$decode" missing.bin
+2|^Usage:|"$decode" --bogus
+1|libserialport status -|"$decode" --port no-such-port --seconds 1
+2|more than 1|"$sim" --garbage 0.7 --cut-short 0.7
+2|names the input itself|"$decode" --csv three.bin three.bin
+2|names the input itself|ln -f three.bin linked.bin; "$decode" --csv linked.bin - <three.bin
+3|standard output: No space left|"$decode" three.bin >/dev/full
+3|standard output: No space left|"$decode" --help >/dev/full
+3|gone.fifo: Broken pipe|(head -c 1 gone.fifo >/dev/null &); "$decode" --csv gone.fifo forty.bin >/dev/null
+1|standard output: No space left|"$sim" --frames 1 >/dev/full
+1|report /dev/full: No space left|"$sim" --frames 1 --report /dev/full >/dev/null
+1|standard output: No space left|"$sim" --version >/dev/full
+2|seconds 'inf'|"$decode" --port x --seconds inf
+2|seconds '1e300'|"$decode" --port x --seconds 1e300
+2|seconds '-1'|"$decode" --port x --seconds -1
+2|--rate '0.0001' makes a frame period|"$sim" --rate 0.0001
+2|--baud '6' makes a frame period|"$sim" --baud 6
+2|value 'nan'|"$sim" --rate nan
+2|number '-1'|"$sim" --frames -1
+0|no frame found in 6 bytes of standard input|printf 'hello\n' | "$decode"
+0|no good frame found in 2912 bytes of three.bad|"$sim" --frames 1 --bad-checksum 1 >three.bad; "$decode" three.bad
+0|^Usage: quarvis-decode|"$decode" --help
+0|^Usage: quarvis-sim|"$sim" --help
+0|^quarvis-decode [0-9]+\.[0-9]+\.[0-9]+$|"$decode" --version
+0|^quarvis-sim [0-9]+\.[0-9]+\.[0-9]+$|"$sim" --version
+TABLE
+cmp -s "$work/three.bin" "$work/three.copy" || fail "--csv onto its input changed the input"
 # A reader that stops early: the simulator ends quietly.
 status=0; "$sim" 2>"$work/err" | head -c 10000 >/dev/null || status=${PIPESTATUS[0]}
 check_eq "closed pipe: sim status" 0 "$status"
 check_eq "closed pipe: sim messages" "" "$(cat "$work/err")"
+
+echo "== a terminal: raw only when --out names it, its settings given back on every exit"
+socat -u pty,link="$work/tty" OPEN:/dev/null 2>/dev/null &
+tty_socat=$!
+for _ in $(seq 1 100); do [ -e "$work/tty" ] && break; sleep 0.05; done
+exec 4<>"$work/tty"  # keeps socat alive between the runs
+cooked=$(stty -F "$work/tty" -g)
+"$sim" --frames 2 >"$work/tty"
+check_eq "terminal as standard output: settings" "$cooked" "$(stty -F "$work/tty" -g)"
+"$sim" --frames 1 --out "$work/tty" --report "$work/no/report" 2>/dev/null && fail "terminal: the report did not fail"
+check_eq "terminal after a failure: settings" "$cooked" "$(stty -F "$work/tty" -g)"
+for signals in TERM "INT INT"; do
+  "$sim" --baud 9600 --out "$work/tty" &
+  pid=$!
+  for _ in $(seq 1 100); do [ "$(stty -F "$work/tty" -g)" != "$cooked" ] && break; sleep 0.05; done
+  [ "$(stty -F "$work/tty" -g)" != "$cooked" ] || fail "terminal: --out did not make it raw"
+  for signal in $signals; do kill -"$signal" "$pid"; sleep 0.1; done
+  wait "$pid" || true
+  check_eq "terminal after $signals: settings" "$cooked" "$(stty -F "$work/tty" -g)"
+done
+exec 4>&-
 
 echo "== live: 1500000 baud through a pseudo-terminal"
 # The decoder opens the port first; the simulator starts once the grabber runs ("grabber started"
@@ -109,10 +154,10 @@ check_eq "interrupt: decoder status" 0 "$status"
 check_eq "interrupt: final statistics" 0 "$(count_of "$work/interrupt.out" "frame processed")"
 grep -q "^grabber halted" "$work/interrupt.out" || fail "interrupt: the grabber was not stopped"
 
-echo "== port list: the virtual port first, gone once unplugged"
+echo "== port list: only the virtual port (never the host's), gone once unplugged"
 bash "$vport" --build "$build" -- bash -c '
-  first=$("'"$decode"'" --list-ports | head -n 1)
-  [ "$first" = "$VPORT_PORT" ] || { echo "listed first: $first"; exit 1; }
+  listed=$("'"$decode"'" --list-ports | paste -sd " ")
+  [ "$listed" = "$VPORT_PORT" ] || { echo "listed: $listed"; exit 1; }
   kill "$VPORT_SOCAT_PID"; sleep 0.3
   ! "'"$decode"'" --list-ports | grep -qxF "$VPORT_PORT"' || fail "port list: the virtual port is not listed as it should be"
 

@@ -1,6 +1,8 @@
 // Test-only LD_PRELOAD library: serial ports on pseudo-terminals. The paths listed in VIRTUAL_PORTS
-// (comma-separated) are listed first by sp_list_ports and served here with POSIX termios; every
-// other port goes to the real libserialport. Loaded into the viewer and the tools by scripts/vport.sh.
+// (comma-separated) are the only ports that exist: listing names them alone and any other name is
+// refused, so a test never opens (nor, by listing, reconfigures) a serial line of the host, its
+// console among them. VPORT_HOST_PORTS=1 lists the host's ports after the virtual ones and hands them
+// to the real libserialport. Loaded into the viewer and the tools by scripts/vport.sh.
 //
 // Any thread may call in. A virtual port is opened and closed on one thread while no other uses it
 // (the viewer's handshakes see to that); reads and the liveness probe may run on two threads at once.
@@ -26,6 +28,7 @@
 namespace {
 
 constexpr const char* virtualPortsVariable = "VIRTUAL_PORTS";
+constexpr const char* hostPortsVariable = "VPORT_HOST_PORTS";   // "1": the host's ports exist too
 constexpr unsigned endlessWaitSliceMs = 100;  // a dead line under an endless read is re-checked this often
 
 struct VirtualPort {
@@ -57,6 +60,14 @@ const std::vector<std::string>& virtualNames() {
         return parsed;
     }();
     return names;
+}
+
+bool hostPortsWanted() {
+    static const bool wanted = [] {
+        const char* value = std::getenv(hostPortsVariable);
+        return value != nullptr && std::strcmp(value, "1") == 0;
+    }();
+    return wanted;
 }
 
 bool isVirtualName(const char* name) {
@@ -127,9 +138,10 @@ int readWaiting(VirtualPort* port, void* buffer, size_t count) {
 extern "C" {
 
 sp_return sp_get_port_by_name(const char* portname, sp_port** port_ptr) {
-    if (!isVirtualName(portname)) return REAL(sp_get_port_by_name)(portname, port_ptr);
+    if (!isVirtualName(portname) && hostPortsWanted()) return REAL(sp_get_port_by_name)(portname, port_ptr);
     if (port_ptr == nullptr) return SP_ERR_ARG;
     *port_ptr = nullptr;
+    if (!isVirtualName(portname)) return SP_ERR_ARG;   // a host port: not there under the shim
     struct stat info;
     if (stat(portname, &info) != 0) return SP_ERR_ARG;  // like a name that is not a port
     *port_ptr = newVirtualPort(portname);
@@ -152,7 +164,7 @@ void sp_free_port(sp_port* port) {
 sp_return sp_list_ports(sp_port*** list_ptr) {
     if (list_ptr == nullptr) return SP_ERR_ARG;
     sp_port** realList = nullptr;
-    if (REAL(sp_list_ports)(&realList) != SP_OK) realList = nullptr;  // the virtual ports are listed all the same
+    if (hostPortsWanted() && REAL(sp_list_ports)(&realList) != SP_OK) realList = nullptr;  // virtual ones all the same
     std::vector<sp_port*> ports;
     for (const std::string& name : virtualNames()) {
         struct stat info;
