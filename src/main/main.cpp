@@ -1,22 +1,34 @@
 // Process entry of the viewer: parses the command line, starts the workers, runs the frame loop and
 // the exit sequence.
 #include "app/app.h"
+#include "app/version.h"
 #include "main/frame_loop.h"
 #include "link/link.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr int usageStatus = 2;
+constexpr int outputFailedStatus = 1;
 
-void printUsage(const char* program) {
-    std::fprintf(stderr,
+void printUsage(FILE* stream, const char* program) {
+    std::fprintf(stream,
                  "usage: %s [--debug] [--demo]\n"
-                 "  --debug  print diagnostic lines on standard output (SIGUSR1: a frame report)\n"
-                 "  --demo   offer a simulated sensor (\"DEMO SENSOR\") in the port list\n",
+                 "  --debug    print diagnostic lines on standard output (SIGUSR1: a frame report)\n"
+                 "  --demo     offer a simulated sensor (\"DEMO SENSOR\") in the port list\n"
+                 "  --help     this text\n"
+                 "  --version  the version\n",
                  program);
+}
+
+// The status after --help or --version: 0 once standard output has taken all of it.
+int outputStatus(const char* program) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    std::fprintf(stderr, "%s: cannot write standard output: %s\n", program, std::strerror(errno));
+    return outputFailedStatus;
 }
 
 }  // namespace
@@ -27,9 +39,15 @@ int main(int argc, char** argv) {
             appState.debugPrint = true;
         } else if (std::strcmp(argv[i], "--demo") == 0) {
             demoSensorEnabled = true;
+        } else if (std::strcmp(argv[i], "--help") == 0) {
+            printUsage(stdout, argv[0]);
+            return outputStatus(argv[0]);
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("quarvis %s\n", quarvisVersion);
+            return outputStatus(argv[0]);
         } else {
             std::fprintf(stderr, "%s: unknown option '%s'\n", argv[0], argv[i]);
-            printUsage(argv[0]);
+            printUsage(stderr, argv[0]);
             return usageStatus;
         }
     }
