@@ -4,8 +4,10 @@
 #
 #   e2e_init BUILD SOURCE       work folder, cleanup trap, paths ($QUARVIS, $E2E_WORK)
 #   e2e_start_display           Xvfb 1280x1024x24 on a free display; exports DISPLAY
-#   e2e_start_viewer [ARGS]     starts the viewer with --debug in $E2E_WORK, waits for its window
-#                               and its first drawn frame; $VIEWER_PID, $VIEWER_OUT, $VIEWER_ERR
+#   e2e_start_viewer [ARGS]     starts the viewer with --debug in $E2E_WORK over the virtual-port
+#                               shim (only the ports in $VIRTUAL_PORTS exist: none outside vport.sh,
+#                               never the host's), waits for its window and its first drawn frame;
+#                               $VIEWER_PID, $VIEWER_OUT, $VIEWER_ERR
 #   e2e_wait_viewer_exit [S]    waits up to S seconds (default 20) for the viewer to end; sets
 #                               $VIEWER_STATUS to its exit status ("running" when it did not end)
 #   e2e_screenshot NAME         the whole screen into $E2E_WORK/NAME.png; prints the path
@@ -84,7 +86,8 @@ e2e_wait_for_line() {
 e2e_start_viewer() {
     VIEWER_OUT="$E2E_WORK/viewer.out"
     VIEWER_ERR="$E2E_WORK/viewer.err"
-    (cd "$E2E_WORK" && exec "$QUARVIS" --debug "$@") > "$VIEWER_OUT" 2> "$VIEWER_ERR" &
+    (cd "$E2E_WORK" && LD_PRELOAD="$BUILD_DIR/tests/libquarvis_vport_shim.so" exec "$QUARVIS" --debug "$@") \
+        > "$VIEWER_OUT" 2> "$VIEWER_ERR" &
     VIEWER_PID=$!
     E2E_PIDS+=("$VIEWER_PID")
     timeout 30 xdotool search --sync --name '^Quarvis$' > "$E2E_WORK/window-id" \

@@ -9,8 +9,7 @@ if [ -z "${VPORT_PORT:-}" ]; then
 fi
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
-# Only the viewer needs the shim; the X server and the tools run without it.
-shim_preload=$LD_PRELOAD
+# Only the viewer needs the shim (e2e_start_viewer loads it); the X server and the tools run without it.
 unset LD_PRELOAD
 
 # Where the widgets are (window pixels, 16-pixel font, frame height 22): the side panels start at
@@ -61,7 +60,7 @@ wall_point=(530 352)
 e2e_start_display
 
 echo "== virtual port at 1500000 baud"
-LD_PRELOAD=$shim_preload e2e_start_viewer
+e2e_start_viewer
 sleep 0.5
 before=$(e2e_screenshot before)
 white_near "$before" "${floor_point_a[@]}" && e2e_fail "points drawn before connecting"
@@ -119,7 +118,7 @@ quit_viewer
 e2e_region_has "$after" "${connect_button[@]}" 3 0 100 0 160 100 255 && e2e_fail "buttons still shown after the loss"
 
 echo "== demo sensor"
-LD_PRELOAD='' e2e_start_viewer --demo
+e2e_start_viewer --demo
 click "${menu_ostrel[@]}"
 click "${port_combo[@]}"
 bottom=$(port_popup_bottom)
