@@ -16,6 +16,7 @@ packages=(
   libimgui-dev libglfw3-dev libepoxy-dev libglm-dev libserialport-dev libstb-dev
   x11-common xvfb xauth xdotool imagemagick socat mesa-utils libgl1-mesa-dri
   dpkg-dev procps python3
+  lintian desktop-file-utils help2man
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The README's test command: installs what is missing, builds with warnings as errors, runs every
-# test (unit, headless GUI, end-to-end under Xvfb), then the unit and GUI tests again under
-# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, then each fuzzer briefly.
+# test (unit, headless GUI, end-to-end under Xvfb), checks the Debian package (scripts/package.sh),
+# then runs the unit and GUI tests again under AddressSanitizer with UndefinedBehaviorSanitizer and
+# under ThreadSanitizer, then each fuzzer briefly.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -12,6 +13,9 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DQUARVIS_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
+
+# The Debian package: lintian, then installed, its programs run from their installed paths, removed.
+bash scripts/package.sh build
 
 # The unit and headless GUI tests (the worker threads run in both) under the sanitizers.
 sanitized() {  # sanitized NAME FLAVOUR

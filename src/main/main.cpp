@@ -14,20 +14,25 @@ namespace {
 constexpr int usageStatus = 2;
 constexpr int outputFailedStatus = 1;
 
-void printUsage(FILE* stream, const char* program) {
+constexpr const char* programName = "quarvis";
+
+void printUsage(FILE* stream) {
     std::fprintf(stream,
-                 "usage: %s [--debug] [--demo]\n"
+                 "Usage: %s [--debug] [--demo]\n"
+                 "Shows the live point cloud of an Ostrel range sensor on a serial port, records it to\n"
+                 "CSV files and replays them. Scenes are saved in the working folder.\n"
+                 "\n"
                  "  --debug    print diagnostic lines on standard output (SIGUSR1: a frame report)\n"
                  "  --demo     offer a simulated sensor (\"DEMO SENSOR\") in the port list\n"
                  "  --help     this text\n"
                  "  --version  the version\n",
-                 program);
+                 programName);
 }
 
 // The status after --help or --version: 0 once standard output has taken all of it.
-int outputStatus(const char* program) {
+int outputStatus() {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
-    std::fprintf(stderr, "%s: cannot write standard output: %s\n", program, std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot write standard output: %s\n", programName, std::strerror(errno));
     return outputFailedStatus;
 }
 
@@ -40,14 +45,14 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--demo") == 0) {
             demoSensorEnabled = true;
         } else if (std::strcmp(argv[i], "--help") == 0) {
-            printUsage(stdout, argv[0]);
-            return outputStatus(argv[0]);
+            printUsage(stdout);
+            return outputStatus();
         } else if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("quarvis %s\n", quarvisVersion);
-            return outputStatus(argv[0]);
+            std::printf("%s %s\n", programName, quarvisVersion);
+            return outputStatus();
         } else {
-            std::fprintf(stderr, "%s: unknown option '%s'\n", argv[0], argv[i]);
-            printUsage(stderr, argv[0]);
+            std::fprintf(stderr, "%s: unknown option '%s'\n", programName, argv[i]);
+            printUsage(stderr);
             return usageStatus;
         }
     }

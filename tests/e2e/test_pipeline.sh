@@ -83,7 +83,7 @@ done <<'TABLE'
 0|^quarvis-decode [0-9]+\.[0-9]+\.[0-9]+$|"$decode" --version
 0|^quarvis-sim [0-9]+\.[0-9]+\.[0-9]+$|"$sim" --version
 0|^quarvis [0-9]+\.[0-9]+\.[0-9]+$|"$build/quarvis" --version
-0|^usage: .*quarvis \[--debug\]|"$build/quarvis" --help
+0|^Usage: quarvis \[--debug\]|"$build/quarvis" --help
 2|unknown option '--bogus'|"$build/quarvis" --bogus
 TABLE
 cmp -s "$work/three.bin" "$work/three.copy" || fail "--csv onto its input changed the input"

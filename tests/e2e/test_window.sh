@@ -10,7 +10,7 @@ e2e_init "$1" "$2"
 "$QUARVIS" --no-such-option > "$E2E_WORK/bad.out" 2> "$E2E_WORK/bad.err"
 status=$?
 [ "$status" -eq 2 ] || e2e_fail "an unknown option gave status $status, not 2"
-grep -q "usage:" "$E2E_WORK/bad.err" || e2e_fail "an unknown option printed no usage"
+grep -q "^Usage: quarvis" "$E2E_WORK/bad.err" || e2e_fail "an unknown option printed no usage"
 
 # No display at all: one line on standard error naming what is missing, a failure status.
 env -u DISPLAY -u WAYLAND_DISPLAY timeout 30 "$QUARVIS" > "$E2E_WORK/nodisplay.out" 2> "$E2E_WORK/nodisplay.err"
