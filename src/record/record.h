@@ -61,9 +61,11 @@ struct RecordingState {
 extern RecordingState recordingState;
 
 std::string makeTimestamp();  // local time, "%Y%m%d-%H%M%S"
-// Creates `stamp`.csv in the working directory, or `stamp`-2.csv, -3 ... when taken: never replaces
-// a file. Returns the open descriptor and sets `name`, or -1 with errno set.
-int createSceneFile(const std::string& stamp, std::string& name);
+// Creates `stamp` + `extension` (".csv") in the working directory, or `stamp`-2, -3 ... when taken:
+// never replaces a file. Returns the open descriptor and sets `name`, or -1 with errno set.
+int createStampedFile(const std::string& stamp, const char* extension, std::string& name);
+// The whole buffer into the file, through interrupted and partial writes; false with errno set.
+bool writeWhole(int file, const char* data, size_t size);
 // Opens (truncating) and writes the header. False when the file cannot be opened or the header not
 // written: recordingActive then stays false and the notice says why.
 bool beginRecording(const std::string& path);
@@ -79,6 +81,27 @@ void writeRecordingFrame();
 // The lines the pop-up shows for a notice, and its title.
 const char* recordNoticeTitle(const RecordingNotice& notice);
 std::vector<std::string> recordNoticeLines(const RecordingNotice& notice);
+
+// ---- Point-cloud exports (point_export.cpp) --------------------------------------------------------
+// The valid points of a frame as float x, y, z in metres, little-endian, in point order, behind a
+// PLY 1.0 header ("format binary_little_endian 1.0", one "element vertex") or a PCD 0.7 header
+// ("DATA binary", WIDTH the point count, HEIGHT 1).
+enum class CloudFormat { ply, pcd };
+const char* cloudExtension(CloudFormat format);  // ".ply", ".pcd"
+int validPointCount(const PointFrame& frame);
+void appendCloudFile(std::string& out, CloudFormat format, const PointFrame& frame);
+// Formats the file in `buffer` and writes it whole to `file`; 0, or the errno of the failed write.
+int writeCloudFile(int file, CloudFormat format, const PointFrame& frame, std::string& buffer);
+
+struct CloudExport {
+    int points = 0;              // valid points of the frame; none means nothing was written
+    int error = 0;               // errno when the file could not be made or written (and is gone)
+    std::string name;            // the file's name in `folder`
+    std::string folder;          // the working directory
+};
+// The frame on screen (the PointCloud) into a new file in the working directory, named after the
+// local time as scenes are (never replacing a file). GUI thread.
+CloudExport exportFrameOnScreen(CloudFormat format);
 
 // ---- Reader (replay.cpp) -------------------------------------------------------------------------
 // The reader's state: one process-wide instance, GUI thread only. Rows are numbered by line: line 0

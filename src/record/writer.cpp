@@ -23,21 +23,8 @@ RecordingState recordingState;
 
 namespace {
 
-constexpr int sceneNameAttempts = 1000;  // scenes saved within one second: name, name-2 ... name-999
-
-// False with errno set when the whole buffer could not be written.
-bool writeWhole(int file, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(file, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
+constexpr int sceneNameAttempts = 1000;  // files made within one second: name, name-2 ... name-999
+constexpr const char* sceneExtension = ".csv";
 
 bool isRegularFile(int file) {
     struct stat status {};
@@ -103,6 +90,19 @@ void writeRow(const PointFrame& frame) {
 
 }  // namespace
 
+bool writeWhole(int file, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(file, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
 std::string makeTimestamp() {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::tm local {};
@@ -112,9 +112,9 @@ std::string makeTimestamp() {
     return text;
 }
 
-int createSceneFile(const std::string& stamp, std::string& name) {
+int createStampedFile(const std::string& stamp, const char* extension, std::string& name) {
     for (int attempt = 1; attempt < sceneNameAttempts; ++attempt) {
-        name = attempt == 1 ? stamp + ".csv" : stamp + "-" + std::to_string(attempt) + ".csv";
+        name = attempt == 1 ? stamp + extension : stamp + "-" + std::to_string(attempt) + extension;
         const int file = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (file >= 0 || errno != EEXIST) return file;
     }
@@ -155,7 +155,7 @@ bool beginRecording(const std::string& path) {
 bool beginScene() {
     std::signal(SIGXFSZ, SIG_IGN);
     closeFile();
-    recordingState.file = createSceneFile(makeTimestamp(), recordingState.sceneFileName);
+    recordingState.file = createStampedFile(makeTimestamp(), sceneExtension, recordingState.sceneFileName);
     if (recordingState.file < 0) {
         note(RecordFailure::sceneFailed, errno, recordingState.sceneFileName, 0);
         appState.recordingActive = false;

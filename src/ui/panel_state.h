@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The four rates the sensor runs at, as offered in the baud combo.
 constexpr int baudLabelCount = 4;
@@ -47,6 +48,10 @@ struct RecordPanelState {
     bool popupRequested[recordPopupCount] = {};  // opened at the panel's next drawing
     bool replaceRequested = false;
     std::string replacePath;    // an existing file the user chose to record into, awaiting "Replace"
+    // The result of the latest export: "Exported" or "Export Failed", with its lines.
+    bool exportNoticeRequested = false;
+    bool exportSaved = false;
+    std::vector<std::string> exportNoticeLines;
 };
 
 // Arrivals of a growing count (good frames, bytes) as the GUI notes them each frame: pairs of

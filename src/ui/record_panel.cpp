@@ -1,9 +1,9 @@
 // The record and replay panel: opens recordings and scenes for replay and drives the replay, starts
-// and stops recordings, saves scenes, and shows their pop-ups. Called by the frame loop while
-// showRecordPanel is set. GUI thread only.
+// and stops recordings, saves scenes, exports the frame on screen, and shows their pop-ups. Called by
+// the frame loop while showRecordPanel is set. GUI thread only.
 //
-// Contents: panel state; widgets (moves, buttons); the three sections; the file chooser's
-// answer; scene completion; the pop-ups.
+// Contents: panel state; widgets (moves, buttons); the sections; the file chooser's answer; scene
+// completion; the pop-ups.
 #include "ui/ui.h"
 #include "ui/panel_common.h"
 #include "ui/panel_state.h"
@@ -16,6 +16,7 @@
 #include <imgui.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@ const ImVec4 recordingRed(0.83f, 0.17f, 0.31f, 1.0f);
 const ImVec4 csvColour(1.0f, 1.0f, 0.0f, 0.5f);
 const ImVec2 sectionButtonSize(110, 30);
 const ImVec2 replaceButtonSize(85, 30);
+const ImVec2 noticeCloseSize(173, 30);
 
 struct PanelPopup {
     MessagePopup popup;
@@ -165,6 +167,32 @@ void drawSceneSection() {
     ImGui::SameLine(0, -1);
 }
 
+// Writes the frame on screen to a new file in the working directory and says where, or why not.
+void exportFrame(CloudFormat format) {
+    const CloudExport result = exportFrameOnScreen(format);
+    const bool saved = result.points > 0 && result.error == 0;
+    recordPanel.exportNoticeRequested = true;
+    recordPanel.exportSaved = saved;
+    if (result.points == 0) {
+        recordPanel.exportNoticeLines = {"Nothing to export:", "the frame on screen has no points."};
+    } else if (!saved) {
+        recordPanel.exportNoticeLines = {"Cannot write " + result.name + " in", result.folder + ":",
+                                         std::string(std::strerror(result.error)) + "."};
+    } else {
+        recordPanel.exportNoticeLines = {std::to_string(result.points) + " points written to " + result.name,
+                                         "in " + result.folder};
+    }
+}
+
+void drawExportSection() {
+    moveCursor(5);
+    ImGui::Text("Export Current Frame");
+    moveCursor(5);
+    if (button("Export PLY", sectionButtonSize, "Export PLY")) exportFrame(CloudFormat::ply);
+    ImGui::SameLine(0, -1);
+    if (button("Export PCD", sectionButtonSize, "Export PCD")) exportFrame(CloudFormat::pcd);
+}
+
 // ---- File chooser and scene completion ----------------------------------------------------------
 
 bool fileExists(const std::string& path) {
@@ -201,6 +229,17 @@ void drawPanelPopup(RecordPopup which) {
         ImGui::OpenPopup(popup.popup.title);
     }
     drawMessagePopup(popup.popup, popup.lines);
+}
+
+void drawExportNotice() {
+    const bool saved = recordPanel.exportSaved;
+    const MessagePopup popup{saved ? "Exported" : "Export Failed", saved ? checkGlyph : exclamationGlyph, noticeCloseSize,
+                             "Export Notice/Close"};
+    if (recordPanel.exportNoticeRequested) {
+        recordPanel.exportNoticeRequested = false;
+        ImGui::OpenPopup(popup.title);
+    }
+    drawMessagePopup(popup, recordPanel.exportNoticeLines);
 }
 
 // Recording into an existing file replaces it only when the user says so.
@@ -259,9 +298,13 @@ void drawRecordPanel(bool* open) {
     drawRecordSection();
     rule();
     drawSceneSection();
+    ImGui::NewLine();
+    rule();
+    drawExportSection();
     drawChooser();
     completeScene();
     for (int popup = 0; popup < recordPopupCount; ++popup) drawPanelPopup(static_cast<RecordPopup>(popup));
     drawReplacePopup();
+    drawExportNotice();
     ImGui::End();
 }

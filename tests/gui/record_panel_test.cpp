@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -319,4 +320,41 @@ TEST_F(RecordPanel, TheFileChooserNamesTheRecordingAndPicksTheReplay) {
     click("OK");
     EXPECT_TRUE(appState.replayActive);
     EXPECT_GE(replayState.rowCount, 2);
+}
+
+TEST_F(RecordPanel, ExportsTheFrameOnScreenIntoNewFilesAndSaysWhere) {
+    click("Export PLY");
+    EXPECT_TRUE(GuiHarness::popupOpen("Export Failed"));  // nothing shown yet: no file
+    click("Export Notice/Close");
+    EXPECT_TRUE(fs::is_empty(directory));
+
+    PointFrame frame{};
+    for (int p = 0; p < 5; ++p) frame.valid[p * 7] = 1;
+    publishPointCloud(frame);
+    const std::pair<const char*, std::string> exports[] = {
+        {"Export PLY", "ply\nformat binary_little_endian 1.0\nelement vertex 5\n"},
+        {"Export PCD", "# .PCD v0.7 - Point Cloud Data file format\nVERSION .7\n"},
+        {"Export PCD", "# .PCD v0.7 - Point Cloud Data file format\nVERSION .7\n"},
+    };
+    for (const auto& [label, head] : exports) {
+        const std::set<fs::path> before{fs::directory_iterator(directory), fs::directory_iterator()};
+        click(label);
+        EXPECT_TRUE(GuiHarness::popupOpen("Exported")) << label;
+        click("Export Notice/Close");
+        std::set<fs::path> after{fs::directory_iterator(directory), fs::directory_iterator()};
+        for (const fs::path& old : before) after.erase(old);
+        ASSERT_EQ(after.size(), 1u) << label;  // a new file every time, never one replaced
+        std::ifstream in(*after.begin(), std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text.substr(0, head.size()), head) << label;
+        EXPECT_EQ(text.substr(text.size() - 5 * 12 - 1, 1), "\n") << label;  // header, then 5 × 12 bytes
+    }
+
+    fs::create_directory(directory / "gone");
+    fs::current_path(directory / "gone");
+    fs::remove(directory / "gone");
+    click("Export PCD");
+    EXPECT_TRUE(GuiHarness::popupOpen("Export Failed"));
+    click("Export Notice/Close");
+    fs::current_path(directory);
 }

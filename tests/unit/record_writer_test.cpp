@@ -197,7 +197,7 @@ TEST_F(RecordWriter, ScenesAreWrittenWholeAndNeverReplaceEachOther) {
 
     std::string name;
     for (const char* wanted : {"20261206-101500.csv", "20261206-101500-2.csv", "20261206-101500-3.csv"}) {
-        const int file = createSceneFile("20261206-101500", name);
+        const int file = createStampedFile("20261206-101500", ".csv", name);
         ASSERT_GE(file, 0);
         ::close(file);
         EXPECT_EQ(name, wanted);
