@@ -107,10 +107,11 @@ void showDrives(FileChooser& chooser) {
     chooser.driveMode = true;
 }
 
-// Creates a directory below the current one. False for an empty name, a name holding '/' (it would
-// reach elsewhere), an existing directory, and a creation the system refuses.
+// Creates a directory below the current one. False among the mount points, for an empty name, a
+// name holding '/' (it would reach elsewhere), an existing directory, and a creation the system
+// refuses.
 bool makeDirectory(const FileChooser& chooser, const std::string& name) {
-    if (name.empty() || name.find(separator) != std::string::npos) return false;
+    if (chooser.driveMode || name.empty() || name.find(separator) != std::string::npos) return false;
     const std::string path = joinPath(chooser.currentDirectory, name);
     if (canOpenDirectory(path)) return false;
     return createDirectory(path) == 0;
@@ -119,9 +120,10 @@ bool makeDirectory(const FileChooser& chooser, const std::string& name) {
 // ---- Selection --------------------------------------------------------------------------------
 
 bool rowVisible(const FileChooser& chooser, const FileEntry& entry) {
-    if (entry.type == 'f' && !chooser.selectedType.empty() && entry.extension != chooser.selectedType &&
-        chooser.selectedType != anyType)
-        return false;
+    // Under a type only directories and regular files of that type are offered: a FIFO or a link to
+    // a terminal named *.csv would block whoever opens it.
+    const bool typed = !chooser.selectedType.empty() && chooser.selectedType != anyType;
+    if (typed && entry.type != 'd' && (entry.type != 'f' || entry.extension != chooser.selectedType)) return false;
     return chooser.searchText.empty() || entry.name.find(chooser.searchText) != std::string::npos;
 }
 
@@ -259,6 +261,20 @@ bool probedButton(const char* label) {
     return pressed;
 }
 
+// A button that stays visible at half opacity and ignores clicks while `greyed`.
+bool greyableButton(const char* label, bool greyed) {
+    if (greyed) {
+        ImGui::PushItemFlag(ImGuiItemFlags_Disabled, true);
+        ImGui::PushStyleVar(ImGuiStyleVar_Alpha, ImGui::GetStyle().Alpha * 0.5f);
+    }
+    const bool pressed = probedButton(label);
+    if (greyed) {
+        ImGui::PopStyleVar();
+        ImGui::PopItemFlag();
+    }
+    return pressed && !greyed;
+}
+
 void tooltip(const char* text) {
     if (ImGui::IsItemHovered()) ImGui::SetTooltip("%s", text);
 }
@@ -295,7 +311,8 @@ void drawNewDirectoryRow(FileChooser& chooser) {
 }
 
 void drawToolbar(FileChooser& chooser, FrameRequests& requests) {
-    if (probedButton("+") && !chooser.createDirectoryMode) {
+    // The mount points are no folder to create a directory in.
+    if (greyableButton("+", chooser.driveMode) && !chooser.createDirectoryMode) {
         chooser.createDirectoryMode = true;
         chooser.newDirectoryField[0] = '\0';
     }
@@ -455,7 +472,8 @@ bool FileChooser::Show(const std::string& dialogKey, ImGuiWindowFlags flags) {
     drawFileNameRow(*this);
 
     bool result = false;
-    if (probedButton("OK") && !typedFileName(fileNameField).empty()) {
+    // The mount points are no folder either: a name there would land directly under "/".
+    if (greyableButton("OK", driveMode) && !typedFileName(fileNameField).empty()) {
         accepted = true;
         result = true;
     }

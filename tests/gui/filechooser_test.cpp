@@ -6,6 +6,7 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -287,28 +288,41 @@ TEST_F(FileChooserGui, ReopeningKeepsTheDirectoryOnlyForTheSameTitle) {
 
 TEST_F(FileChooserGui, DrivesListMountPointsAndEnteringOneShowsIt) {
     open();
+    type("##FileName", "scan");
     ASSERT_TRUE(click("Drives"));
     EXPECT_TRUE(chooser.driveMode);
     EXPECT_TRUE(chooser.pathButtons.empty());
     EXPECT_FALSE(gui.drawn("[Dir] /proc"));
     ASSERT_FALSE(chooser.listing.empty());
+    // No folder is shown yet: OK and "+" are greyed and do nothing.
+    ASSERT_TRUE(click("OK"));
+    EXPECT_FALSE(finished);
+    ASSERT_TRUE(click("+"));
+    EXPECT_FALSE(gui.drawn("##DirectoryFileName"));
     const std::string first = chooser.listing.front().name;
     ASSERT_TRUE(click("[Dir] " + first));
     EXPECT_FALSE(chooser.driveMode);
     EXPECT_EQ(chooser.currentDirectory, first);
     EXPECT_EQ(chooser.pathButtons.front(), "/");
+    ASSERT_TRUE(click("OK"));
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(acceptedPath, (fs::path(first) / "scan.csv").string());
 }
 
-TEST_F(FileChooserGui, OddNamesAreListedAndPickedAsTheyAre) {
-    fs::create_symlink(root + "/gone", "dangling");
+TEST_F(FileChooserGui, OddNamesAreListedAndPickedAsTheyAreAndNonRegularFilesAreNotOffered) {
     for (const char* name : {"x##y.csv", "p###q.csv", "r###q.csv", "%s%n.csv"}) std::ofstream(name) << "x";
+    // What is not a regular file would block whoever opens it, or is nothing to open.
+    fs::create_symlink(root + "/gone", "dangling.csv");
+    fs::create_symlink("/dev/null", "device.csv");
+    ASSERT_EQ(::mkfifo("pipe.csv", 0600), 0);
+    fs::create_symlink(root + "/data", "linked.csv");
     open();
-    EXPECT_TRUE(gui.drawn("[Link] dangling"));
+    for (const char* name : {"dangling.csv", "device.csv", "pipe.csv"})
+        for (const char* label : {"[Link] ", "[File] ", " "}) EXPECT_FALSE(gui.drawn(label + std::string(name))) << name;
+    EXPECT_TRUE(gui.drawn("[Dir] linked.csv"));
     for (const char* name : {"x##y.csv", "p###q.csv", "r###q.csv", "%s%n.csv"}) {
         ASSERT_TRUE(click(std::string("[File] ") + name)) << name;
         EXPECT_STREQ(chooser.fileNameField, name);
         EXPECT_EQ(chooser.selection, std::set<std::string>{name});
     }
-    ASSERT_TRUE(click("[Link] dangling"));
-    EXPECT_EQ(chooser.SelectedPathName(), root + "/dangling.csv");
 }
