@@ -129,6 +129,7 @@ void openLargeRecording(benchmark::State& state) {
     int64_t rows = 0;
     for (auto _ : state) {
         if (!openReplay(path)) state.SkipWithError("cannot open the recording");
+        waitForReplayIndex();
         rows = replayState.rowCount;
         dismissReplayEnd();
         advanceReplay();
@@ -158,6 +159,7 @@ BENCHMARK(countRowsInOnePass)->Unit(benchmark::kMillisecond);
 // A slider move to a random row and the paused frame that reads it.
 void seekLargeRecording(benchmark::State& state) {
     if (!openReplay(largeRecording().path)) state.SkipWithError("cannot open the recording");
+    waitForReplayIndex();
     std::mt19937 random(2);
     std::uniform_int_distribution<int64_t> rows(0, replayState.rowCount);
     for (auto _ : state) {
@@ -176,6 +178,7 @@ BENCHMARK(seekLargeRecording)->Unit(benchmark::kMicrosecond);
 void seekByLinearSkip(benchmark::State& state) {
     const std::string& path = largeRecording().path;
     if (!openReplay(path)) state.SkipWithError("cannot open the recording");
+    waitForReplayIndex();
     const int64_t rowCount = replayState.rowCount;
     dismissReplayEnd();
     advanceReplay();

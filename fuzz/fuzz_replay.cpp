@@ -23,6 +23,13 @@ void playToEnd(int64_t bound) {
     std::abort();  // a replay that does not end by itself at the end of its file
 }
 
+// Opens the file and waits for its rows to be indexed: true when it is a recording to replay.
+bool openRecording(const std::string& path) {
+    if (!openReplay(path)) return false;
+    waitForReplayIndex();
+    return appState.replayActive;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -32,12 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fwrite(data, 1, size, file);
     std::fclose(file);
 
-    if (openReplay(path) && appState.replayActive) {
+    if (openRecording(path)) {
         // Every line is at most one frame; a file of n bytes has at most n + 2 lines to pass.
         playToEnd(static_cast<int64_t>(size) + 3);
         dismissReplayEnd();
         advanceReplay();  // the frame after "Close": the file is closed
-        if (openReplay(path) && appState.replayActive) {
+        if (openRecording(path)) {
             const int64_t rows = replayState.rowCount;
             for (int64_t row : {rows, rows / 2, int64_t{0}, rows, int64_t{1}}) {
                 replayState.playRow = row;

@@ -4,8 +4,10 @@
 #include "app/version.h"
 #include "main/frame_loop.h"
 #include "link/link.h"
+#include "record/record.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -56,8 +58,12 @@ int main(int argc, char** argv) {
             return usageStatus;
         }
     }
+    // A write to a pipe or socket whose reader went away fails with EPIPE and is reported like any
+    // other failed write, instead of killing the viewer.
+    std::signal(SIGPIPE, SIG_IGN);
     startLinkWorkers();
     const int status = runFrameLoop();
+    closeReplay();
     runExitSequence();
     return status;
 }

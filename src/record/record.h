@@ -5,9 +5,12 @@
 
 #include "link/link.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 // ---- File layouts (csv_format.cpp) ---------------------------------------------------------------
@@ -31,13 +34,21 @@ bool parseRecordingRow(const char* begin, const char* end, PointFrame& frame);
 // One scene line: x, y and z, each followed by one separator character.
 bool parseSceneLine(const char* begin, const char* end, float xyz[3]);
 
+// ---- Opening (regular_file.cpp) ------------------------------------------------------------------
+// Opens `path` with `flags` (O_CREAT creates a missing file) only when it is a regular file, without
+// blocking on a FIFO or a device. The descriptor in blocking mode, or -1 with `problem` set to a
+// sentence for the user ("It is a named pipe (FIFO), not a regular file.", "Permission denied.").
+int openRegularFile(const std::string& path, int flags, std::string& problem);
+// The system's text for an errno value as a sentence: "No space left on device."
+std::string systemReason(int error);
+
 // ---- Writer (writer.cpp) ---------------------------------------------------------------------------
 // Why the writer stopped or could not start; the record pop-ups say it to the user.
-enum class RecordFailure { none, openFailed, writeFailed, portLost, sceneFailed };
+enum class RecordFailure { none, openFailed, writeFailed, portLost, sceneFailed, fileDeleted };
 
 struct RecordingNotice {
     RecordFailure kind = RecordFailure::none;
-    int error = 0;               // errno of the failed call (0 for a lost port)
+    std::string reason;          // the system's reason as a sentence (empty for a lost port)
     std::string path;            // the file concerned
     int64_t rowsKept = 0;        // complete rows left in a stopped recording
     uint64_t serial = 0;         // grows with every notice, so each is shown once
@@ -72,11 +83,13 @@ bool beginRecording(const std::string& path);
 // Creates the scene file; the writer fills it later in the same GUI frame. False (with a notice)
 // when it cannot be created.
 bool beginScene();
-// Closes the file; true when it was closed cleanly (or was not open). A failure is noted.
+// Closes the file; true when it was closed cleanly (or was not open). A failure, or a recording
+// whose file was deleted meanwhile (its rows are gone), is noted.
 bool closeRecording();
 bool recordingFileOpen();
 // Once per GUI frame: one row of the point array while recording, or the scene once. A write error
-// or a lost port ends the recording with every complete row kept, and is noted.
+// or a lost port ends the recording with every complete row kept, and is noted; so does a file
+// deleted while it is written.
 void writeRecordingFrame();
 // The lines the pop-up shows for a notice, and its title.
 const char* recordNoticeTitle(const RecordingNotice& notice);
@@ -104,8 +117,29 @@ struct CloudExport {
 CloudExport exportFrameOnScreen(CloudFormat format);
 
 // ---- Reader (replay.cpp) -------------------------------------------------------------------------
-// The reader's state: one process-wide instance, GUI thread only. Rows are numbered by line: line 0
-// is the header, line n is data row n; `playRow` is the slider's value.
+// Where the lines of a recording start, found once when it is opened. Line 0 is the header, line n
+// is data row n.
+struct ReplayIndex {
+    std::vector<int64_t> lineOffsets;  // start of line k × lineStride, for one-seek slider moves
+    int64_t lineStride = 1;            // grows (×2) only for files of millions of short lines
+    // Lines longer than longestReplayLine (no row of ours): their start and the start of the line
+    // after them, so the reader passes them without reading them.
+    std::vector<std::pair<int64_t, int64_t>> longLines;
+    int64_t rowCount = 0;              // line ends after the header line: the slider's maximum
+    bool anyLineAfterHeader = false;   // something follows the header
+    bool anyRowReadable = false;       // at least one line after the header parses as a row
+};
+
+// Why a file was not replayed; the record pop-ups say it to the user.
+struct ReplayNotice {
+    std::string path;
+    std::string problem;   // a sentence: "It holds no points.", "No such file or directory."
+    uint64_t serial = 0;   // grows with every notice, so each is shown once
+};
+
+// The reader's state: one process-wide instance. Rows are numbered by line: line 0 is the header,
+// line n is data row n; `playRow` is the slider's value. Every field belongs to the GUI thread, but
+// for the index being built (see below).
 struct ReplayState {
     int file = -1;                  // descriptor of the file being replayed; -1 closed
     std::string replayPath;
@@ -116,26 +150,53 @@ struct ReplayState {
     int64_t previousRow = 0;
     int64_t rowPosition = 0;        // byte offset of the line the reader stands at
     int64_t readPosition = 0;       // byte offset of the next line to read
-    int64_t rowCount = 0;           // line ends after the header line: the slider's maximum
-    std::vector<int64_t> lineOffsets;  // start of line k × lineStride, for one-seek slider moves
-    int64_t lineStride = 1;         // grows (×2) only for files of millions of short lines
+    int64_t rowCount = 0;           // the slider's maximum: index.rowCount, 0 once the replay ended
+    ReplayIndex index;              // of the recording loaded, once indexing is over
     std::string lineBuffer;
-    std::vector<char> readBuffer;   // a window of the file at readBufferStart
+    std::vector<char> readBuffer;   // a window of the file at readBufferStart, kept within one call
     int64_t readBufferStart = 0;
     int64_t readBufferLength = 0;
     PointFrame frame{};             // the points shown last; a row that does not parse leaves them
     int64_t rowsSkipped = 0;        // rows of the current replay that did not parse
+    ReplayNotice notice;            // the latest file that was not replayed
+
+    // The index is built by the indexer thread, started when a recording is opened. `building` is
+    // the indexer's until it raises indexDone, then the GUI thread's, which joins the indexer and
+    // takes the result. The GUI thread does no file work on the recording meanwhile.
+    bool indexing = false;                  // GUI thread: an indexer was started and not yet joined
+    std::thread indexer;                    // GUI thread: starts and joins it
+    std::atomic<bool> indexCancel{false};   // written by the GUI thread, read by the indexer
+    std::atomic<bool> indexDone{false};     // written by the indexer (release), read by the GUI thread
+    std::atomic<int64_t> indexedBytes{0};   // written by the indexer, read by the GUI thread (progress)
+    int64_t fileBytes = 0;                  // GUI thread: the size at opening, for the progress
+    ReplayIndex building;
+
+    ~ReplayState();                         // an indexer still running is cancelled and joined
 };
 
 extern ReplayState replayState;
 
-// Opens a recording (paused at its start) or loads a scene (and closes it at once). False when the
-// file cannot be opened or is not a regular file; the state is then unchanged.
+// Opens a recording (paused at its start; its rows are indexed in the background) or loads a scene
+// (and closes it at once). False, with the notice saying why, when the file cannot be opened, is not
+// a regular file, or holds no points; the state is then unchanged.
 bool openReplay(const std::string& path);
 // Positions the file at line `row` (0: just after the header). Counts as having passed the header.
 void seekReplayRow(int64_t row);
+// Shows the row the reader stands at without moving (the slider was released there).
+void showReplayRow();
 bool replayFileOpen();
+// While a recording's rows are being indexed: the replay controls wait. Progress in 0..1.
+bool replayIndexing();
+float replayIndexProgress();
+// Blocks until the index is built and taken over (or the recording refused): tests and tools only.
+void waitForReplayIndex();
 // The per-frame step of the reader without its pop-up: true in the frame in which the replay ends
-// (end of file, an empty line or the stop button), when "File End!" is to open.
+// (end of file, an empty line or the stop button), when "File End!" is to open. Takes over the index
+// once it is built; a recording with no readable row is then refused with a notice. While paused it
+// does no file work.
 bool advanceReplay();
 void dismissReplayEnd();   // "Close" in "File End!": the file is closed at the next frame
+void closeReplay();        // at exit: ends any replay and indexing now
+// The lines the replay pop-ups show: the notice, and what "File End!" adds after its text (rows that could not be read).
+std::vector<std::string> replayNoticeLines(const ReplayNotice& notice);
+std::vector<std::string> replaySkippedLines();

@@ -15,7 +15,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <ctime>
 
 // Process-wide mutable state of the writer.
@@ -31,10 +30,17 @@ bool isRegularFile(int file) {
     return ::fstat(file, &status) == 0 && S_ISREG(status.st_mode);
 }
 
-void note(RecordFailure kind, int error, const std::string& path, int64_t rowsKept) {
+// A file whose last name is gone (rm of the file or of its folder) keeps taking rows that nobody
+// can ever read.
+bool fileDeleted(int file) {
+    struct stat status {};
+    return ::fstat(file, &status) == 0 && status.st_nlink == 0;
+}
+
+void note(RecordFailure kind, const std::string& reason, const std::string& path, int64_t rowsKept) {
     RecordingNotice& notice = recordingState.notice;
     notice.kind = kind;
-    notice.error = error;
+    notice.reason = reason;
     notice.path = path;
     notice.rowsKept = rowsKept;
     ++notice.serial;
@@ -46,12 +52,12 @@ void closeFile() {
 }
 
 // A recording that cannot go on: keep its complete lines, close it, say why.
-void endRecordingFailed(RecordFailure kind, int error) {
+void endRecordingFailed(RecordFailure kind, const std::string& reason) {
     if (kind == RecordFailure::writeFailed && isRegularFile(recordingState.file))
         (void)::ftruncate(recordingState.file, static_cast<off_t>(recordingState.committedBytes));
     closeFile();
     appState.recordingActive = false;
-    note(kind, error, recordingState.recordPath, recordingState.rowsWritten);
+    note(kind, reason, recordingState.recordPath, recordingState.rowsWritten);
 }
 
 // A scene is all or nothing: a partly written one is removed (it was created by us, exclusively).
@@ -60,7 +66,7 @@ void endSceneFailed(int error) {
     ::unlink(recordingState.sceneFileName.c_str());
     appState.recordingActive = false;
     recordingState.sceneRequested = false;
-    note(RecordFailure::sceneFailed, error, recordingState.sceneFileName, 0);
+    note(RecordFailure::sceneFailed, systemReason(error), recordingState.sceneFileName, 0);
 }
 
 void writeScene(const PointFrame& frame) {
@@ -79,7 +85,11 @@ void writeRow(const PointFrame& frame) {
     line.clear();
     appendRecordingRow(line, makeTimestamp(), frame);
     if (!writeWhole(recordingState.file, line.data(), line.size())) {
-        endRecordingFailed(RecordFailure::writeFailed, errno);
+        endRecordingFailed(RecordFailure::writeFailed, systemReason(errno));
+        return;
+    }
+    if (fileDeleted(recordingState.file)) {
+        endRecordingFailed(RecordFailure::fileDeleted, "");
         return;
     }
     recordingState.committedBytes += line.size();
@@ -128,9 +138,10 @@ bool beginRecording(const std::string& path) {
     recordingState.recordPath = path;
     recordingState.rowsWritten = 0;
     recordingState.committedBytes = 0;
-    recordingState.file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    std::string problem;
+    recordingState.file = openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, problem);
     if (recordingState.file < 0) {
-        note(RecordFailure::openFailed, errno, path, 0);
+        note(RecordFailure::openFailed, problem, path, 0);
         appState.recordingActive = false;
         return false;
     }
@@ -141,7 +152,7 @@ bool beginRecording(const std::string& path) {
         const int error = errno;
         if (isRegularFile(recordingState.file)) (void)::ftruncate(recordingState.file, 0);
         closeFile();
-        note(RecordFailure::openFailed, error, path, 0);
+        note(RecordFailure::openFailed, systemReason(error), path, 0);
         appState.recordingActive = false;
         return false;
     }
@@ -157,7 +168,7 @@ bool beginScene() {
     closeFile();
     recordingState.file = createStampedFile(makeTimestamp(), sceneExtension, recordingState.sceneFileName);
     if (recordingState.file < 0) {
-        note(RecordFailure::sceneFailed, errno, recordingState.sceneFileName, 0);
+        note(RecordFailure::sceneFailed, systemReason(errno), recordingState.sceneFileName, 0);
         appState.recordingActive = false;
         return false;
     }
@@ -168,13 +179,19 @@ bool beginScene() {
 bool closeRecording() {
     if (recordingState.file < 0) return true;
     const bool scene = recordingState.sceneRequested;
+    const bool deleted = !scene && fileDeleted(recordingState.file);
     const int closed = ::close(recordingState.file);
+    const int error = errno;
     recordingState.file = -1;
+    if (deleted) {
+        note(RecordFailure::fileDeleted, "", recordingState.recordPath, recordingState.rowsWritten);
+        return false;
+    }
     if (closed == 0) return true;
     if (scene) {
-        note(RecordFailure::sceneFailed, errno, recordingState.sceneFileName, 0);
+        note(RecordFailure::sceneFailed, systemReason(error), recordingState.sceneFileName, 0);
     } else {
-        note(RecordFailure::writeFailed, errno, recordingState.recordPath, recordingState.rowsWritten);
+        note(RecordFailure::writeFailed, systemReason(error), recordingState.recordPath, recordingState.rowsWritten);
     }
     return false;
 }
@@ -191,7 +208,7 @@ void writeRecordingFrame() {
     }
     // With the port gone the point array only repeats its last frame: end the recording instead.
     if (!appState.portOpen) {
-        endRecordingFailed(RecordFailure::portLost, 0);
+        endRecordingFailed(RecordFailure::portLost, "");
         return;
     }
     writeRow(frame);
@@ -204,17 +221,19 @@ const char* recordNoticeTitle(const RecordingNotice& notice) {
 }
 
 std::vector<std::string> recordNoticeLines(const RecordingNotice& notice) {
-    const std::string reason = std::strerror(notice.error);
+    const std::string& reason = notice.reason;
     const std::string rows = std::to_string(notice.rowsKept) + (notice.rowsKept == 1 ? " row" : " rows");
     switch (notice.kind) {
     case RecordFailure::openFailed:
-        return {"Cannot record to " + notice.path, reason + "."};
+        return {"Cannot record to " + notice.path, reason};
     case RecordFailure::writeFailed:
-        return {"Writing " + notice.path + " failed:", reason + ".", "Recording stopped; " + rows + " kept."};
+        return {"Writing " + notice.path + " failed:", reason, "Recording stopped; " + rows + " kept."};
     case RecordFailure::portLost:
         return {"The sensor was disconnected.", "Recording stopped; " + rows + " kept in", notice.path};
     case RecordFailure::sceneFailed:
-        return {"Cannot save the scene " + notice.path, reason + "."};
+        return {"Cannot save the scene " + notice.path, reason};
+    case RecordFailure::fileDeleted:
+        return {notice.path + " was deleted while recording.", "Recording stopped; the " + rows + " written are gone."};
     case RecordFailure::none:
         break;
     }

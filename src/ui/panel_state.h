@@ -35,7 +35,6 @@ struct ViewPanelState {
 enum RecordPopup {
     recordingFailedPopup,
     recordingSucceedPopup,
-    openErrorPopup,
     openingWarningPopup,
     savedScenePopup,
     sceneNotSavedPopup,

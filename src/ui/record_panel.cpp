@@ -16,6 +16,7 @@
 #include <imgui.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -44,7 +45,6 @@ const PanelPopup panelPopups[recordPopupCount] = {
     {{"Recording failed", exclamationGlyph, ImVec2(173, 30), "Recording failed/Close"},
      {"Sensor is not connected.", "Connect first and try again."}},
     {{"Recording Succeed", checkGlyph, ImVec2(180, 30), "Recording Succeed/Close"}, {"Recording data is completed."}},
-    {{"Open Error", exclamationGlyph, ImVec2(173, 30), "Open Error/Close"}, {"No File. Check again."}},
     {{"Opening Warning", exclamationGlyph, ImVec2(173, 30), "Opening Warning/Close"}, {"Disconnect the sensor first."}},
     {{"Saved Current Scene", checkGlyph, ImVec2(173, 30), "Saved Current Scene/Close"}, {"Saved successfully."}},
     {{"Scene not saved", exclamationGlyph, ImVec2(173, 30), "Scene not saved/Close"},
@@ -95,10 +95,26 @@ void drawOpenSection() {
     endDisabledLook(greyed);
 }
 
+// While the rows are being indexed, a progress bar stands where the controls will be, beside the
+// stop button, which gives the file up.
+void drawIndexProgress() {
+    if (button(stopGlyph, ImVec2(0, 0), "Replay Stop")) replayState.stopRequested = true;
+    ImGui::SameLine(0, -1);
+    const float progress = replayIndexProgress();
+    char overlay[32];
+    std::snprintf(overlay, sizeof overlay, "Reading rows %d%%", static_cast<int>(progress * 100.0f));
+    ImGui::ProgressBar(progress, ImVec2(ImGui::CalcItemWidth(), 0), overlay);
+    probeLastItem("Replay Progress");
+}
+
 void drawReplayControls() {
     if (!appState.replayActive) return;
     ReplayState& replay = replayState;
     moveCursor(5);
+    if (replayIndexing()) {
+        drawIndexProgress();
+        return;
+    }
     if (replay.playing) {
         if (button(pauseGlyph, ImVec2(0, 0), "Pause")) replay.playing = false;
     } else {
@@ -113,8 +129,11 @@ void drawReplayControls() {
     const int64_t first = 0;
     const int64_t last = replay.rowCount;
     const bool moved = ImGui::SliderScalar("##Play Slinder", ImGuiDataType_S64, &replay.playRow, &first, &last, "");
+    const bool released = ImGui::IsItemDeactivated();
     probeLastItem("##Play Slinder");
     if (moved) seekReplayRow(replay.playRow);
+    // Paused or not, the row under the slider shows once it is let go.
+    if (released) showReplayRow();
 }
 
 void drawRecordSection() {
@@ -195,9 +214,10 @@ void drawExportSection() {
 
 // ---- File chooser and scene completion ----------------------------------------------------------
 
-bool fileExists(const std::string& path) {
+// Only a regular file is offered for replacing; anything else of that name is refused by the writer.
+bool regularFileExists(const std::string& path) {
     struct stat status {};
-    return ::stat(path.c_str(), &status) == 0;
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 void drawChooser() {
@@ -266,16 +286,14 @@ void drawReplacePopup() {
 void recordPanelChooserResult(bool accepted, const std::string& path) {
     if (recordPanel.openPending) {
         if (accepted) {
-            if (appState.portOpen) {
-                requestPopup(openingWarningPopup);
-            } else if (!openReplay(path)) {
-                requestPopup(openErrorPopup);
-            }
+            // A file that is not replayed opens "Open Error" through the reader's notice.
+            if (appState.portOpen) requestPopup(openingWarningPopup);
+            else openReplay(path);
         }
         recordPanel.openPending = false;
     } else if (recordPanel.savePending) {
         if (accepted && !recordingFileOpen() && !replayFileOpen() && appState.portOpen) {
-            if (fileExists(path)) {
+            if (regularFileExists(path)) {
                 recordPanel.replacePath = path;
                 recordPanel.replaceRequested = true;
             } else {

@@ -1,6 +1,7 @@
 // The pop-ups of the record files, drawn by the frame loop's per-frame reader step outside any panel
-// window, so they show whichever panel is open: "File End!" of the replay and the writer's failures
-// ("Recording Error", "Recording Stopped"). GUI thread only.
+// window, so they show whichever panel is open: "File End!" of the replay, "Open Error" for a file
+// that is not replayed, and the writer's failures ("Recording Error", "Recording Stopped"). GUI
+// thread only.
 #include "record/record.h"
 
 #include "app/app.h"
@@ -15,16 +16,35 @@
 namespace {
 
 const MessagePopup replayEndPopup{"File End!", nullptr, ImVec2(0, 0), "File End!/Close"};
-const std::vector<std::string> replayEndLines{"Reading data is over."};
+const char* const replayEndText = "Reading data is over.";
 const ImVec2 noticeCloseSize(173, 30);
+const MessagePopup replayNoticePopup{"Open Error", exclamationGlyph, noticeCloseSize, "Open Error/Close"};
 
-// GUI thread only: the notice shown last, so each failure opens its pop-up once, and its lines.
+// GUI thread only: the notices shown last, so each failure opens its pop-up once, and the lines of
+// each pop-up, taken when it opens.
 uint64_t shownNoticeSerial = 0;
 std::vector<std::string> shownNoticeLines;
+uint64_t shownReplayNoticeSerial = 0;
+std::vector<std::string> shownReplayNoticeLines;
+std::vector<std::string> shownReplayEndLines;
 
 void drawReplayEnd(bool ended) {
-    if (ended) ImGui::OpenPopup(replayEndPopup.title);
-    if (drawMessagePopup(replayEndPopup, replayEndLines)) dismissReplayEnd();
+    if (ended) {
+        shownReplayEndLines = {replayEndText};
+        for (std::string& line : replaySkippedLines()) shownReplayEndLines.push_back(std::move(line));
+        ImGui::OpenPopup(replayEndPopup.title);
+    }
+    if (drawMessagePopup(replayEndPopup, shownReplayEndLines)) dismissReplayEnd();
+}
+
+void drawReplayNotice() {
+    const ReplayNotice& notice = replayState.notice;
+    if (notice.serial != shownReplayNoticeSerial) {
+        shownReplayNoticeSerial = notice.serial;
+        shownReplayNoticeLines = replayNoticeLines(notice);
+        ImGui::OpenPopup(replayNoticePopup.title);
+    }
+    drawMessagePopup(replayNoticePopup, shownReplayNoticeLines);
 }
 
 void drawRecordingNotice() {
@@ -42,5 +62,6 @@ void drawRecordingNotice() {
 
 void readReplayFrame() {
     drawReplayEnd(advanceReplay());
+    drawReplayNotice();
     drawRecordingNotice();
 }

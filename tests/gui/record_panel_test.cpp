@@ -9,6 +9,7 @@
 #include "ui/ui.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -190,11 +191,26 @@ TEST_F(RecordPanel, AsksBeforeReplacingAnExistingFile) {
 }
 
 TEST_F(RecordPanel, FailuresAreShownAndNeverReportedAsSuccess) {
-    startRecording(directory / "no" / "such" / "dir.csv");
+    // An existing FIFO is not offered for replacing: it is refused, without blocking.
+    ASSERT_EQ(::mkfifo((directory / "pipe.csv").c_str(), 0600), 0);
+    for (const fs::path& path : {directory / "no" / "such" / "dir.csv", directory / "pipe.csv"}) {
+        startRecording(path);
+        EXPECT_FALSE(GuiHarness::popupOpen("Replace File"));
+        EXPECT_TRUE(GuiHarness::popupOpen("Recording Error")) << path;
+        EXPECT_FALSE(appState.recordingActive);
+        click("Recording Notice/Close");
+        EXPECT_FALSE(GuiHarness::popupOpen("Recording Error"));
+    }
+
+    // The file is deleted while recording: its rows are gone, which is no success.
+    startRecording(directory / "deleted.csv");
+    gui.frames(2, draw);
+    fs::remove(directory / "deleted.csv");
+    click("Record Stop");
+    EXPECT_FALSE(GuiHarness::popupOpen("Recording Succeed"));
     EXPECT_TRUE(GuiHarness::popupOpen("Recording Error"));
-    EXPECT_FALSE(appState.recordingActive);
+    EXPECT_FALSE(recordingFileOpen());
     click("Recording Notice/Close");
-    EXPECT_FALSE(GuiHarness::popupOpen("Recording Error"));
 
     // The port goes while recording, with the panel hidden: the recording ends and says why.
     const fs::path path = directory / "lost.csv";
@@ -245,17 +261,29 @@ TEST_F(RecordPanel, SavesASceneWholeBeforeSayingSo) {
 
 TEST_F(RecordPanel, ReplaysWithPlayPauseStopAndTheSlider) {
     std::ofstream(directory / "run.csv") << recordingText(100);
-    click("OPEN RECORDING FILE");
-    EXPECT_TRUE(appState.inputCaptured);
-    recordPanelChooserResult(true, (directory / "missing.csv").string());
-    gui.frames(2, draw);
-    EXPECT_TRUE(GuiHarness::popupOpen("Open Error"));
-    click("Open Error/Close");
+    std::ofstream(directory / "words.csv") << "not,a,recording\n";
+    ASSERT_EQ(::mkfifo((directory / "pipe.csv").c_str(), 0600), 0);
+    // Files that are not replayed say why, naming the file; a FIFO does not block.
+    for (const char* name : {"missing.csv", "pipe.csv", "words.csv"}) {
+        click("OPEN RECORDING FILE");
+        EXPECT_TRUE(appState.inputCaptured);
+        recordPanelChooserResult(true, (directory / name).string());
+        gui.frames(2, draw);
+        EXPECT_TRUE(GuiHarness::popupOpen("Open Error")) << name;
+        EXPECT_EQ(replayState.notice.path, (directory / name).string());
+        click("Open Error/Close");
+        EXPECT_FALSE(appState.replayActive);
+    }
 
+    // The rows are indexed first: a progress bar stands where the controls will be.
     click("OPEN RECORDING FILE");
     recordPanelChooserResult(true, (directory / "run.csv").string());
     gui.frame(draw);
     ASSERT_TRUE(appState.replayActive);
+    EXPECT_TRUE(gui.drawn("Replay Progress"));
+    EXPECT_FALSE(gui.drawn("##Play Slinder"));
+    waitForReplayIndex();
+    gui.frame(draw);
     EXPECT_TRUE(gui.drawn("Play"));
     EXPECT_TRUE(gui.drawn("##Play Slinder"));
     clickGreyed("OPEN RECORDING FILE");
@@ -265,12 +293,14 @@ TEST_F(RecordPanel, ReplaysWithPlayPauseStopAndTheSlider) {
     clickGreyed("Replay Stop");
     EXPECT_FALSE(replayState.stopRequested);
 
-    // The slider's right end is the last row; pressing play shows it.
+    // The slider's right end is the last row, shown when the slider is let go; play goes on from it.
     const ItemRect slider = gui.rect("##Play Slinder");
     gui.clickAt(ImVec2(slider.max.x - 2, slider.centre().y), draw);
     EXPECT_EQ(replayState.playRow, 100);
-    ASSERT_TRUE(gui.click("Play", draw));
     PointFrame frame;
+    readPointCloud(frame);
+    EXPECT_EQ(frame.xyz[0][0], 100.0f);
+    ASSERT_TRUE(gui.click("Play", draw));
     readPointCloud(frame);
     EXPECT_EQ(frame.xyz[0][0], 100.0f);
     gui.frame(draw);
@@ -285,6 +315,7 @@ TEST_F(RecordPanel, ReplaysWithPlayPauseStopAndTheSlider) {
     // Stop while playing; the pop-up shows with the panel hidden as well.
     click("OPEN RECORDING FILE");
     recordPanelChooserResult(true, (directory / "run.csv").string());
+    waitForReplayIndex();
     gui.frame(draw);
     click("Play");
     click("Pause");
@@ -319,6 +350,7 @@ TEST_F(RecordPanel, TheFileChooserNamesTheRecordingAndPicksTheReplay) {
     click("[File] take.csv");
     click("OK");
     EXPECT_TRUE(appState.replayActive);
+    waitForReplayIndex();
     EXPECT_GE(replayState.rowCount, 2);
 }
 

@@ -5,7 +5,9 @@
 #include "app/app.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -116,23 +118,34 @@ TEST_F(RecordWriter, RecordingStoppedAfterOneFrameHoldsOneRowAndReplacesAnOlderF
     EXPECT_EQ(lines(slurp(path)).size(), 2u);
 }
 
-TEST_F(RecordWriter, FileThatCannotBeOpenedIsReportedAndNothingRecords) {
-    const uint64_t serial = recordingState.notice.serial;
-    EXPECT_FALSE(beginRecording(directory / "missing" / "run.csv"));
-    EXPECT_FALSE(appState.recordingActive);
-    EXPECT_FALSE(recordingFileOpen());
-    EXPECT_EQ(recordingState.notice.serial, serial + 1);
-    EXPECT_EQ(recordingState.notice.kind, RecordFailure::openFailed);
-    EXPECT_STREQ(recordNoticeTitle(recordingState.notice), "Recording Error");
-    const std::vector<std::string> text = recordNoticeLines(recordingState.notice);
-    ASSERT_EQ(text.size(), 2u);
-    EXPECT_NE(text[0].find("missing/run.csv"), std::string::npos);
-    EXPECT_EQ(text[1], "No such file or directory.");
-
-    // A device that takes no bytes fails at the header.
-    EXPECT_FALSE(beginRecording("/dev/full"));
-    EXPECT_FALSE(appState.recordingActive);
-    EXPECT_EQ(recordNoticeLines(recordingState.notice)[1], "No space left on device.");
+TEST_F(RecordWriter, FileThatCannotBeOpenedOrIsNoRegularFileIsReportedAndNothingRecords) {
+    // A FIFO with a reader would take the rows, and block or kill the viewer once the reader goes.
+    const fs::path fifo = directory / "pipe.csv";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    fs::create_symlink("/dev/full", directory / "device.csv");
+    const struct {
+        fs::path path;
+        const char* reason;
+    } cases[] = {
+        {directory / "missing" / "run.csv", "No such file or directory."},
+        {fifo, "It is a named pipe (FIFO), not a regular file."},
+        {directory / "device.csv", "It is a character device, not a regular file."},
+        {directory, "It is a directory, not a regular file."},
+    };
+    for (const auto& file : cases) {
+        const uint64_t serial = recordingState.notice.serial;
+        EXPECT_FALSE(beginRecording(file.path)) << file.path;
+        EXPECT_FALSE(appState.recordingActive);
+        EXPECT_FALSE(recordingFileOpen());
+        EXPECT_EQ(recordingState.notice.serial, serial + 1);
+        EXPECT_EQ(recordingState.notice.kind, RecordFailure::openFailed);
+        EXPECT_STREQ(recordNoticeTitle(recordingState.notice), "Recording Error");
+        EXPECT_EQ(recordNoticeLines(recordingState.notice),
+                  (std::vector<std::string>{"Cannot record to " + file.path.string(), file.reason}));
+    }
+    ::close(reader);
 }
 
 TEST_F(RecordWriter, WriteErrorStopsTheRecordingAndKeepsOnlyCompleteRows) {
@@ -175,6 +188,31 @@ TEST_F(RecordWriter, LostPortEndsTheRecordingInsteadOfRepeatingTheLastFrame) {
     EXPECT_STREQ(recordNoticeTitle(recordingState.notice), "Recording Stopped");
     EXPECT_EQ(recordNoticeLines(recordingState.notice)[1], "Recording stopped; 2 rows kept in");
     EXPECT_EQ(lines(slurp(path)).size(), 3u);
+}
+
+TEST_F(RecordWriter, RecordingWhoseFileIsDeletedIsNeverReportedAsKept) {
+    // The file, or its folder, is removed; the writer notices at its next row or at the stop.
+    for (const bool wholeFolder : {false, true})
+        for (const bool atStop : {false, true}) {
+            fs::create_directories(directory / "takes");
+            const fs::path path = directory / "takes" / "run.csv";
+            ASSERT_TRUE(beginRecording(path));
+            writeRecordingFrame();
+            writeRecordingFrame();
+            fs::remove_all(wholeFolder ? path.parent_path() : path);
+            if (atStop) {
+                appState.recordingActive = false;
+                EXPECT_FALSE(closeRecording());
+            } else {
+                writeRecordingFrame();
+                EXPECT_FALSE(appState.recordingActive);
+                EXPECT_FALSE(recordingFileOpen());
+            }
+            EXPECT_EQ(recordingState.notice.kind, RecordFailure::fileDeleted);
+            EXPECT_EQ(recordNoticeLines(recordingState.notice),
+                      (std::vector<std::string>{path.string() + " was deleted while recording.",
+                                                "Recording stopped; the 2 rows written are gone."}));
+        }
 }
 
 TEST_F(RecordWriter, ScenesAreWrittenWholeAndNeverReplaceEachOther) {

@@ -1,11 +1,13 @@
 // The replay reader frame by frame on generated files: scene or recording, the row count, the play
-// sequence, pause, stop and the end, slider moves, large files and files that do not parse.
+// sequence, pause, stop and the end, slider moves, large files, files that do not parse and files
+// that are refused (never blocking on a FIFO or a device).
 #include "record/record.h"
 
 #include "app/app.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -59,6 +61,19 @@ protected:
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
+    // Opens as the viewer does and waits for the rows to be indexed.
+    bool open(const std::string& path) {
+        const bool opened = openReplay(path);
+        waitForReplayIndex();
+        return opened;
+    }
+    // The sentence of the latest refusal, when openReplay refused the file.
+    std::string refusal(const std::string& path) {
+        const uint64_t serial = replayState.notice.serial;
+        open(path);
+        if (replayState.notice.serial == serial) return "";
+        return replayNoticeLines(replayState.notice).at(1);
+    }
     // Frames until the replay ends; the number of frames, or -1 when it does not end.
     int framesToEnd(int limit) {
         for (int frame = 1; frame <= limit; ++frame)
@@ -76,7 +91,7 @@ TEST_F(Replay, FirstLineOfUpTo50CharactersMakesAScene) {
     ASSERT_EQ(line50.size(), 50u);
     std::string scene = line50 + "\n";
     for (int p = 1; p < pointsPerFrame; ++p) scene += "0.5,-0.25,1e-05,\n";
-    EXPECT_TRUE(openReplay(write("scene.csv", scene + "\n")));
+    EXPECT_TRUE(open(write("scene.csv", scene + "\n")));
     EXPECT_FALSE(appState.replayActive);
     EXPECT_FALSE(replayFileOpen());
     PointFrame frame;
@@ -86,7 +101,9 @@ TEST_F(Replay, FirstLineOfUpTo50CharactersMakesAScene) {
     for (uint32_t flag : frame.valid) ASSERT_EQ(flag, 1u);
 
     const std::string line51 = line50 + " ";
-    EXPECT_TRUE(openReplay(write("recording.csv", line51 + "\n" + line50 + "\n")));
+    std::string row;
+    appendRecordingRow(row, "20261206-101500", rowFrame(1));
+    EXPECT_TRUE(open(write("recording.csv", line51 + "\n" + row)));
     EXPECT_TRUE(appState.replayActive);
     EXPECT_EQ(replayState.rowCount, 1);
 }
@@ -94,7 +111,7 @@ TEST_F(Replay, FirstLineOfUpTo50CharactersMakesAScene) {
 TEST_F(Replay, ShortOrBrokenScenesMarkTheirMissingPointsNotValid) {
     std::string scene = "1,2,3,\n\n   \n4,5,6,\nbroken\n";
     for (int p = 3; p < 100; ++p) scene += "7,8,9,\n";
-    ASSERT_TRUE(openReplay(write("short.csv", scene)));
+    ASSERT_TRUE(open(write("short.csv", scene)));
     PointFrame frame;
     readPointCloud(frame);
     EXPECT_EQ(frame.valid[0], 1u);
@@ -103,17 +120,57 @@ TEST_F(Replay, ShortOrBrokenScenesMarkTheirMissingPointsNotValid) {
     EXPECT_EQ(frame.valid[99], 1u);
     EXPECT_EQ(frame.valid[100], 0u);
     EXPECT_EQ(frame.valid[479], 0u);
+}
 
-    ASSERT_TRUE(openReplay(write("empty.csv", "")));
-    readPointCloud(frame);
-    EXPECT_EQ(frame.valid[0], 0u);
-    EXPECT_FALSE(openReplay((directory / "absent.csv").string()));
-    EXPECT_FALSE(openReplay("/dev/zero"));  // no end to count to
-    EXPECT_FALSE(openReplay(directory.string()));
+TEST_F(Replay, FilesThatAreNoRecordingOrSceneAreRefusedWithoutBlockingAndSaySo) {
+    std::string randomBytes(300000, '\0');
+    std::srand(7);
+    for (char& byte : randomBytes) byte = static_cast<char>(std::rand());
+    randomBytes.replace(0, 60, std::string(60, 'r'));  // a first line too long for a scene
+    std::string header;
+    appendRecordingHeader(header);
+    const std::string fifo = directory / "pipe.csv";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", directory / "device.csv");
+    const std::string sparse = write("sparse.csv", "");
+    fs::resize_file(sparse, uintmax_t(3) << 30);
+    const struct {
+        std::string path, problem;
+    } cases[] = {
+        {fifo, "It is a named pipe (FIFO), not a regular file."},
+        {directory / "device.csv", "It is a character device, not a regular file."},
+        {directory, "It is a directory, not a regular file."},
+        {directory / "absent.csv", "No such file or directory."},
+        {write("empty.csv", ""), "It holds no points."},
+        {write("words.csv", "not,a,recording\n"), "It holds no points."},
+        {write("header.csv", header), "It holds no points."},
+        {sparse, "It holds no points."},
+        {write("random.csv", randomBytes), "No row could be read."},
+    };
+    PointFrame shown = rowFrame(5);
+    std::fill(std::begin(shown.valid), std::end(shown.valid), 1u);
+    publishPointCloud(shown);
+    for (const auto& file : cases) {
+        EXPECT_EQ(refusal(file.path), file.problem) << file.path;
+        EXPECT_EQ(replayState.notice.path, file.path);
+        EXPECT_FALSE(appState.replayActive) << file.path;
+        EXPECT_FALSE(replayFileOpen()) << file.path;
+        EXPECT_EQ(shownRow(), 5) << file.path;  // what was shown stays
+    }
+
+    // The reopening after "File End!" does not block on a FIFO put in the recording's place either.
+    const std::string path = write("run.csv", recordingText(1));
+    ASSERT_TRUE(open(path));
+    replayState.stopRequested = true;
+    ASSERT_TRUE(advanceReplay());
+    fs::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_FALSE(advanceReplay());
+    EXPECT_FALSE(replayFileOpen());
 }
 
 TEST_F(Replay, PlaysOneRowPerFrameAfterSkippingTheHeaderAndEndsAtTheEnd) {
-    ASSERT_TRUE(openReplay(write("run.csv", recordingText(3))));
+    ASSERT_TRUE(open(write("run.csv", recordingText(3))));
     EXPECT_EQ(replayState.rowCount, 3);
     EXPECT_FALSE(replayState.playing);
     for (int frame = 0; frame < 3; ++frame) EXPECT_FALSE(advanceReplay());
@@ -150,10 +207,21 @@ TEST_F(Replay, PlaysOneRowPerFrameAfterSkippingTheHeaderAndEndsAtTheEnd) {
     EXPECT_FALSE(advanceReplay());
     EXPECT_FALSE(replayFileOpen());
     EXPECT_EQ(shownRow(), 3);
+
+    // Rows cut off by a truncation meanwhile are not shown from what was read before.
+    const std::string path = write("cut.csv", recordingText(3));
+    ASSERT_TRUE(open(path));
+    replayState.playing = true;
+    advanceReplay();
+    advanceReplay();
+    EXPECT_EQ(shownRow(), 1);
+    fs::resize_file(path, replayState.readPosition);
+    EXPECT_TRUE(advanceReplay());
+    EXPECT_EQ(shownRow(), 1);
 }
 
 TEST_F(Replay, StopEndsTheReplayAsTheEndOfTheFileDoes) {
-    ASSERT_TRUE(openReplay(write("run.csv", recordingText(10))));
+    ASSERT_TRUE(open(write("run.csv", recordingText(10))));
     replayState.playing = true;
     advanceReplay();
     advanceReplay();
@@ -165,13 +233,13 @@ TEST_F(Replay, StopEndsTheReplayAsTheEndOfTheFileDoes) {
     // An empty line inside a recording ends it too.
     std::string text = recordingText(4);
     text.insert(text.find('\n', text.find('\n') + 1) + 1, "\n");
-    ASSERT_TRUE(openReplay(write("gap.csv", text)));
+    ASSERT_TRUE(open(write("gap.csv", text)));
     replayState.playing = true;
     EXPECT_EQ(framesToEnd(20), 3);
 }
 
 TEST_F(Replay, SliderMovesLandOnTheRowTheSliderShows) {
-    ASSERT_TRUE(openReplay(write("run.csv", recordingText(50))));
+    ASSERT_TRUE(open(write("run.csv", recordingText(50))));
     // A move before the first play counts as having passed the header.
     replayState.playRow = 20;
     seekReplayRow(20);
@@ -187,6 +255,9 @@ TEST_F(Replay, SliderMovesLandOnTheRowTheSliderShows) {
         replayState.playRow = row;
         seekReplayRow(row);
         advanceReplay();
+        showReplayRow();  // the slider let go: the row under it shows, and the position holds
+        EXPECT_EQ(shownRow(), row);
+        EXPECT_EQ(replayState.playRow, row);
         replayState.playing = true;
         advanceReplay();
         replayState.playing = false;
@@ -212,7 +283,7 @@ TEST_F(Replay, RowsThatDoNotParseAreNotShownAndTheReplayStillEnds) {
     text += "20261206-101500,1,2,nan,garbage\n";            // hand-edited
     text += std::string(longestReplayLine + 10, '7') + "\n";  // far too long
     text += row3.substr(0, row3.size() - 1);                // last row without its line end
-    ASSERT_TRUE(openReplay(write("broken.csv", text)));
+    ASSERT_TRUE(open(write("broken.csv", text)));
     EXPECT_EQ(replayState.rowCount, 5);
     replayState.playing = true;
     int shown[8];
@@ -223,7 +294,7 @@ TEST_F(Replay, RowsThatDoNotParseAreNotShownAndTheReplayStillEnds) {
     EXPECT_EQ(shown[3], 2);  // the previous points stay
     EXPECT_EQ(shown[5], 2);
     EXPECT_EQ(shown[6], 3);
-    EXPECT_EQ(replayState.rowsSkipped, 3);
+    EXPECT_EQ(replaySkippedLines(), std::vector<std::string>{"3 rows could not be read."});
 }
 
 TEST_F(Replay, SeeksInFilesBeyond2GiBAndOfMillionsOfLines) {
@@ -240,8 +311,13 @@ TEST_F(Replay, SeeksInFilesBeyond2GiBAndOfMillionsOfLines) {
         ASSERT_EQ(::pwrite(file, tail.data(), tail.size(), far), static_cast<ssize_t>(tail.size()));
         ::close(file);
     }
-    ASSERT_TRUE(openReplay(path));
+    ASSERT_TRUE(open(path));
     EXPECT_EQ(replayState.rowCount, 31);
+    replayState.playing = true;  // the line across the hole is passed unread
+    for (int frame = 0; frame < 3; ++frame) advanceReplay();
+    EXPECT_EQ(shownRow(), 1);
+    EXPECT_EQ(replayState.rowsSkipped, 1);
+    replayState.playing = false;
     for (int row : {31, 2, 17}) {
         replayState.playRow = row;
         seekReplayRow(row);
@@ -257,10 +333,13 @@ TEST_F(Replay, SeeksInFilesBeyond2GiBAndOfMillionsOfLines) {
     // Three million short lines: the index thins out and a move still lands on its line.
     std::string many = std::string(60, 'h') + "\n";
     for (int line = 1; line <= 3000000; ++line) many += (line % 1000 == 0) ? "M\n" : "s\n";
-    ASSERT_TRUE(openReplay(write("many.csv", many)));
+    appendRecordingRow(many, "20261206-101500", rowFrame(1));
+    many.pop_back();  // a last row without its line end: readable, yet no line end to count
+    ASSERT_TRUE(open(write("many.csv", many)));
     EXPECT_EQ(replayState.rowCount, 3000000);
-    EXPECT_GT(replayState.lineStride, 1);
-    EXPECT_LE(replayState.lineOffsets.size(), size_t(1) << 20);
+    EXPECT_GT(replayState.index.lineStride, 1);
+    EXPECT_LE(replayState.index.lineOffsets.size(), size_t(1) << 20);
+    replayState.playing = true;
     for (int64_t row : {2999000, 1000, 1234000}) {
         seekReplayRow(row);
         EXPECT_EQ(replayState.rowPosition, 61 + 2 * (row - 1));
