@@ -1,11 +1,13 @@
 // The GUI frame loop: brings up the Plotter, Dear ImGui and the fonts, then draws one frame after the
 // other until the window is to close. Called once by the entry; runs on the main (GUI) thread.
 //
-// Index: frame timings | panels and refresh rate | fonts | one frame | the loop.
+// Index: frame timings | panels and refresh rate | fonts | settings and the window | one frame |
+//        the loop.
 #include "main/frame_loop.h"
 
 #include "app/app.h"
 #include "main/embedded_fonts.h"
+#include "main/settings.h"
 #include "record/record.h"
 #include "ui/ui.h"
 #include "view/view.h"
@@ -139,6 +141,79 @@ void loadFonts() {
                                    static_cast<int>(fontAwesomeSolidTtfSize), fontPixels, &iconConfig, iconRanges);
 }
 
+// The window's place and size as the window system last reported them (GUI thread only).
+struct WindowGeometry {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+WindowGeometry windowGeometry;
+
+void onWindowMoved(GLFWwindow*, int x, int y) {
+    windowGeometry.x = x;
+    windowGeometry.y = y;
+}
+
+void onWindowResized(GLFWwindow*, int width, int height) {
+    // A minimised window reports 0 × 0: the size to come back to is the one before.
+    if (width <= 0 || height <= 0) return;
+    windowGeometry.width = width;
+    windowGeometry.height = height;
+}
+
+// True when at least a corner's worth of the rectangle lies on one of the monitors now attached,
+// so a window remembered on a monitor since unplugged does not open out of reach.
+bool onSomeMonitor(int x, int y, int width, int height) {
+    constexpr int reachable = 64;  // pixels of the window that must be on a monitor, each way
+    int count = 0;
+    GLFWmonitor** monitors = glfwGetMonitors(&count);
+    for (int i = 0; i < count; ++i) {
+        const GLFWvidmode* mode = glfwGetVideoMode(monitors[i]);
+        int mx = 0, my = 0;
+        glfwGetMonitorPos(monitors[i], &mx, &my);
+        if (mode == nullptr) continue;
+        const int overlapX = std::min(x + width, mx + mode->width) - std::max(x, mx);
+        const int overlapY = std::min(y + height, my + mode->height) - std::max(y, my);
+        if (overlapX >= reachable && overlapY >= reachable) return true;
+    }
+    return false;
+}
+
+// The remembered size, and the remembered place when it is on a monitor; then follows the window.
+void placeWindow(GLFWwindow* window, const Settings& settings) {
+    if (settings.windowWidth > 0 && settings.windowHeight > 0) {
+        glfwSetWindowSize(window, settings.windowWidth, settings.windowHeight);
+        if (onSomeMonitor(settings.windowX, settings.windowY, settings.windowWidth, settings.windowHeight))
+            glfwSetWindowPos(window, settings.windowX, settings.windowY);
+    }
+    glfwGetWindowPos(window, &windowGeometry.x, &windowGeometry.y);
+    glfwGetWindowSize(window, &windowGeometry.width, &windowGeometry.height);
+    glfwSetWindowPosCallback(window, onWindowMoved);
+    glfwSetWindowSizeCallback(window, onWindowResized);
+}
+
+Settings settingsNow() {
+    Settings settings = currentSettings();
+    settings.windowX = windowGeometry.x;
+    settings.windowY = windowGeometry.y;
+    settings.windowWidth = windowGeometry.width;
+    settings.windowHeight = windowGeometry.height;
+    return settings;
+}
+
+// Reads the settings (unless told to start afresh) and applies them; the keeper saves from then on.
+SettingsKeeper startSettings(bool reset, Settings& loaded, std::string& warning) {
+    SettingsKeeper keeper;
+    keeper.folder = settingsFolder();
+    const Settings defaults = currentSettings();
+    // Without a folder the load only says so: there is nothing to read, and nothing will be kept.
+    const bool read = !reset || keeper.folder.empty();
+    loaded = read ? loadSettings(keeper.folder, defaults, warning) : defaults;
+    keeper.saved = loaded;
+    keeper.pending = loaded;
+    keeper.fileCurrent = !reset && warning.empty();
+    applySettings(loaded);
+    return keeper;
+}
+
 void drawFrame(Plotter& plotter) {
     glfwPollEvents();
     glClearColor(backgroundColor[0], backgroundColor[1], backgroundColor[2], backgroundColor[3]);
@@ -182,19 +257,29 @@ double frameRestSeconds(double elapsedSeconds, int refreshHz) {
     return elapsedSeconds < period ? period - elapsedSeconds : 0.0;
 }
 
-int runFrameLoop() {
+int runFrameLoop(bool resetSettings) {
+    Settings loaded;
+    std::string settingsWarning;
+    SettingsKeeper keeper = startSettings(resetSettings, loaded, settingsWarning);
     Plotter plotter;
     configure(plotter);
     if (plotter.window == nullptr) {
         teardown(plotter);
         return 1;
     }
+    // Only once the window is up: a viewer that cannot start says just why it cannot.
+    if (!settingsWarning.empty()) std::fprintf(stderr, "%s\n", settingsWarning.c_str());
+    placeWindow(plotter.window, loaded);
     setupScene(plotter);
     glfwMakeContextCurrent(plotter.window);
     if (epoxy_gl_version() < leastGlVersion) std::fprintf(stderr, "Failed to initialize OpenGL loader!\n");
     IMGUI_CHECKVERSION();
     ImGui::CreateContext();
     ImGui::StyleColorsDark();
+    // ImGui keeps its window state beside our settings, never in the working folder.
+    const std::string iniPath = keeper.folder.empty() ? std::string() : keeper.folder + "/" + imguiIniFileName;
+    ImGui::GetIO().IniFilename = iniPath.empty() ? nullptr : iniPath.c_str();
+    if (resetSettings) ImGui::LoadIniSettingsFromMemory("", 0);
     ImGui_ImplGlfw_InitForOpenGL(plotter.window, true);
     ImGui_ImplOpenGL3_Init(glslVersion);
     loadFonts();
@@ -231,8 +316,10 @@ int runFrameLoop() {
             printFrameReport(times);
         }
         frameStart = frameEnd;
+        keepSettings(keeper, settingsNow(), frameEnd);
         if (shouldClose(plotter)) break;
     }
+    flushSettings(keeper, settingsNow());
     if (appState.debugPrint)
         logPrintf("frames: %ld, median frame time %.2f ms, median drawing time %.2f ms\n", times.frames,
                   medianMilliseconds(times.period), medianMilliseconds(times.drawing));

@@ -2,9 +2,10 @@
 // the loop itself are exposed for the headless GUI tests.
 #pragma once
 
-// Sets up the window and the GUI, runs frames until the window is to close, tears down.
+// Sets up the window and the GUI, runs frames until the window is to close, tears down. The
+// settings of the last run are applied first (unless resetSettings) and saved as they change.
 // Returns 0, or non-zero when the window or the GL context could not be made (already reported).
-int runFrameLoop();
+int runFrameLoop(bool resetSettings);
 
 // The side panel whose toggle is on. The panel functions are passed in so tests can stand in for them.
 using PanelFunction = void (*)(bool* open);

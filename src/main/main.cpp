@@ -20,14 +20,15 @@ constexpr const char* programName = "quarvis";
 
 void printUsage(FILE* stream) {
     std::fprintf(stream,
-                 "Usage: %s [--debug] [--demo]\n"
+                 "Usage: %s [--debug] [--demo] [--reset-settings]\n"
                  "Shows the live point cloud of an Ostrel range sensor on a serial port, records it to\n"
                  "CSV files and replays them. Scenes are saved in the working folder.\n"
                  "\n"
-                 "  --debug    print diagnostic lines on standard output (SIGUSR1: a frame report)\n"
-                 "  --demo     offer a simulated sensor (\"DEMO SENSOR\") in the port list\n"
-                 "  --help     this text\n"
-                 "  --version  the version\n",
+                 "  --debug           print diagnostic lines on standard output (SIGUSR1: a frame report)\n"
+                 "  --demo            offer a simulated sensor (\"DEMO SENSOR\") in the port list\n"
+                 "  --reset-settings  start from the default settings (saved over the remembered ones)\n"
+                 "  --help            this text\n"
+                 "  --version         the version\n",
                  programName);
 }
 
@@ -41,11 +42,14 @@ int outputStatus() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool resetSettings = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--debug") == 0) {
             appState.debugPrint = true;
         } else if (std::strcmp(argv[i], "--demo") == 0) {
             demoSensorEnabled = true;
+        } else if (std::strcmp(argv[i], "--reset-settings") == 0) {
+            resetSettings = true;
         } else if (std::strcmp(argv[i], "--help") == 0) {
             printUsage(stdout);
             return outputStatus();
@@ -62,7 +66,7 @@ int main(int argc, char** argv) {
     // other failed write, instead of killing the viewer.
     std::signal(SIGPIPE, SIG_IGN);
     startLinkWorkers();
-    const int status = runFrameLoop();
+    const int status = runFrameLoop(resetSettings);
     closeReplay();
     runExitSequence();
     return status;

@@ -2,7 +2,7 @@
 // an open port. Called by the frame loop on the GUI thread.
 //
 // Index: placePanel / resetPortList / disabled look / connect and disconnect / liveness probe /
-//        the panel / warning pop-ups
+//        the panel / warning pop-ups / remembered choices
 #include "app/app.h"
 #include "link/link.h"
 #include "ui/panel_state.h"
@@ -42,9 +42,25 @@ bool connectToSensor() {
         return false;
     }
     appState.portLost = false;
+    connectionPanel.connectedPort = connectionPanel.portLabel;
     linkHealth.everConnected = true;
     linkHealth.baudRate = appState.baudRate;
     return true;
+}
+
+// A remembered port is offered again only when it is there now: listing opens every port, so it is
+// done once, when the user first looks at the panel, not at start.
+void preselectRememberedPort() {
+    if (!connectionPanel.preselectPending) return;
+    connectionPanel.preselectPending = false;
+    resetPortList();
+    enumeratePorts();
+    for (size_t i = 1; i < portList.size(); ++i) {
+        if (portList[i] != connectionPanel.connectedPort) continue;
+        connectionPanel.portLabel = portList[i];
+        break;
+    }
+    connectionPanel.portRescanPending = true;  // as after a pick: the next opening lists afresh
 }
 
 void drawPortCombo() {
@@ -120,6 +136,7 @@ void checkPortAlive() {
 void drawConnectionPanel(bool* open) {
     if (!beginPanel("##Ostrel App", open)) return;
     const bool connected = connectionPanel.panelConnected;
+    if (!connected) preselectRememberedPort();
 
     moveCursor(15);
     if (connected) beginDisabledLook();
@@ -161,4 +178,25 @@ void drawConnectionPanel(bool* open) {
     drawMessagePopup(connectWarning, connectWarningLines);
     drawMessagePopup(disconnectWarning, disconnectWarningLines);
     ImGui::End();
+}
+
+bool offeredBaudRate(int32_t baudRate) {
+    for (const char* entry : baudLabels)
+        if (std::atoi(entry) == baudRate) return true;
+    return false;
+}
+
+ConnectionChoice connectionChoice() {
+    const bool picked = connectionPanel.baudLabel != baudPlaceholder;
+    return ConnectionChoice{connectionPanel.connectedPort, picked ? appState.baudRate.load() : 0};
+}
+
+void preselectConnection(const ConnectionChoice& choice) {
+    for (const char* entry : baudLabels) {
+        if (std::atoi(entry) != choice.baudRate) continue;
+        connectionPanel.baudLabel = entry;
+        appState.baudRate = choice.baudRate;
+    }
+    connectionPanel.connectedPort = choice.port;
+    connectionPanel.preselectPending = !choice.port.empty();
 }

@@ -19,6 +19,8 @@ struct ConnectionPanelState {
     const char* baudLabel = baudPlaceholder;    // the placeholder or an entry of baudLabels
     bool portRescanPending = true;              // the next opening of the port combo rebuilds portList
     bool panelConnected = false;                // the panel draws the connected layout
+    std::string connectedPort;                  // the port of the latest successful connect
+    bool preselectPending = false;              // the first drawing looks for connectedPort in the list
 };
 
 struct ViewPanelState {

@@ -23,6 +23,7 @@
 
 // Process-wide state of the record panel (GUI thread only); see panel_state.h.
 RecordPanelState recordPanel;
+std::string chooserFolder;  // see ui.h
 
 namespace {
 
@@ -70,10 +71,17 @@ bool button(const char* label, const ImVec2& size, const char* probe) {
 // A recording (not a scene) is being written.
 bool recordingOpen() { return recordingFileOpen() && !recordingState.sceneRequested; }
 
+bool isFolder(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The chooser opens where the user last chose a file, while that folder is still there.
 void openChooser(const char* title) {
     int selectionLimit = 1;
     appState.inputCaptured = true;
-    fileChooser().Open(chooserKey, title, ".csv", ".", selectionLimit, nullptr);
+    const std::string start = isFolder(chooserFolder) ? joinPath(chooserFolder, ".") : std::string(".");
+    fileChooser().Open(chooserKey, title, ".csv", start, selectionLimit, nullptr);
 }
 
 // ---- Sections -------------------------------------------------------------------------------------
@@ -284,6 +292,9 @@ void drawReplacePopup() {
 }  // namespace
 
 void recordPanelChooserResult(bool accepted, const std::string& path) {
+    ParsedPathName parsed;
+    if (accepted && parsePathName(path, parsed) && !parsed.directory.empty() && parsed.directory[0] == '/')
+        chooserFolder = parsed.directory;
     if (recordPanel.openPending) {
         if (accepted) {
             // A file that is not replayed opens "Open Error" through the reader's notice.

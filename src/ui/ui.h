@@ -3,6 +3,7 @@
 // Called by the frame loop on the GUI thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 void drawConnectionPanel(bool* open);
@@ -25,3 +26,26 @@ void drawMainMenuBar();
 // Once per GUI frame, after writeRecordingFrame: advances the replay, and draws the pop-ups of the
 // record files ("File End!" and the writer's failures) whichever panel is shown.
 void readReplayFrame();
+
+// ---- What is remembered between runs (loaded and saved by main/settings) -------------------------
+// The values the view settings panel accepts: point size above 0 up to 100 pixels, grid spacing 10
+// to 499 centimetres; and the baud rates the connection panel offers.
+bool acceptablePointSize(float pixels);
+bool acceptableGridSpacing(int32_t centimetres);
+bool offeredBaudRate(int32_t baudRate);
+
+// The connection panel's choices: the port of the latest successful connect (empty: none yet) and
+// the baud rate picked in its combo (0: none picked yet).
+struct ConnectionChoice {
+    std::string port;
+    int32_t baudRate = 0;
+    bool operator==(const ConnectionChoice&) const = default;
+};
+ConnectionChoice connectionChoice();
+// Before the first frame: picks the baud rate (when offered) at once, and the port the first time
+// the panel is drawn, only if it is then listed.
+void preselectConnection(const ConnectionChoice& choice);
+
+// The folder the file chooser opens in: that of the file last chosen in it; empty: the working
+// folder. Written by the record panel and the settings load; read by the record panel and the save.
+extern std::string chooserFolder;

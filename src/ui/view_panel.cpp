@@ -68,7 +68,7 @@ void drawPointSizeField() {
     ImGui::InputFloat("##Point Size", &viewPanel.editPointSize, pointSizeStep, pointSizeFastStep, "%.2f", 0);
     probeLastItem("##Point Size");
     if (ImGui::IsItemDeactivatedAfterEdit()) {
-        if (viewPanel.editPointSize <= 0.0f || viewPanel.editPointSize > largestPointSize)
+        if (!acceptablePointSize(viewPanel.editPointSize))
             viewPanel.editPointSize = pointSize;
         else
             pointSize = viewPanel.editPointSize;
@@ -82,7 +82,7 @@ void drawGridSpacingField() {
     ImGui::InputInt("##cm", &viewPanel.editGridSpacing, gridSpacingStep, gridSpacingFastStep, 0);
     probeLastItem("##cm");
     if (ImGui::IsItemDeactivatedAfterEdit()) {
-        if (viewPanel.editGridSpacing < smallestGridSpacing || viewPanel.editGridSpacing >= gridSpacingLimit)
+        if (!acceptableGridSpacing(viewPanel.editGridSpacing))
             viewPanel.editGridSpacing = gridSpacing;
         else
             gridSpacing = viewPanel.editGridSpacing;
@@ -117,6 +117,11 @@ void drawPicker() {
 }
 
 }  // namespace
+
+bool acceptablePointSize(float pixels) { return pixels > 0.0f && pixels <= largestPointSize; }
+bool acceptableGridSpacing(int32_t centimetres) {
+    return centimetres >= smallestGridSpacing && centimetres < gridSpacingLimit;
+}
 
 void drawViewPanel(bool* open) {
     if (!beginPanel("##Window App", open)) return;

@@ -2,7 +2,9 @@
 # screenshots and pixel checks, key presses and clicks, and cleanup of everything started here.
 # Source it from tests/e2e/test_*.sh, then call e2e_init "$1" "$2" (the build and source folders).
 #
-#   e2e_init BUILD SOURCE       work folder, cleanup trap, paths ($QUARVIS, $E2E_WORK)
+#   e2e_init BUILD SOURCE       work folder, cleanup trap, paths ($QUARVIS, $E2E_WORK); HOME and
+#                               XDG_CONFIG_HOME point into it, so no viewer reads or writes the
+#                               user's own settings
 #   e2e_start_display           Xvfb 1280x1024x24 on a free display; exports DISPLAY
 #   e2e_start_viewer [ARGS]     starts the viewer with --debug in $E2E_WORK over the virtual-port
 #                               shim (only the ports in $VIRTUAL_PORTS exist: none outside vport.sh,
@@ -39,6 +41,8 @@ e2e_init() {
     SOURCE_DIR=$(cd "$2" && pwd)
     QUARVIS="$BUILD_DIR/quarvis"
     E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/quarvis-e2e.XXXXXX")
+    export HOME="$E2E_WORK/home" XDG_CONFIG_HOME="$E2E_WORK/home/.config"
+    mkdir -p "$HOME"
     trap e2e_cleanup EXIT
     trap 'exit 130' INT TERM
     [ -x "$QUARVIS" ] || e2e_fail "no viewer at $QUARVIS"

@@ -1,0 +1,401 @@
+// Settings that stay between runs: the table of keys, reading and writing the key=value file, and
+// saving after changes. Called by the frame loop on the GUI thread.
+//
+// Index: the keys | reading a file's text | writing it | the folder and the file | saving as they change
+#include "main/settings.h"
+
+#include "app/app.h"
+#include "view/view.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char* const settingsFileName = "settings.conf";
+const char* const imguiIniFileName = "imgui.ini";
+
+namespace {
+
+constexpr const char* settingsHeader = "# Quarvis settings: written by the viewer, one key=value a line\n";
+constexpr const char* folderName = "quarvis";
+constexpr size_t largestSettingsFile = 64 * 1024;  // anything longer is no file of ours
+constexpr size_t problemExcerpt = 40;               // characters of a bad line quoted in the warning
+constexpr mode_t folderMode = 0700;
+constexpr mode_t fileMode = 0644;
+// A remembered window must be usable: at least this big, on X11's 16-bit coordinates.
+constexpr int32_t smallestWindowWidth = 320, smallestWindowHeight = 240;
+constexpr int32_t largestCoordinate = 32767;
+constexpr int colourComponents = 4;
+
+// ---- The keys ------------------------------------------------------------------------------------
+
+std::string trim(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(" \t\r") + 1 - first);
+}
+
+bool readInt(const std::string& value, int32_t& out) {
+    const char* end = value.data() + value.size();
+    const auto [stop, status] = std::from_chars(value.data(), end, out);
+    return status == std::errc() && stop == end && !value.empty();
+}
+
+bool readFloat(const std::string& value, float& out) {
+    const char* end = value.data() + value.size();
+    const auto [stop, status] = std::from_chars(value.data(), end, out);
+    return status == std::errc() && stop == end && !value.empty() && std::isfinite(out);
+}
+
+// Four components 0..1 separated by commas.
+bool readColour(const std::string& value, float* out) {
+    float colour[colourComponents];
+    size_t start = 0;
+    for (int i = 0; i < colourComponents; ++i) {
+        const size_t comma = i + 1 < colourComponents ? value.find(',', start) : value.size();
+        if (comma == std::string::npos) return false;
+        if (!readFloat(trim(value.substr(start, comma - start)), colour[i])) return false;
+        if (colour[i] < 0.0f || colour[i] > 1.0f) return false;
+        start = comma + 1;
+    }
+    std::memcpy(out, colour, sizeof colour);
+    return true;
+}
+
+// Names and folders: printable text only (no control characters, which a broken file is full of).
+bool plainText(const std::string& value) {
+    if (value.empty()) return false;
+    for (unsigned char c : value)
+        if (c < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+std::string floatText(float value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+std::string colourText(const float* colour) {
+    std::string text;
+    for (int i = 0; i < colourComponents; ++i) text += (i > 0 ? "," : "") + floatText(colour[i]);
+    return text;
+}
+
+bool readWindowCoordinate(const std::string& value, int32_t& out) {
+    int32_t number = 0;
+    if (!readInt(value, number) || number < -largestCoordinate || number > largestCoordinate) return false;
+    out = number;
+    return true;
+}
+
+bool readWindowExtent(const std::string& value, int32_t smallest, int32_t& out) {
+    int32_t number = 0;
+    if (!readInt(value, number) || number < smallest || number > largestCoordinate) return false;
+    out = number;
+    return true;
+}
+
+// The window's fields, written once a window was seen.
+std::string windowText(const Settings& settings, int32_t value) {
+    return settings.windowWidth != 0 ? std::to_string(value) : std::string();
+}
+
+// One remembered setting: its key, how a value is read into the settings (false: refused, the
+// setting left as it was) and how it is written (empty: nothing to remember, the line is left out).
+struct SettingKey {
+    const char* key;
+    bool (*read)(const std::string& value, Settings& into);
+    std::string (*write)(const Settings& from);
+};
+
+// The keys in the order they are written.
+const SettingKey settingKeys[] = {
+    {"port",
+     [](const std::string& v, Settings& s) {
+         if (!plainText(v)) return false;
+         s.connection.port = v;
+         return true;
+     },
+     [](const Settings& s) { return s.connection.port; }},
+    {"baudRate",
+     [](const std::string& v, Settings& s) {
+         int32_t rate = 0;
+         if (!readInt(v, rate) || !offeredBaudRate(rate)) return false;
+         s.connection.baudRate = rate;
+         return true;
+     },
+     [](const Settings& s) { return s.connection.baudRate != 0 ? std::to_string(s.connection.baudRate) : std::string(); }},
+    // ---- View settings. Those of the colour modes (colour mode, chosen colour, colour range,
+    // round points) get their rows here as they are added to the view.
+    {"backgroundColor", [](const std::string& v, Settings& s) { return readColour(v, s.backgroundColor); },
+     [](const Settings& s) { return colourText(s.backgroundColor); }},
+    {"gridColor", [](const std::string& v, Settings& s) { return readColour(v, s.gridColor); },
+     [](const Settings& s) { return colourText(s.gridColor); }},
+    {"pointSize",
+     [](const std::string& v, Settings& s) {
+         float size = 0.0f;
+         if (!readFloat(v, size) || !acceptablePointSize(size)) return false;
+         s.pointSize = size;
+         return true;
+     },
+     [](const Settings& s) { return floatText(s.pointSize); }},
+    {"gridSpacing",
+     [](const std::string& v, Settings& s) {
+         int32_t spacing = 0;
+         if (!readInt(v, spacing) || !acceptableGridSpacing(spacing)) return false;
+         s.gridSpacing = spacing;
+         return true;
+     },
+     [](const Settings& s) { return std::to_string(s.gridSpacing); }},
+    // ---- The rest.
+    {"chooserFolder",
+     [](const std::string& v, Settings& s) {
+         if (!plainText(v) || v[0] != '/') return false;
+         s.chooserFolder = v;
+         return true;
+     },
+     [](const Settings& s) { return s.chooserFolder; }},
+    {"windowX", [](const std::string& v, Settings& s) { return readWindowCoordinate(v, s.windowX); },
+     [](const Settings& s) { return windowText(s, s.windowX); }},
+    {"windowY", [](const std::string& v, Settings& s) { return readWindowCoordinate(v, s.windowY); },
+     [](const Settings& s) { return windowText(s, s.windowY); }},
+    {"windowWidth",
+     [](const std::string& v, Settings& s) { return readWindowExtent(v, smallestWindowWidth, s.windowWidth); },
+     [](const Settings& s) { return windowText(s, s.windowWidth); }},
+    {"windowHeight",
+     [](const std::string& v, Settings& s) { return readWindowExtent(v, smallestWindowHeight, s.windowHeight); },
+     [](const Settings& s) { return windowText(s, s.windowHeight); }},
+};
+
+const SettingKey* findKey(const std::string& key) {
+    for (const SettingKey& entry : settingKeys)
+        if (key == entry.key) return &entry;
+    return nullptr;
+}
+
+// A bad line as the warning quotes it: printable, and short.
+std::string excerpt(const std::string& line) {
+    std::string shown;
+    for (unsigned char c : line.substr(0, problemExcerpt)) shown += c < 0x20 || c >= 0x7F ? '?' : static_cast<char>(c);
+    if (line.size() > problemExcerpt) shown += "...";
+    return shown;
+}
+
+// ---- The folder and the file ---------------------------------------------------------------------
+
+std::string settingsPath(const std::string& folder) { return folder + "/" + settingsFileName; }
+
+// Every missing folder on the way, like mkdir -p.
+bool makeFolders(const std::string& folder) {
+    for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        const std::string part = folder.substr(0, slash);
+        if (::mkdir(part.c_str(), folderMode) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) break;
+    }
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0) return false;
+    if (!S_ISDIR(status.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+bool writeAll(int file, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t written = ::write(file, text.data() + done, text.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// The whole file, or false with errno set (EFBIG for a file too long to be ours).
+bool readWhole(const std::string& path, std::string& text) {
+    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) return false;
+    struct stat status {};
+    bool good = ::fstat(file, &status) == 0;
+    if (good && !S_ISREG(status.st_mode)) {
+        errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+        good = false;
+    }
+    char buffer[4096];
+    while (good) {
+        const ssize_t got = ::read(file, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) good = false;
+        if (got <= 0) break;
+        text.append(buffer, static_cast<size_t>(got));
+        if (text.size() > largestSettingsFile) {
+            errno = EFBIG;
+            good = false;
+        }
+    }
+    const int saved = errno;
+    ::close(file);
+    errno = saved;
+    return good;
+}
+
+}  // namespace
+
+// ---- Reading and writing the text ----------------------------------------------------------------
+
+SettingsReading parseSettings(const std::string& text, const Settings& defaults) {
+    SettingsReading reading{defaults, 0, std::string()};
+    size_t start = 0;
+    for (int number = 1; start < text.size(); ++number) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const std::string content = trim(line);
+        if (content.empty() || content[0] == '#') continue;
+        const size_t equals = content.find('=');
+        const SettingKey* key = equals == std::string::npos ? nullptr : findKey(trim(content.substr(0, equals)));
+        if (key != nullptr && key->read(trim(content.substr(equals + 1)), reading.settings)) continue;
+        if (reading.badLines++ == 0) reading.problem = "line " + std::to_string(number) + " \"" + excerpt(line) + "\"";
+    }
+    return reading;
+}
+
+std::string formatSettings(const Settings& settings) {
+    std::string text = settingsHeader;
+    for (const SettingKey& key : settingKeys) {
+        const std::string value = key.write(settings);
+        if (value.empty()) continue;
+        text += key.key;
+        text += '=';
+        text += value;
+        text += '\n';
+    }
+    return text;
+}
+
+// ---- The running viewer's settings ---------------------------------------------------------------
+
+Settings currentSettings() {
+    Settings settings;
+    settings.connection = connectionChoice();
+    std::memcpy(settings.backgroundColor, backgroundColor, sizeof settings.backgroundColor);
+    std::memcpy(settings.gridColor, gridColor, sizeof settings.gridColor);
+    settings.pointSize = pointSize;
+    settings.gridSpacing = gridSpacing;
+    settings.chooserFolder = chooserFolder;
+    return settings;
+}
+
+void applySettings(const Settings& settings) {
+    preselectConnection(settings.connection);
+    std::memcpy(backgroundColor, settings.backgroundColor, sizeof backgroundColor);
+    std::memcpy(gridColor, settings.gridColor, sizeof gridColor);
+    pointSize = settings.pointSize;
+    gridSpacing = settings.gridSpacing;
+    chooserFolder = settings.chooserFolder;
+}
+
+// ---- The folder and the file ---------------------------------------------------------------------
+
+std::string settingsFolder() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/') return std::string(config) + "/" + folderName;
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') return std::string(home) + "/.config/" + folderName;
+    return std::string();
+}
+
+Settings loadSettings(const std::string& folder, const Settings& defaults, std::string& warning) {
+    warning.clear();
+    if (folder.empty()) {
+        warning = "Quarvis: neither XDG_CONFIG_HOME nor HOME names a folder; settings start from the defaults "
+                  "and are not kept";
+        return defaults;
+    }
+    const std::string path = settingsPath(folder);
+    std::string text;
+    if (!readWhole(path, text)) {
+        if (errno == ENOENT)
+            warning = "Quarvis: no settings in " + path + " yet; starting from the defaults";
+        else
+            warning = "Quarvis: cannot read the settings in " + path + " (" + std::strerror(errno) +
+                      "); starting from the defaults";
+        return defaults;
+    }
+    const SettingsReading reading = parseSettings(text, defaults);
+    if (reading.badLines > 0)
+        warning = "Quarvis: " + std::to_string(reading.badLines) + (reading.badLines == 1 ? " line" : " lines") +
+                  " of " + path + " not understood (first: " + reading.problem +
+                  "); those settings start from the defaults";
+    return reading.settings;
+}
+
+bool saveSettings(const std::string& folder, const Settings& settings, std::string& error) {
+    const std::string path = settingsPath(folder);
+    const std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
+    const char* failedStep = "create the folder";
+    bool good = makeFolders(folder);
+    if (good) {
+        failedStep = "write";
+        const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, fileMode);
+        good = file >= 0 && writeAll(file, formatSettings(settings)) && ::fsync(file) == 0;
+        if (file >= 0) {
+            const int saved = errno;
+            if (::close(file) != 0) good = false;
+            else errno = saved;
+        }
+    }
+    if (good) {
+        failedStep = "replace";
+        good = ::rename(temporary.c_str(), path.c_str()) == 0;
+    }
+    if (good) return true;
+    error = std::string("cannot ") + failedStep + " " + path + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+// ---- Saving as they change -----------------------------------------------------------------------
+
+namespace {
+
+void savePending(SettingsKeeper& keeper, double now) {
+    std::string error;
+    if (saveSettings(keeper.folder, keeper.pending, error)) {
+        keeper.saved = keeper.pending;
+        keeper.fileCurrent = true;
+        keeper.failureShown = false;
+        return;
+    }
+    if (!keeper.failureShown) std::fprintf(stderr, "Quarvis: settings not saved: %s\n", error.c_str());
+    keeper.failureShown = true;
+    keeper.changedAt = now;  // tried again after the same rest, not every turn
+}
+
+}  // namespace
+
+void keepSettings(SettingsKeeper& keeper, const Settings& settings, double now) {
+    if (keeper.folder.empty()) return;
+    if (!(settings == keeper.pending)) {
+        keeper.pending = settings;
+        keeper.changedAt = now;
+    }
+    if (keeper.fileCurrent && keeper.pending == keeper.saved) return;
+    if (now - keeper.changedAt >= settingsSaveDelaySeconds) savePending(keeper, now);
+}
+
+void flushSettings(SettingsKeeper& keeper, const Settings& settings) {
+    if (keeper.folder.empty()) return;
+    keeper.pending = settings;
+    if (!keeper.fileCurrent || !(keeper.pending == keeper.saved)) savePending(keeper, keeper.changedAt);
+}

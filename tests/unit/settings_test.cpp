@@ -1,0 +1,200 @@
+// The settings file: its layout byte for byte, a round trip through a folder that is not there yet,
+// bad contents of every kind falling back to the defaults line by line with one warning, and the
+// saving after changes.
+#include "main/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+Settings defaults() {
+    Settings s;
+    s.backgroundColor[0] = 0.14f, s.backgroundColor[1] = 0.14f, s.backgroundColor[2] = 0.15f, s.backgroundColor[3] = 1.0f;
+    s.gridColor[0] = s.gridColor[1] = s.gridColor[2] = 0.32f, s.gridColor[3] = 1.0f;
+    s.pointSize = 2.0f;
+    s.gridSpacing = 100;
+    return s;
+}
+
+Settings changed() {
+    Settings s = defaults();
+    s.connection = ConnectionChoice{"/dev/ttyUSB0", 921600};
+    s.backgroundColor[0] = 1.0f, s.backgroundColor[1] = 0.5f, s.backgroundColor[2] = 0.0f;
+    s.pointSize = 3.25f;
+    s.gridSpacing = 250;
+    s.chooserFolder = "/home/user/recordings and more";
+    s.windowX = -20, s.windowY = 40, s.windowWidth = 800, s.windowHeight = 600;
+    return s;
+}
+
+std::string scratchFolder() {
+    char pattern[] = "/tmp/quarvis-settings-XXXXXX";
+    return std::string(::mkdtemp(pattern));
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(SettingsFile, LayoutByteForByteAndARoundTripThroughAMissingFolder) {
+    EXPECT_EQ(formatSettings(changed()),
+              "# Quarvis settings: written by the viewer, one key=value a line\n"
+              "port=/dev/ttyUSB0\n"
+              "baudRate=921600\n"
+              "backgroundColor=1,0.5,0,1\n"
+              "gridColor=0.32,0.32,0.32,1\n"
+              "pointSize=3.25\n"
+              "gridSpacing=250\n"
+              "chooserFolder=/home/user/recordings and more\n"
+              "windowX=-20\n"
+              "windowY=40\n"
+              "windowWidth=800\n"
+              "windowHeight=600\n");
+    // Nothing chosen yet: no port, baud rate or window lines.
+    EXPECT_EQ(formatSettings(defaults()).find("port="), std::string::npos);
+
+    const std::string folder = scratchFolder() + "/config/quarvis";
+    std::string error, warning;
+    ASSERT_TRUE(saveSettings(folder, changed(), error)) << error;
+    struct stat status {};
+    ASSERT_EQ(::stat(folder.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    EXPECT_EQ(loadSettings(folder, defaults(), warning), changed());
+    EXPECT_EQ(warning, "");
+    // Saved again over the old file: no temporary file stays behind.
+    ASSERT_TRUE(saveSettings(folder, defaults(), error));
+    EXPECT_EQ(loadSettings(folder, defaults(), warning), defaults());
+    EXPECT_EQ(std::system(("test $(ls -A '" + folder + "' | wc -l) -eq 1").c_str()), 0);
+}
+
+// Each row: the file's text, and what is expected of it over the defaults.
+struct BadContent {
+    const char* name;
+    std::string text;
+    int badLines;
+    void (*expect)(Settings& s);  // the defaults changed as the good lines of the text say
+};
+
+TEST(SettingsFile, BadContentFallsBackLineByLine) {
+    const auto unchanged = [](Settings&) {};
+    const BadContent table[] = {
+        {"not key=value", "garbage\n", 1, unchanged},
+        {"unknown key", "colourOfMoney=1\n", 1, unchanged},
+        {"empty key", "=2\n", 1, unchanged},
+        {"point size 0", "pointSize=0\n", 1, unchanged},
+        {"point size above 100", "pointSize=100.01\n", 1, unchanged},
+        {"point size 100", "pointSize=100\n", 0, [](Settings& s) { s.pointSize = 100.0f; }},
+        {"point size not a number", "pointSize=nan\npointSize=inf\npointSize=2.5px\npointSize=\n", 4, unchanged},
+        {"grid spacing 9 and 500", "gridSpacing=9\ngridSpacing=500\n", 2, unchanged},
+        {"grid spacing overflows", "gridSpacing=99999999999999999999\n", 1, unchanged},
+        {"grid spacing 499, blanks around", "  gridSpacing = 499 \r\n", 0, [](Settings& s) { s.gridSpacing = 499; }},
+        {"baud rate not offered", "baudRate=115200\n", 1, unchanged},
+        {"colour with three parts", "backgroundColor=1,1,1\n", 1, unchanged},
+        {"colour with five parts", "backgroundColor=1,1,1,1,1\n", 1, unchanged},
+        {"colour out of range", "gridColor=0,0,1.5,1\n", 1, unchanged},
+        {"colour with blanks", "gridColor=0, 0.5 ,1,1\n", 0,
+         [](Settings& s) { s.gridColor[0] = 0.0f, s.gridColor[1] = 0.5f, s.gridColor[2] = 1.0f; }},
+        {"empty port", "port=\n", 1, unchanged},
+        {"port with a control byte", std::string("port=/dev/tty\x01S0\n"), 1, unchanged},
+        {"relative folder", "chooserFolder=recordings\n", 1, unchanged},
+        {"window too small and off X11's range", "windowWidth=100\nwindowX=40000\n", 2, unchanged},
+        {"binary garbage", std::string("\x00\xff\xfe=\x01\n\x7f\x80pointSize=3\n", 20), 2, unchanged},
+        {"good lines among bad ones, comments and blank lines",
+         "# a comment\n\npointSize=7\nnonsense\ngridSpacing=30", 1,
+         [](Settings& s) { s.pointSize = 7.0f, s.gridSpacing = 30; }},
+        {"the last of two lines wins", "pointSize=3\npointSize=4\n", 0, [](Settings& s) { s.pointSize = 4.0f; }},
+    };
+    for (const BadContent& row : table) {
+        const SettingsReading reading = parseSettings(row.text, defaults());
+        Settings expected = defaults();
+        row.expect(expected);
+        EXPECT_EQ(reading.settings, expected) << row.name;
+        EXPECT_EQ(reading.badLines, row.badLines) << row.name;
+        for (unsigned char c : reading.problem) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << row.name << ": unprintable in the warning";
+    }
+    EXPECT_EQ(parseSettings("a\npointSize=-1\n", defaults()).problem, "line 1 \"a\"");
+}
+
+// Whatever is wrong with the file, the viewer gets the defaults (or the good lines) and one line.
+TEST(SettingsFile, MissingUnreadableOrCorruptFilesGiveOneWarningLine) {
+    const std::string folder = scratchFolder();
+    const std::string path = folder + "/" + settingsFileName;
+    std::string warning;
+    EXPECT_EQ(loadSettings(folder, defaults(), warning), defaults());
+    EXPECT_NE(warning.find("no settings in " + path), std::string::npos) << warning;
+
+    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);  // a folder where the file should be
+    EXPECT_EQ(loadSettings(folder, defaults(), warning), defaults());
+    EXPECT_NE(warning.find("cannot read"), std::string::npos) << warning;
+    ASSERT_EQ(::rmdir(path.c_str()), 0);
+
+    std::ofstream(path) << std::string(100000, 'x');  // far longer than any file of ours
+    EXPECT_EQ(loadSettings(folder, defaults(), warning), defaults());
+    EXPECT_NE(warning.find("cannot read"), std::string::npos) << warning;
+
+    std::ofstream(path) << "pointSize=5\n\x01\x02garbage\nmore garbage\n";
+    Settings expected = defaults();
+    expected.pointSize = 5.0f;
+    EXPECT_EQ(loadSettings(folder, defaults(), warning), expected);
+    EXPECT_NE(warning.find("2 lines of " + path + " not understood (first: line 2 \"??garbage\")"), std::string::npos)
+        << warning;
+    EXPECT_EQ(warning.find('\n'), std::string::npos);
+
+    EXPECT_EQ(loadSettings("", defaults(), warning), defaults());
+    EXPECT_NE(warning.find("not kept"), std::string::npos);
+}
+
+TEST(SettingsFile, FolderFollowsXdgConfigHomeThenHome) {
+    ::setenv("XDG_CONFIG_HOME", "/x/config", 1);
+    ::setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(settingsFolder(), "/x/config/quarvis");
+    ::setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored, as the XDG rules say
+    EXPECT_EQ(settingsFolder(), "/home/someone/.config/quarvis");
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("HOME");
+    EXPECT_EQ(settingsFolder(), "");
+}
+
+// Changes are written once they have rested, a failing folder is reported once, and the file is
+// rewritten at exit only when it does not hold the settings already.
+TEST(SettingsFile, SavedAfterChangesRestAndReportedOnceWhenTheyCannotBe) {
+    SettingsKeeper keeper;
+    keeper.folder = scratchFolder();
+    keeper.saved = keeper.pending = defaults();
+    keeper.fileCurrent = true;
+    const std::string path = keeper.folder + "/" + settingsFileName;
+    keepSettings(keeper, defaults(), 10.0);
+    keepSettings(keeper, changed(), 10.5);
+    keepSettings(keeper, changed(), 10.5 + settingsSaveDelaySeconds * 0.9);
+    EXPECT_EQ(readFile(path), "") << "saved before the changes rested";
+    keepSettings(keeper, changed(), 10.5 + settingsSaveDelaySeconds);
+    EXPECT_EQ(readFile(path), formatSettings(changed()));
+
+    std::ofstream(path) << "touched by hand\n";
+    flushSettings(keeper, changed());
+    EXPECT_EQ(readFile(path), "touched by hand\n") << "rewritten though nothing changed";
+    keeper.fileCurrent = false;  // as after a corrupt file was read
+    flushSettings(keeper, changed());
+    EXPECT_EQ(readFile(path), formatSettings(changed()));
+
+    keeper.folder = path + "/quarvis";  // under a file: cannot be made
+    testing::internal::CaptureStderr();
+    for (double t = 20.0; t < 30.0; t += 0.25) keepSettings(keeper, t < 25.0 ? defaults() : changed(), t);
+    flushSettings(keeper, defaults());
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("settings not saved"), std::string::npos) << said;
+}
+
+}  // namespace
