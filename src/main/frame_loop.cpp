@@ -23,6 +23,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -214,6 +215,26 @@ SettingsKeeper startSettings(bool reset, Settings& loaded, std::string& warning)
     return keeper;
 }
 
+// F12 asks for a screenshot once per press. Taken from the key events rather than the key's state,
+// so that a press is not lost when it comes and goes within one slow frame (saving one, say). The
+// GUI's back-end installs its own callback after this one and calls it on.
+void onKey(GLFWwindow*, int key, int, int action, int) {
+    if (key == GLFW_KEY_F12 && action == GLFW_PRESS) screenshotRequested = true;
+}
+
+// The frame as drawn so far (scene and GUI), before it is shown; says where it went or why not.
+void takeScreenshot(int width, int height) {
+    screenshotRequested = false;
+    std::string path, error;
+    if (saveScreenshot(width, height, path, error)) {
+        logPrintf("screenshot saved: %s\n", path.c_str());
+        showScreenshotNotice("Screenshot saved: " + path);
+    } else {
+        std::fprintf(stderr, "Cannot save the screenshot %s: %s\n", path.c_str(), error.c_str());
+        showScreenshotNotice("Cannot save the screenshot: " + error);
+    }
+}
+
 void drawFrame(Plotter& plotter) {
     glfwPollEvents();
     glClearColor(backgroundColor[0], backgroundColor[1], backgroundColor[2], backgroundColor[3]);
@@ -230,6 +251,7 @@ void drawFrame(Plotter& plotter) {
     checkPortAlive();
     fillScene(plotter);
     render(plotter);
+    drawViewOverlays();
     writeRecordingFrame();
     readReplayFrame();
 
@@ -238,6 +260,7 @@ void drawFrame(Plotter& plotter) {
     glfwGetFramebufferSize(plotter.window, &width, &height);
     glViewport(0, 0, width, height);
     ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
+    if (screenshotRequested) takeScreenshot(width, height);
     glfwSwapBuffers(plotter.window);
 }
 
@@ -280,6 +303,7 @@ int runFrameLoop(bool resetSettings) {
     const std::string iniPath = keeper.folder.empty() ? std::string() : keeper.folder + "/" + imguiIniFileName;
     ImGui::GetIO().IniFilename = iniPath.empty() ? nullptr : iniPath.c_str();
     if (resetSettings) ImGui::LoadIniSettingsFromMemory("", 0);
+    glfwSetKeyCallback(plotter.window, onKey);
     ImGui_ImplGlfw_InitForOpenGL(plotter.window, true);
     ImGui_ImplOpenGL3_Init(glslVersion);
     loadFonts();

@@ -28,9 +28,12 @@ struct ViewPanelState {
     bool editsFilled = false;                   // the two fields were copied from the settings
     float editPointSize = 0.0f;
     int editGridSpacing = 0;
-    int pickerTarget = 0;                       // 1: background colour, 2: grid colour
+    int pickerTarget = 0;                       // 1: background colour, 2: grid colour, 3: point colour
     float pickerColour[4] = {};
     float pickerPrevious[4] = {};
+    uint32_t seenCameraMoves = 0;               // cameraMoves when the combo last showed a view
+    float editRangeLow = 0.0f;                  // the fixed range's fields, filled with editPointSize
+    float editRangeHigh = 0.0f;
 };
 
 // The record panel's message pop-ups, in drawing order.
@@ -54,6 +57,13 @@ struct RecordPanelState {
     bool exportSaved = false;
     std::vector<std::string> exportNoticeLines;
 };
+
+// The latest screenshot's notice, shown for a few seconds (GUI thread only).
+struct ScreenshotNotice {
+    std::string text;
+    double shownUntil = 0.0;  // ImGui time
+};
+extern ScreenshotNotice screenshotNotice;
 
 // Arrivals of a growing count (good frames, bytes) as the GUI notes them each frame: pairs of
 // (time, running total) over the last few seconds. The rate is the growth after the oldest arrival

@@ -23,6 +23,15 @@ void resetPortList();
 // The menu bar with its three panel toggles and the lost-port banner. Inside an ImGui frame.
 void drawMainMenuBar();
 
+// A screenshot is wanted: set by the Window panel's button and the F12 key, cleared by the frame
+// loop when it saves the frame. GUI thread only.
+extern bool screenshotRequested;
+// The short notice of a saved (or failed) screenshot, drawn for a few seconds from now.
+void showScreenshotNotice(const std::string& text);
+// The overlays over the scene, each frame after the scene is filled: the colour legend (height and
+// range modes) and the screenshot notice. Neither takes input.
+void drawViewOverlays();
+
 // Once per GUI frame, after writeRecordingFrame: advances the replay, and draws the pop-ups of the
 // record files ("File End!" and the writer's failures) whichever panel is shown.
 void readReplayFrame();

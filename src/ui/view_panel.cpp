@@ -1,5 +1,7 @@
 // View settings panel: the camera presets, background and grid colours with their picker pop-up,
-// point size and grid spacing. Called by the frame loop on the GUI thread.
+// point size and grid spacing, then the point colour (white, one colour, or mapped by height or
+// range over an automatic or fixed range), round points and the screenshot button. Called by the
+// frame loop on the GUI thread.
 #include "app/app.h"
 #include "ui/panel_state.h"
 #include "view/probe.h"
@@ -8,6 +10,8 @@
 #include "view/view.h"
 
 #include <imgui.h>
+
+#include <cmath>
 
 // Process-wide state of the view settings panel (GUI thread only); see panel_state.h.
 ViewPanelState viewPanel;
@@ -23,15 +27,25 @@ constexpr float pointSizeStep = 0.5f, pointSizeFastStep = 1.0f, largestPointSize
 constexpr int gridSpacingStep = 10, gridSpacingFastStep = 100;
 constexpr int smallestGridSpacing = 10, gridSpacingLimit = 500;  // 10 up to 499 centimetres
 
-constexpr int backgroundTarget = 1, gridTarget = 2;
+constexpr int backgroundTarget = 1, gridTarget = 2, pointTarget = 3;
+constexpr float halfFieldWidth = 108.0f;  // the two range fields side by side
+const char* const colorModeLabels[pointColorModeCount] = {"White", "Single Color", "By Height (z)", "By Range"};
 
-float* targetColour(int target) { return target == backgroundTarget ? backgroundColor : gridColor; }
+float* targetColour(int target) {
+    if (target == pointTarget) return pointColor;
+    return target == backgroundTarget ? backgroundColor : gridColor;
+}
 
 void copyColour(float* to, const float* from) {
     for (int i = 0; i < 4; ++i) to[i] = from[i];
 }
 
+// The combo shows the view the camera is in: once the user moves away, its placeholder again.
 void drawViewCombo() {
+    if (viewPanel.seenCameraMoves != cameraMoves) {
+        viewPanel.seenCameraMoves = cameraMoves;
+        viewPanel.viewLabel = viewAnswered;
+    }
     if (!ImGui::BeginCombo("##Alt Views", viewPanel.viewLabel, 0)) {
         probeLastItem("##Alt Views");
         return;
@@ -110,10 +124,61 @@ void drawPicker() {
     if (ImGui::ColorButton("##previous", ImVec4(previous[0], previous[1], previous[2], previous[3]), previewFlags, previewSize))
         copyColour(viewPanel.pickerColour, viewPanel.pickerPrevious);
     probeLastItem("##previous");
-    if (viewPanel.pickerTarget == backgroundTarget || viewPanel.pickerTarget == gridTarget)
+    if (viewPanel.pickerTarget == backgroundTarget || viewPanel.pickerTarget == gridTarget || viewPanel.pickerTarget == pointTarget)
         copyColour(targetColour(viewPanel.pickerTarget), viewPanel.pickerColour);
     ImGui::EndGroup();
     ImGui::EndPopup();
+}
+
+// Mode combo; the chosen colour's swatch beside the heading; the range of the mapped modes.
+// True when the swatch was clicked.
+bool drawPointColour() {
+    moveCursor(10);
+    ImGui::Text("Point Color");
+    bool clicked = false;
+    if (pointColorMode == colorChosen) {
+        ImGui::SameLine(swatchColumn, -1);
+        clicked = ImGui::ColorButton("##PointColor", ImVec4(pointColor[0], pointColor[1], pointColor[2], 1.0f),
+                                     ImGuiColorEditFlags_NoLabel, ImVec2(0, 0));
+        probeLastItem("##PointColor");
+        if (ImGui::IsItemActive()) appState.inputCaptured = true;
+    }
+    moveCursor(5);
+    if (ImGui::BeginCombo("##Point Color Mode", colorModeLabels[pointColorMode], 0)) {
+        for (int32_t mode = 0; mode < pointColorModeCount; ++mode) {
+            if (ImGui::Selectable(colorModeLabels[mode], mode == pointColorMode, 0, ImVec2(0, 0))) pointColorMode = mode;
+            probeLastItem(colorModeLabels[mode]);
+        }
+        ImGui::EndCombo();
+    }
+    probeLastItem("##Point Color Mode");
+    if (pointColorMode != colorByHeight && pointColorMode != colorByRange) return clicked;
+    moveCursor(5);
+    ImGui::Checkbox("Automatic Range", &colorRangeAuto);
+    probeLastItem("Automatic Range");
+    if (colorRangeAuto) return clicked;
+    // Checked when an edit ends, like the fields above: two numbers, the low end below the high one.
+    moveCursor(5);
+    ImGui::PushItemWidth(halfFieldWidth);
+    ImGui::InputFloat("##Range Low", &viewPanel.editRangeLow, 0.0f, 0.0f, "%.2f", 0);
+    probeLastItem("##Range Low");
+    bool edited = ImGui::IsItemDeactivatedAfterEdit();
+    ImGui::SameLine(0, -1);
+    ImGui::InputFloat("##Range High", &viewPanel.editRangeHigh, 0.0f, 0.0f, "%.2f", 0);
+    probeLastItem("##Range High");
+    edited = ImGui::IsItemDeactivatedAfterEdit() || edited;
+    ImGui::PopItemWidth();
+    if (edited) {
+        const bool finite = std::isfinite(viewPanel.editRangeLow) && std::isfinite(viewPanel.editRangeHigh);
+        if (finite && viewPanel.editRangeLow < viewPanel.editRangeHigh) {
+            colorRangeLow = viewPanel.editRangeLow;
+            colorRangeHigh = viewPanel.editRangeHigh;
+        } else {
+            viewPanel.editRangeLow = colorRangeLow;
+            viewPanel.editRangeHigh = colorRangeHigh;
+        }
+    }
+    return clicked;
 }
 
 }  // namespace
@@ -128,6 +193,8 @@ void drawViewPanel(bool* open) {
     if (!viewPanel.editsFilled) {
         viewPanel.editPointSize = pointSize;
         viewPanel.editGridSpacing = gridSpacing;
+        viewPanel.editRangeLow = colorRangeLow;
+        viewPanel.editRangeHigh = colorRangeHigh;
         viewPanel.editsFilled = true;
     }
 
@@ -139,6 +206,13 @@ void drawViewPanel(bool* open) {
     if (drawSwatch("Grid Color", "##GridColor", gridColor)) clickedTarget = gridTarget;
     drawPointSizeField();
     drawGridSpacingField();
+    if (drawPointColour()) clickedTarget = pointTarget;
+    moveCursor(10);
+    ImGui::Checkbox("Round Points", &roundPoints);
+    probeLastItem("Round Points");
+    moveCursor(10);
+    if (ImGui::Button("Save Screenshot", ImVec2(fieldWidth, 0))) screenshotRequested = true;
+    probeLastItem("Save Screenshot");
     ImGui::PopItemWidth();
 
     if (clickedTarget != 0) {

@@ -1,5 +1,8 @@
-// The camera: turns mouse drags, held keys and the fixed view presets into the view and projection
-// matrices. Called by render once per frame on the GUI thread; tests drive applyCameraInput directly.
+// The camera: turns mouse drags, the wheel, held keys and the fixed view presets into the view and
+// projection matrices. Called by render once per frame on the GUI thread; tests drive
+// applyCameraInput directly.
+//
+// Index: constants and presets | fly drag and keys | picking | orbit, pan, zoom | the frame step.
 #include "view/view.h"
 
 #include "app/app.h"
@@ -9,6 +12,7 @@
 #include <imgui.h>
 
 #include <glm/gtc/matrix_transform.hpp>
+#include <glm/gtc/quaternion.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -23,6 +27,14 @@ constexpr float dragSpeed = 0.002f;  // radians per pixel
 constexpr int topView = 1;           // the start pose
 constexpr float nearPlane = 0.1f;
 constexpr float farPlane = 100.0f;
+
+constexpr float pickRadiusPixels = 6.0f;  // beyond half the point size: a drawn point this near the cursor is hit
+constexpr float missDistance = 5.0f;      // metres along the cursor ray when nothing is under the cursor
+constexpr float zoomShare = 0.2f;         // one wheel notch moves the eye this share of the way to the point
+constexpr float closestZoom = 0.2f;       // metres: the wheel stops short of the point
+constexpr float farthestZoom = 80.0f;     // metres: and does not back away beyond this
+
+enum NavigationDrag : int32_t { dragNone, dragOrbit, dragPan };
 
 struct ViewPreset {
     glm::vec3 position;
@@ -53,8 +65,10 @@ void applyViewRequest(Plotter& plotter) {
     }
 }
 
+// The fly drag: the left button without Shift (with Shift it pans).
 void applyDrag(Plotter& plotter, const CameraInput& input) {
-    if (!input.leftButton) {
+    const bool shift = input.keys[keyLeftShift] || input.keys[keyRightShift];
+    if (!input.leftButton || shift) {
         plotter.firstClick = true;
         return;
     }
@@ -87,11 +101,151 @@ void applyKeys(Plotter& plotter, const CameraInput& input, float dt, glm::vec3 s
 
 // GLFW key codes in CameraKey order.
 const int cameraKeyCodes[cameraKeyCount] = {
-    GLFW_KEY_SPACE, GLFW_KEY_E,  GLFW_KEY_LEFT_CONTROL, GLFW_KEY_RIGHT_CONTROL, GLFW_KEY_Q,
-    GLFW_KEY_UP,    GLFW_KEY_W,  GLFW_KEY_DOWN,         GLFW_KEY_S,            GLFW_KEY_RIGHT,
-    GLFW_KEY_D,     GLFW_KEY_LEFT, GLFW_KEY_A};
+    GLFW_KEY_SPACE, GLFW_KEY_E,    GLFW_KEY_LEFT_CONTROL, GLFW_KEY_RIGHT_CONTROL, GLFW_KEY_Q,
+    GLFW_KEY_UP,    GLFW_KEY_W,    GLFW_KEY_DOWN,         GLFW_KEY_S,            GLFW_KEY_RIGHT,
+    GLFW_KEY_D,     GLFW_KEY_LEFT, GLFW_KEY_A,            GLFW_KEY_HOME,         GLFW_KEY_R,
+    GLFW_KEY_LEFT_SHIFT, GLFW_KEY_RIGHT_SHIFT};
+
+// The camera's axes for a heading and a pitch: view direction, side vector (to the viewer's left)
+// and up vector, as the look-at matrix uses them.
+struct CameraAxes {
+    glm::vec3 direction, side, up;
+};
+
+CameraAxes cameraAxes(float h, float v) {
+    const glm::vec3 direction(std::cos(v) * std::sin(h), std::cos(v) * std::cos(h), std::sin(v));
+    const glm::vec3 side(std::sin(h - sideAngleOffset), std::cos(h - sideAngleOffset), 0.0f);
+    return {direction, side, glm::cross(direction, side)};
+}
+
+glm::mat4 poseViewMatrix(const Plotter& plotter) {
+    const CameraAxes axes = cameraAxes(plotter.horizontalAngle, plotter.verticalAngle);
+    return glm::lookAt(plotter.position, plotter.position + axes.direction, axes.up);
+}
+
+// The projection for the window as it is now; the last one while the window is minimised.
+glm::mat4 currentProjection(const Plotter& plotter) {
+    const float width = appState.windowWidth;
+    const float height = appState.windowHeight;
+    if (width > 0.0f && height > 0.0f) return glm::perspective(plotter.fieldOfView, width / height, nearPlane, farPlane);
+    return plotter.projectionMatrix;
+}
+
+// ---- Orbit, pan and zoom ------------------------------------------------------------------------
+
+// Turns the camera rigidly about the anchor by the drag's heading and pitch change, so the anchor
+// keeps both its distance and its place on the screen.
+void orbit(Plotter& plotter, float dx, float dy) {
+    const float h = plotter.horizontalAngle;
+    const float v = plotter.verticalAngle;
+    const float newH = h + plotter.mouseSpeed * dx;
+    const float newV = std::clamp(v - plotter.mouseSpeed * dy, -pitchLimit, pitchLimit);
+    // A growing heading turns the view clockwise seen from above; a growing pitch tilts it up about
+    // the horizontal axis across the view.
+    const glm::vec3 across(std::cos(h), -std::sin(h), 0.0f);
+    const glm::quat turn = glm::angleAxis(h - newH, glm::vec3(0.0f, 0.0f, 1.0f)) * glm::angleAxis(newV - v, across);
+    plotter.position = plotter.dragAnchor + turn * (plotter.position - plotter.dragAnchor);
+    plotter.horizontalAngle = newH;
+    plotter.verticalAngle = newV;
+}
+
+// Moves the eye across the view so the grabbed point follows the cursor.
+void pan(Plotter& plotter, float dx, float dy) {
+    const float height = appState.windowHeight;
+    if (height <= 0.0f) return;
+    const CameraAxes axes = cameraAxes(plotter.horizontalAngle, plotter.verticalAngle);
+    const glm::vec3 right = glm::normalize(glm::cross(axes.direction, axes.up));
+    const glm::vec3 up = glm::cross(right, axes.direction);
+    const float depth = glm::dot(plotter.dragAnchor - plotter.position, axes.direction);
+    const float metresPerPixel = 2.0f * depth * std::tan(plotter.fieldOfView / 2.0f) / height;
+    plotter.position += (up * dy - right * dx) * metresPerPixel;
+}
+
+void zoom(Plotter& plotter, const CameraInput& input) {
+    const glm::vec3 point = pickUnderCursor(plotter, input);
+    const glm::vec3 fromPoint = plotter.position - point;
+    const float distance = glm::length(fromPoint);
+    if (distance <= 0.0f) return;
+    float wanted = distance * std::pow(1.0f - zoomShare, input.wheel);
+    if (input.wheel > 0.0f) wanted = std::max(wanted, std::min(distance, closestZoom));
+    else wanted = std::min(wanted, std::max(distance, farthestZoom));
+    plotter.position = point + fromPoint * (wanted / distance);
+}
+
+// Right drag orbits, middle drag or Shift with the left pans. A drag keeps its kind until its
+// button is let go; its first frame only picks the anchor.
+void applyNavigationDrag(Plotter& plotter, const CameraInput& input) {
+    const bool shift = input.keys[keyLeftShift] || input.keys[keyRightShift];
+    const bool panButton = input.middleButton || (input.leftButton && shift);
+    if (plotter.navigationDrag == dragOrbit && !input.rightButton) plotter.navigationDrag = dragNone;
+    if (plotter.navigationDrag == dragPan && !panButton) plotter.navigationDrag = dragNone;
+    if (plotter.navigationDrag == dragNone) {
+        if (!input.rightButton && !panButton) return;
+        plotter.navigationDrag = input.rightButton ? dragOrbit : dragPan;
+        plotter.dragAnchor = pickUnderCursor(plotter, input);
+    } else {
+        const float dx = static_cast<float>(input.cursorX - plotter.dragLastX);
+        const float dy = static_cast<float>(input.cursorY - plotter.dragLastY);
+        if (plotter.navigationDrag == dragOrbit) orbit(plotter, dx, dy);
+        else pan(plotter, dx, dy);
+    }
+    plotter.dragLastX = input.cursorX;
+    plotter.dragLastY = input.cursorY;
+}
+
+void applyStartViewKey(Plotter& plotter) {
+    plotter.position = viewPresets[topView].position;
+    plotter.horizontalAngle = viewPresets[topView].horizontalAngle;
+    plotter.verticalAngle = viewPresets[topView].verticalAngle;
+    plotter.fieldOfView = presetFieldOfView;
+    cameraMoves += 1;
+}
+
+struct Pose {
+    glm::vec3 position;
+    float h, v;
+    bool operator==(const Pose&) const = default;
+};
+
+Pose poseOf(const Plotter& plotter) { return {plotter.position, plotter.horizontalAngle, plotter.verticalAngle}; }
 
 }  // namespace
+
+glm::vec3 pickUnderCursor(const Plotter& plotter, const CameraInput& input) {
+    const float width = appState.windowWidth;
+    const float height = appState.windowHeight;
+    const CameraAxes axes = cameraAxes(plotter.horizontalAngle, plotter.verticalAngle);
+    if (width <= 0.0f || height <= 0.0f) return plotter.position + axes.direction * missDistance;
+    const glm::mat4 toClip = currentProjection(plotter) * poseViewMatrix(plotter);
+    const glm::mat4 toWorld = glm::inverse(toClip);
+    const float ndcX = static_cast<float>(2.0 * input.cursorX / width - 1.0);
+    const float ndcY = static_cast<float>(1.0 - 2.0 * input.cursorY / height);
+    const glm::vec4 nearEnd = toWorld * glm::vec4(ndcX, ndcY, -1.0f, 1.0f);
+    const glm::vec4 farEnd = toWorld * glm::vec4(ndcX, ndcY, 1.0f, 1.0f);
+    const glm::vec3 ray = glm::normalize(glm::vec3(farEnd) / farEnd.w - glm::vec3(nearEnd) / nearEnd.w);
+
+    float nearest = farPlane;
+    glm::vec3 hit = plotter.position + ray * missDistance;
+    const float radius = std::max(pickRadiusPixels, pointSize / 2.0f);
+    for (int p = 0; p < input.cloudPointCount; ++p) {
+        const glm::vec3 point(input.cloudPoints[3 * p], input.cloudPoints[3 * p + 1], input.cloudPoints[3 * p + 2]);
+        const glm::vec4 clip = toClip * glm::vec4(point, 1.0f);
+        if (clip.w < nearPlane) continue;  // behind the eye or too near to be drawn
+        const float pixelX = (clip.x / clip.w + 1.0f) * 0.5f * width;
+        const float pixelY = (1.0f - clip.y / clip.w) * 0.5f * height;
+        const float dx = pixelX - static_cast<float>(input.cursorX), dy = pixelY - static_cast<float>(input.cursorY);
+        const float distance = glm::length(point - plotter.position);
+        if (dx * dx + dy * dy <= radius * radius && distance < nearest) {
+            nearest = distance;
+            hit = point;
+        }
+    }
+    if (std::abs(ray.z) > 0.0f) {
+        const float along = -plotter.position.z / ray.z;
+        if (along > 0.0f && along < nearest) hit = plotter.position + ray * along;
+    }
+    return hit;
+}
 
 void resetCamera(Plotter& plotter) {
     plotter.position = viewPresets[topView].position;
@@ -101,6 +255,7 @@ void resetCamera(Plotter& plotter) {
     plotter.speed = keySpeed;
     plotter.mouseSpeed = dragSpeed;
     plotter.firstClick = true;
+    plotter.navigationDrag = dragNone;
 }
 
 CameraInput readCameraInput(Plotter& plotter) {
@@ -108,12 +263,20 @@ CameraInput readCameraInput(Plotter& plotter) {
     input.time = glfwGetTime();
     glfwGetCursorPos(plotter.window, &input.cursorX, &input.cursorY);
     input.leftButton = glfwGetMouseButton(plotter.window, GLFW_MOUSE_BUTTON_LEFT) == GLFW_PRESS;
+    input.rightButton = glfwGetMouseButton(plotter.window, GLFW_MOUSE_BUTTON_RIGHT) == GLFW_PRESS;
+    input.middleButton = glfwGetMouseButton(plotter.window, GLFW_MOUSE_BUTTON_MIDDLE) == GLFW_PRESS;
     for (int k = 0; k < cameraKeyCount; ++k) input.keys[k] = glfwGetKey(plotter.window, cameraKeyCodes[k]) == GLFW_PRESS;
     // Pop-ups drawn outside any panel ("File End!", the recording failures) and the menu bar take
-    // input too; the GUI knows from the previous frame which input it is using.
+    // input too; the GUI knows from the previous frame which input it is using. The GUI's GLFW
+    // back-end gathers the wheel, which the GUI holds until the end of its frame.
     const ImGuiIO& io = ImGui::GetIO();
     input.guiWantsMouse = io.WantCaptureMouse;
     input.guiWantsKeys = io.WantCaptureKeyboard;
+    input.wheel = io.MouseWheel;
+    if (scene.cloud != nullptr) {
+        input.cloudPoints = scene.cloud->vertices.data();
+        input.cloudPointCount = scene.cloud->count;
+    }
     return input;
 }
 
@@ -125,27 +288,29 @@ void applyCameraInput(Plotter& plotter, const CameraInput& input) {
     const float dt = static_cast<float>(input.time - plotter.lastTime);
 
     applyViewRequest(plotter);
+    const Pose requested = poseOf(plotter);
 
     // While a panel or an editor holds the input, a drag in progress is forgotten.
     const bool guiHoldsInput = appState.panelFocused || appState.inputCaptured;
-    if (guiHoldsInput || input.guiWantsMouse) plotter.firstClick = true;
-    else applyDrag(plotter, input);
+    const bool keysFree = !guiHoldsInput && !input.guiWantsKeys;
+    if (keysFree && (input.keys[keyHome] || input.keys[keyR])) applyStartViewKey(plotter);
+    if (guiHoldsInput || input.guiWantsMouse) {
+        plotter.firstClick = true;
+        plotter.navigationDrag = dragNone;
+    } else {
+        applyDrag(plotter, input);
+        applyNavigationDrag(plotter, input);
+        if (input.wheel != 0.0f) zoom(plotter, input);
+    }
 
-    const float h = plotter.horizontalAngle;
-    const float v = plotter.verticalAngle;
-    const glm::vec3 direction(std::cos(v) * std::sin(h), std::cos(v) * std::cos(h), std::sin(v));
-    const glm::vec3 side(std::sin(h - sideAngleOffset), std::cos(h - sideAngleOffset), 0.0f);
-    const glm::vec3 ground = glm::cross(glm::vec3(0.0f, 0.0f, 1.0f), side);
-    const glm::vec3 up = glm::cross(direction, side);
-
-    if (!guiHoldsInput && !input.guiWantsKeys) applyKeys(plotter, input, dt, side, ground);
+    const CameraAxes axes = cameraAxes(plotter.horizontalAngle, plotter.verticalAngle);
+    const glm::vec3 ground = glm::cross(glm::vec3(0.0f, 0.0f, 1.0f), axes.side);
+    if (keysFree) applyKeys(plotter, input, dt, axes.side, ground);
+    if (!(poseOf(plotter) == requested)) cameraMoves += 1;
 
     // A minimised window reports a zero height: the previous projection stays.
-    const float width = appState.windowWidth;
-    const float height = appState.windowHeight;
-    if (width > 0.0f && height > 0.0f)
-        plotter.projectionMatrix = glm::perspective(plotter.fieldOfView, width / height, nearPlane, farPlane);
-    plotter.viewMatrix = glm::lookAt(plotter.position, plotter.position + direction, up);
+    plotter.projectionMatrix = currentProjection(plotter);
+    plotter.viewMatrix = poseViewMatrix(plotter);
     plotter.lastTime = input.time;
 }
 

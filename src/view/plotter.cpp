@@ -38,6 +38,32 @@ void compileShader(GLuint shader, const char* source) {
     printShaderLog(shader);
 }
 
+// A failed compile or link still gives the program; the driver's log says what went wrong.
+GLuint linkProgram(const char* vertexSource, const char* fragmentSource) {
+    const GLuint vertexShader = glCreateShader(GL_VERTEX_SHADER);
+    const GLuint fragmentShader = glCreateShader(GL_FRAGMENT_SHADER);
+    compileShader(vertexShader, vertexSource);
+    compileShader(fragmentShader, fragmentSource);
+
+    const GLuint program = glCreateProgram();
+    glAttachShader(program, vertexShader);
+    glAttachShader(program, fragmentShader);
+    glLinkProgram(program);
+    GLint status = GL_FALSE, length = 0;
+    glGetProgramiv(program, GL_LINK_STATUS, &status);
+    glGetProgramiv(program, GL_INFO_LOG_LENGTH, &length);
+    if (length > 0) {
+        std::vector<char> log(length + 1, '\0');
+        glGetProgramInfoLog(program, length, nullptr, log.data());
+        logPrintf("%s\n", log.data());
+    }
+    glDetachShader(program, vertexShader);
+    glDetachShader(program, fragmentShader);
+    glDeleteShader(vertexShader);
+    glDeleteShader(fragmentShader);
+    return program;
+}
+
 }  // namespace
 
 Plotter& configure(Plotter& plotter) {
@@ -91,6 +117,8 @@ int initGraphics(Plotter& plotter) {
     glBindVertexArray(plotter.vertexArray);
     plotter.program = loadShaders();
     plotter.mvpLocation = glGetUniformLocation(plotter.program, "MVP");
+    plotter.roundPointProgram = linkProgram(vertexShaderSource, roundPointShaderSource);
+    plotter.roundPointMvpLocation = glGetUniformLocation(plotter.roundPointProgram, "MVP");
     glfwMakeContextCurrent(nullptr);
     return 0;
 }
@@ -104,28 +132,7 @@ uint32_t loadShaders() {
         logPrintf("Error: there is no fragment shader source code\n");
         return 0;
     }
-    const GLuint vertexShader = glCreateShader(GL_VERTEX_SHADER);
-    const GLuint fragmentShader = glCreateShader(GL_FRAGMENT_SHADER);
-    compileShader(vertexShader, vertexShaderSource);
-    compileShader(fragmentShader, fragmentShaderSource);
-
-    const GLuint program = glCreateProgram();
-    glAttachShader(program, vertexShader);
-    glAttachShader(program, fragmentShader);
-    glLinkProgram(program);
-    GLint status = GL_FALSE, length = 0;
-    glGetProgramiv(program, GL_LINK_STATUS, &status);
-    glGetProgramiv(program, GL_INFO_LOG_LENGTH, &length);
-    if (length > 0) {
-        std::vector<char> log(length + 1, '\0');
-        glGetProgramInfoLog(program, length, nullptr, log.data());
-        logPrintf("%s\n", log.data());
-    }
-    glDetachShader(program, vertexShader);
-    glDetachShader(program, fragmentShader);
-    glDeleteShader(vertexShader);
-    glDeleteShader(fragmentShader);
-    return program;
+    return linkProgram(vertexShaderSource, fragmentShaderSource);
 }
 
 SceneObject* createObject(Plotter& plotter, uint32_t mode, int32_t vertexSize, std::vector<float> color,
@@ -187,6 +194,7 @@ bool shouldClose(Plotter& plotter) {
 void teardown(Plotter& plotter) {
     if (plotter.window != nullptr) {
         glDeleteProgram(plotter.program);
+        glDeleteProgram(plotter.roundPointProgram);
         glDeleteVertexArrays(1, &plotter.vertexArray);
         glfwTerminate();
         plotter.window = nullptr;

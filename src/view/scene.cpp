@@ -124,13 +124,37 @@ void drawGrid(Plotter& plotter) {
     }
 }
 
-// The point size itself is applied by render, just before the draw.
+// The point size itself is applied by render, just before the draw. White and the chosen colour
+// paint every point alike; the height and range modes give each point its colour from the map.
 void drawPoints(Plotter& plotter) {
     drawRangeArc(plotter);
     PointFrame frame;
     readPointCloud(frame);
+    if (pointColorMode != colorByHeight && pointColorMode != colorByRange) {
+        const bool chosen = pointColorMode == colorChosen;
+        setObjectColor(plotter, scene.cloud, chosen ? std::vector<float>(pointColor, pointColor + 3) : scene.white);
+        for (int p = 0; p < pointsPerFrame; ++p) {
+            if (frame.valid[p] != 0) addPoint(plotter, scene.cloud, frame.xyz[p][0], frame.xyz[p][1], frame.xyz[p][2]);
+        }
+        return;
+    }
+    std::vector<float> values;
+    values.reserve(pointsPerFrame);
     for (int p = 0; p < pointsPerFrame; ++p) {
-        if (frame.valid[p] != 0) addPoint(plotter, scene.cloud, frame.xyz[p][0], frame.xyz[p][1], frame.xyz[p][2]);
+        if (frame.valid[p] != 0) values.push_back(colorValue(pointColorMode, frame.xyz[p]));
+    }
+    std::vector<float> sorted = values;
+    const ValueRange range = colorMapRange(sorted, colorRangeAuto, {colorRangeLow, colorRangeHigh}, {scene.mapLow, scene.mapHigh});
+    scene.mapLow = range.low;
+    scene.mapHigh = range.high;
+    std::vector<float> colour(floatsPerColor);
+    size_t next = 0;
+    for (int p = 0; p < pointsPerFrame; ++p) {
+        if (frame.valid[p] == 0) continue;
+        const glm::vec3 mapped = colorMapAt((values[next++] - range.low) / (range.high - range.low));
+        colour.assign({mapped.r, mapped.g, mapped.b});
+        setObjectColor(plotter, scene.cloud, colour);
+        addPoint(plotter, scene.cloud, frame.xyz[p][0], frame.xyz[p][1], frame.xyz[p][2]);
     }
 }
 
@@ -166,6 +190,13 @@ void render(Plotter& plotter) {
     glPointSize(pointSize);
     for (int i = 0; i < plotter.objectCount; ++i) {
         const SceneObject& object = plotter.objects[i];
-        if (object.id != 0 && object.count != 0) drawObject(object);
+        if (object.id == 0 || object.count == 0) continue;
+        const bool round = roundPoints && &object == scene.cloud;
+        if (round) {
+            glUseProgram(plotter.roundPointProgram);
+            glUniformMatrix4fv(plotter.roundPointMvpLocation, 1, GL_FALSE, &mvp[0][0]);
+        }
+        drawObject(object);
+        if (round) glUseProgram(plotter.program);
     }
 }

@@ -22,6 +22,20 @@ constexpr int viewCount = 7;
 extern const char* const viewNames[viewCount];  // "FIRST PERSON VIEW", "TOP VIEW", ... "RIGHT VIEW"
 extern const char* const viewAnswered;  // "ALTERNATE VIEWS": what viewRequest holds once a preset is applied
 
+// How the points are coloured: white, the one chosen colour, or through the colour map by height (z)
+// or by range from the sensor (distance to the origin).
+enum PointColorMode : int32_t { colorWhite, colorChosen, colorByHeight, colorByRange, pointColorModeCount };
+extern int32_t pointColorMode;          // colorWhite
+extern float pointColor[4];             // the chosen colour, RGBA; alpha unused
+extern bool colorRangeAuto;             // true: the map spans the shown frame's values
+extern float colorRangeLow;             // metres, the fixed range of the map when not automatic
+extern float colorRangeHigh;            // metres, above colorRangeLow
+extern bool roundPoints;                // false: square points
+
+// Grows each time the user moves the camera away from the view it was in (fly, turn, orbit, pan,
+// zoom, or the start-view key). Written by the camera, read by the view settings panel.
+extern uint32_t cameraMoves;
+
 // The least OpenGL version the viewer runs on, as epoxy_gl_version reports it (major × 10 + minor).
 constexpr int leastGlVersion = 33;
 
@@ -29,6 +43,8 @@ constexpr int leastGlVersion = 33;
 extern const char* glslVersion;
 extern const char* vertexShaderSource;
 extern const char* fragmentShaderSource;
+// The fragment shader of round points: the plain one, with the corners of each point discarded.
+extern const char* roundPointShaderSource;
 // The text of GLFW's latest error, kept so a failed start can say what went wrong.
 extern char lastGlfwError[256];
 
@@ -71,6 +87,8 @@ struct Plotter {
     GLFWwindow* window = nullptr;  // null when the window or its context could not be made
     uint32_t program = 0;
     int32_t mvpLocation = 0;
+    uint32_t roundPointProgram = 0;  // draws the cloud when roundPoints is on
+    int32_t roundPointMvpLocation = 0;
     uint32_t vertexArray = 0;
     bool buffersPending = true;    // the first render generates the objects' GL buffers
 
@@ -87,6 +105,10 @@ struct Plotter {
     double lastTime = 0.0;         // seconds, the time read by the previous camera update
     glm::mat4 viewMatrix{0.0f};
     glm::mat4 projectionMatrix{0.0f};
+    // Orbit (right button) and pan (middle button, or Shift with the left) drags.
+    int32_t navigationDrag = 0;    // a NavigationDrag of camera.cpp; 0 while none is under way
+    glm::vec3 dragAnchor{0.0f};    // the orbit centre, or the point a pan holds under the cursor
+    double dragLastX = 0.0, dragLastY = 0.0;
 };
 
 Plotter& configure(Plotter& plotter);
@@ -115,21 +137,31 @@ void resetCamera(Plotter& plotter);
 // in tests.
 enum CameraKey {
     keySpace, keyE, keyLeftControl, keyRightControl, keyQ, keyUp, keyW, keyDown, keyS,
-    keyRight, keyD, keyLeft, keyA, cameraKeyCount
+    keyRight, keyD, keyLeft, keyA, keyHome, keyR, keyLeftShift, keyRightShift, cameraKeyCount
 };
 
 struct CameraInput {
     double time = 0.0;             // seconds
     double cursorX = 0.0, cursorY = 0.0;  // window coordinates
     bool leftButton = false;
+    bool rightButton = false;
+    bool middleButton = false;
+    float wheel = 0.0f;            // wheel notches turned since the previous frame; > 0 away from the user
     bool keys[cameraKeyCount] = {};
     bool guiWantsMouse = false;    // the cursor is over a window or pop-up, or a widget is held
     bool guiWantsKeys = false;     // a text field or pop-up takes the keyboard
+    // The points drawn this frame (x, y, z each), which the cursor can pick; none in a bare test.
+    const float* cloudPoints = nullptr;
+    int cloudPointCount = 0;
 };
 
 CameraInput readCameraInput(Plotter& plotter);
 // One camera step from a snapshot: preset request, drag, keys, then both matrices.
 void applyCameraInput(Plotter& plotter, const CameraInput& input);
+// The world point under the cursor for the current pose: the nearest drawn point within a few
+// pixels of it, else where its ray meets the ground (z = 0) within the far plane, else a point a
+// fixed distance along the ray.
+glm::vec3 pickUnderCursor(const Plotter& plotter, const CameraInput& input);
 // What render calls: readCameraInput then applyCameraInput.
 void updateCamera(Plotter& plotter);
 glm::mat4 getViewMatrix(const Plotter& plotter);
@@ -138,6 +170,9 @@ glm::mat4 getProjectionMatrix(const Plotter& plotter);
 // ---- Scene ----------------------------------------------------------------------------------------
 struct Scene {
     std::vector<float> white, red, green, grey, blue;
+    // The values the colour map spans in the latest frame (metres): written by drawPoints in the
+    // height and range modes, read by the legend.
+    float mapLow = 0.0f, mapHigh = 1.0f;
     SceneObject* rangeArc = nullptr;
     SceneObject* cloud = nullptr;
     SceneObject* grid = nullptr;
@@ -153,3 +188,24 @@ void drawGrid(Plotter& plotter);
 void drawPoints(Plotter& plotter);
 void drawRangeArc(Plotter& plotter);
 void render(Plotter& plotter);  // needs the Plotter's GL context current
+
+// ---- Colour map (colour_map.cpp) -------------------------------------------------------------------
+// The perceptual map from 0 (dark purple) through blue and green to 1 (yellow); t is clamped to 0..1.
+glm::vec3 colorMapAt(float t);
+// The range the map spans for these values: the fixed range, or (automatic) from the 2nd to the
+// 98th percentile. A range narrower than a centimetre is widened around its middle; no values keep
+// `previous`.
+struct ValueRange {
+    float low, high;
+};
+ValueRange colorMapRange(std::vector<float>& values, bool automatic, ValueRange fixed, ValueRange previous);
+// The value a point is coloured by in the height and range modes.
+float colorValue(int32_t mode, const float xyz[3]);
+
+// ---- Screenshots (screenshot.cpp) --------------------------------------------------------------
+// Reads the current framebuffer (width × height pixels) and writes it as a PNG under a new name
+// "quarvis-YYYYMMDD-HHMMSS.png" (or -2, -3 ... when taken) in the working folder; never replaces a
+// file. True with `path` set to the file's full path; false with `error` saying why.
+bool saveScreenshot(int width, int height, std::string& path, std::string& error);
+// Writes `rgb` (rows top to bottom, 3 bytes a pixel) as a PNG to an open file. 0, or an errno value.
+int writePng(int file, const unsigned char* rgb, int width, int height);

@@ -10,6 +10,13 @@ const char* viewRequest = nullptr;
 const char* const viewNames[viewCount] = {"FIRST PERSON VIEW", "TOP VIEW",  "BOTTOM VIEW", "FRONT VIEW",
                                   "BACK VIEW",         "LEFT VIEW", "RIGHT VIEW"};
 const char* const viewAnswered = "ALTERNATE VIEWS";
+int32_t pointColorMode = colorWhite;
+float pointColor[4] = {1.0f, 0.6f, 0.0f, 1.0f};
+bool colorRangeAuto = true;
+float colorRangeLow = 0.0f;
+float colorRangeHigh = 3.0f;
+bool roundPoints = false;
+uint32_t cameraMoves = 0;
 
 const char* glslVersion = nullptr;
 const char* vertexShaderSource =
@@ -25,6 +32,11 @@ const char* fragmentShaderSource =
     "in vec3 fragmentColor;"
     "out vec3 color;"
     "void main () {  color = fragmentColor;}";
+const char* roundPointShaderSource =
+    "#version 330 core\n"
+    "in vec3 fragmentColor;"
+    "out vec3 color;"
+    "void main () {  if (length(gl_PointCoord - vec2(0.5)) > 0.5) discard;  color = fragmentColor;}";
 
 char lastGlfwError[256] = "no error reported";
 

@@ -1,5 +1,6 @@
 // The view settings panel driven headlessly as a user would: the preset combo, the two numeric
-// fields with typing, steps and validation, and the colour picker pop-up.
+// fields with typing, steps and validation, the colour picker pop-up, the point colour modes with
+// their range and legend, round points and the screenshot button.
 #include "app/app.h"
 #include "harness.h"
 #include "ui/panel_state.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -22,6 +24,12 @@ protected:
         pointSize = 2.0f;
         gridSpacing = 100;
         viewRequest = nullptr;
+        pointColorMode = colorWhite;
+        colorRangeAuto = true;
+        colorRangeLow = 0.0f;
+        colorRangeHigh = 3.0f;
+        roundPoints = false;
+        screenshotRequested = false;
         viewPanel = ViewPanelState{};
         appState.windowHeight = 768.0f;
         appState.panelFocused = false;
@@ -73,7 +81,10 @@ protected:
 
     GuiHarness gui;
     bool shown = true;
-    std::function<void()> draw = [this] { drawViewPanel(&shown); };
+    std::function<void()> draw = [this] {
+        drawViewPanel(&shown);
+        drawViewOverlays();
+    };
 };
 
 TEST_F(ViewPanelTest, ChosenViewIsRequestedOnceAndStaysInThePreview) {
@@ -100,6 +111,12 @@ TEST_F(ViewPanelTest, ChosenViewIsRequestedOnceAndStaysInThePreview) {
     EXPECT_NE(g.NavId, topViewId);
     EXPECT_EQ(viewPanel.viewLabel, viewNames[1]);
     EXPECT_EQ(viewRequest, viewAnswered);
+
+    // Once the user moves the camera away, the combo shows its placeholder again.
+    gui.clickAt(ImVec2(900, 700), draw);
+    cameraMoves += 1;
+    gui.frame(draw);
+    EXPECT_STREQ(viewPanel.viewLabel, "ALTERNATE VIEWS");
 }
 
 TEST_F(ViewPanelTest, PointSizeAcceptsAboveZeroUpToAHundred) {
@@ -186,6 +203,56 @@ TEST_F(ViewPanelTest, PickerEditsItsTargetLiveAndPreviousRestoresIt) {
     gui.clickAt(ImVec2(again.min.x + 2, again.min.y + 2), draw);
     EXPECT_GT(gridColor[0], 0.9f);
     EXPECT_FLOAT_EQ(backgroundColor[0], 0.14f);
+}
+
+TEST_F(ViewPanelTest, PointColourModesRangeRoundPointsAndScreenshot) {
+    auto legendShown = [] {
+        ImGuiWindow* legend = ImGui::FindWindowByName("##Color Legend");
+        return legend != nullptr && legend->WasActive;
+    };
+    auto chooseMode = [this](const char* mode) {
+        openCombo("##Point Color Mode");
+        ASSERT_TRUE(gui.click(mode, draw)) << mode;
+        gui.frame(draw);
+    };
+    EXPECT_FALSE(gui.drawn("##PointColor"));
+    chooseMode("Single Color");
+    EXPECT_EQ(pointColorMode, colorChosen);
+    EXPECT_FALSE(legendShown());
+    ASSERT_TRUE(gui.click("##PointColor", draw));
+    ASSERT_TRUE(pickerOpen());
+    const ItemRect picker = gui.rect("##picker");
+    gui.clickAt(ImVec2(picker.min.x + 2, picker.min.y + 2), draw);  // white
+    EXPECT_GT(pointColor[2], 0.9f);
+    EXPECT_FLOAT_EQ(backgroundColor[0], 0.14f);
+    gui.clickAt(ImVec2(900, 700), draw);
+
+    chooseMode("By Height (z)");
+    EXPECT_EQ(pointColorMode, colorByHeight);
+    EXPECT_TRUE(legendShown());
+    EXPECT_FALSE(gui.drawn("##Range Low")) << "the range is automatic at first";
+    ASSERT_TRUE(gui.click("Automatic Range", draw));
+    EXPECT_FALSE(colorRangeAuto);
+    gui.frame(draw);
+    // The low end must stay below the high one, and both be numbers; a refused edit puts them back.
+    for (const auto& [field, text, low, high] :
+         {std::tuple{"##Range Low", "5", 0.0f, 3.0f}, std::tuple{"##Range High", "1e39", 0.0f, 3.0f},
+          std::tuple{"##Range High", "10", 0.0f, 10.0f}, std::tuple{"##Range Low", "-2.5", -2.5f, 10.0f},
+          std::tuple{"##Range Low", "10", -2.5f, 10.0f}}) {
+        SCOPED_TRACE(std::string(field) + " " + text);
+        typeInto(field, text);
+        EXPECT_FLOAT_EQ(colorRangeLow, low);
+        EXPECT_FLOAT_EQ(colorRangeHigh, high);
+        EXPECT_FLOAT_EQ(viewPanel.editRangeLow, low);
+        EXPECT_FLOAT_EQ(viewPanel.editRangeHigh, high);
+    }
+    chooseMode("White");
+    EXPECT_FALSE(legendShown());
+
+    ASSERT_TRUE(gui.click("Round Points", draw));
+    EXPECT_TRUE(roundPoints);
+    ASSERT_TRUE(gui.click("Save Screenshot", draw));
+    EXPECT_TRUE(screenshotRequested);
 }
 
 TEST_F(ViewPanelTest, HeldSwatchCapturesTheInput) {

@@ -1,5 +1,6 @@
 // The camera without a window: input snapshots in, pose and matrices out. Covers the projection,
-// the seven presets, drags (first click, pitch clamp, GUI holding the input) and every key row.
+// the seven presets, drags (first click, pitch clamp, GUI holding the input), every key row, and
+// the wheel, orbit, pan and start-view key with what they count as moving away from a view.
 #include "view/view.h"
 
 #include "app/app.h"
@@ -40,6 +41,23 @@ protected:
         input.cursorY = y;
         for (CameraKey key : keys) input.keys[key] = true;
         applyCameraInput(plotter, input);
+    }
+    // One frame of a snapshot at the next tick of the clock.
+    void apply(CameraInput input) {
+        clock += 0.1;
+        input.time = clock;
+        applyCameraInput(plotter, input);
+    }
+    static CameraInput at(double x, double y) {
+        CameraInput input;
+        input.cursorX = x;
+        input.cursorY = y;
+        return input;
+    }
+    // Where a world point shows in the window under the matrices of the last frame.
+    glm::vec2 pixelOf(glm::vec3 point) const {
+        const glm::vec4 clip = getProjectionMatrix(plotter) * getViewMatrix(plotter) * glm::vec4(point, 1.0f);
+        return {(clip.x / clip.w + 1.0f) * 512.0f, (1.0f - clip.y / clip.w) * 384.0f};
     }
     // Holds the keys for half a second after a first frame that starts the clock.
     glm::vec3 moveFor(std::initializer_list<CameraKey> keys) {
@@ -250,4 +268,133 @@ TEST_F(CameraTest, TheFirstFrameHasNoTimeToMoveIn) {
     EXPECT_EQ(plotter.position, glm::vec3(0, 2.5f, 8.5f));
     step(100.1, {keySpace});
     EXPECT_NEAR(plotter.position.z, 9.0f, 1e-4f);
+}
+
+TEST_F(CameraTest, WheelZoomsTowardThePointUnderTheCursor) {
+    // The cursor over the ground 4 m out on the y axis; a drawn point halfway down that ray is
+    // nearer and wins; one far off the ray is no candidate; over the sky the eye moves 5 m ahead.
+    const glm::vec3 start(0, 2.5f, 8.5f), ground(0, 4, 0), halfway = (start + ground) * 0.5f;
+    const float stray[3] = {3, 3, 3}, onRay[6] = {3, 3, 3, halfway.x, halfway.y, halfway.z};
+    struct Case {
+        const float* points;
+        int count;
+        glm::vec3 target;
+    };
+    for (const Case& c : {Case{stray, 1, ground}, Case{onRay, 2, halfway}}) {
+        resetCamera(plotter);
+        CameraInput input = at(512, 262.5);
+        input.cloudPoints = c.points;
+        input.cloudPointCount = c.count;
+        apply(input);
+        const glm::vec2 before = pixelOf(c.target);
+        input.wheel = 2.0f;  // two notches: 0.8 × 0.8 of the distance is left
+        apply(input);
+        expectVec(plotter.position, c.target + (start - c.target) * 0.64f, 1e-3f);
+        EXPECT_NEAR(glm::distance(pixelOf(c.target), before), 0.0f, 0.5f) << "the point stays under the cursor";
+        input.wheel = -2.0f;
+        apply(input);
+        expectVec(plotter.position, start, 1e-3f);
+    }
+    viewRequest = viewNames[3];  // front view: level, so the top row of the window sees only sky
+    apply(at(512, 0));
+    const glm::vec3 eye = plotter.position;
+    CameraInput sky = at(512, 0);
+    sky.wheel = 1.0f;
+    apply(sky);
+    EXPECT_NEAR(glm::distance(plotter.position, eye), 1.0f, 1e-4f);
+    EXPECT_GT(plotter.position.z, eye.z);
+    sky.guiWantsMouse = true;  // over a panel or pop-up the wheel is theirs
+    const glm::vec3 held = plotter.position;
+    apply(sky);
+    EXPECT_EQ(plotter.position, held);
+}
+
+TEST_F(CameraTest, RightDragOrbitsAboutThePointUnderTheCursorAtPress) {
+    // Pressed over the origin, dragged right and up: the origin keeps its distance and its pixel.
+    const glm::vec3 origin(0, 0, 0);
+    CameraInput input = at(512, 586);
+    input.rightButton = true;
+    apply(input);
+    const glm::vec2 pixel = pixelOf(origin);
+    const float distance = glm::distance(plotter.position, origin);
+    for (const auto& [x, y] : {std::pair{562, 586}, std::pair{612, 536}}) {
+        input.cursorX = x;
+        input.cursorY = y;
+        apply(input);
+        EXPECT_NEAR(glm::distance(plotter.position, origin), distance, 1e-3f);
+        EXPECT_NEAR(glm::distance(pixelOf(origin), pixel), 0.0f, 0.5f);
+    }
+    EXPECT_FLOAT_EQ(plotter.horizontalAngle, 0.2f);
+    EXPECT_FLOAT_EQ(plotter.verticalAngle, startPitch + 0.1f);
+    EXPECT_LT(plotter.position.y, 2.5f) << "tilting up swings the eye back over the origin";
+
+    input.rightButton = false;  // let go, moved, pressed again elsewhere: no jump
+    input.cursorX = 900;
+    apply(input);
+    input.rightButton = true;
+    const glm::vec3 eye = plotter.position;
+    apply(input);
+    EXPECT_EQ(plotter.position, eye);
+}
+
+TEST_F(CameraTest, MiddleDragOrShiftLeftDragPansWithTheGrabbedPointUnderTheCursor) {
+    for (bool middle : {true, false}) {
+        SCOPED_TRACE(middle ? "middle" : "shift and left");
+        resetCamera(plotter);
+        CameraInput input = at(512, 384);  // over (0, 2.5, 0)
+        input.middleButton = middle;
+        input.leftButton = !middle;
+        input.keys[keyLeftShift] = !middle;
+        apply(input);
+        input.cursorX = 612;
+        input.cursorY = 484;
+        apply(input);
+        EXPECT_NEAR(glm::distance(pixelOf({0, 2.5f, 0}), glm::vec2(612, 484)), 0.0f, 0.5f);
+        EXPECT_EQ(plotter.horizontalAngle, 0.0f) << "the view turns not";
+        EXPECT_EQ(plotter.verticalAngle, startPitch);
+        EXPECT_NEAR(plotter.position.z, 8.5f, 1e-4f) << "the eye moves across the view only";
+    }
+}
+
+TEST_F(CameraTest, EveryMoveByTheUserCountsAndHomeOrRGoBackToTheStart) {
+    struct Move {
+        const char* name;
+        CameraInput first, second;
+        bool counts;
+        bool toStart;  // ends in the start view
+    };
+    CameraInput still = at(100, 100), moved = at(140, 130), held = at(100, 100), wheel = at(100, 100);
+    CameraInput key = still, home = still, r = still, typedR = still;
+    key.keys[keyW] = true;
+    home.keys[keyHome] = true;
+    r.keys[keyR] = true;
+    typedR.keys[keyR] = true;
+    typedR.guiWantsKeys = true;  // an R typed into a field
+    wheel.wheel = 1.0f;
+    auto withButton = [](CameraInput input, bool CameraInput::*button) {
+        input.*button = true;
+        return input;
+    };
+    const Move moves[] = {
+        {"idle", still, still, false, false},
+        {"held button, no motion", withButton(held, &CameraInput::leftButton), withButton(held, &CameraInput::leftButton), false, false},
+        {"fly key", still, key, true, false},
+        {"fly drag", withButton(still, &CameraInput::leftButton), withButton(moved, &CameraInput::leftButton), true, false},
+        {"orbit", withButton(still, &CameraInput::rightButton), withButton(moved, &CameraInput::rightButton), true, false},
+        {"pan", withButton(still, &CameraInput::middleButton), withButton(moved, &CameraInput::middleButton), true, false},
+        {"wheel", still, wheel, true, false},
+        {"Home", still, home, true, true},
+        {"R", still, r, true, true},
+        {"R in a field", still, typedR, false, false},
+    };
+    for (const Move& move : moves) {
+        SCOPED_TRACE(move.name);
+        viewRequest = viewNames[5];  // a preset is the camera's own doing, not a move
+        const uint32_t before = cameraMoves;
+        apply(move.first);
+        apply(move.second);
+        EXPECT_EQ(cameraMoves != before, move.counts);
+        EXPECT_EQ(plotter.position == glm::vec3(0, 2.5f, 8.5f) && plotter.verticalAngle == startPitch, move.toStart);
+        apply(still);  // buttons up
+    }
 }

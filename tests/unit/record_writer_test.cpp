@@ -240,6 +240,15 @@ TEST_F(RecordWriter, ScenesAreWrittenWholeAndNeverReplaceEachOther) {
         ::close(file);
         EXPECT_EQ(name, wanted);
     }
+    // Screenshots are named the same way; a file in the way is left as it was.
+    std::ofstream("quarvis-20261206-101500.png") << "kept";
+    for (const char* wanted : {"quarvis-20261206-101500-2.png", "quarvis-20261206-101500-3.png"}) {
+        const int file = createStampedFile("quarvis-20261206-101500", ".png", name);
+        ASSERT_GE(file, 0);
+        ::close(file);
+        EXPECT_EQ(name, wanted);
+    }
+    EXPECT_EQ(slurp("quarvis-20261206-101500.png"), "kept");
 }
 
 TEST_F(RecordWriter, SceneThatCannotBeWrittenIsReportedAndLeavesNoFile) {

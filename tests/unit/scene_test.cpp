@@ -39,6 +39,10 @@ protected:
         gridSpacing = 100;
         gridColor[0] = gridColor[1] = gridColor[2] = 0.32f;
         gridColor[3] = 1.0f;
+        pointColorMode = colorWhite;
+        colorRangeAuto = true;
+        colorRangeLow = 0.0f;
+        colorRangeHigh = 3.0f;
         publishPointCloud(PointFrame{});
     }
     void gridFor(int32_t spacing) {
@@ -229,4 +233,68 @@ TEST_F(SceneTest, OnlyValidPointsAreDrawnWhiteAndEachFrameStartsEmpty) {
     EXPECT_EQ(scene.rangeArc->count, 364);
     EXPECT_EQ(scene.axes->count, 6);
     EXPECT_EQ(scene.grid->count, 324);
+}
+
+TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
+    // Points at heights 0, 1 and 2 m and ranges 1, 3 and 2 m from the sensor.
+    PointFrame frame{};
+    const float points[3][3] = {{0, 1, 0}, {2, 2, 1}, {0, 0, 2}};
+    for (int p = 0; p < 3; ++p) {
+        frame.valid[p] = 1;
+        for (int k = 0; k < 3; ++k) frame.xyz[p][k] = points[p][k];
+    }
+    publishPointCloud(frame);
+    const glm::vec3 purple(0.267f, 0.005f, 0.329f), teal(0.128f, 0.567f, 0.551f), yellow(0.993f, 0.906f, 0.144f);
+    auto expectColour = [](const std::vector<float>& actual, glm::vec3 expected) {
+        ASSERT_EQ(actual.size(), 3u);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(actual[k], expected[k], 0.02f);
+    };
+    struct Case {
+        int32_t mode;
+        bool automatic;
+        float low, high;          // the fixed range
+        float mapLow, mapHigh;    // what the legend is to show
+        glm::vec3 colours[3];
+    };
+    const Case cases[] = {
+        {colorByHeight, true, 0, 9, 0.0f, 2.0f, {purple, teal, yellow}},
+        {colorByHeight, false, 1, 3, 1.0f, 3.0f, {purple, purple, teal}},  // below the range: its low end
+        {colorByRange, true, 0, 9, 1.0f, 3.0f, {purple, yellow, teal}},
+        {colorByRange, false, 2.9996f, 3.0004f, 2.995f, 3.005f, {purple, teal, purple}},  // widened to 1 cm
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode * 10 + c.automatic);
+        pointColorMode = c.mode;
+        colorRangeAuto = c.automatic;
+        colorRangeLow = c.low;
+        colorRangeHigh = c.high;
+        fillScene(plotter);
+        ASSERT_EQ(scene.cloud->count, 3);
+        EXPECT_NEAR(scene.mapLow, c.mapLow, 1e-4f);
+        EXPECT_NEAR(scene.mapHigh, c.mapHigh, 1e-4f);
+        for (int p = 0; p < 3; ++p) expectColour(colourAt(scene.cloud, p), c.colours[p]);
+    }
+
+    // An empty frame keeps the last range; the flat modes paint every point alike.
+    publishPointCloud(PointFrame{});
+    fillScene(plotter);
+    EXPECT_NEAR(scene.mapLow, 2.995f, 1e-4f);
+    publishPointCloud(frame);
+    pointColorMode = colorChosen;
+    fillScene(plotter);
+    for (int p = 0; p < 3; ++p) expectColour(colourAt(scene.cloud, p), glm::vec3(pointColor[0], pointColor[1], pointColor[2]));
+    pointColorMode = colorWhite;
+    fillScene(plotter);
+    for (int p = 0; p < 3; ++p) EXPECT_EQ(colourAt(scene.cloud, p), scene.white);
+}
+
+TEST(ColourMap, AutomaticRangeLeavesTheOutermostTwoPercentOut) {
+    std::vector<float> values;
+    for (int i = 100; i >= 0; --i) values.push_back(static_cast<float>(i));
+    values.push_back(-1000.0f);  // a stray point far below
+    const ValueRange range = colorMapRange(values, true, {0, 1}, {0, 1});
+    EXPECT_FLOAT_EQ(range.low, 1.0f);
+    EXPECT_FLOAT_EQ(range.high, 98.0f);
+    EXPECT_EQ(colorMapAt(-5.0f), colorMapAt(0.0f));
+    EXPECT_EQ(colorMapAt(7.0f), colorMapAt(1.0f));
 }

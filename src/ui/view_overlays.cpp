@@ -1,0 +1,86 @@
+// Small windows over the 3-D view that take no input: the colour legend of the height and range
+// modes (bottom right) and the notice of the latest screenshot (bottom left). Called by the frame
+// loop once per frame after the scene is filled, and by the Window panel's button through
+// screenshotRequested. GUI thread only.
+#include "ui/panel_state.h"
+#include "ui/ui.h"
+#include "view/probe.h"
+#include "view/view.h"
+
+#include <imgui.h>
+
+#include <cstdio>
+
+// Process-wide state of the overlays (GUI thread only).
+bool screenshotRequested = false;
+ScreenshotNotice screenshotNotice;
+
+namespace {
+
+constexpr ImGuiWindowFlags overlayFlags = ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoInputs |
+                                          ImGuiWindowFlags_AlwaysAutoResize | ImGuiWindowFlags_NoSavedSettings |
+                                          ImGuiWindowFlags_NoFocusOnAppearing | ImGuiWindowFlags_NoNav;
+constexpr float overlayMargin = 10.0f;
+constexpr float overlayAlpha = 0.6f;
+const ImVec2 legendBarSize(200, 14);
+constexpr int legendSteps = 32;  // the bar is drawn as this many blended strips
+constexpr double noticeSeconds = 4.0;
+
+ImU32 mapColour(float t) {
+    const glm::vec3 c = colorMapAt(t);
+    return ImGui::GetColorU32(ImVec4(c.r, c.g, c.b, 1.0f));
+}
+
+// pivot (0, 1) is the bottom left corner of the window, (1, 1) the bottom right.
+bool beginOverlay(const char* name, ImVec2 pivot) {
+    const ImVec2 display = ImGui::GetIO().DisplaySize;
+    const ImVec2 corner(pivot.x > 0 ? display.x - overlayMargin : overlayMargin, display.y - overlayMargin);
+    ImGui::SetNextWindowPos(corner, ImGuiCond_Always, pivot);
+    ImGui::SetNextWindowBgAlpha(overlayAlpha);
+    return ImGui::Begin(name, nullptr, overlayFlags);
+}
+
+void drawColorLegend() {
+    if (pointColorMode != colorByHeight && pointColorMode != colorByRange) return;
+    if (beginOverlay("##Color Legend", ImVec2(1, 1))) {
+        ImGui::Text("%s", pointColorMode == colorByHeight ? "Height (m)" : "Range (m)");
+        const ImVec2 start = ImGui::GetCursorScreenPos();
+        ImGui::Dummy(legendBarSize);
+        probeLastItem("##Color Legend");
+        ImDrawList* draw = ImGui::GetWindowDrawList();
+        const float strip = legendBarSize.x / legendSteps;
+        for (int i = 0; i < legendSteps; ++i) {
+            const ImU32 left = mapColour(static_cast<float>(i) / legendSteps);
+            const ImU32 right = mapColour(static_cast<float>(i + 1) / legendSteps);
+            const ImVec2 from(start.x + strip * i, start.y);
+            draw->AddRectFilledMultiColor(from, ImVec2(from.x + strip, start.y + legendBarSize.y), left, right, right, left);
+        }
+        ImGui::Text("%.2f", scene.mapLow);
+        char high[32];
+        std::snprintf(high, sizeof high, "%.2f", scene.mapHigh);
+        ImGui::SameLine(ImGui::GetCursorStartPos().x + legendBarSize.x - ImGui::CalcTextSize(high).x, -1);
+        ImGui::Text("%s", high);
+    }
+    ImGui::End();
+}
+
+void drawScreenshotNotice() {
+    if (screenshotNotice.text.empty() || ImGui::GetTime() > screenshotNotice.shownUntil) return;
+    if (beginOverlay("##Screenshot Notice", ImVec2(0, 1))) {
+        ImGui::Text("%s", screenshotNotice.text.c_str());
+        probeLastItem("##Screenshot Notice");
+    }
+    ImGui::End();
+}
+
+}  // namespace
+
+void showScreenshotNotice(const std::string& text) {
+    screenshotNotice.text = text;
+    screenshotNotice.shownUntil = ImGui::GetTime() + noticeSeconds;
+}
+
+void drawViewOverlays() {
+    drawColorLegend();
+    drawScreenshotNotice();
+}
