@@ -89,6 +89,39 @@ std::string colourText(const float* colour) {
     return text;
 }
 
+// "true" or "false".
+bool readSwitch(const std::string& value, bool& out) {
+    if (value != "true" && value != "false") return false;
+    out = value == "true";
+    return true;
+}
+
+std::string switchText(bool value) { return value ? "true" : "false"; }
+
+// The colour modes by name, in PointColorMode order.
+const char* const colorModeNames[pointColorModeCount] = {"white", "single", "height", "range"};
+
+bool readColorMode(const std::string& value, int32_t& out) {
+    for (int32_t mode = 0; mode < pointColorModeCount; ++mode) {
+        if (value != colorModeNames[mode]) continue;
+        out = mode;
+        return true;
+    }
+    return false;
+}
+
+// "low,high" in metres.
+bool readColorRange(const std::string& value, float& low, float& high) {
+    const size_t comma = value.find(',');
+    float first = 0.0f, second = 0.0f;
+    if (comma == std::string::npos || !readFloat(trim(value.substr(0, comma)), first) ||
+        !readFloat(trim(value.substr(comma + 1)), second) || !acceptableColorRange(first, second))
+        return false;
+    low = first;
+    high = second;
+    return true;
+}
+
 bool readWindowCoordinate(const std::string& value, int32_t& out) {
     int32_t number = 0;
     if (!readInt(value, number) || number < -largestCoordinate || number > largestCoordinate) return false;
@@ -133,8 +166,7 @@ const SettingKey settingKeys[] = {
          return true;
      },
      [](const Settings& s) { return s.connection.baudRate != 0 ? std::to_string(s.connection.baudRate) : std::string(); }},
-    // ---- View settings. Those of the colour modes (colour mode, chosen colour, colour range,
-    // round points) get their rows here as they are added to the view.
+    // ---- View settings.
     {"backgroundColor", [](const std::string& v, Settings& s) { return readColour(v, s.backgroundColor); },
      [](const Settings& s) { return colourText(s.backgroundColor); }},
     {"gridColor", [](const std::string& v, Settings& s) { return readColour(v, s.gridColor); },
@@ -155,6 +187,16 @@ const SettingKey settingKeys[] = {
          return true;
      },
      [](const Settings& s) { return std::to_string(s.gridSpacing); }},
+    {"pointColorMode", [](const std::string& v, Settings& s) { return readColorMode(v, s.pointColorMode); },
+     [](const Settings& s) { return std::string(colorModeNames[s.pointColorMode]); }},
+    {"pointColor", [](const std::string& v, Settings& s) { return readColour(v, s.pointColor); },
+     [](const Settings& s) { return colourText(s.pointColor); }},
+    {"colorRangeAuto", [](const std::string& v, Settings& s) { return readSwitch(v, s.colorRangeAuto); },
+     [](const Settings& s) { return switchText(s.colorRangeAuto); }},
+    {"colorRange", [](const std::string& v, Settings& s) { return readColorRange(v, s.colorRangeLow, s.colorRangeHigh); },
+     [](const Settings& s) { return floatText(s.colorRangeLow) + "," + floatText(s.colorRangeHigh); }},
+    {"roundPoints", [](const std::string& v, Settings& s) { return readSwitch(v, s.roundPoints); },
+     [](const Settings& s) { return switchText(s.roundPoints); }},
     // ---- The rest.
     {"chooserFolder",
      [](const std::string& v, Settings& s) {
@@ -292,6 +334,12 @@ Settings currentSettings() {
     std::memcpy(settings.gridColor, gridColor, sizeof settings.gridColor);
     settings.pointSize = pointSize;
     settings.gridSpacing = gridSpacing;
+    settings.pointColorMode = pointColorMode;
+    std::memcpy(settings.pointColor, pointColor, sizeof settings.pointColor);
+    settings.colorRangeAuto = colorRangeAuto;
+    settings.colorRangeLow = colorRangeLow;
+    settings.colorRangeHigh = colorRangeHigh;
+    settings.roundPoints = roundPoints;
     settings.chooserFolder = chooserFolder;
     return settings;
 }
@@ -302,6 +350,12 @@ void applySettings(const Settings& settings) {
     std::memcpy(gridColor, settings.gridColor, sizeof gridColor);
     pointSize = settings.pointSize;
     gridSpacing = settings.gridSpacing;
+    pointColorMode = settings.pointColorMode;
+    std::memcpy(pointColor, settings.pointColor, sizeof pointColor);
+    colorRangeAuto = settings.colorRangeAuto;
+    colorRangeLow = settings.colorRangeLow;
+    colorRangeHigh = settings.colorRangeHigh;
+    roundPoints = settings.roundPoints;
     chooserFolder = settings.chooserFolder;
 }
 

@@ -16,6 +16,11 @@ struct Settings {
     float gridColor[4] = {};
     float pointSize = 0.0f;
     int32_t gridSpacing = 0;
+    int32_t pointColorMode = 0;
+    float pointColor[4] = {};
+    bool colorRangeAuto = false;
+    float colorRangeLow = 0.0f, colorRangeHigh = 0.0f;
+    bool roundPoints = false;
     std::string chooserFolder;
     int32_t windowX = 0, windowY = 0, windowWidth = 0, windowHeight = 0;
     bool operator==(const Settings&) const = default;

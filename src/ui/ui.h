@@ -38,9 +38,11 @@ void readReplayFrame();
 
 // ---- What is remembered between runs (loaded and saved by main/settings) -------------------------
 // The values the view settings panel accepts: point size above 0 up to 100 pixels, grid spacing 10
-// to 499 centimetres; and the baud rates the connection panel offers.
+// to 499 centimetres, a colour range; and the baud rates the connection panel offers.
 bool acceptablePointSize(float pixels);
 bool acceptableGridSpacing(int32_t centimetres);
+// A fixed range of the colour map: two finite numbers of metres, the low one below the high one.
+bool acceptableColorRange(float low, float high);
 bool offeredBaudRate(int32_t baudRate);
 
 // The connection panel's choices: the port of the latest successful connect (empty: none yet) and

@@ -9,6 +9,7 @@
 
 #include <imgui.h>
 
+#include <cmath>
 #include <cstdio>
 
 // Process-wide state of the overlays (GUI thread only).
@@ -25,6 +26,11 @@ constexpr float overlayAlpha = 0.6f;
 const ImVec2 legendBarSize(200, 14);
 constexpr int legendSteps = 32;  // the bar is drawn as this many blended strips
 constexpr double noticeSeconds = 4.0;
+
+// Metres with two decimals; a value that rounds to zero shows as 0.00, not -0.00.
+void legendValue(char (&text)[32], float value) {
+    std::snprintf(text, sizeof text, "%.2f", std::fabs(value) < 0.005f ? 0.0f : value);
+}
 
 ImU32 mapColour(float t) {
     const glm::vec3 c = colorMapAt(t);
@@ -55,9 +61,10 @@ void drawColorLegend() {
             const ImVec2 from(start.x + strip * i, start.y);
             draw->AddRectFilledMultiColor(from, ImVec2(from.x + strip, start.y + legendBarSize.y), left, right, right, left);
         }
-        ImGui::Text("%.2f", scene.mapLow);
-        char high[32];
-        std::snprintf(high, sizeof high, "%.2f", scene.mapHigh);
+        char low[32], high[32];
+        legendValue(low, scene.mapLow);
+        legendValue(high, scene.mapHigh);
+        ImGui::Text("%s", low);
         ImGui::SameLine(ImGui::GetCursorStartPos().x + legendBarSize.x - ImGui::CalcTextSize(high).x, -1);
         ImGui::Text("%s", high);
     }

@@ -169,8 +169,7 @@ bool drawPointColour() {
     edited = ImGui::IsItemDeactivatedAfterEdit() || edited;
     ImGui::PopItemWidth();
     if (edited) {
-        const bool finite = std::isfinite(viewPanel.editRangeLow) && std::isfinite(viewPanel.editRangeHigh);
-        if (finite && viewPanel.editRangeLow < viewPanel.editRangeHigh) {
+        if (acceptableColorRange(viewPanel.editRangeLow, viewPanel.editRangeHigh)) {
             colorRangeLow = viewPanel.editRangeLow;
             colorRangeHigh = viewPanel.editRangeHigh;
         } else {
@@ -187,6 +186,7 @@ bool acceptablePointSize(float pixels) { return pixels > 0.0f && pixels <= large
 bool acceptableGridSpacing(int32_t centimetres) {
     return centimetres >= smallestGridSpacing && centimetres < gridSpacingLimit;
 }
+bool acceptableColorRange(float low, float high) { return std::isfinite(low) && std::isfinite(high) && low < high; }
 
 void drawViewPanel(bool* open) {
     if (!beginPanel("##Window App", open)) return;

@@ -21,6 +21,9 @@ Settings defaults() {
     s.gridColor[0] = s.gridColor[1] = s.gridColor[2] = 0.32f, s.gridColor[3] = 1.0f;
     s.pointSize = 2.0f;
     s.gridSpacing = 100;
+    s.pointColor[0] = 1.0f, s.pointColor[1] = 0.6f, s.pointColor[3] = 1.0f;
+    s.colorRangeAuto = true;
+    s.colorRangeHigh = 3.0f;
     return s;
 }
 
@@ -30,6 +33,10 @@ Settings changed() {
     s.backgroundColor[0] = 1.0f, s.backgroundColor[1] = 0.5f, s.backgroundColor[2] = 0.0f;
     s.pointSize = 3.25f;
     s.gridSpacing = 250;
+    s.pointColorMode = 2;
+    s.colorRangeAuto = false;
+    s.colorRangeLow = -0.5f, s.colorRangeHigh = 2.25f;
+    s.roundPoints = true;
     s.chooserFolder = "/home/user/recordings and more";
     s.windowX = -20, s.windowY = 40, s.windowWidth = 800, s.windowHeight = 600;
     return s;
@@ -56,6 +63,11 @@ TEST(SettingsFile, LayoutByteForByteAndARoundTripThroughAMissingFolder) {
               "gridColor=0.32,0.32,0.32,1\n"
               "pointSize=3.25\n"
               "gridSpacing=250\n"
+              "pointColorMode=height\n"
+              "pointColor=1,0.6,0,1\n"
+              "colorRangeAuto=false\n"
+              "colorRange=-0.5,2.25\n"
+              "roundPoints=true\n"
               "chooserFolder=/home/user/recordings and more\n"
               "windowX=-20\n"
               "windowY=40\n"
@@ -105,6 +117,10 @@ TEST(SettingsFile, BadContentFallsBackLineByLine) {
         {"colour out of range", "gridColor=0,0,1.5,1\n", 1, unchanged},
         {"colour with blanks", "gridColor=0, 0.5 ,1,1\n", 0,
          [](Settings& s) { s.gridColor[0] = 0.0f, s.gridColor[1] = 0.5f, s.gridColor[2] = 1.0f; }},
+        {"colour mode, range and switch not understood",
+         "pointColorMode=rainbow\ncolorRange=3,3\ncolorRange=1\ncolorRange=0,inf\nroundPoints=yes\n", 5, unchanged},
+        {"colour mode, range with blanks, switch", "pointColorMode=range\ncolorRange= -1 , 4\nroundPoints=true\n", 0,
+         [](Settings& s) { s.pointColorMode = 3, s.colorRangeLow = -1.0f, s.colorRangeHigh = 4.0f, s.roundPoints = true; }},
         {"empty port", "port=\n", 1, unchanged},
         {"port with a control byte", std::string("port=/dev/tty\x01S0\n"), 1, unchanged},
         {"relative folder", "chooserFolder=recordings\n", 1, unchanged},
