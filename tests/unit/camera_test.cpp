@@ -357,44 +357,43 @@ TEST_F(CameraTest, MiddleDragOrShiftLeftDragPansWithTheGrabbedPointUnderTheCurso
 }
 
 TEST_F(CameraTest, EveryMoveByTheUserCountsAndHomeOrRGoBackToTheStart) {
+    // Each row: a button held over two frames while the cursor moves `shift` pixels each way, or a
+    // key or a wheel turn in the second frame.
     struct Move {
         const char* name;
-        CameraInput first, second;
-        bool counts;
-        bool toStart;  // ends in the start view
-    };
-    CameraInput still = at(100, 100), moved = at(140, 130), held = at(100, 100), wheel = at(100, 100);
-    CameraInput key = still, home = still, r = still, typedR = still;
-    key.keys[keyW] = true;
-    home.keys[keyHome] = true;
-    r.keys[keyR] = true;
-    typedR.keys[keyR] = true;
-    typedR.guiWantsKeys = true;  // an R typed into a field
-    wheel.wheel = 1.0f;
-    auto withButton = [](CameraInput input, bool CameraInput::*button) {
-        input.*button = true;
-        return input;
+        bool CameraInput::*button;
+        double shift;
+        int key;  // a CameraKey, or -1
+        float wheel;
+        bool typing, counts, toStart;
     };
     const Move moves[] = {
-        {"idle", still, still, false, false},
-        {"held button, no motion", withButton(held, &CameraInput::leftButton), withButton(held, &CameraInput::leftButton), false, false},
-        {"fly key", still, key, true, false},
-        {"fly drag", withButton(still, &CameraInput::leftButton), withButton(moved, &CameraInput::leftButton), true, false},
-        {"orbit", withButton(still, &CameraInput::rightButton), withButton(moved, &CameraInput::rightButton), true, false},
-        {"pan", withButton(still, &CameraInput::middleButton), withButton(moved, &CameraInput::middleButton), true, false},
-        {"wheel", still, wheel, true, false},
-        {"Home", still, home, true, true},
-        {"R", still, r, true, true},
-        {"R in a field", still, typedR, false, false},
+        {"idle", nullptr, 0, -1, 0, false, false, false},
+        {"held button, no motion", &CameraInput::leftButton, 0, -1, 0, false, false, false},
+        {"fly key", nullptr, 0, keyW, 0, false, true, false},
+        {"fly drag", &CameraInput::leftButton, 40, -1, 0, false, true, false},
+        {"orbit", &CameraInput::rightButton, 40, -1, 0, false, true, false},
+        {"pan", &CameraInput::middleButton, 40, -1, 0, false, true, false},
+        {"wheel", nullptr, 0, -1, 1, false, true, false},
+        {"Home", nullptr, 0, keyHome, 0, false, true, true},
+        {"R", nullptr, 0, keyR, 0, false, true, true},
+        {"R typed into a field", nullptr, 0, keyR, 0, true, false, false},
     };
     for (const Move& move : moves) {
         SCOPED_TRACE(move.name);
         viewRequest = viewNames[5];  // a preset is the camera's own doing, not a move
         const uint32_t before = cameraMoves;
-        apply(move.first);
-        apply(move.second);
+        CameraInput input = at(100, 100);
+        if (move.button != nullptr) input.*move.button = true;
+        apply(input);
+        input.cursorX += move.shift;
+        input.cursorY += move.shift;
+        if (move.key >= 0) input.keys[move.key] = true;
+        input.wheel = move.wheel;
+        input.guiWantsKeys = move.typing;
+        apply(input);
         EXPECT_EQ(cameraMoves != before, move.counts);
         EXPECT_EQ(plotter.position == glm::vec3(0, 2.5f, 8.5f) && plotter.verticalAngle == startPitch, move.toStart);
-        apply(still);  // buttons up
+        apply(at(100, 100));  // buttons up
     }
 }
