@@ -31,7 +31,7 @@ FAULTS = [
     ("sync-reset-synced", "src/link/synchroniser.cpp", "resetSynchroniser", "syncedOnce = false", "syncedOnce = true"),
     ("handover-overrun", "src/link/grabber.cpp", "handOverFrame", "!= nullptr", "== nullptr"),
     ("handover-count", "src/link/grabber.cpp", "handOverFrame", "increment(counterOverruns)", "increment(counterGoodFrames)"),
-    ("decode-offset", "src/link/handler.cpp", "decodeFrame", "pointsOffset + 6 * p", "pointsOffset + 6 * p + 2"),
+    ("decode-offset", "src/link/handler.cpp", "decodeFrame", "pointFieldOffset(p, k)", "pointFieldOffset(p, k) + 2"),
     ("decode-scale", "src/link/handler.cpp", "decodeFrame", "/ millimetresPerMetre", "/ 100.0f"),
     ("decode-sign", "src/link/handler.cpp", "decodeFrame", "static_cast<int16_t>", "static_cast<uint16_t>"),
     ("handler-mailbox", "src/link/handler.cpp", "handlerRunPass", "readyFrame.store(nullptr", "readyFrame.store(buffer"),

@@ -14,8 +14,8 @@ void decodeFrame(const uint8_t* record, PointFrame& out) {
     for (int p = 0; p < pointsPerFrame; ++p) {
         out.valid[p] = 1;
         for (int k = 0; k < 3; ++k) {
-            const uint8_t* at = record + pointsOffset + 6 * p + 2 * k;
-            const auto millimetres = static_cast<int16_t>(static_cast<uint16_t>(readLittleEndian(at, 2)));
+            const uint8_t* at = record + pointFieldOffset(p, k);
+            const auto millimetres = static_cast<int16_t>(static_cast<uint16_t>(readLittleEndian(at, coordinateBytes)));
             out.xyz[p][k] = static_cast<float>(millimetres) / millimetresPerMetre;
         }
     }

@@ -25,10 +25,16 @@ constexpr int sequenceOffset = 8;
 constexpr int bodyOffset = 10;       // the body: offsets 10..2907, size field - 6 bytes
 constexpr int secondsOffset = 12;
 constexpr int microsOffset = 16;
-constexpr int pointsOffset = 28;
+constexpr int pointsOffset = 28;     // 480 points of x, y, z: signed millimetres, two bytes each
 constexpr int checksumOffset = 2908;
 constexpr int readChunkBytes = 200;         // the grabber reads at most this much per batch
 constexpr int lineBitsPerByte = 10;         // 8N1 on the line: start bit, 8 data bits, stop bit
+
+constexpr int coordinateBytes = 2;
+constexpr int pointBytes = 3 * coordinateBytes;
+
+// Where coordinate `axis` (0 x, 1 y, 2 z) of point `point` stands in a frame.
+constexpr int pointFieldOffset(int point, int axis) { return pointsOffset + pointBytes * point + coordinateBytes * axis; }
 
 // Little-endian fields of up to four bytes, as the wire format and the frame records hold them.
 inline uint32_t readLittleEndian(const uint8_t* at, int bytes) {

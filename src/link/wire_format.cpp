@@ -21,6 +21,6 @@ void encodeFrame(uint16_t sequence, uint32_t timestampSeconds, uint32_t timestam
     writeLittleEndian(out + microsOffset, timestampMicros, 4);
     for (int p = 0; p < pointsPerFrame; ++p)
         for (int k = 0; k < 3; ++k)
-            writeLittleEndian(out + pointsOffset + 6 * p + 2 * k, static_cast<uint16_t>(millimetres[p][k]), 2);
+            writeLittleEndian(out + pointFieldOffset(p, k), static_cast<uint16_t>(millimetres[p][k]), coordinateBytes);
     writeLittleEndian(out + checksumOffset, frameChecksum(out), 4);
 }
