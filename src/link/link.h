@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct sp_port;
@@ -51,6 +52,7 @@ struct SerialLink {
     sp_port* port = nullptr;
     bool portIsOpen = false;  // `port` is open (GUI thread writes, only while the grabber is parked)
     bool portIsDemo = false;  // the open port is the demo sensor
+    bool portIsCapture = false;  // the open port is the capture replay source
 
     int open(const char* portName, int baudRate);  // libserialport status, 0 on success
     void close();
@@ -120,6 +122,8 @@ uint64_t pointCloudGeneration();  // grows by one with every published frame
 // is what the grabber's Start does (hunt afresh, statistics zeroed). One thread at a time.
 using GoodFrameCallback = void (*)(const uint8_t* record, void* context);
 void resetSynchroniser();
+// Back to hunting outside a frame, counters kept: what follows is a jump in the stream (a seek).
+void huntAfresh();
 void synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodFrame, void* context);
 // The 480 points of a record in metres, all marked valid.
 void decodeFrame(const uint8_t* record, PointFrame& out);
@@ -152,3 +156,93 @@ int demoPortRead(uint8_t* buffer, int maxBytes);  // grabber thread; never block
 void encodeFrame(uint16_t sequence, uint32_t timestampSeconds, uint32_t timestampMicros,
                  const int16_t millimetres[pointsPerFrame][3], uint8_t out[frameBytes]);
 uint32_t frameChecksum(const uint8_t record[frameBytes]);
+
+// ---- Capture replay (capture_index.cpp, capture_port.cpp) ----------------------------------------
+// A capture is a file of the sensor's byte stream. It is indexed in the background (offset and time
+// stamp of every good frame), then replayed as a source of the link: SerialLink routes the port name
+// "CAPTURE REPLAY" to it, the grabber reads it in batches through the real synchroniser, and it
+// releases the bytes of frame k when the replay clock reaches frame k's time stamp.
+extern const char* const capturePortName;  // "CAPTURE REPLAY"
+
+struct CaptureFrame {
+    uint64_t offset;      // of the frame's first sync byte in the file
+    int64_t playMicros;   // when it is due, measured from the first frame on the sensor's clock
+    uint16_t sequence;
+};
+
+struct CaptureIndex {
+    std::vector<CaptureFrame> frames;  // the good frames (sync, size and checksum right), in file order
+    uint64_t fileBytes = 0;
+};
+
+// A step of the sensor's clock between two frames that goes backwards plays as no pause, and one
+// longer than this (the sensor restarted, a gap in the capture) plays as this long.
+constexpr int64_t longestFrameGapMicros = 2000000;
+constexpr size_t captureScanChunkBytes = size_t{1} << 20;
+
+// Called after each chunk with the bytes scanned so far; returning false cancels the scan.
+using CaptureProgress = bool (*)(uint64_t scannedBytes, void* context);
+// Scans a whole capture for good frames. 0, errno of a failed read, or ECANCELED. Any thread.
+int indexCapture(int file, CaptureIndex& index, CaptureProgress progress, void* context,
+                 size_t chunkBytes = captureScanChunkBytes);
+// The frame shown at `playMicros` into the replay: the last one due by then (0 before the first).
+int64_t captureFrameAt(const CaptureIndex& index, int64_t playMicros);
+
+// The clock that paces a replay: the machine's steady clock, or a fake one in tests (set only while
+// no replay runs).
+struct CaptureClock {
+    int64_t (*nowMicros)();
+    void (*sleepUntilMicros)(int64_t micros);
+};
+extern CaptureClock captureClock;
+extern const CaptureClock steadyCaptureClock;
+
+constexpr float captureFastest = 0.0f;  // speed: the next frame once the last one has been drawn
+
+// The open capture, one process-wide instance. Who owns what:
+// - the GUI thread opens and closes the file and starts, polls and joins the indexer;
+// - the indexer thread writes `index`, `indexError` and `scannedBytes` until it raises `indexDone`;
+//   from then until the capture is closed `index` is read-only (GUI thread and grabber);
+// - the controls are written by the GUI thread and read by the grabber (inside capturePortRead);
+// - the position is written by the grabber and read by the GUI thread.
+struct CaptureReplay {
+    int file = -1;                           // GUI thread; the grabber reads through it while connected
+    std::string path;                        // GUI thread
+    std::thread indexer;                     // GUI thread
+    bool indexing = false;                   // GUI thread: the indexer has not been joined yet
+    int indexError = 0;                      // indexer, then GUI thread
+    CaptureIndex index;
+    std::atomic<uint64_t> scannedBytes{0};   // indexer
+    std::atomic<bool> cancelIndexing{false}; // GUI thread
+    std::atomic<bool> indexDone{false};      // indexer (release), after index and indexError
+
+    std::atomic<bool> playing{false};        // controls: GUI thread
+    std::atomic<float> speed{1.0f};          // 0.25 .. 8, or captureFastest
+    std::atomic<bool> loop{false};
+    std::atomic<int64_t> seekFrame{0};       // taken when seekSerial changes
+    std::atomic<uint32_t> seekSerial{0};
+    std::atomic<uint64_t> framesDrawn{0};    // GUI thread: grows by one every GUI frame
+
+    std::atomic<int64_t> shownFrame{-1};     // position: grabber; the frame released last
+    std::atomic<bool> atEnd{false};          // the last frame is out and no loop follows
+    std::atomic<bool> readFailed{false};     // a read of the file failed: the link treats it as lost
+};
+extern CaptureReplay captureReplay;
+
+// GUI thread. Opens a capture and starts indexing it in the background: 0, or the errno of the
+// failure (EISDIR for a folder, EBUSY while another capture is open).
+int openCapture(const std::string& path);
+// GUI thread, every frame: true once, in the frame in which the indexer has finished (joined).
+bool pollCaptureIndexing();
+// GUI thread. Disconnects the link if it is on the capture, stops the indexer and closes the file.
+void closeCapture();
+bool captureOpen();
+// GUI thread: show frame `frame` (clamped) now, paused or playing.
+void seekCapture(int64_t frame);
+// The capture source behind SerialLink: open and close on the GUI thread while the grabber is parked,
+// read on the grabber thread. Opening needs an indexed capture with frames; it shows frame 0, paused.
+int capturePortOpen();
+void capturePortClose();
+int capturePortRead(uint8_t* buffer, int maxBytes);  // waits at most a few milliseconds
+// The indexer stopped and joined and the file closed, without touching the link (exit sequence, tests).
+void releaseCapture();
