@@ -23,10 +23,13 @@ const WorkerRole handlerRole{appState.handlerStartRequest, appState.handlerStopR
                              wakeHandler};
 
 // The last step of the exit sequence: a port still open is closed once no worker reads it.
+// An indexer still running is stopped and joined too.
 void closePortAfterWorkers() {
-    if (!appState.portOpen) return;
-    serialLink.close();
-    appState.portOpen = false;
+    if (appState.portOpen) {
+        serialLink.close();
+        appState.portOpen = false;
+    }
+    releaseCapture();
 }
 
 }  // namespace
@@ -51,6 +54,8 @@ void resetLink() {
     appState.debugPrint = false;
     appState.baudRate = defaultBaudRate;
     demoSensorEnabled = false;
+    releaseCapture();
+    captureClock = steadyCaptureClock;
     portList.assign(1, portPlaceholder);
     resetGrabberStorage();
     resetSynchroniser();

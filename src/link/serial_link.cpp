@@ -12,6 +12,7 @@ const char* const portPlaceholder = "SELECT A PORT";
 namespace {
 
 bool isDemoName(const char* portName) { return portName != nullptr && std::strcmp(portName, demoPortName) == 0; }
+bool isCaptureName(const char* portName) { return portName != nullptr && std::strcmp(portName, capturePortName) == 0; }
 
 // Close the port if it is still open and free its handle: a new open replaces it.
 void releasePort(SerialLink& link) {
@@ -38,6 +39,11 @@ int SerialLink::open(const char* portName, int baudRate) {
         portIsDemo = portIsOpen = status == SP_OK;
         return status;
     }
+    if (isCaptureName(portName)) {
+        const int status = capturePortOpen();
+        portIsCapture = portIsOpen = status == SP_OK;
+        return status;
+    }
     int status = sp_get_port_by_name(portName, &port);
     if (status != SP_OK) {
         port = nullptr;
@@ -62,27 +68,33 @@ void SerialLink::close() {
     if (!portIsOpen) return;
     if (portIsDemo) {
         demoPortClose();
+    } else if (portIsCapture) {
+        capturePortClose();
     } else {
         sp_close(port);
     }
     portIsOpen = false;
     portIsDemo = false;
+    portIsCapture = false;
 }
 
 int SerialLink::read(uint8_t* buffer, int maxBytes) {
     if (portIsDemo) return demoPortRead(buffer, maxBytes);
+    if (portIsCapture) return capturePortRead(buffer, maxBytes);
     if (port == nullptr) return SP_ERR_ARG;
     return sp_nonblocking_read(port, buffer, static_cast<size_t>(maxBytes));
 }
 
 int SerialLink::readWithin(uint8_t* buffer, int maxBytes, unsigned timeoutMs) {
     if (portIsDemo) return demoPortRead(buffer, maxBytes);
+    if (portIsCapture) return capturePortRead(buffer, maxBytes);
     if (port == nullptr) return SP_ERR_ARG;
     return sp_blocking_read_next(port, buffer, static_cast<size_t>(maxBytes), timeoutMs);
 }
 
 bool SerialLink::lost() {
     if (portIsDemo) return false;
+    if (portIsCapture) return captureReplay.readFailed;
     // No break is ever started, so ending one leaves a working line alone; it fails once the
     // device has gone.
     if (port == nullptr) return true;

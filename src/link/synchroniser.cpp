@@ -210,6 +210,13 @@ void resetSynchroniser() {
     linkStatistics.reset();
 }
 
+void huntAfresh() {
+    synchroniser.inFrame = false;
+    synchroniser.frameReady = false;
+    synchroniser.syncState = hunt;
+    synchroniser.prevSyncState = hunt;
+}
+
 void synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodFrame, void* context) {
     if (count <= 0) return;
     if (count > 1 && linkStatistics.errorChanged()) {

@@ -1,17 +1,27 @@
 // Capture replay: the index of a capture file (frames found among garbage, replay times from the
-// sensor's stamps, progress and cancelling).
+// sensor's stamps, progress and cancelling) and the paced source behind SerialLink, driven on the
+// test thread against a fake clock (release times, speeds, seeks, steps, loop).
 #include "link/link.h"
+#include "../fakes/link_test_support.h"
 #include "../fakes/test_frames.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 namespace {
 
+int64_t fakeNow = 0;
+int64_t fakeNowMicros() { return fakeNow; }
+void fakeSleepUntil(int64_t micros) { fakeNow = std::max(fakeNow, micros); }
+
 constexpr uint32_t firstSecond = 5000;
+constexpr uint32_t period30 = 33333;  // 30 frames a second
 
 struct Capture {
     Bytes bytes;
@@ -22,6 +32,13 @@ void addFrame(Capture& capture, uint16_t sequence, uint64_t stampMicros, int64_t
     capture.frames.push_back({capture.bytes.size(), playMicros, sequence});
     const Bytes frame = makeFrame(sequence, 0, static_cast<uint32_t>(stampMicros / 1000000), static_cast<uint32_t>(stampMicros % 1000000));
     capture.bytes.insert(capture.bytes.end(), frame.begin(), frame.end());
+}
+
+// `count` frames at 30 a second, back to back.
+Capture steadyCapture(int count) {
+    Capture capture;
+    for (int k = 0; k < count; ++k) addFrame(capture, static_cast<uint16_t>(k), uint64_t{firstSecond} * 1000000 + uint64_t(k) * period30, int64_t{k} * period30);
+    return capture;
 }
 
 // Frames with every kind of trouble between them: stray bytes (0x5A among them), a frame with a bad
@@ -50,7 +67,7 @@ Capture troubledCapture() {
 }
 
 std::string writeCapture(const Capture& capture, const char* name) {
-    const std::string path = std::string(name) + ".bin";
+    const std::string path = ::testing::TempDir() + name + ".bin";
     FILE* file = std::fopen(path.c_str(), "wb");
     EXPECT_NE(file, nullptr);
     std::fwrite(capture.bytes.data(), 1, capture.bytes.size(), file);
@@ -103,6 +120,130 @@ TEST(CaptureIndex, FindsEveryGoodFrameAmongGarbageWhateverTheChunksAndReportsPro
     CaptureIndex found;
     found.frames = capture.frames;
     for (const auto& [micros, frame] : expected) EXPECT_EQ(captureFrameAt(found, micros), frame) << micros;
+}
+
+// ---- The paced source --------------------------------------------------------------------------
+
+struct Release {
+    int64_t at;
+    uint16_t sequence;
+};
+
+class CaptureSource : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensureWorkerThreads();
+        resetLinkForTest();
+        fakeNow = 1000000;
+        captureClock = CaptureClock{fakeNowMicros, fakeSleepUntil};
+        captureReplay.speed = 1.0f;
+        captureReplay.loop = false;
+    }
+    void TearDown() override {
+        capturePortClose();
+        resetLinkForTest();
+    }
+
+    // Opens, indexes (in the background) and opens the source as the link would; frame 0 is out.
+    void open(const Capture& capture, const char* name) {
+        ASSERT_EQ(openCapture(writeCapture(capture, name)), 0);
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);  // only against a hang
+        while (!pollCaptureIndexing() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(captureReplay.indexError, 0);
+        resetSynchroniser();
+        ASSERT_EQ(capturePortOpen(), 0);
+    }
+
+    // Reads as the grabber does, at most `reads` times or until `frames` good frames are out.
+    void run(size_t frames, int reads = 1000000) {
+        uint8_t buffer[readChunkBytes];
+        for (int i = 0; i < reads && released.size() < frames; ++i) {
+            const int got = capturePortRead(buffer, readChunkBytes);
+            ASSERT_GE(got, 0);
+            synchroniseBytes(buffer, got, collect, this);
+        }
+    }
+    static void collect(const uint8_t* record, void* context) {
+        static_cast<CaptureSource*>(context)->released.push_back({fakeNow, frameSequence(record)});
+    }
+
+    std::vector<Release> released;
+};
+
+TEST_F(CaptureSource, ReleasesEachFrameAtItsStampScaledBySpeed) {
+    const int frameCount = 1801;  // 60 s at 30 frames a second
+    const Capture capture = steadyCapture(frameCount);
+    for (float speed : {1.0f, 2.0f, 0.25f}) {
+        SCOPED_TRACE(speed);
+        released.clear();
+        releaseCapture();
+        open(capture, "steady");
+        captureReplay.speed = speed;
+        run(1);
+        run(2, 100);  // paused: frame 0 only
+        ASSERT_EQ(released.size(), 1u);
+        const int64_t start = fakeNow;
+        captureReplay.playing = true;
+        run(frameCount);
+        ASSERT_EQ(released.size(), static_cast<size_t>(frameCount));
+        for (int k = 1; k < frameCount; ++k) {
+            const int64_t due = start + static_cast<int64_t>(std::ceil(static_cast<double>(capture.frames[k].playMicros) / speed));
+            ASSERT_EQ(released[k].at, due) << k;
+            ASSERT_EQ(released[k].sequence, k);
+        }
+        EXPECT_NEAR(static_cast<double>(released.back().at - start), 60e6 / speed, 60e6 / speed * 0.01);
+        EXPECT_TRUE(captureReplay.atEnd);
+        EXPECT_EQ(linkStatistics.get(counterLostSyncs), 0u);
+        capturePortClose();
+    }
+}
+
+TEST_F(CaptureSource, ATroubledCaptureReplaysAsTheLinkWouldReadItAndSeeksStepsAndLoops) {
+    const Capture capture = troubledCapture();
+    open(capture, "troubled");
+    captureReplay.speed = 8.0f;
+    captureReplay.playing = true;
+    uint8_t buffer[readChunkBytes];
+    for (int got = 0; !captureReplay.atEnd || got > 0;) {
+        got = capturePortRead(buffer, readChunkBytes);
+        ASSERT_GE(got, 0);
+        synchroniseBytes(buffer, got, collect, this);
+    }
+    // Played through, the link counted what it counts reading the file in one go (the cut frame
+    // swallows the one behind it there too).
+    uint32_t replayed[linkStatisticCount];
+    for (int i = 0; i < linkStatisticCount; ++i) replayed[i] = linkStatistics.get(i);
+    resetSynchroniser();
+    synchroniseBytes(capture.bytes.data(), static_cast<int>(capture.bytes.size()), [](const uint8_t*, void*) {}, nullptr);
+    for (int i = 0; i <= counterInvalidErrors; ++i) EXPECT_EQ(replayed[i], linkStatistics.get(i)) << linkStatisticNames[i];
+    EXPECT_EQ(released.size(), linkStatistics.get(counterGoodFrames));
+
+    // Paused: a seek shows its frame at once, steps go one frame either way, none is lost to a jump.
+    captureReplay.playing = false;
+    struct Move {
+        int64_t frame;
+        uint16_t sequence;
+    };
+    for (const Move& move : {Move{2, 12}, Move{3, 13}, Move{2, 12}, Move{0, 10}, Move{4, 14}, Move{99, 14}}) {
+        released.clear();
+        const int64_t before = fakeNow;
+        seekCapture(move.frame);
+        run(1, 50);
+        ASSERT_EQ(released.size(), 1u) << move.frame;
+        EXPECT_EQ(released[0].sequence, move.sequence);
+        EXPECT_EQ(released[0].at, before);
+        EXPECT_EQ(captureReplay.shownFrame, std::min<int64_t>(move.frame, 4));
+    }
+    // Loop: after the last frame the first follows, and play goes on.
+    released.clear();
+    captureReplay.loop = true;
+    seekCapture(3);
+    captureReplay.playing = true;
+    run(4);
+    ASSERT_EQ(released.size(), 4u);
+    EXPECT_EQ(released[1].sequence, 14);
+    EXPECT_EQ(released[2].sequence, 10);
+    EXPECT_EQ(released[3].sequence, 11);
 }
 
 }  // namespace
