@@ -329,22 +329,10 @@ volatile sig_atomic_t stopRequested = 0;
 
 void onStopSignal(int) { stopRequested = 1; }
 
-const char* statusText(int status) {
-    switch (status) {
-    case SP_ERR_ARG: return "invalid argument or no such port";
-    case SP_ERR_FAIL: return nullptr;  // the operating system's message says more
-    case SP_ERR_MEM: return "out of memory";
-    case SP_ERR_SUPP: return "not supported on this port";
-    default: return "unknown status";
-    }
-}
-
+// The link took the reason at the step that failed.
 void reportOpenFailure(const std::string& name, int status) {
-    const char* text = statusText(status);
-    char* systemMessage = text == nullptr ? sp_last_error_message() : nullptr;
     std::fprintf(stderr, "%s: cannot open %s: libserialport status %d: %s\n", toolName, name.c_str(), status,
-                 systemMessage != nullptr ? systemMessage : (text != nullptr ? text : "failed"));
-    if (systemMessage != nullptr) sp_free_error_message(systemMessage);
+                 serialLink.failure.reason.c_str());
 }
 
 int decodeLive(const DecodeOptions& options) {

@@ -48,6 +48,15 @@ inline void writeLittleEndian(uint8_t* at, uint32_t value, int bytes) {
 }
 
 // ---- Serial port access (GUI thread, except read: grabber only) ----------------------------------
+// Why a port could not be opened, taken at the step that failed: libserialport's status and, when
+// the system refused (SP_ERR_FAIL), its error number and message.
+struct PortFailure {
+    std::string port;
+    int status = 0;       // libserialport status of the failed step; 0: none failed
+    int error = 0;        // errno of the system's refusal; 0 when libserialport refused by itself
+    std::string reason;   // as a user reads it: "Permission denied", "Setting the baud rate: ..."
+};
+
 struct SerialLink {
     sp_port* port = nullptr;
     bool portIsOpen = false;  // `port` is open (GUI thread writes, only while the grabber is parked)
@@ -60,6 +69,7 @@ struct SerialLink {
     // As read, but waits up to timeoutMs for the first byte (0 when none came). Grabber only.
     int readWithin(uint8_t* buffer, int maxBytes, unsigned timeoutMs);
     bool lost();                                   // true when the port must be taken as gone
+    PortFailure failure;                           // why the last open failed (status 0 after a success)
 };
 
 extern SerialLink serialLink;
@@ -68,8 +78,12 @@ extern SerialLink serialLink;
 extern const char* const portPlaceholder;  // "SELECT A PORT"
 extern std::vector<std::string> portList;
 
+// Ports the system lists that the last enumeratePorts could not open, each with its reason.
+extern std::vector<PortFailure> portsLeftOut;
+
 void disconnect();      // stop the workers, then close the port
-void enumeratePorts();  // append every port that opens at appState.baudRate
+// Appends every port that opens at appState.baudRate; the others go to portsLeftOut.
+void enumeratePorts();
 
 // ---- Link statistics (0..7 written by the grabber, 8 and 9 by the handler) ----------------------
 // The ten counters by index: 0..7 written by the grabber, 8 and 9 by the handler.
@@ -137,7 +151,7 @@ void startLinkWorkers();
 int connectLink(const char* portName, int baudRate);
 // The link back to its state at start, with the workers parked: port closed and freed, portOpen,
 // portLost and debugPrint clear, default baud rate, demo sensor off, only the placeholder in
-// portList, empty mailbox, zeroed buffers and counters, a synchroniser hunting afresh, an all-invalid
+// portList and no port left out, empty mailbox, zeroed buffers and counters, a synchroniser hunting afresh, an all-invalid
 // PointCloud. For tests.
 void resetLink();
 

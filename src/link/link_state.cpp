@@ -5,6 +5,7 @@
 
 SerialLink serialLink;
 std::vector<std::string> portList{portPlaceholder};
+std::vector<PortFailure> portsLeftOut;
 LinkStatistics linkStatistics;
 
 SynchroniserState synchroniser;

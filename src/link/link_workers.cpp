@@ -50,6 +50,8 @@ void resetLink() {
     serialLink.close();
     if (serialLink.port != nullptr) sp_free_port(serialLink.port);
     serialLink.port = nullptr;
+    serialLink.failure = PortFailure{};
+    portsLeftOut.clear();
     appState.portLost = false;
     appState.debugPrint = false;
     appState.baudRate = defaultBaudRate;

@@ -6,6 +6,7 @@
 #include <libserialport.h>
 
 #include <cstring>
+#include <string>
 
 const char* const portPlaceholder = "SELECT A PORT";
 
@@ -21,22 +22,53 @@ void releasePort(SerialLink& link) {
     link.port = nullptr;
 }
 
-// The configuring steps after sp_open; the first failure's status is returned.
-int configurePort(sp_port* port, int baudRate) {
+// What a failed step means, as the user reads it. The system's own message is taken at once, before
+// any other call can change errno.
+PortFailure describeFailure(const char* portName, const char* step, int status) {
+    PortFailure failure{portName, status, 0, {}};
+    switch (status) {
+    case SP_ERR_FAIL: {
+        failure.error = sp_last_error_code();
+        char* message = sp_last_error_message();
+        failure.reason = message != nullptr ? message : "Failed";
+        sp_free_error_message(message);
+        break;
+    }
+    case SP_ERR_ARG: failure.reason = "Invalid argument"; break;
+    case SP_ERR_MEM: failure.reason = "Out of memory"; break;
+    case SP_ERR_SUPP: failure.reason = "Not supported by the port"; break;
+    default: failure.reason = "libserialport status " + std::to_string(status); break;
+    }
+    if (step != nullptr) failure.reason = std::string(step) + ": " + failure.reason;
+    return failure;
+}
+
+// The configuring steps after sp_open; the first failure's status is returned and described.
+int configurePort(sp_port* port, const char* portName, int baudRate, PortFailure& failure) {
     int status = sp_set_baudrate(port, baudRate);
-    if (status != SP_OK) return status;
+    if (status != SP_OK) {
+        failure = describeFailure(portName, "Setting the baud rate", status);
+        return status;
+    }
     status = sp_set_parity(port, SP_PARITY_NONE);
-    if (status != SP_OK) return status;
-    return sp_set_flowcontrol(port, SP_FLOWCONTROL_NONE);
+    if (status != SP_OK) {
+        failure = describeFailure(portName, "Setting the parity", status);
+        return status;
+    }
+    status = sp_set_flowcontrol(port, SP_FLOWCONTROL_NONE);
+    if (status != SP_OK) failure = describeFailure(portName, "Setting the flow control", status);
+    return status;
 }
 
 }  // namespace
 
 int SerialLink::open(const char* portName, int baudRate) {
     releasePort(*this);
+    failure = PortFailure{};
     if (isDemoName(portName)) {
         const int status = demoPortOpen(baudRate);
         portIsDemo = portIsOpen = status == SP_OK;
+        if (status != SP_OK) failure = describeFailure(portName, nullptr, status);
         return status;
     }
     if (isCaptureName(portName)) {
@@ -46,12 +78,16 @@ int SerialLink::open(const char* portName, int baudRate) {
     }
     int status = sp_get_port_by_name(portName, &port);
     if (status != SP_OK) {
+        failure = describeFailure(portName, nullptr, status);
+        if (status == SP_ERR_ARG) failure.reason = "No such port";  // the name is no port the system knows
         port = nullptr;
         return status;
     }
     status = sp_open(port, SP_MODE_READ_WRITE);
-    if (status == SP_OK) {
-        status = configurePort(port, baudRate);
+    if (status != SP_OK) {
+        failure = describeFailure(portName, nullptr, status);
+    } else {
+        status = configurePort(port, portName, baudRate, failure);
         if (status != SP_OK) sp_close(port);
     }
     if (status != SP_OK) {
@@ -108,6 +144,7 @@ void disconnect() {
 }
 
 void enumeratePorts() {
+    portsLeftOut.clear();
     sp_port** list = nullptr;
     if (sp_list_ports(&list) != SP_OK) {
         logPrintf("sp_list_ports() failed!\n");
@@ -119,6 +156,8 @@ void enumeratePorts() {
         if (serialLink.open(name, appState.baudRate) == SP_OK) {
             portList.emplace_back(name);
             serialLink.close();
+        } else {
+            portsLeftOut.push_back(serialLink.failure);
         }
     }
     sp_free_port_list(list);

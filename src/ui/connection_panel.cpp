@@ -1,8 +1,8 @@
 // The connection panel (port and baud rate, connect, disconnect) and the per-frame liveness probe of
 // an open port. Called by the frame loop on the GUI thread.
 //
-// Index: placePanel / resetPortList / disabled look / connect and disconnect / liveness probe /
-//        the panel / warning pop-ups / remembered choices
+// Index: pop-ups and their texts / connect / port combo, rescan, ports left out, baud combo /
+//        portsLeftOutLine / resetPortList / liveness probe / the panel / remembered choices
 #include "app/app.h"
 #include "link/link.h"
 #include "ui/panel_state.h"
@@ -12,6 +12,9 @@
 
 #include <imgui.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -30,6 +33,26 @@ const MessagePopup connectWarning{"Connect Warning", exclamationGlyph, closeButt
 const MessagePopup disconnectWarning{"Disconnect Warning", exclamationGlyph, closeButtonSize, "Close"};
 const std::vector<std::string> connectWarningLines{"Stop the recorded file playing first."};
 const std::vector<std::string> disconnectWarningLines{"Stop recording first."};
+const MessagePopup connectError{"Connect Error", exclamationGlyph, closeButtonSize, "Connect Error/Close"};
+// Serial devices belong to this group on Debian; its members may open them.
+constexpr const char* serialGroup = "dialout";
+
+bool refusedForPermission(const PortFailure& failure) { return failure.error == EACCES || failure.error == EPERM; }
+
+std::string lowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::vector<std::string> connectErrorLines(const PortFailure& failure, int baudRate) {
+    std::vector<std::string> lines{"Cannot open " + failure.port + " at " + std::to_string(baudRate) + " baud:",
+                                   failure.reason + "."};
+    if (refusedForPermission(failure)) {
+        lines.push_back(std::string("To get access, add yourself to the ") + serialGroup + " group");
+        lines.push_back(std::string("(sudo adduser $USER ") + serialGroup + "), then log out and in.");
+    }
+    return lines;
+}
 
 // Opens the chosen port and starts the workers. The port is open and portOpen set before the
 // workers wake, so the grabber never reads a closed port. True on success.
@@ -38,6 +61,8 @@ bool connectToSensor() {
     if (appState.debugPrint) logPrintf("serial open code: %d\n", code);
     if (code != 0) {
         appState.portLost = true;
+        connectionPanel.connectErrorLines = connectErrorLines(serialLink.failure, appState.baudRate);
+        ImGui::OpenPopup(connectError.title);
         resetPortList();
         return false;
     }
@@ -95,6 +120,18 @@ void drawRescanButton() {
     ImGui::PopStyleVar();
 }
 
+// Ports the system has but the listing could not open are named, with their reasons, on hover.
+void drawPortsLeftOut() {
+    if (portsLeftOut.empty()) return;
+    moveCursor(5);
+    ImGui::TextWrapped("%s", portsLeftOutLine().c_str());
+    probeLastItem("Ports Left Out");
+    if (!ImGui::IsItemHovered()) return;
+    ImGui::BeginTooltip();
+    for (const PortFailure& failure : portsLeftOut) ImGui::Text("%s: %s", failure.port.c_str(), failure.reason.c_str());
+    ImGui::EndTooltip();
+}
+
 void drawBaudCombo() {
     if (!ImGui::BeginCombo("##Baud Combo", connectionPanel.baudLabel, 0)) {
         probeLastItem("##Baud Combo");
@@ -114,7 +151,23 @@ void drawBaudCombo() {
 
 }  // namespace
 
+std::string portsLeftOutLine() {
+    std::vector<std::string> reasons;
+    bool permission = false;
+    for (const PortFailure& failure : portsLeftOut) {
+        const std::string reason = lowerCase(failure.reason);
+        if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) reasons.push_back(reason);
+        permission = permission || refusedForPermission(failure);
+    }
+    const size_t count = portsLeftOut.size();
+    std::string line = std::to_string(count) + (count == 1 ? " port" : " ports") + " could not be opened: ";
+    for (size_t i = 0; i < reasons.size(); ++i) line += (i == 0 ? "" : ", ") + reasons[i];
+    if (permission) line += std::string(" (join the ") + serialGroup + " group, then log out and in)";
+    return line;
+}
+
 void resetPortList() {
+    portsLeftOut.clear();
     portList.clear();
     portList.emplace_back(portPlaceholder);
     connectionPanel.portLabel = portPlaceholder;
@@ -142,6 +195,7 @@ void drawConnectionPanel(bool* open) {
     if (connected) beginDisabledLook();
     drawPortCombo();
     drawRescanButton();
+    drawPortsLeftOut();
     moveCursor(15);
     drawBaudCombo();
     if (connected) endDisabledLook();
@@ -177,6 +231,7 @@ void drawConnectionPanel(bool* open) {
 
     drawMessagePopup(connectWarning, connectWarningLines);
     drawMessagePopup(disconnectWarning, disconnectWarningLines);
+    drawMessagePopup(connectError, connectionPanel.connectErrorLines);
     ImGui::End();
 }
 

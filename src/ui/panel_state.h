@@ -21,7 +21,11 @@ struct ConnectionPanelState {
     bool panelConnected = false;                // the panel draws the connected layout
     std::string connectedPort;                  // the port of the latest successful connect
     bool preselectPending = false;              // the first drawing looks for connectedPort in the list
+    std::vector<std::string> connectErrorLines; // what "Connect Error" says about the last failed connect
 };
+
+// The line under the port combo when the last listing left ports out: how many, and why.
+std::string portsLeftOutLine();
 
 struct ViewPanelState {
     const char* viewLabel = viewAnswered;  // preview of the view combo: "ALTERNATE VIEWS" or a view name

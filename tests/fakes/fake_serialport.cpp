@@ -4,7 +4,9 @@
 
 #include <libserialport.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -17,9 +19,14 @@ namespace {
 constexpr int stepCount = 5;
 constexpr uint32_t handleMagic = 0x51A7F00D;
 
+struct Failure {
+    int status = 0;
+    int error = 0;  // errno an SP_ERR_FAIL leaves
+};
+
 struct Device {
     bool listed = true;
-    int failures[stepCount] = {};
+    Failure failures[stepCount] = {};
     int readFailure = 0;
     bool vanished = false;
     std::deque<uint8_t> pending;
@@ -41,6 +48,13 @@ FakeSerialCounters counters;
 int generation = 0;  // handles of an earlier generation are not counted
 
 int stepIndex(FakeSerialStep step) { return static_cast<int>(step); }
+
+// The scripted outcome of a step: its status, with errno set as the real library leaves it.
+sp_return stepResult(const Device& device, FakeSerialStep step) {
+    const Failure& failure = device.failures[stepIndex(step)];
+    if (failure.status == SP_ERR_FAIL) errno = failure.error;
+    return static_cast<sp_return>(failure.status);
+}
 
 Device* findDevice(const std::string& name) {
     auto it = devices.find(name);
@@ -105,7 +119,7 @@ sp_return configureStep(sp_port* port, FakeSerialStep step, int value, int Devic
     std::lock_guard lock(fakeMutex);
     Device* device = openDevice(port);
     if (device == nullptr) return SP_ERR_ARG;
-    if (device->failures[stepIndex(step)] != 0) return static_cast<sp_return>(device->failures[stepIndex(step)]);
+    if (device->failures[stepIndex(step)].status != 0) return stepResult(*device, step);
     device->*setting = value;
     return SP_OK;
 }
@@ -139,9 +153,9 @@ void fakeSerialRemovePort(const char* name) {
     std::erase(listingOrder, std::string(name));
 }
 
-void fakeSerialFailStep(const char* name, FakeSerialStep step, int status) {
+void fakeSerialFailStep(const char* name, FakeSerialStep step, int status, int error) {
     std::lock_guard lock(fakeMutex);
-    deviceNamed(name).failures[stepIndex(step)] = status;
+    deviceNamed(name).failures[stepIndex(step)] = Failure{status, error};
 }
 
 void fakeSerialFailList(int status) {
@@ -236,8 +250,7 @@ sp_return sp_get_port_by_name(const char* portname, sp_port** port_ptr) {
     std::lock_guard lock(fakeMutex);
     Device* device = findDevice(portname);
     if (device == nullptr || !device->listed) return SP_ERR_ARG;
-    if (device->failures[stepIndex(FakeSerialStep::lookup)] != 0)
-        return static_cast<sp_return>(device->failures[stepIndex(FakeSerialStep::lookup)]);
+    if (device->failures[stepIndex(FakeSerialStep::lookup)].status != 0) return stepResult(*device, FakeSerialStep::lookup);
     *port_ptr = makeHandle(portname);
     return SP_OK;
 }
@@ -280,9 +293,11 @@ sp_return sp_open(sp_port* port, sp_mode flags) {
     std::lock_guard lock(fakeMutex);
     if (!validHandle(port) || port->open || flags == 0) return SP_ERR_ARG;
     Device* device = findDevice(port->name);
-    if (device == nullptr || device->vanished) return SP_ERR_FAIL;
-    if (device->failures[stepIndex(FakeSerialStep::open)] != 0)
-        return static_cast<sp_return>(device->failures[stepIndex(FakeSerialStep::open)]);
+    if (device == nullptr || device->vanished) {
+        errno = ENOENT;
+        return SP_ERR_FAIL;
+    }
+    if (device->failures[stepIndex(FakeSerialStep::open)].status != 0) return stepResult(*device, FakeSerialStep::open);
     port->open = true;
     ++device->openCount;
     ++counters.opens;
@@ -346,3 +361,10 @@ sp_return sp_end_break(sp_port* port) {
     if (device == nullptr) return SP_ERR_ARG;
     return device->vanished ? SP_ERR_FAIL : SP_OK;
 }
+
+// As in libserialport on Unix: the error of the last failed call is errno.
+int sp_last_error_code() { return errno; }
+
+char* sp_last_error_message() { return strdup(std::strerror(errno)); }
+
+void sp_free_error_message(char* message) { std::free(message); }

@@ -11,6 +11,7 @@
 // grabber thread reads.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -44,9 +45,10 @@ void fakeSerialAddPort(const char* name);
 // The device disappears from the listing and from sp_get_port_by_name (handles keep working).
 void fakeSerialRemovePort(const char* name);
 
-// From now on the given step fails with `status` for this device (SP_ERR_FAIL, SP_ERR_ARG, ...).
-// Pass 0 to make the step succeed again.
-void fakeSerialFailStep(const char* name, FakeSerialStep step, int status);
+// From now on the given step fails with `status` for this device (SP_ERR_FAIL, SP_ERR_ARG, ...);
+// an SP_ERR_FAIL leaves `error` in errno, where sp_last_error_code and sp_last_error_message find
+// it as they do in the real library. Pass status 0 to make the step succeed again.
+void fakeSerialFailStep(const char* name, FakeSerialStep step, int status, int error = EIO);
 // sp_list_ports fails with `status` (0: lists again).
 void fakeSerialFailList(int status);
 // Reads of this device return `status` (negative) instead of bytes (0: read normally again).

@@ -13,9 +13,11 @@
 #include <gtest/gtest.h>
 #include <libserialport.h>
 
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -71,15 +73,23 @@ protected:
     };
 };
 
-TEST_F(ConnectionPanelTest, FirstOpeningListsOnlyPortsThatOpenAtTheChosenRate) {
+TEST_F(ConnectionPanelTest, FirstOpeningListsOnlyPortsThatOpenAtTheChosenRateAndSaysWhyOthersAreLeftOut) {
     EXPECT_FALSE(gui.drawn("Connect to Sensor"));
-    fakeSerialFailStep(portB, FakeSerialStep::baudRate, SP_ERR_FAIL);
+    EXPECT_FALSE(gui.drawn("Ports Left Out"));
+    const char* portC = "/dev/ttyFAKE2";
+    fakeSerialAddPort(portC);
+    fakeSerialFailStep(portB, FakeSerialStep::baudRate, SP_ERR_FAIL, EINVAL);
+    fakeSerialFailStep(portC, FakeSerialStep::open, SP_ERR_FAIL, EACCES);
     openCombo("##Port Combo");
     EXPECT_TRUE(listed(portA));
     EXPECT_FALSE(listed(portB)) << "a port that refuses 460800 baud is not offered";
+    EXPECT_FALSE(listed(portC));
     ASSERT_EQ(portList.size(), 2u);
     EXPECT_EQ(portList[0], portPlaceholder);
     EXPECT_EQ(fakeSerialOpenHandles(), 0) << "enumeration closes what it opened";
+    EXPECT_TRUE(gui.drawn("Ports Left Out"));
+    EXPECT_EQ(portsLeftOutLine(), "2 ports could not be opened: setting the baud rate: invalid argument, "
+                                  "permission denied (join the dialout group, then log out and in)");
 }
 
 TEST_F(ConnectionPanelTest, PickingAPortArmsARescanForTheNextOpening) {
@@ -200,23 +210,43 @@ TEST_F(ConnectionPanelTest, RefusalsOpenTheirWarningAndChangeNothing) {
     appState.recordingActive = false;
 }
 
-TEST_F(ConnectionPanelTest, FailedConnectShowsTheBannerAndFallsBackToThePlaceholder) {
-    choosePortAndBaud(portA, "921600");
-    fakeSerialFailStep(portA, FakeSerialStep::open, SP_ERR_FAIL);
-    appState.debugPrint = true;
-    ::testing::internal::CaptureStdout();
-    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
-    const std::string printed = ::testing::internal::GetCapturedStdout();
-    appState.debugPrint = false;
-    gui.frame(draw);
-    EXPECT_NE(printed.find("serial open code: -2\n"), std::string::npos) << printed;
-    EXPECT_TRUE(appState.portLost);
-    EXPECT_FALSE(appState.portOpen);
-    EXPECT_FALSE(connectionPanel.panelConnected);
-    EXPECT_EQ(connectionPanel.portLabel, portPlaceholder);
-    EXPECT_EQ(portList.size(), 1u);
-    EXPECT_FALSE(gui.drawn("Connect to Sensor"));
-    EXPECT_FALSE(gui.drawn("Disconnect from Sensor"));
+TEST_F(ConnectionPanelTest, FailedConnectShowsTheBannerAndWhyAndFallsBackToThePlaceholder) {
+    struct Case {
+        FakeSerialStep step;
+        int error;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {FakeSerialStep::open, EACCES,
+         {"Cannot open /dev/ttyFAKE0 at 921600 baud:", "Permission denied.",
+          "To get access, add yourself to the dialout group", "(sudo adduser $USER dialout), then log out and in."}},
+        {FakeSerialStep::baudRate, EINVAL,
+         {"Cannot open /dev/ttyFAKE0 at 921600 baud:", "Setting the baud rate: Invalid argument."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines[1]);
+        choosePortAndBaud(portA, "921600");
+        fakeSerialFailStep(portA, c.step, SP_ERR_FAIL, c.error);
+        appState.debugPrint = true;
+        ::testing::internal::CaptureStdout();
+        ASSERT_TRUE(gui.click("Connect to Sensor", draw));
+        const std::string printed = ::testing::internal::GetCapturedStdout();
+        appState.debugPrint = false;
+        gui.frame(draw);
+        EXPECT_NE(printed.find("serial open code: -2\n"), std::string::npos) << printed;
+        EXPECT_TRUE(appState.portLost) << "the banner shows as well";
+        EXPECT_FALSE(appState.portOpen);
+        EXPECT_FALSE(connectionPanel.panelConnected);
+        EXPECT_EQ(connectionPanel.portLabel, portPlaceholder);
+        EXPECT_EQ(portList.size(), 1u);
+        EXPECT_FALSE(gui.drawn("Connect to Sensor"));
+        EXPECT_FALSE(gui.drawn("Disconnect from Sensor"));
+        EXPECT_TRUE(GuiHarness::popupOpen("Connect Error"));
+        EXPECT_EQ(connectionPanel.connectErrorLines, c.lines);
+        ASSERT_TRUE(gui.click("Connect Error/Close", draw));
+        EXPECT_FALSE(GuiHarness::popupOpen("Connect Error"));
+        fakeSerialFailStep(portA, c.step, SP_OK);
+    }
 }
 
 TEST_F(ConnectionPanelTest, VanishedPortIsNoticedWhetherThePanelIsShownOrNot) {

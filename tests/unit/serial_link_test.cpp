@@ -41,23 +41,34 @@ TEST_F(SerialLinkTest, OpensConfiguredAndReleasesEveryHandleItReplaces) {
     EXPECT_EQ(fakeSerialLiveHandles(), 0);
 }
 
-TEST_F(SerialLinkTest, AFailedStepReturnsItsStatusAndLeavesNothingHeld) {
-    const std::pair<FakeSerialStep, int> cases[] = {{FakeSerialStep::lookup, SP_ERR_MEM},
-                                                    {FakeSerialStep::open, SP_ERR_FAIL},
-                                                    {FakeSerialStep::baudRate, SP_ERR_ARG},
-                                                    {FakeSerialStep::parity, SP_ERR_SUPP},
-                                                    {FakeSerialStep::flowControl, SP_ERR_FAIL}};
-    for (const auto& [step, status] : cases) {
-        SCOPED_TRACE(static_cast<int>(step));
+TEST_F(SerialLinkTest, AFailedStepReturnsItsStatusSaysWhyAndLeavesNothingHeld) {
+    struct Case {
+        FakeSerialStep step;
+        int status;
+        int error;
+        const char* reason;
+    };
+    const Case cases[] = {{FakeSerialStep::lookup, SP_ERR_ARG, 0, "No such port"},
+                          {FakeSerialStep::open, SP_ERR_FAIL, EACCES, "Permission denied"},
+                          {FakeSerialStep::baudRate, SP_ERR_SUPP, 0, "Setting the baud rate: Not supported by the port"},
+                          {FakeSerialStep::parity, SP_ERR_MEM, 0, "Setting the parity: Out of memory"},
+                          {FakeSerialStep::flowControl, SP_ERR_FAIL, EIO, "Setting the flow control: Input/output error"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
         resetLinkForTest();
         fakeSerialAddPort("P");
-        fakeSerialFailStep("P", step, status);
-        EXPECT_EQ(serialLink.open("P", 460800), status);
+        fakeSerialFailStep("P", c.step, c.status, c.error);
+        EXPECT_EQ(serialLink.open("P", 460800), c.status);
+        EXPECT_EQ(serialLink.failure.port, "P");
+        EXPECT_EQ(serialLink.failure.status, c.status);
+        EXPECT_EQ(serialLink.failure.error, c.error);
+        EXPECT_EQ(serialLink.failure.reason, c.reason);
         EXPECT_EQ(fakeSerialOpenHandles(), 0);
         EXPECT_EQ(fakeSerialLiveHandles(), 0);
         EXPECT_TRUE(serialLink.lost());
-        fakeSerialFailStep("P", step, SP_OK);
+        fakeSerialFailStep("P", c.step, SP_OK);
         EXPECT_EQ(serialLink.open("P", 460800), SP_OK) << "the port is free for the next attempt";
+        EXPECT_EQ(serialLink.failure.status, 0);
     }
 }
 
@@ -65,7 +76,7 @@ TEST_F(SerialLinkTest, ListsThePortsThatOpenAtTheRateThenTheDemoSensor) {
     enumeratePorts();
     EXPECT_EQ(portList, (std::vector<std::string>{"SELECT A PORT"}));
     for (const char* name : {"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyACM0"}) fakeSerialAddPort(name);
-    fakeSerialFailStep("/dev/ttyUSB0", FakeSerialStep::open, SP_ERR_FAIL);     // held by another program
+    fakeSerialFailStep("/dev/ttyUSB0", FakeSerialStep::open, SP_ERR_FAIL, EBUSY);  // held by another program
     fakeSerialFailStep("/dev/ttyUSB1", FakeSerialStep::baudRate, SP_ERR_ARG);  // refuses the rate
     demoSensorEnabled = true;
     appState.debugPrint = true;
@@ -74,6 +85,11 @@ TEST_F(SerialLinkTest, ListsThePortsThatOpenAtTheRateThenTheDemoSensor) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Found port: /dev/ttyS0\nFound port: /dev/ttyUSB0\nFound port: /dev/ttyUSB1\nFound port: /dev/ttyACM0\n");
     EXPECT_EQ(portList, (std::vector<std::string>{"SELECT A PORT", "/dev/ttyS0", "/dev/ttyACM0", "DEMO SENSOR"}));
+    ASSERT_EQ(portsLeftOut.size(), 2u);
+    EXPECT_EQ(portsLeftOut[0].port, "/dev/ttyUSB0");
+    EXPECT_EQ(portsLeftOut[0].reason, "Device or resource busy");
+    EXPECT_EQ(portsLeftOut[1].port, "/dev/ttyUSB1");
+    EXPECT_EQ(portsLeftOut[1].reason, "Setting the baud rate: Invalid argument");
     EXPECT_EQ(fakeSerialOpenHandles(), 0);
     EXPECT_EQ(fakeSerialLiveLists(), 0);
     EXPECT_LE(fakeSerialLiveHandles(), 1);  // at most the link's own, freed by its next open
