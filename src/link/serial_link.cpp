@@ -74,6 +74,7 @@ int SerialLink::open(const char* portName, int baudRate) {
     if (isCaptureName(portName)) {
         const int status = capturePortOpen();
         portIsCapture = portIsOpen = status == SP_OK;
+        if (status != SP_OK) failure = describeFailure(portName, nullptr, status);
         return status;
     }
     int status = sp_get_port_by_name(portName, &port);
