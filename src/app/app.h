@@ -1,5 +1,6 @@
-// Application core: the flags through which the GUI thread and the two workers talk, the worker
-// life cycle and its two handshakes, the exit sequence, and the diagnostics switch and printer.
+// Application core (the ground floor, including nothing of ours): the flags through which the GUI
+// thread and the two workers talk, the worker life cycle and its two handshakes, the exit sequence,
+// and the diagnostics switch and printer.
 // Used by every subsystem; implemented in app_state.cpp and workers.cpp.
 #pragma once
 
@@ -11,32 +12,48 @@
 
 constexpr int32_t defaultBaudRate = 460800;
 
-// Process-wide state shared by the GUI thread, the grabber and the handler. Every field is atomic;
-// sequentially consistent access serves. Each field names its writers in the comment.
+// Process-wide state shared by the GUI thread, the grabber and the handler, grouped by who writes
+// it. Every field is atomic and sequentially consistent access serves; each names its writer and
+// its readers. A tool's main thread stands in for the GUI thread.
 struct AppState {
-    std::atomic<bool> portOpen{false};          // connection panel sets; disconnect clears
-    std::atomic<bool> portLost{false};          // connection panel (failed open, failed probe)
-    std::atomic<bool> debugPrint{false};        // --debug on the command line, before any thread starts
-    std::atomic<bool> exitRequest{false};       // exit sequence, or a parked worker seeing shutdownRequest
-    std::atomic<bool> shutdownRequest{false};   // exit sequence when no port is open
-    std::atomic<bool> grabberStartRequest{false};
-    std::atomic<bool> grabberStopRequest{false};
-    std::atomic<bool> grabberStopped{false};    // raised by the grabber
-    std::atomic<bool> grabberExited{false};     // raised by the grabber
-    std::atomic<bool> handlerStartRequest{false};
-    std::atomic<bool> handlerStopRequest{false};
-    std::atomic<bool> handlerStopped{false};    // raised by the handler
-    std::atomic<bool> handlerExited{false};     // raised by the handler
-    std::atomic<bool> panelFocused{false};      // each open panel, every frame
-    std::atomic<bool> inputCaptured{false};     // colour editor, file chooser
-    std::atomic<float> windowWidth{0.0f};       // frame loop, every frame
-    std::atomic<float> windowHeight{0.0f};
-    std::atomic<bool> showConnectionPanel{false};  // main menu bar
+    // ---- Set once by the entry (--debug), before any thread starts; read by every thread ----------
+    std::atomic<bool> debugPrint{false};
+
+    // ---- GUI -> workers: requests ----------------------------------------------------------------
+    // Written under parkMutex with a wake-up by the handshakes and the exit sequence (GUI thread).
+    std::atomic<bool> grabberStartRequest{false};  // startWorkers sets, stopWorkers clears; read by the parked grabber
+    std::atomic<bool> grabberStopRequest{false};   // stopWorkers sets, startWorkers clears; read by the grabber
+    std::atomic<bool> handlerStartRequest{false};  // startWorkers sets, stopWorkers clears; read by the parked handler
+    std::atomic<bool> handlerStopRequest{false};   // stopWorkers sets, startWorkers clears; read by the handler
+    std::atomic<bool> shutdownRequest{false};      // exit sequence with no port open; read by the parked workers
+    // Exit sequence with a port open, or the first parked worker that sees shutdownRequest; read by
+    // both workers, which leave their loops on it.
+    std::atomic<bool> exitRequest{false};
+
+    // ---- Workers -> GUI: acknowledgements ----------------------------------------------------------
+    std::atomic<bool> grabberStopped{false};  // grabber on stopping; startWorkers clears; stopWorkers waits for it
+    std::atomic<bool> handlerStopped{false};  // handler on stopping; startWorkers clears; stopWorkers waits for it
+    std::atomic<bool> grabberExited{false};   // grabber on leaving its loop; the exit sequence waits for it
+    std::atomic<bool> handlerExited{false};   // handler on leaving its loop; the exit sequence waits for it
+
+    // ---- GUI thread only ---------------------------------------------------------------------------
+    // Connection: connectLink sets portOpen, disconnect and the exit sequence clear it; read by the
+    // panels, the recording writer and the exit sequence.
+    std::atomic<bool> portOpen{false};
+    std::atomic<bool> portLost{false};               // connection panel (failed open or probe); read by the menu bar
+    std::atomic<int32_t> baudRate{defaultBaudRate};  // connection panel; read by it and by enumeratePorts
+    // Input and window, all read by the camera.
+    std::atomic<bool> panelFocused{false};      // each open panel; the frame loop clears it every frame
+    std::atomic<bool> inputCaptured{false};     // colour swatches, the record panel while its file chooser is open
+    std::atomic<float> windowWidth{0.0f};       // frame loop, every frame; read by the menu bar too
+    std::atomic<float> windowHeight{0.0f};      // frame loop, every frame; read by the panels' placement too
+    // The one side panel shown: written by the menu bar's toggles, read by the frame loop.
+    std::atomic<bool> showConnectionPanel{false};
     std::atomic<bool> showViewPanel{false};
     std::atomic<bool> showRecordPanel{false};
-    std::atomic<bool> recordingActive{false};   // record panel and recording writer
-    std::atomic<bool> replayActive{false};      // record panel and replay reader
-    std::atomic<int32_t> baudRate{defaultBaudRate};  // connection panel
+    // Recording and replay, both read by the connection and record panels.
+    std::atomic<bool> recordingActive{false};   // recording writer and record panel; read by the writer too
+    std::atomic<bool> replayActive{false};      // replay reader; read by the reader too
 };
 
 extern AppState appState;
