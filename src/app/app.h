@@ -1,11 +1,12 @@
 // Application core (the ground floor, including nothing of ours): the flags through which the GUI
 // thread and the two workers talk, the worker life cycle and its two handshakes, the exit sequence,
 // and the diagnostics switch and printer.
-// Used by every subsystem; implemented in app_state.cpp and workers.cpp.
+// Used by every subsystem; implemented in app_state.cpp, workers.cpp and files.cpp.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -73,6 +74,9 @@ extern void (*exitAfterJoin)();           // set by startWorkerThreads
 int logPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The text and a line end to standard output, flushed (the "line" of the diagnostics table).
 void logLine(const char* text);
+
+// The whole buffer into the file, through interrupted and partial writes; false with errno set.
+bool writeWhole(int file, const void* data, size_t size);
 
 // What tells one worker from the other: its flags in AppState, its lines and its work. The subsystem
 // that owns the work (the sensor link) hands the two roles to startWorkerThreads.

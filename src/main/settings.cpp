@@ -251,17 +251,6 @@ bool makeFolders(const std::string& folder) {
     return true;
 }
 
-bool writeAll(int file, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = ::write(file, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // The whole file, or false with errno set (EFBIG for a file too long to be ours).
 bool readWhole(const std::string& path, std::string& text) {
     const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -397,12 +386,13 @@ Settings loadSettings(const std::string& folder, const Settings& defaults, std::
 bool saveSettings(const std::string& folder, const Settings& settings, std::string& error) {
     const std::string path = settingsPath(folder);
     const std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
+    const std::string text = formatSettings(settings);
     const char* failedStep = "create the folder";
     bool good = makeFolders(folder);
     if (good) {
         failedStep = "write";
         const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, fileMode);
-        good = file >= 0 && writeAll(file, formatSettings(settings)) && ::fsync(file) == 0;
+        good = file >= 0 && writeWhole(file, text.data(), text.size()) && ::fsync(file) == 0;
         if (file >= 0) {
             const int saved = errno;
             if (::close(file) != 0) good = false;

@@ -3,6 +3,8 @@
 // (the frame on screen) on the GUI thread and by quarvis-decode (every good frame); no state.
 #include "record/record.h"
 
+#include "app/app.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -75,8 +75,6 @@ std::string makeTimestamp();  // local time, "%Y%m%d-%H%M%S"
 // Creates `stamp` + `extension` (".csv") in the working directory, or `stamp`-2, -3 ... when taken:
 // never replaces a file. Returns the open descriptor and sets `name`, or -1 with errno set.
 int createStampedFile(const std::string& stamp, const char* extension, std::string& name);
-// The whole buffer into the file, through interrupted and partial writes; false with errno set.
-bool writeWhole(int file, const char* data, size_t size);
 // Opens (truncating) and writes the header. False when the file cannot be opened or the header not
 // written: recordingActive then stays false and the notice says why.
 bool beginRecording(const std::string& path);

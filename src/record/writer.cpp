@@ -100,19 +100,6 @@ void writeRow(const PointFrame& frame) {
 
 }  // namespace
 
-bool writeWhole(int file, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(file, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 std::string makeTimestamp() {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::tm local {};

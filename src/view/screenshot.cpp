@@ -3,6 +3,7 @@
 // thread, with the Plotter's context current and the frame drawn but not yet shown.
 #include "view/view.h"
 
+#include "app/app.h"
 #include "record/record.h"
 
 #include <epoxy/gl.h>
@@ -39,7 +40,7 @@ int writePng(int file, const unsigned char* rgb, int width, int height) {
     std::vector<unsigned char> encoded;
     if (stbi_write_png_to_func(appendBytes, &encoded, width, height, bytesPerPixel, rgb, width * bytesPerPixel) == 0)
         return ENOMEM;
-    if (!writeWhole(file, reinterpret_cast<const char*>(encoded.data()), encoded.size())) return errno;
+    if (!writeWhole(file, encoded.data(), encoded.size())) return errno;
     return 0;
 }
 
