@@ -3,7 +3,7 @@
 # (unpaced, 1 % of each fault kind), the decoder's counters are checked against the simulator's
 # report, then `wc -l FILE`, `quarvis-decode FILE > /dev/null` and `quarvis-decode FILE > OUT` run
 # RUNS times each, taking turns, with the page cache warm. Prints "name: value" lines (medians of
-# wall and CPU time) for scripts/bench_report.py. Called by scripts/bench.sh; runs alone once
+# wall and CPU time) for bench/bench_report.py. Called by scripts/bench.sh; runs alone once
 # quarvis-sim and quarvis-decode are built:
 #   bench/decode_vs_wc.sh BUILD_DIR [RUNS] [FRAMES]      (default 7 runs of 58,400 frames)
 set -euo pipefail

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every benchmark in one command: builds the Release benchmark tree (build-bench/) and the
 # busy-polling tree kept only for comparison (build-bench-busy/), runs bench/*_bench and the viewer
-# under Xvfb (scripts/measure_viewer.sh) in both, times quarvis-decode against `wc -l`
+# under Xvfb (bench/measure_viewer.sh) in both, the rows a recording gets (bench/record_rate.sh),
+# times quarvis-decode against `wc -l`
 # (bench/decode_vs_wc.sh), and writes the figures, each against a baseline measured in the same run,
 # with the machine and the date into docs/PERFORMANCE.md.
 # Usage: scripts/bench.sh [VIEWER_SECONDS]   (default 5 s per viewer stretch; about 5 to 10 minutes
@@ -38,9 +39,11 @@ echo "== quarvis-decode against wc -l"
 bash bench/decode_vs_wc.sh build-bench | tee "$results/decode.txt"
 
 echo "== the viewer under Xvfb"
-bash scripts/measure_viewer.sh build-bench "$viewer_seconds" | tee "$results/viewer.txt"
+bash bench/measure_viewer.sh build-bench "$viewer_seconds" | tee "$results/viewer.txt"
 echo "== the viewer under Xvfb, busy-polling build"
-bash scripts/measure_viewer.sh build-bench-busy "$viewer_seconds" | tee "$results/viewer-busy.txt"
+bash bench/measure_viewer.sh build-bench-busy "$viewer_seconds" | tee "$results/viewer-busy.txt"
+echo "== the viewer recording the demo sensor"
+bash bench/record_rate.sh build-bench 10 | tee "$results/recording.txt"
 
 finished=$(date +%s)
 cat > "$results/meta.json" <<EOF
@@ -57,5 +60,5 @@ cat > "$results/meta.json" <<EOF
   "viewer_seconds": $viewer_seconds
 }
 EOF
-python3 scripts/bench_report.py "$results" docs/PERFORMANCE.md
+python3 bench/bench_report.py "$results" docs/PERFORMANCE.md
 echo "== figures written to docs/PERFORMANCE.md (in $((finished - started)) s)"

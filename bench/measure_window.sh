@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures the viewer's window under Xvfb: time from start to the first drawn frame, the CPU it
 # uses while idle at its capped frame rate, and its median frame time (from the --debug exit line).
-# Usage: scripts/measure_window.sh [BUILD_DIR] [SECONDS]
+# Usage: bench/measure_window.sh [BUILD_DIR] [SECONDS]
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/tests/e2e/lib.sh"
 e2e_init "${1:-$top/build}" "$top"

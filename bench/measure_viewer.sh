@@ -6,7 +6,7 @@
 # both workers (from /proc/PID/task/TID/schedstat) and of the whole process (Mesa's llvmpipe renders
 # on threads of its own), the median frame and drawing times (the frame report the viewer prints on
 # SIGUSR1 with --debug) and the resident memory.
-# Usage: scripts/measure_viewer.sh BUILD_DIR [SECONDS]     prints "name: value" lines on stdout
+# Usage: bench/measure_viewer.sh BUILD_DIR [SECONDS]     prints "name: value" lines on stdout
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
 seconds=${2:-5}

@@ -33,7 +33,7 @@ def rate(bench):
 
 
 def viewer_figures(path):
-    """The "name: value" lines of measure_viewer.sh and decode_vs_wc.sh."""
+    """The "name: value" lines of measure_viewer.sh, record_rate.sh and decode_vs_wc.sh."""
     figures = {}
     for line in Path(path).read_text().splitlines():
         name, _, value = line.rpartition(": ")
@@ -110,6 +110,13 @@ def section_rows(record):
                      f"{1 / seconds(o):,.0f}"])
     return table(["What", "Ours (CPU)", "std::ostream / std::istream (CPU)", "Speed-up", "Same bytes / values",
                   "Rows per second (ours)"], rows)
+
+
+def section_recording(recording):
+    return (f"The running viewer recording the demo sensor for {recording['recording seconds']:.0f} s "
+            f"(bench/record_rate.sh, frame limiter on): {recording['recording rows per second']:.0f} rows per second, "
+            f"{recording['recording bytes per row']:,.0f} bytes per row, "
+            f"{recording['recording kB per second']:,.0f} kB per second.")
 
 
 def section_large(record):
@@ -190,11 +197,13 @@ def main():
     viewer["seconds"] = meta["viewer_seconds"]
     viewer_busy = viewer_figures(results / "viewer-busy.txt")
     decode = viewer_figures(results / "decode.txt")
+    recording = viewer_figures(results / "recording.txt")
     sections = {
         "run": section_run(meta),
         "throughput": section_throughput(link),
         "decode": section_decode(decode),
         "rows": section_rows(record),
+        "recording": section_recording(recording),
         "large": section_large(record),
         "viewer": section_viewer(viewer, viewer_busy, link, link_busy),
         "chooser": section_chooser(chooser),

@@ -2,7 +2,7 @@
 # CPU share of each thread of a live quarvis-decode (main, grabber, handler, in the order they
 # start) connected through a virtual port, over a 5-second window: once on an idle line, once on a
 # 1,500,000 baud stream from quarvis-sim. Reads the run time in /proc/PID/task/TID/schedstat.
-# Usage: scripts/thread_cpu.sh [BUILD_DIR]   (default build/)
+# Usage: bench/thread_cpu.sh [BUILD_DIR]   (default build/)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)

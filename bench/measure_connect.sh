@@ -2,7 +2,7 @@
 # CPU share of each thread of the viewer (main, grabber, handler in the order they start, then the
 # GL driver's threads by name) connected from its panel to a virtual port under Xvfb, over a
 # 10-second window with the panels hidden: once on an idle line, once on a 1,500,000 baud stream.
-# Usage: scripts/measure_connect.sh [BUILD_DIR]   (default build/)
+# Usage: bench/measure_connect.sh [BUILD_DIR]   (default build/)
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
 
