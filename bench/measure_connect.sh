@@ -18,13 +18,10 @@ e2e_init "$build" "$top"
 shim_preload=$LD_PRELOAD
 unset LD_PRELOAD
 e2e_start_display
+e2e_probe_log
 LD_PRELOAD=$shim_preload e2e_start_viewer
-# Ostrel, baud combo, 1500000, port combo, the virtual port (listed first), Connect, Ostrel again.
-for point in "30 15" "100 106" "100 193" "100 65" "100 92" "123 186" "30 15"; do
-    e2e_click $point
-    sleep 0.4
-done
-e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "could not connect to $VPORT_PORT"
+e2e_probe_connect "$VPORT_PORT"
+e2e_probe_click "Ostrel"  # panels hidden
 sleep 2
 snapshot() {
     for t in /proc/$VIEWER_PID/task/*; do echo "$(basename "$t") $(cat "$t/comm") $(cut -d' ' -f1 "$t/schedstat")"; done

@@ -12,34 +12,10 @@ e2e_init "$1" "$2"
 # Only the viewer needs the shim (e2e_start_viewer loads it); the X server and the tools run without it.
 unset LD_PRELOAD
 
-# Where the widgets are (window pixels, 16-pixel font, frame height 22): the side panels start at
-# (0, 31) and indent their widgets 10 pixels past the 8-pixel window padding.
-menu_ostrel=(30 15)
-menu_window=(98 15)
-port_combo=(100 65)
-baud_combo=(100 106)
-first_port_entry_y=92        # entries of an open combo are 20 pixels apart
-baud_1500000=(100 193)       # fourth entry of the baud combo
-connect_button=(123 186)
-disconnect_button=(123 230)
-view_combo=(100 65)
-front_view_y=152             # fourth entry
-grid_field=(100 259)
-pause=0.4
-
-click() { e2e_click "$1" "$2"; sleep "$pause"; }
-
+# Widgets are found through the probe log (lib.sh); only scene points are window pixels.
 quit_viewer() {
     e2e_key Escape
     e2e_wait_viewer_exit 20
-}
-
-# The bottom border of the open port combo's pop-up, found by its colour below the combo box.
-port_popup_bottom() {
-    local shot y
-    shot=$(e2e_screenshot popup)
-    convert "$shot" -crop 1x400+100+80 +repage -depth 8 txt:- |
-        awk -F'[ ,():]+' '/^0,/ { if ($3 >= 55 && $3 <= 75 && $5 >= 64 && $5 <= 84) { print 80 + $2; exit } }'
 }
 
 white_near() { e2e_region_has "$1" "$2" "$3" 2 200 255 200 255 200 255; }
@@ -60,22 +36,17 @@ wall_point=(530 352)
 e2e_start_display
 
 echo "== virtual port at 1500000 baud"
+e2e_probe_log
 e2e_start_viewer
 sleep 0.5
 before=$(e2e_screenshot before)
 white_near "$before" "${floor_point_a[@]}" && e2e_fail "points drawn before connecting"
 grey_near "$before" "${half_metre_line[@]}" && e2e_fail "a half-metre grid line before the change"
 
-click "${menu_ostrel[@]}"
-click "${baud_combo[@]}"
-click "${baud_1500000[@]}"
-click "${port_combo[@]}"
-click "${port_combo[0]}" "$first_port_entry_y"
-click "${connect_button[@]}"
-e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "connecting to $VPORT_PORT did not succeed"
+e2e_probe_connect "$VPORT_PORT"
 sleep 1
 panel=$(e2e_screenshot connected-panel)
-click "${menu_ostrel[@]}"  # hide the panel to see the whole scene
+e2e_probe_click "Ostrel"  # hide the panel to see the whole scene
 sleep 1
 cloud=$(e2e_screenshot cloud)
 white_near "$cloud" "${floor_point_a[@]}" || e2e_fail "no white point at (${floor_point_a[*]})"
@@ -84,20 +55,20 @@ white_near "$cloud" "${floor_gap[@]}" && e2e_fail "a white point where the floor
 white_near "$cloud" "${wall_point[@]}" && e2e_fail "top view: white where only the front view has a point"
 
 echo "== grid spacing and view from the Window panel"
-click "${menu_window[@]}"
-click "${grid_field[@]}"
+e2e_probe_click "Window"
+e2e_probe_click "##cm"
 xdotool type --delay 60 50
 xdotool key Return
-sleep "$pause"
-click "${menu_window[@]}"
+sleep 0.4
+e2e_probe_click "Window"
 sleep 0.5
 grid=$(e2e_screenshot grid)
 grey_near "$grid" "${half_metre_line[@]}" || e2e_fail "no half-metre grid line at (${half_metre_line[*]}) after typing 50"
 
-click "${menu_window[@]}"
-click "${view_combo[@]}"
-click "${view_combo[0]}" "$front_view_y"
-click "${menu_window[@]}"
+e2e_probe_click "Window"
+e2e_probe_click "##Alt Views"
+e2e_probe_click "FRONT VIEW"
+e2e_probe_click "Window"
 sleep 0.5
 front=$(e2e_screenshot front)
 white_near "$front" "${wall_point[@]}" || e2e_fail "front view: no wall point at (${wall_point[*]})"
@@ -109,26 +80,21 @@ e2e_wait_for_line "$VIEWER_OUT" "code: 1" 10 || e2e_fail "the lost port went unn
 sleep 0.5
 lost=$(e2e_screenshot lost)
 banner_shown "$lost" || e2e_fail "no banner after the port was lost"
-click "${menu_ostrel[@]}"
+e2e_probe_click "Ostrel"
 sleep 0.5
 after=$(e2e_screenshot lost-panel)
 quit_viewer
 [ "$VIEWER_STATUS" = "0" ] || e2e_fail "after Escape the viewer's status was $VIEWER_STATUS"
-# The panel is back in its not-connected layout: no (blue) Connect button under the combos.
-e2e_region_has "$after" "${connect_button[@]}" 3 0 100 0 160 100 255 && e2e_fail "buttons still shown after the loss"
+# The panel is back in its not-connected layout: no (blue) Connect button where it stood.
+# shellcheck disable=SC2046  # "X Y"
+e2e_region_has "$after" $(e2e_probe_centre "Connect to Sensor") 3 0 100 0 160 100 255 \
+    && e2e_fail "buttons still shown after the loss"
 
 echo "== demo sensor"
+e2e_probe_log
 e2e_start_viewer --demo
-click "${menu_ostrel[@]}"
-click "${port_combo[@]}"
-bottom=$(port_popup_bottom)
-[ -n "$bottom" ] || e2e_fail "the port combo did not open"
-click "${port_combo[0]}" $((bottom - 16))  # "DEMO SENSOR" is the last entry
-click "${baud_combo[@]}"
-click "${baud_1500000[@]}"
-click "${connect_button[@]}"
-e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "connecting to the demo sensor did not succeed"
-click "${menu_ostrel[@]}"
+e2e_probe_connect "DEMO SENSOR"
+e2e_probe_click "Ostrel"
 sleep 1
 demo=$(e2e_screenshot demo)
 white_near "$demo" "${floor_point_a[@]}" || e2e_fail "demo: no white point at (${floor_point_a[*]})"
