@@ -1,7 +1,8 @@
 // quarvis-decode: a byte stream through the viewer's own synchroniser and frame decoding, offline
 // from a file or pipe (main thread only) or live from a serial port with the viewer's two workers.
 //
-// Index: options and usage; per-frame outputs; offline decoding; live decoding; main.
+// Index: Options and usage | Standard output | Per-frame outputs | Offline decoding | Live decoding
+//        | Main.
 #include "app/app.h"
 #include "app/version.h"
 #include "link/link.h"

@@ -2,7 +2,7 @@
 // to a file, a pipe, a pseudo-terminal or standard output, paced as a serial line would carry them.
 // Single-threaded.
 //
-// Index: options and usage; output (open, terminal settings, write, failures); pacing; report; main.
+// Index: Options and usage | Output | Pacing | Report | Main.
 #include "app/app.h"
 #include "app/version.h"
 #include "link/sim.h"

@@ -1,8 +1,8 @@
 // The file chooser dialog: arming, one frame of drawing, the listing with its filters, selection
 // and path-name rules. Called by the record and replay panel on the GUI thread.
 //
-// Index: constants and the instance; path names; directory changes; selection; widgets whose
-// labels are file names; the parts of a frame; the operations.
+// Index: Directory changes | Selection | Widgets whose labels are file names | The parts of a frame
+//        | The operations.
 #include "filechooser/filechooser.h"
 
 #include "filechooser/directory_reader.h"

@@ -4,8 +4,8 @@
 // close of the port while the grabber is parked); capturePortRead runs on the grabber thread; the
 // indexer thread runs indexCapture. Who owns which field of captureReplay is said in link.h.
 //
-// Index: clock / indexing in the background / the source (controls, pacing, release, reading) /
-//        opening and closing
+// Index: Indexing in the background | The source (grabber thread, except where said) | Opening and
+//        closing (GUI thread).
 #include "link/link.h"
 #include "app/app.h"
 

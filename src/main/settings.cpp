@@ -1,7 +1,8 @@
 // Settings that stay between runs: the table of keys, reading and writing the key=value file, and
 // saving after changes. Called by the frame loop on the GUI thread.
 //
-// Index: the keys | reading a file's text | writing it | the folder and the file | saving as they change
+// Index: The keys | Folder and file helpers | Reading and writing the text | The running viewer's
+//        settings | The folder and the file | Saving as they change.
 #include "main/settings.h"
 
 #include "app/app.h"
@@ -231,7 +232,7 @@ std::string excerpt(const std::string& line) {
     return shown;
 }
 
-// ---- The folder and the file ---------------------------------------------------------------------
+// ---- Folder and file helpers ---------------------------------------------------------------------
 
 std::string settingsPath(const std::string& folder) { return folder + "/" + settingsFileName; }
 

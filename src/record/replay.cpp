@@ -2,9 +2,8 @@
 // array. The record panel opens files, plays, pauses, stops and moves the slider; the frame loop
 // advances it every frame through advanceReplay. GUI thread only, but for the indexer thread.
 //
-// Contents: line reading over a window of the file; the indexer (runs on its own thread); opening
-// (classification, scene loading, starting the indexer); taking the index over; slider moves; the
-// per-frame step; the texts of the pop-ups.
+// Index: Line reading (GUI thread) | The indexer (indexer thread) | Opening, taking the index over,
+//        slider moves, the per-frame step and the texts of the pop-ups.
 //
 // Offsets and row numbers are 64-bit, so recordings of any size replay. Opening notes where lines
 // start, on the indexer thread, so a slider move is one seek whatever the file's size. The GUI thread
@@ -204,7 +203,7 @@ void indexRows(ReplayState& r) {
     r.indexDone.store(true, std::memory_order_release);
 }
 
-// ---- Opening ----------------------------------------------------------------------------------------
+// ---- Opening, taking the index over, slider moves, the per-frame step and the texts of the pop-ups
 
 // Scene: one point per line from byte 0. Blank lines are passed over (a stream skips them too);
 // points without a line that parses are marked not valid rather than drawn from stale values. False

@@ -2,8 +2,7 @@
 // and stops recordings, saves scenes, exports the frame on screen, and shows their pop-ups. Called by
 // the frame loop while showRecordPanel is set. GUI thread only.
 //
-// Contents: panel state; widgets (moves, buttons); the sections; the file chooser's answer; scene
-// completion; the pop-ups.
+// Index: Widgets | Sections | File chooser and scene completion | Pop-ups.
 #include "ui/ui.h"
 #include "ui/panel_common.h"
 #include "ui/panel_state.h"
