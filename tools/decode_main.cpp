@@ -181,20 +181,12 @@ struct FrameOutputs {
 // One whole line of the --csv recording; on a failure the file is cut back to its last complete line
 // and no more is written.
 void writeCsvLine(FrameOutputs& outputs) {
-    const char* data = outputs.csvLine.data();
-    size_t left = outputs.csvLine.size();
-    while (left > 0) {
-        const ssize_t written = ::write(outputs.csvFile, data, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0) {
-            outputs.csvError = errno;
-            (void)::ftruncate(outputs.csvFile, outputs.csvCommitted);
-            ::close(outputs.csvFile);
-            outputs.csvFile = -1;
-            return;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
+    if (!writeWhole(outputs.csvFile, outputs.csvLine.data(), outputs.csvLine.size())) {
+        outputs.csvError = errno;
+        (void)::ftruncate(outputs.csvFile, outputs.csvCommitted);
+        ::close(outputs.csvFile);
+        outputs.csvFile = -1;
+        return;
     }
     outputs.csvCommitted += static_cast<off_t>(outputs.csvLine.size());
 }
