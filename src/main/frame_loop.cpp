@@ -1,8 +1,8 @@
 // The GUI frame loop: brings up the Plotter, Dear ImGui and the fonts, then draws one frame after the
 // other until the window is to close. Called once by the entry; runs on the main (GUI) thread.
 //
-// Index: frame timings | panels and refresh rate | fonts | settings and the window | one frame |
-//        the loop.
+// Index: Frame timings | Panels and refresh rate | Fonts | Settings and the window | One frame |
+//        The loop.
 #include "main/frame_loop.h"
 
 #include "app/app.h"
@@ -40,6 +40,8 @@ constexpr double refreshRecheckSeconds = 2.0;  // the window may have moved to a
 constexpr float fontPixels = 16.0f;
 const ImWchar iconRanges[] = {0xF000, 0xF976, 0};
 constexpr size_t frameTimeSamples = 4096;  // the latest frames, for the timing line printed at exit
+
+// ---- Frame timings ------------------------------------------------------------------------------
 
 // Frame timings for the --debug summary: a ring of the latest frames, GUI thread only.
 struct FrameTimes {
@@ -89,6 +91,8 @@ void printFrameReport(FrameTimes& times) {
     times.framesAtReport = times.frames;
 }
 
+// ---- Panels and refresh rate --------------------------------------------------------------------
+
 void drawPanel(PanelFunction draw, std::atomic<bool>& shown) {
     if (!shown) return;
     bool open = true;
@@ -118,6 +122,8 @@ int windowRefreshHz(GLFWwindow* window) {
     return mode != nullptr ? mode->refreshRate : 0;
 }
 
+// ---- Fonts --------------------------------------------------------------------------------------
+
 // Droid Sans with the Font Awesome icons merged in; ImGui's own font when Droid Sans was not built in.
 void loadFonts() {
     ImGuiIO& io = ImGui::GetIO();
@@ -141,6 +147,8 @@ void loadFonts() {
     io.Fonts->AddFontFromMemoryTTF(const_cast<unsigned char*>(fontAwesomeSolidTtf),
                                    static_cast<int>(fontAwesomeSolidTtfSize), fontPixels, &iconConfig, iconRanges);
 }
+
+// ---- Settings and the window --------------------------------------------------------------------
 
 // The window's place and size as the window system last reported them (GUI thread only).
 struct WindowGeometry {
@@ -215,6 +223,8 @@ SettingsKeeper startSettings(bool reset, Settings& loaded, std::string& warning)
     return keeper;
 }
 
+// ---- One frame ----------------------------------------------------------------------------------
+
 // F12 asks for a screenshot once per press. Taken from the key events rather than the key's state,
 // so that a press is not lost when it comes and goes within one slow frame (saving one, say). The
 // GUI's back-end installs its own callback after this one and calls it on.
@@ -265,6 +275,8 @@ void drawFrame(Plotter& plotter) {
 }
 
 }  // namespace
+
+// ---- The loop -----------------------------------------------------------------------------------
 
 void drawPanels(const PanelSet& panels) {
     // Only a panel drawn this frame can hold the focus: a panel hidden while focused must not leave

@@ -1,8 +1,8 @@
 // The connection panel (port and baud rate, connect, disconnect) and the per-frame liveness probe of
 // an open port. Called by the frame loop on the GUI thread.
 //
-// Index: pop-ups and their texts / connect / port combo, rescan, ports left out, baud combo /
-//        portsLeftOutLine / resetPortList / liveness probe / the panel / remembered choices
+// Index: Pop-ups and their texts | Connect | Port combo, rescan, ports left out, baud combo | Ports
+//        left out, port list, liveness probe, the panel | Remembered choices.
 #include "app/app.h"
 #include "link/link.h"
 #include "ui/panel_state.h"
@@ -39,6 +39,8 @@ constexpr const char* serialGroup = "dialout";
 
 bool refusedForPermission(const PortFailure& failure) { return failure.error == EACCES || failure.error == EPERM; }
 
+// ---- Pop-ups and their texts --------------------------------------------------------------------
+
 std::string lowerCase(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -53,6 +55,8 @@ std::vector<std::string> connectErrorLines(const PortFailure& failure, int baudR
     }
     return lines;
 }
+
+// ---- Connect ------------------------------------------------------------------------------------
 
 // Opens the chosen port and starts the workers. The port is open and portOpen set before the
 // workers wake, so the grabber never reads a closed port. True on success.
@@ -87,6 +91,8 @@ void preselectRememberedPort() {
     }
     connectionPanel.portRescanPending = true;  // as after a pick: the next opening lists afresh
 }
+
+// ---- Port combo, rescan, ports left out, baud combo ---------------------------------------------
 
 void drawPortCombo() {
     // An open combo's last item is its pop-up, so the box reports itself only while closed.
@@ -150,6 +156,8 @@ void drawBaudCombo() {
 }
 
 }  // namespace
+
+// ---- Ports left out, port list, liveness probe, the panel ---------------------------------------
 
 std::string portsLeftOutLine() {
     std::vector<std::string> reasons;
@@ -234,6 +242,8 @@ void drawConnectionPanel(bool* open) {
     drawMessagePopup(connectError, connectionPanel.connectErrorLines);
     ImGui::End();
 }
+
+// ---- Remembered choices -------------------------------------------------------------------------
 
 bool offeredBaudRate(int32_t baudRate) {
     for (const char* entry : baudLabels)

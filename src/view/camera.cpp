@@ -2,7 +2,8 @@
 // projection matrices. Called by render once per frame on the GUI thread; tests drive
 // applyCameraInput directly.
 //
-// Index: constants and presets | fly drag and keys | picking | orbit, pan, zoom | the frame step.
+// Index: Constants and presets | Fly drag and keys | Orbit, pan and zoom | Picking | The frame
+//        step.
 #include "view/view.h"
 
 #include "app/app.h"
@@ -18,6 +19,8 @@
 #include <cmath>
 
 namespace {
+
+// ---- Constants and presets ----------------------------------------------------------------------
 
 constexpr float pitchLimit = 1.570796f;
 constexpr float sideAngleOffset = 1.57f;  // the side vector uses this, not π/2
@@ -64,6 +67,8 @@ void applyViewRequest(Plotter& plotter) {
         return;
     }
 }
+
+// ---- Fly drag and keys --------------------------------------------------------------------------
 
 // The fly drag: the left button without Shift (with Shift it pans).
 void applyDrag(Plotter& plotter, const CameraInput& input) {
@@ -201,6 +206,8 @@ void applyStartViewKey(Plotter& plotter) {
     cameraMoves += 1;
 }
 
+// ---- Picking ------------------------------------------------------------------------------------
+
 struct Pose {
     glm::vec3 position;
     float h, v;
@@ -246,6 +253,8 @@ glm::vec3 pickUnderCursor(const Plotter& plotter, const CameraInput& input) {
     }
     return hit;
 }
+
+// ---- The frame step -----------------------------------------------------------------------------
 
 void resetCamera(Plotter& plotter) {
     plotter.position = viewPresets[topView].position;
