@@ -6,10 +6,12 @@ Each fault names a file, a function and a piece of text inside that function's b
 applies when code moves within or between lines. A fault whose text is no longer found is reported as
 stale (the code changed: rewrite the fault), never silently skipped.
 
-    python3 scripts/mutate.py [--only PATTERN] [--list] [--keep-going]
+    python3 scripts/mutate.py [--only PATTERN] [--list] [--who]
 
 Works on a copy of the tree in build-mutate/ (its own build folder inside), so the checkout is never
-touched. Exit status: 0 when every applicable fault was caught, 1 otherwise.
+touched. --who runs every test against each fault (slower) and names the tests that caught it: the
+way to tell which tests no fault needs. Exit status: 0 when every applicable fault was caught, 1
+otherwise.
 """
 import argparse, os, re, shutil, subprocess, sys, time
 
@@ -22,7 +24,8 @@ BUILD = os.path.join(WORK, "build")
 # `function` becomes `replacement`.
 FAULTS = [
     # Sensor link: synchroniser, hand-over, decoding, statistics, wire format, serial port.
-    ("sync-size", "src/link/synchroniser.cpp", "", "frameSizeField", "(frameSizeField + 1)"),
+    ("sync-size", "src/link/synchroniser.cpp", "readSizeStep", "size != frameSizeField", "size != frameSizeField + 1"),
+    ("sync-split-field", "src/link/synchroniser.cpp", "takeField", "offset + synchroniser.fieldIndex", "offset"),
     ("sync-checksum-compare", "src/link/synchroniser.cpp", "", "== synchroniser.computedSum", "!= synchroniser.computedSum"),
     ("sync-pattern-byte", "src/link/link.h", "", "0x5A, 0xA5, 0x5A, 0xA5", "0x5A, 0xA5, 0x5A, 0xA4"),
     ("sync-lost-count", "src/link/synchroniser.cpp", "", "increment(counterLostSyncs)", "increment(counterGoodSyncs)"),
@@ -44,6 +47,16 @@ FAULTS = [
     ("cloud-seqlock", "src/link/point_cloud.cpp", "readPointCloud", "== before", "!= before + 2"),
     ("workers-stop-ack", "src/app/workers.cpp", "workerAction", "role.stopped = true", "role.stopped = false"),
     ("workers-start-clear", "src/app/workers.cpp", "startWorkers", "appState.grabberStopped = false", "appState.grabberStopped = true"),
+    ("workers-parked-stop", "src/app/workers.cpp", "parkedAction", "role.stopped = true", "(void)0"),
+    ("grabber-fail-wait", "src/link/grabber.cpp", "grabberRunBatch", "count < 0 && !busyPoll", "false"),
+    ("handler-stop-wait", "src/link/handler.cpp", "handlerRunPass", "&& !leaving", ""),
+    ("serial-release", "src/link/serial_link.cpp", "releasePort", "sp_free_port(link.port)", "(void)0"),
+    ("serial-config-close", "src/link/serial_link.cpp", "SerialLink::open", "sp_close(port)", "(void)0"),
+    ("demo-rate", "src/link/demo_port.cpp", "demoPortOpen", "baudRate <= 0", "baudRate < 0"),
+    ("demo-read-limit", "src/link/demo_port.cpp", "demoPortRead", "std::min<uint64_t>(due, maxBytes)", "due"),
+    ("sim-garbage-lost", "src/link/sim.cpp", "simNextUnit", "if (sim.inFrameAtBoundary) ++", "++"),
+    ("sim-size-boundary", "src/link/sim.cpp", "simNextUnit", "= kind != simFaultSize", "= true"),
+    ("sim-clock-carry", "src/link/sim.cpp", "encodeNextFrame", "elapsed % microsPerSecond", "elapsed % (2 * microsPerSecond)"),
     # Recording files: number format, rows, scenes, truncation after an error.
     ("csv-separator", "src/record/csv_format.cpp", "appendRecordingRow", "','", "';'"),
     ("csv-header-names", "src/record/csv_format.cpp", "appendRecordingHeader", "roll,pitch,yaw", "roll,pitch,yaw,"),
@@ -68,18 +81,30 @@ FAULTS = [
     ("scene-grid-cells", "src/view/scene.cpp", "fineGridCells", "50", "40"),
     ("scene-points-valid", "src/view/scene.cpp", "drawPoints", "!= 0", "== 0"),
     ("scene-axis-start", "src/view/scene.cpp", "drawAxes", "xAxisStart", "0"),
+    ("colour-name-fold", "src/view/colors.cpp", "normalizeColorName", "std::tolower(c)", "c"),
+    ("plotter-vertex-colour", "src/view/plotter.cpp", "addVertices", "object->color[component]", "object->color[0]"),
+    ("plotter-clear", "src/view/plotter.cpp", "clearObject", "object->count = 0", "(void)0"),
+    ("frame-rest", "src/main/frame_loop.cpp", "frameRestSeconds", "elapsedSeconds < period", "false"),
+    ("frame-rest-unknown-rate", "src/main/frame_loop.cpp", "frameRestSeconds", "refreshHz > 0", "refreshHz >= 0"),
     # File chooser path rules.
     ("path-join", "src/filechooser/path_names.cpp", "joinPath", "directory.back() == separator", "false"),
     ("path-parse-root", "src/filechooser/path_names.cpp", "parsePathName", "slash == 0", "slash == 1"),
     ("path-typed-slash", "src/filechooser/path_names.cpp", "typedFileName", "rfind", "find"),
     ("path-compose", "src/filechooser/path_names.cpp", "composePath", "<=", "<"),
+    ("dir-root-parent", "src/filechooser/directory_reader.cpp", "openReader", "absolute != rootPath", "true"),
+    ("dir-dangling-link", "src/filechooser/directory_reader.cpp", "typeOf", "entry.exists(error) ? ' ' : 'l'", "' '"),
+    ("dir-absolute-slash", "src/filechooser/directory_reader.cpp", "absolutePath", "normal.size() > 1", "false"),
+    ("mount-unescape", "src/filechooser/directory_reader.cpp", "unescapeMountField", "i += 3", "i += 2"),
+    ("mount-system-tree", "src/filechooser/directory_reader.cpp", "insideSystemTree", "mountPoint[tree.size()] == '/'", "true"),
 ]
 
 
-def function_body(text, function):
-    """(start, end) of the body of the definition of `function` (braces included); all of it for ''."""
+def function_bodies(text, function):
+    """(start, end) of each brace-delimited body after `function(...)`: the definition, and any call
+    heading a block (`if (function(x)) {`); all of the text for ''."""
     if not function:
-        return 0, len(text)
+        yield 0, len(text)
+        return
     for match in re.finditer(r"\b%s\s*\([^;{]*\)\s*(const\s*)?\{" % re.escape(function), text):
         depth = 0
         for i in range(match.end() - 1, len(text)):
@@ -88,8 +113,8 @@ def function_body(text, function):
             elif text[i] == "}":
                 depth -= 1
                 if depth == 0:
-                    return match.end() - 1, i + 1
-    return None
+                    yield match.end() - 1, i + 1
+                    break
 
 
 def apply(fault):
@@ -97,15 +122,24 @@ def apply(fault):
     full = os.path.join(COPY, path)
     with open(full) as f:
         text = f.read()
-    span = function_body(text, function)
-    if span is None:
-        return None
-    at = text.find(old, span[0], span[1])
-    if at < 0:
-        return None
-    with open(full, "w") as f:
-        f.write(text[:at] + new + text[at + len(old):])
-    return text
+    for start, end in function_bodies(text, function):
+        at = text.find(old, start, end)
+        if at >= 0:
+            with open(full, "w") as f:
+                f.write(text[:at] + new + text[at + len(old):])
+            return text
+    return None
+
+
+def failing_tests(command, timeout):
+    """Runs ctest and returns the names of the tests that failed (empty when all passed)."""
+    try:
+        out = subprocess.run(command, cwd=BUILD, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                             timeout=timeout).stdout
+    except subprocess.TimeoutExpired:
+        return ["(timed out)"]
+    tail = out.split("The following tests FAILED:")
+    return re.findall(r"^\s*\d+ - (\S+)", tail[1], re.M) if len(tail) > 1 else []
 
 
 def run(command, timeout):
@@ -120,7 +154,7 @@ def sync_copy():
     """Mirrors the sources into the copy, touching only files whose content differs (so the copy's
     build stays incremental)."""
     wanted = set()
-    for name in ("CMakeLists.txt", "src", "tools", "tests", "third_party"):
+    for name in ("CMakeLists.txt", "README.md", "src", "tools", "tests", "fuzz", "packaging", "third_party"):
         source = os.path.join(TOP, name)
         paths = [source] if os.path.isfile(source) else [os.path.join(d, f) for d, _, fs in os.walk(source) for f in fs]
         for path in paths:
@@ -145,6 +179,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", help="run only the faults whose id matches this regular expression")
     parser.add_argument("--list", action="store_true", help="list the faults and whether each still applies")
+    parser.add_argument("--who", action="store_true", help="run every test against each fault and name those that fail")
     args = parser.parse_args()
     faults = [f for f in FAULTS if not args.only or re.search(args.only, f[0])]
     sync_copy()
@@ -177,7 +212,10 @@ def main():
             if run(["cmake", "--build", "."] + targets, 900) != 0:
                 broken.append(fault[0])
                 verdict = "does not build"
-            elif run(test, 900) != 0:
+            elif args.who and (caught_by := failing_tests([t for t in test if t != "--stop-on-failure"], 1800)):
+                killed.append(fault[0])
+                verdict = "caught by " + " ".join(caught_by)
+            elif not args.who and run(test, 900) != 0:
                 killed.append(fault[0])
                 verdict = "caught"
             else:
