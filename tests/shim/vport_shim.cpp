@@ -10,19 +10,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -34,7 +35,6 @@ constexpr unsigned endlessWaitSliceMs = 100;  // a dead line under an endless re
 struct VirtualPort {
     char* name = nullptr;
     int fd = -1;
-    int baudRate = 0;
 };
 
 // Process-wide state of the shim: every VirtualPort handed out, so that each call can tell them from
@@ -47,27 +47,17 @@ const std::vector<std::string>& virtualNames() {
     static const std::vector<std::string> names = [] {
         std::vector<std::string> parsed;
         const char* list = std::getenv(virtualPortsVariable);
-        std::string current;
-        for (const char* c = list != nullptr ? list : ""; ; ++c) {
-            if (*c == ',' || *c == '\0') {
-                if (!current.empty()) parsed.push_back(current);
-                current.clear();
-                if (*c == '\0') break;
-            } else {
-                current += *c;
-            }
-        }
+        std::istringstream entries(list != nullptr ? list : "");
+        for (std::string name; std::getline(entries, name, ',');)
+            if (!name.empty()) parsed.push_back(name);
         return parsed;
     }();
     return names;
 }
 
 bool hostPortsWanted() {
-    static const bool wanted = [] {
-        const char* value = std::getenv(hostPortsVariable);
-        return value != nullptr && std::strcmp(value, "1") == 0;
-    }();
-    return wanted;
+    const char* value = std::getenv(hostPortsVariable);
+    return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
 bool isVirtualName(const char* name) {
@@ -119,11 +109,6 @@ bool hungUp(int fd) {
     return poll(&probe, 1, 0) < 0 || (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-void sleepMs(unsigned ms) {
-    const timespec pause = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);
-}
-
 // Reads what is there. A dead line reads as an idle one, as the serial driver does when the
 // device goes: only sp_end_break reports the loss.
 int readWaiting(VirtualPort* port, void* buffer, size_t count) {
@@ -145,14 +130,6 @@ sp_return sp_get_port_by_name(const char* portname, sp_port** port_ptr) {
     struct stat info;
     if (stat(portname, &info) != 0) return SP_ERR_ARG;  // like a name that is not a port
     *port_ptr = newVirtualPort(portname);
-    return SP_OK;
-}
-
-sp_return sp_copy_port(const sp_port* port, sp_port** copy_ptr) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_copy_port)(port, copy_ptr);
-    if (copy_ptr == nullptr) return SP_ERR_ARG;
-    *copy_ptr = newVirtualPort(virt->name);
     return SP_OK;
 }
 
@@ -190,16 +167,6 @@ char* sp_get_port_name(const sp_port* port) {
     return REAL(sp_get_port_name)(port);
 }
 
-char* sp_get_port_description(const sp_port* port) {
-    if (VirtualPort* virt = asVirtual(port)) return virt->name;
-    return REAL(sp_get_port_description)(port);
-}
-
-sp_transport sp_get_port_transport(const sp_port* port) {
-    if (asVirtual(port) != nullptr) return SP_TRANSPORT_NATIVE;
-    return REAL(sp_get_port_transport)(port);
-}
-
 sp_return sp_open(sp_port* port, sp_mode flags) {
     VirtualPort* virt = asVirtual(port);
     if (virt == nullptr) return REAL(sp_open)(port, flags);
@@ -231,13 +198,11 @@ sp_return sp_close(sp_port* port) {
     return SP_OK;
 }
 
-// A pseudo-terminal carries bytes at any rate; the settings are accepted and kept.
+// A pseudo-terminal carries bytes at any rate: the line settings are accepted.
 sp_return sp_set_baudrate(sp_port* port, int baudrate) {
     VirtualPort* virt = asVirtual(port);
     if (virt == nullptr) return REAL(sp_set_baudrate)(port, baudrate);
-    if (virt->fd < 0 || baudrate <= 0) return SP_ERR_ARG;
-    virt->baudRate = baudrate;
-    return SP_OK;
+    return virt->fd < 0 || baudrate <= 0 ? SP_ERR_ARG : SP_OK;
 }
 
 sp_return sp_set_parity(sp_port* port, sp_parity parity) {
@@ -250,18 +215,6 @@ sp_return sp_set_flowcontrol(sp_port* port, sp_flowcontrol flowcontrol) {
     VirtualPort* virt = asVirtual(port);
     if (virt == nullptr) return REAL(sp_set_flowcontrol)(port, flowcontrol);
     return virt->fd < 0 ? SP_ERR_ARG : SP_OK;
-}
-
-sp_return sp_set_bits(sp_port* port, int bits) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_set_bits)(port, bits);
-    return virt->fd < 0 || bits < 5 || bits > 8 ? SP_ERR_ARG : SP_OK;
-}
-
-sp_return sp_set_stopbits(sp_port* port, int stopbits) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_set_stopbits)(port, stopbits);
-    return virt->fd < 0 || stopbits < 1 || stopbits > 2 ? SP_ERR_ARG : SP_OK;
 }
 
 sp_return sp_nonblocking_read(sp_port* port, void* buf, size_t count) {
@@ -287,33 +240,9 @@ sp_return sp_blocking_read_next(sp_port* port, void* buf, size_t count, unsigned
             const int got = readWaiting(virt, buf, count);
             if (got != 0) return static_cast<sp_return>(got);
         }
-        if (polled > 0 && hungUp(virt->fd)) sleepMs(wait);
+        if (polled > 0 && hungUp(virt->fd)) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
         if (timeout_ms != 0) return SP_OK;
     }
-}
-
-sp_return sp_input_waiting(sp_port* port) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_input_waiting)(port);
-    if (virt->fd < 0) return SP_ERR_ARG;
-    int waiting = 0;
-    if (ioctl(virt->fd, FIONREAD, &waiting) != 0) return failWith(errno);
-    return static_cast<sp_return>(waiting);
-}
-
-sp_return sp_flush(sp_port* port, sp_buffer buffers) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_flush)(port, buffers);
-    if (virt->fd < 0) return SP_ERR_ARG;
-    const int queue = buffers == SP_BUF_BOTH ? TCIOFLUSH : (buffers == SP_BUF_INPUT ? TCIFLUSH : TCOFLUSH);
-    return tcflush(virt->fd, queue) == 0 ? SP_OK : failWith(errno);
-}
-
-sp_return sp_start_break(sp_port* port) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_start_break)(port);
-    if (virt->fd < 0) return SP_ERR_ARG;
-    return hungUp(virt->fd) ? failWith(EIO) : SP_OK;
 }
 
 // The viewer's liveness probe: fails once the other side of the pseudo-terminal has gone.
