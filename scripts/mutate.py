@@ -64,14 +64,14 @@ FAULTS = [
     ("csv-scene-empty-line", "src/record/csv_format.cpp", "appendScene", "'\\n'", "' '"),
     ("csv-parse-count", "src/record/csv_format.cpp", "parseRecordingRow", "pointsPerFrame", "(pointsPerFrame - 1)"),
     ("writer-truncate", "src/record/writer.cpp", "", "ftruncate(", "(void)("),
-    ("writer-scene-suffix", "src/record/writer.cpp", "createSceneFile", "O_EXCL", "O_TRUNC"),
+    ("writer-scene-suffix", "src/record/writer.cpp", "createStampedFile", "O_EXCL", "O_TRUNC"),
     ("writer-active-after-fail", "src/record/writer.cpp", "beginRecording", "recordingActive = true", "recordingActive = false"),
     # Replay: classification, seek, end, bad rows.
-    ("replay-scene-limit", "src/record/replay.cpp", "openReplay", "<= sceneLineLimit", "< sceneLineLimit"),
+    ("replay-scene-limit", "src/record/replay.cpp", "firstLineIsScene", "readLine(line, sceneLineLimit)", "readLine(line, sceneLineLimit - 1)"),
     ("replay-seek-clamp", "src/record/replay.cpp", "seekReplayRow", "0, r.rowCount", "0, r.rowCount + 1"),
     ("replay-header-skip", "src/record/replay.cpp", "advanceReplay", "r.headerPending = false", "r.headerPending = true"),
     ("replay-end-empty-line", "src/record/replay.cpp", "advanceReplay", "r.lineBuffer.empty()", "false"),
-    ("replay-pause-hold", "src/record/replay.cpp", "advanceReplay", "r.readPosition = r.rowPosition", "(void)0"),
+    ("replay-pause-hold", "src/record/replay.cpp", "advanceReplay", "!r.playing && !r.stopRequested", "false"),
     ("replay-bad-row", "src/record/replay.cpp", "showRow", "++r.rowsSkipped", "(void)0"),
     # View: camera, scene.
     ("camera-drag-sign", "src/view/camera.cpp", "applyDrag", "-=", "+="),
