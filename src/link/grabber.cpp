@@ -52,5 +52,6 @@ void grabberRunBatch(SerialLink* link) {
         // A failing port fails at once; the GUI notices the loss, until then do not spin on it.
         std::this_thread::sleep_for(std::chrono::milliseconds(firstByteWaitMs));
     }
+    tapBatch(readBuffer, count);
     if (count > 0) synchroniseBytes(readBuffer, count, handOverFrame, nullptr);
 }

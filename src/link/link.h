@@ -155,6 +155,27 @@ int connectLink(const char* portName, int baudRate);
 // PointCloud. For tests.
 void resetLink();
 
+// ---- Capture tap: every byte the grabber reads, in order, for a capture writer (capture_tap.cpp) --
+// While open, the grabber copies each batch it reads, whole, into a lock-free single-producer,
+// single-consumer ring before synchronising it, and never waits: a batch that does not fit is not
+// copied, and the tap copies nothing more until it is opened again (a capture never has a gap in
+// its middle). The capture starts at the boundary of the grabber's next batch.
+constexpr const char* captureExtension = ".ostrel";     // raw captures of the byte stream
+constexpr size_t captureRingBytes = size_t{8} << 20;    // about 55 s of a 1.5 Mbaud line
+struct ByteSpans {
+    const uint8_t* data[2];  // the bytes waiting, oldest first: data[1] is where the ring wraps
+    size_t size[2];
+};
+// The controlling thread (GUI thread, or a tool's main thread). Opening needs a released tap; the
+// ring is (re)allocated when its size (a power of two) changes. False when it cannot be allocated.
+bool openCaptureTap(size_t ringBytes);
+void closeCaptureTap();       // the grabber copies no batch after the one it may be copying now
+bool captureTapReleased();    // since closing, the grabber has finished every copy (or is parked)
+bool captureTapOverflowed();  // a batch did not fit: nothing was copied from it on
+// The capture writer thread (the one consumer): the bytes waiting, and handing room back.
+ByteSpans captureTapPending();
+void captureTapTake(size_t bytes);
+
 // ---- Demo sensor --------------------------------------------------------------------------------
 // With --demo, enumeratePorts lists "DEMO SENSOR" after the real ports; SerialLink routes that name
 // to an in-process simulated sensor paced at the chosen baud rate (src/sim/demo_port.cpp).

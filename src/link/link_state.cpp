@@ -13,5 +13,7 @@ GrabberStorage grabberStorage;
 std::atomic<uint8_t*> readyFrame{nullptr};
 std::atomic<uint32_t> handlerWake{0};
 
+CaptureTap captureTap;
+
 SharedPointCloud pointCloud;
 std::atomic<uint64_t> pointCloudSequence{0};

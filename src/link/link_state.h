@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
 // Build-time switches: the per-frame trace on standard error, and workers that poll without pause
 // (kept only to compare against in benchmarks).
@@ -61,6 +62,21 @@ struct SharedPointCloud {
 extern SharedPointCloud pointCloud;
 extern std::atomic<uint64_t> pointCloudSequence;
 
+// The capture tap's ring: bytes pushed by the grabber, taken by the capture writer thread. The
+// counters only grow; their difference is what waits. `storage` and `capacity` change only while the
+// tap is released (no copy under way) and the writer thread is not running.
+struct CaptureTap {
+    std::unique_ptr<uint8_t[]> storage;
+    size_t capacity = 0;                        // a power of two, or 0 before the first capture
+    alignas(64) std::atomic<uint64_t> pushed{0};  // written by the grabber (release), read by the writer
+    alignas(64) std::atomic<uint64_t> taken{0};   // written by the writer (release), read by the grabber
+    // Odd while a capture wants bytes. Written by the controlling thread, read by the grabber.
+    alignas(64) std::atomic<uint32_t> wanted{0};
+    std::atomic<uint32_t> seen{0};              // the `wanted` the grabber acted on last (grabber)
+    std::atomic<bool> overflowed{false};        // grabber sets; the controlling thread clears on open
+};
+extern CaptureTap captureTap;
+
 // Worker steps, driven by the worker life cycle through the roles of link_workers.cpp.
 void grabberEnter();                     // grabber thread: once, before its loop
 void grabberStart();                     // grabber thread: run state Start (hunt afresh, statistics zeroed)
@@ -68,6 +84,9 @@ void grabberRunBatch(SerialLink* link);  // grabber thread: one batch of run sta
 void handlerRunPass();                   // handler thread: one pass of run state Run (sleeps until a frame)
 void wakeHandler();                      // any thread: end the handler's sleep (stop request, exit)
 
+// Copies one batch into the capture tap while it is open (count <= 0: nothing to copy) and notes
+// which request it acted on. Grabber thread, once per batch.
+void tapBatch(const uint8_t* bytes, int count);
 // The grabber's hand-over of a good frame (the synchroniser's callback in the grabber). Grabber thread.
 void handOverFrame(const uint8_t* record, void* context);
 // Grabber storage back to its state at start: empty mailbox, both buffers zero, B filled next.

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -113,6 +115,65 @@ struct CloudExport {
 // The frame on screen (the PointCloud) into a new file in the working directory, named after the
 // local time as scenes are (never replacing a file). GUI thread.
 CloudExport exportFrameOnScreen(CloudFormat format);
+
+// ---- Raw capture (capture.cpp) -------------------------------------------------------------------
+// A capture is the plain byte stream as the grabber read it, every byte in order (the format
+// quarvis-sim writes and quarvis-decode reads), from the grabber's first batch after the start.
+// The controlling thread (the GUI thread, or a tool's main thread) starts and stops it and calls
+// pollCapture regularly; a capture writer thread of its own takes the bytes from the capture tap
+// to the file, so the grabber never waits on the disk.
+enum class CaptureEnd { saved, openFailed, writeFailed, ringFull, portLost };
+
+struct CaptureNotice {
+    CaptureEnd kind = CaptureEnd::saved;
+    std::string reason;          // why it failed, as a sentence for the user (empty when nothing failed)
+    std::string path;
+    uint64_t bytesKept = 0;      // bytes in the file: every byte read up to the end, in order
+    uint64_t serial = 0;         // grows with every notice, so each is shown once
+};
+
+// Shared by the controlling thread and the capture writer thread.
+struct CaptureShared {
+    std::atomic<uint64_t> bytesWritten{0};    // written by the writer thread; read by the controller
+    std::atomic<int> writeError{0};           // writer thread: errno of the write that failed
+    std::atomic<bool> finishRequested{false}; // controller: the tap is released, write what is left and end
+    std::atomic<bool> writerDone{false};      // writer thread: it has ended (after finishing or failing)
+};
+
+// The capture's state: one process-wide instance, owned by the controlling thread. The writer
+// thread reads `file` and `writeBytes`, set before it starts, and the shared fields.
+struct CaptureState {
+    enum Phase { idle, running, stopping };
+    Phase phase = idle;
+    CaptureEnd ending = CaptureEnd::saved;   // why a stopping capture stops
+    int file = -1;
+    std::string path;
+    std::thread writer;
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::duration elapsed{};  // frozen once the capture stops
+    CaptureNotice notice;                    // the latest end of a capture, or failure to start
+    ssize_t (*writeBytes)(int file, const void* data, size_t size) = ::write;  // tests fake a disk here
+    CaptureShared shared;
+};
+
+extern CaptureState captureState;
+
+// Opens (truncating) the regular file `path`, starts the writer thread and opens the tap. False, with
+// a notice, when the file cannot be opened or the ring not allocated. Only while no capture runs.
+bool beginCapture(const std::string& path, size_t ringBytes = captureRingBytes);
+void stopCapture();   // the capture ends once the grabber's batch under way is written (pollCapture)
+// Regularly on the controlling thread: ends the capture on a full ring, a failed write or a closed
+// port, and finishes a stop once every byte is written (the file is closed and a notice left).
+void pollCapture();
+// Ends a capture at once, waiting (briefly) for the grabber and the writer: at exit and at the end
+// of a tool's run. Leaves a notice like pollCapture.
+void finishCapture();
+bool captureRunning();   // from beginCapture until the file is closed
+uint64_t captureBytes();
+int32_t captureSeconds();
+std::string formatByteCount(uint64_t bytes);  // "950 bytes", "12.3 kB", "4.5 MB", "1.2 GB"
+const char* captureNoticeTitle(const CaptureNotice& notice);
+std::vector<std::string> captureNoticeLines(const CaptureNotice& notice);
 
 // ---- Reader (replay.cpp) -------------------------------------------------------------------------
 // Where the lines of a recording start, found once when it is opened. Line 0 is the header, line n

@@ -1,0 +1,199 @@
+// Raw captures: the capture tap's ring (wrap-around, a full ring that stops copying), and the capture
+// writer thread behind it with a stalled, a full and a missing disk and a lost port. The test thread
+// stands in for the grabber (tapBatch) and for the GUI thread (pollCapture).
+#include "link/link_state.h"
+#include "record/record.h"
+
+#include "app/app.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string bytesOf(const ByteSpans& spans) {
+    return std::string(reinterpret_cast<const char*>(spans.data[0]), spans.size[0]) +
+           std::string(reinterpret_cast<const char*>(spans.data[1]), spans.size[1]);
+}
+
+std::string pattern(size_t size, int seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + seed * 13) & 0xFF);
+    return bytes;
+}
+
+void push(const std::string& bytes) {
+    tapBatch(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+// A disk that takes nothing while stalled, and fills up after `diskRoom` bytes.
+std::atomic<bool> diskStalled{false};
+std::atomic<size_t> diskRoom{SIZE_MAX};
+ssize_t fakeDiskWrite(int file, const void* data, size_t size) {
+    while (diskStalled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    size = std::min(size, diskRoom.load());
+    if (size == 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    diskRoom -= size;
+    return ::write(file, data, size);
+}
+
+class Capture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/quarvis-capture-XXXXXX";
+        ASSERT_NE(::mkdtemp(name), nullptr);
+        directory = name;
+        appState.portOpen = true;  // the grabber runs: only its next batch releases the tap
+        appState.portLost = false;
+        captureState.writeBytes = fakeDiskWrite;
+    }
+    void TearDown() override {
+        diskStalled = false;
+        diskRoom = SIZE_MAX;
+        if (captureRunning()) finishCapture();
+        captureState.writeBytes = ::write;
+        appState.portOpen = false;
+        fs::remove_all(directory);
+    }
+    // The GUI thread's polls and the grabber's empty batches until the capture has ended.
+    void untilEnded() {
+        for (int i = 0; i < 5000 && captureRunning(); ++i) {
+            pollCapture();
+            tapBatch(nullptr, 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_FALSE(captureRunning());
+    }
+    std::string fileText(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    fs::path directory;
+};
+
+}  // namespace
+
+TEST_F(Capture, TheRingWrapsAroundAndAFullRingCopiesNothingMoreUntilOpenedAgain) {
+    ASSERT_TRUE(openCaptureTap(1024));
+    const std::string first = pattern(700, 1), second = pattern(700, 2), whole = pattern(1024, 3);
+    push(first);
+    ByteSpans pending = captureTapPending();
+    EXPECT_EQ(bytesOf(pending), first);
+    captureTapTake(700);
+    push(second);  // 324 bytes up to the end of the ring, 376 from its start
+    pending = captureTapPending();
+    EXPECT_EQ(pending.size[0], 324u);
+    EXPECT_EQ(bytesOf(pending), second);
+    captureTapTake(700);
+    push(whole);   // exactly fills it
+    push("x");     // does not fit: the tap stops copying
+    EXPECT_TRUE(captureTapOverflowed());
+    EXPECT_EQ(bytesOf(captureTapPending()), whole);
+    captureTapTake(1024);
+    push("y");     // room again, but a capture never goes on after a gap
+    EXPECT_EQ(bytesOf(captureTapPending()), "");
+
+    closeCaptureTap();
+    EXPECT_FALSE(captureTapReleased());  // the grabber may be copying a batch right now
+    tapBatch(nullptr, 0);
+    EXPECT_TRUE(captureTapReleased());
+    ASSERT_TRUE(openCaptureTap(1024));
+    EXPECT_FALSE(captureTapOverflowed());
+    push("z");
+    EXPECT_EQ(bytesOf(captureTapPending()), "z");
+    closeCaptureTap();
+    tapBatch(nullptr, 0);
+}
+
+TEST_F(Capture, AStalledDiskLosesNoByteAndADiskThatCannotKeepUpEndsTheCaptureAtABatch) {
+    // Stalled while the grabber reads: every byte is in the file once the disk comes back.
+    const fs::path kept = directory / "kept.ostrel";
+    ASSERT_TRUE(beginCapture(kept.string(), 4096));
+    diskStalled = true;
+    std::string expected;
+    for (int batch = 0; batch < 15; ++batch) {
+        expected += pattern(200, batch);
+        push(pattern(200, batch));
+        pollCapture();
+    }
+    EXPECT_TRUE(captureRunning());
+    diskStalled = false;
+    stopCapture();
+    untilEnded();
+    EXPECT_EQ(fileText(kept), expected);
+    EXPECT_EQ(captureState.notice.kind, CaptureEnd::saved);
+    EXPECT_EQ(captureState.notice.bytesKept, expected.size());
+    EXPECT_EQ(captureNoticeLines(captureState.notice)[0], "3.0 kB captured into");
+
+    // Stalled for longer than the ring lasts: the capture stops, holding every batch before the
+    // first one that did not fit, and says so.
+    const fs::path cut = directory / "cut.ostrel";
+    ASSERT_TRUE(beginCapture(cut.string(), 4096));
+    diskStalled = true;
+    expected.clear();
+    for (int batch = 0; batch < 6; ++batch) {
+        if (batch < 4) expected += pattern(1000, batch);
+        push(pattern(1000, batch));
+    }
+    pollCapture();
+    EXPECT_TRUE(captureRunning());  // stopping: the file is not complete before the disk takes it
+    diskStalled = false;
+    untilEnded();
+    EXPECT_EQ(fileText(cut), expected);
+    EXPECT_EQ(captureState.notice.kind, CaptureEnd::ringFull);
+    EXPECT_STREQ(captureNoticeTitle(captureState.notice), "Capture Error");
+    EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "Capture stopped; 4.0 kB kept in");
+}
+
+TEST_F(Capture, FailuresEndTheCaptureWithEveryByteBeforeThemAndSaySo) {
+    const uint64_t serial = captureState.notice.serial;
+    EXPECT_FALSE(beginCapture((directory / "missing" / "x.ostrel").string()));
+    EXPECT_FALSE(captureRunning());
+    EXPECT_EQ(captureState.notice.serial, serial + 1);
+    EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "No such file or directory.");
+
+    EXPECT_FALSE(beginCapture("/dev/null"));  // never a device: it could block or swallow the bytes
+    EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "It is a character device, not a regular file.");
+
+    const fs::path full = directory / "full.ostrel";
+    ASSERT_TRUE(beginCapture(full.string()));
+    diskRoom = 250;
+    push(pattern(200, 0));
+    push(pattern(200, 1));
+    untilEnded();
+    EXPECT_EQ(captureState.notice.kind, CaptureEnd::writeFailed);
+    EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "No space left on device.");
+    EXPECT_EQ(captureNoticeLines(captureState.notice)[2], "Capture stopped; 250 bytes kept in");
+    EXPECT_EQ(fileText(full), pattern(200, 0) + pattern(200, 1).substr(0, 50));
+    diskRoom = SIZE_MAX;
+
+    // The cable is pulled: the viewer has disconnected (the grabber is parked).
+    const fs::path lost = directory / "lost.ostrel";
+    ASSERT_TRUE(beginCapture(lost.string()));
+    push(pattern(300, 1));
+    appState.portLost = true;
+    appState.portOpen = false;
+    for (int i = 0; i < 5000 && captureRunning(); ++i) {
+        pollCapture();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_FALSE(captureRunning());
+    EXPECT_EQ(captureState.notice.kind, CaptureEnd::portLost);
+    EXPECT_STREQ(captureNoticeTitle(captureState.notice), "Capture Stopped");
+    EXPECT_EQ(fileText(lost), pattern(300, 1));
+}
