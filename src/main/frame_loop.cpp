@@ -263,6 +263,7 @@ void drawFrame(Plotter& plotter) {
     render(plotter);
     drawViewOverlays();
     writeRecordingFrame();
+    pollCapture();
     readReplayFrame();
 
     ImGui::Render();

@@ -69,5 +69,6 @@ int main(int argc, char** argv) {
     const int status = runFrameLoop(resetSettings);
     closeReplay();
     runExitSequence();
+    finishCapture();  // the grabber has stopped: the capture holds every byte it read
     return status;
 }

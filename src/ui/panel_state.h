@@ -53,9 +53,11 @@ enum RecordPopup {
 struct RecordPanelState {
     bool openPending = false;   // the chooser's answer is a file to replay
     bool savePending = false;   // the chooser's answer is a recording file name
+    bool capturePending = false;  // the chooser's answer is a capture file name
     bool popupRequested[recordPopupCount] = {};  // opened at the panel's next drawing
     bool replaceRequested = false;
     std::string replacePath;    // an existing file the user chose to record into, awaiting "Replace"
+    bool replaceForCapture = false;  // replacePath is to hold a capture, not a recording
     // The result of the latest export: "Exported" or "Export Failed", with its lines.
     bool exportNoticeRequested = false;
     bool exportSaved = false;

@@ -1,6 +1,6 @@
 // The record and replay panel: opens recordings and scenes for replay and drives the replay, starts
-// and stops recordings, saves scenes, exports the frame on screen, and shows their pop-ups. Called by
-// the frame loop while showRecordPanel is set. GUI thread only.
+// and stops recordings and raw captures, saves scenes, exports the frame on screen, and shows their
+// pop-ups. Called by the frame loop while showRecordPanel is set. GUI thread only.
 //
 // Index: Widgets | Sections | File chooser and scene completion | Pop-ups.
 #include "ui/ui.h"
@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -30,8 +29,11 @@ const char* const chooserKey = "ChooseFileDlgKey";
 const std::string recordLabel = std::string(recordGlyph) + " Record";
 const std::string stopLabel = std::string(stopGlyph) + " Stop";
 const std::string saveLabel = std::string(recordGlyph) + " Save";
+const std::string captureLabel = std::string(recordGlyph) + " Capture";
+const std::string captureStopLabel = std::string(stopGlyph) + " Stop##Capture";
 const ImVec4 recordingRed(0.83f, 0.17f, 0.31f, 1.0f);
 const ImVec4 csvColour(1.0f, 1.0f, 0.0f, 0.5f);
+const ImVec4 captureColour(0.0f, 1.0f, 1.0f, 0.5f);
 const ImVec2 sectionButtonSize(110, 30);
 const ImVec2 replaceButtonSize(85, 30);
 const ImVec2 noticeCloseSize(173, 30);
@@ -76,11 +78,11 @@ bool isFolder(const std::string& path) {
 }
 
 // The chooser opens where the user last chose a file, while that folder is still there.
-void openChooser(const char* title) {
+void openChooser(const char* title, const char* fileType = ".csv") {
     int selectionLimit = 1;
     appState.inputCaptured = true;
     const std::string start = isFolder(chooserFolder) ? joinPath(chooserFolder, ".") : std::string(".");
-    fileChooser().Open(chooserKey, title, ".csv", start, selectionLimit, nullptr);
+    fileChooser().Open(chooserKey, title, fileType, start, selectionLimit, nullptr);
 }
 
 // ---- Sections -------------------------------------------------------------------------------------
@@ -175,6 +177,36 @@ void drawRecordSection() {
     }
 }
 
+// A raw capture beside (and independent of) a recording: start, stop, and what it has written.
+void drawCaptureSection() {
+    moveCursor(5);
+    ImGui::Text("Capture");
+    const bool busy = replayFileOpen() || captureRunning();
+    beginDisabledLook(busy);
+    moveCursor(5);
+    if (button(captureLabel.c_str(), sectionButtonSize, "Capture Start")) {
+        if (appState.portOpen) {
+            recordPanel.capturePending = true;
+            openChooser("Capture as..", captureExtension);
+        } else {
+            requestPopup(recordingFailedPopup);
+        }
+    }
+    endDisabledLook(busy);
+    ImGui::SameLine(0, -1);
+    const bool capturing = captureState.phase == CaptureState::running;
+    beginDisabledLook(!capturing);
+    if (button(captureStopLabel.c_str(), sectionButtonSize, "Capture Stop") && capturing) stopCapture();
+    endDisabledLook(!capturing);
+    if (captureRunning()) {
+        moveCursor(10);
+        ImGui::TextColored(recordingRed, "%s", recordGlyph);
+        ImGui::SameLine(0, -1);
+        ImGui::Text("%s, %d sec", formatByteCount(captureBytes()).c_str(), captureSeconds());
+        probeLastItem("Capture Bytes");
+    }
+}
+
 void drawSceneSection() {
     moveCursor(5);
     ImGui::Text("Save Current Scene");
@@ -203,7 +235,7 @@ void exportFrame(CloudFormat format) {
         recordPanel.exportNoticeLines = {"Nothing to export:", "the frame on screen has no points."};
     } else if (!saved) {
         recordPanel.exportNoticeLines = {"Cannot write " + result.name + " in", result.folder + ":",
-                                         std::string(std::strerror(result.error)) + "."};
+                                         systemReason(result.error)};
     } else {
         recordPanel.exportNoticeLines = {std::to_string(result.points) + " points written to " + result.name,
                                          "in " + result.folder};
@@ -230,6 +262,7 @@ bool regularFileExists(const std::string& path) {
 void drawChooser() {
     FileChooser& chooser = fileChooser();
     chooser.SetTypeColour(".csv", csvColour);
+    chooser.SetTypeColour(captureExtension, captureColour);
     if (!chooser.Show(chooserKey, ImGuiWindowFlags_NoCollapse)) return;
     recordPanelChooserResult(chooser.accepted, chooser.accepted ? chooser.SelectedPathName() : std::string());
 }
@@ -269,7 +302,7 @@ void drawExportNotice() {
     drawMessagePopup(popup, recordPanel.exportNoticeLines);
 }
 
-// Recording into an existing file replaces it only when the user says so.
+// Recording or capturing into an existing file replaces it only when the user says so.
 void drawReplacePopup() {
     if (recordPanel.replaceRequested) {
         recordPanel.replaceRequested = false;
@@ -280,7 +313,11 @@ void drawReplacePopup() {
     ImGui::Text("%s already exists.", recordPanel.replacePath.c_str());
     ImGui::Text("Do you want to replace it?");
     if (button("Replace", replaceButtonSize, "Replace File/Replace")) {
-        if (!recordingFileOpen() && !replayFileOpen() && appState.portOpen) beginRecording(recordPanel.replacePath);
+        if (recordPanel.replaceForCapture) {
+            if (!captureRunning() && appState.portOpen) beginCapture(recordPanel.replacePath);
+        } else if (!recordingFileOpen() && !replayFileOpen() && appState.portOpen) {
+            beginRecording(recordPanel.replacePath);
+        }
         ImGui::CloseCurrentPopup();
     }
     ImGui::SameLine(0, -1);
@@ -305,12 +342,24 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
         if (accepted && !recordingFileOpen() && !replayFileOpen() && appState.portOpen) {
             if (regularFileExists(path)) {
                 recordPanel.replacePath = path;
+                recordPanel.replaceForCapture = false;
                 recordPanel.replaceRequested = true;
             } else {
                 beginRecording(path);
             }
         }
         recordPanel.savePending = false;
+    } else if (recordPanel.capturePending) {
+        if (accepted && !captureRunning() && appState.portOpen) {
+            if (regularFileExists(path)) {
+                recordPanel.replacePath = path;
+                recordPanel.replaceForCapture = true;
+                recordPanel.replaceRequested = true;
+            } else {
+                beginCapture(path);
+            }
+        }
+        recordPanel.capturePending = false;
     } else {
         return;
     }
@@ -324,6 +373,8 @@ void drawRecordPanel(bool* open) {
     drawReplayControls();
     rule();
     drawRecordSection();
+    rule();
+    drawCaptureSection();
     rule();
     drawSceneSection();
     ImGui::NewLine();

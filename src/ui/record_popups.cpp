@@ -1,7 +1,7 @@
 // The pop-ups of the record files, drawn by the frame loop's per-frame reader step outside any panel
 // window, so they show whichever panel is open: "File End!" of the replay, "Open Error" for a file
-// that is not replayed, and the writer's failures ("Recording Error", "Recording Stopped"). GUI
-// thread only.
+// that is not replayed, the writer's failures ("Recording Error", "Recording Stopped") and the end of
+// every raw capture ("Capture Saved", "Capture Error", "Capture Stopped"). GUI thread only.
 #include "record/record.h"
 
 #include "app/app.h"
@@ -27,6 +27,8 @@ std::vector<std::string> shownNoticeLines;
 uint64_t shownReplayNoticeSerial = 0;
 std::vector<std::string> shownReplayNoticeLines;
 std::vector<std::string> shownReplayEndLines;
+uint64_t shownCaptureNoticeSerial = 0;
+std::vector<std::string> shownCaptureNoticeLines;
 
 void drawReplayEnd(bool ended) {
     if (ended) {
@@ -58,10 +60,24 @@ void drawRecordingNotice() {
     drawMessagePopup(popup, shownNoticeLines);
 }
 
+void drawCaptureNotice() {
+    const CaptureNotice& notice = captureState.notice;
+    const bool saved = notice.kind == CaptureEnd::saved;
+    const MessagePopup popup{captureNoticeTitle(notice), saved ? checkGlyph : exclamationGlyph, noticeCloseSize,
+                             "Capture Notice/Close"};
+    if (notice.serial != shownCaptureNoticeSerial) {
+        shownCaptureNoticeSerial = notice.serial;
+        shownCaptureNoticeLines = captureNoticeLines(notice);
+        ImGui::OpenPopup(popup.title);
+    }
+    drawMessagePopup(popup, shownCaptureNoticeLines);
+}
+
 }  // namespace
 
 void readReplayFrame() {
     drawReplayEnd(advanceReplay());
     drawReplayNotice();
     drawRecordingNotice();
+    drawCaptureNotice();
 }

@@ -5,6 +5,7 @@
 
 #include "app/app.h"
 #include "filechooser/filechooser.h"
+#include "link/link_state.h"
 #include "record/record.h"
 #include "ui/ui.h"
 
@@ -90,6 +91,7 @@ protected:
     std::function<void()> draw = [this] {
         if (shown) drawRecordPanel(&shown);
         writeRecordingFrame();
+        pollCapture();
         readReplayFrame();
     };
     fs::path directory, previous;
@@ -389,4 +391,40 @@ TEST_F(RecordPanel, ExportsTheFrameOnScreenIntoNewFilesAndSaysWhere) {
     EXPECT_TRUE(GuiHarness::popupOpen("Export Failed"));
     click("Export Notice/Close");
     fs::current_path(directory);
+}
+
+TEST_F(RecordPanel, CapturesBesideARecordingAndSaysWhatItKept) {
+    click("Capture Start");
+    EXPECT_TRUE(GuiHarness::popupOpen("Recording failed"));  // "Sensor is not connected."
+    click("Recording failed/Close");
+
+    appState.portOpen = true;
+    click("Capture Start");
+    ASSERT_TRUE(GuiHarness::popupOpen("Capture as.."));
+    EXPECT_EQ(fileChooser().typeFilter, ".ostrel");
+    const fs::path path = directory / "take.ostrel";
+    recordPanelChooserResult(true, path.string());
+    gui.frames(2, draw);
+    ASSERT_TRUE(captureRunning());
+    EXPECT_TRUE(gui.drawn("Capture Bytes"));
+    clickGreyed("Capture Start");
+    startRecording(directory / "take.csv");  // the two run side by side
+    ASSERT_TRUE(appState.recordingActive);
+
+    const std::string bytes = "\x5a\xa5 any bytes the grabber read";
+    tapBatch(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+    click("Capture Stop");
+    for (int frame = 0; frame < 500 && captureRunning(); ++frame) {
+        tapBatch(nullptr, 0);  // the grabber's next batch lets go of the tap
+        gui.frame(draw);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    gui.frames(2, draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("Capture Saved"));
+    EXPECT_FALSE(gui.drawn("Capture Bytes"));
+    EXPECT_TRUE(appState.recordingActive);
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), bytes);
+    click("Capture Notice/Close");
+    click("Record Stop");
 }
