@@ -15,7 +15,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libimgui-dev libglfw3-dev libepoxy-dev libglm-dev libserialport-dev libstb-dev
   x11-common xvfb xauth xdotool imagemagick socat mesa-utils libgl1-mesa-dri
-  dpkg-dev procps python3
+  dpkg-dev procps python3 python3-open3d
   lintian desktop-file-utils help2man
 )
 

@@ -48,6 +48,9 @@ struct DecodeOptions {
     bool points = false;
     std::string inputPath = "-";    // offline: '-' is standard input
     std::string csvPath;            // offline: the good frames also go to this recording file
+    std::string plyFolder;          // offline: one PLY file per good frame in this folder
+    std::string pcdFolder;          // offline: one PCD file per good frame in this folder
+    std::string capturePath;        // live: every byte read also goes to this capture
     std::string portName;           // live when not empty
     int baudRate = 0;               // live; 0 takes the viewer's default
     double seconds = 0.0;           // live; 0 runs until Ctrl-C
@@ -56,8 +59,8 @@ struct DecodeOptions {
 
 void printUsage(FILE* stream) {
     std::fprintf(stream,
-        "Usage: %s [--points] [--csv OUT] [--debug] [FILE]\n"
-        "       %s --port NAME [--baud N] [--seconds S] [--debug]\n"
+        "Usage: %s [--points] [--csv OUT] [--ply DIR] [--pcd DIR] [--debug] [FILE]\n"
+        "       %s --port NAME [--baud N] [--seconds S] [--capture FILE] [--debug]\n"
         "       %s --list-ports [--baud N]\n"
         "Runs a sensor byte stream through the viewer's synchroniser and frame decoding.\n"
         "\n"
@@ -66,6 +69,10 @@ void printUsage(FILE* stream) {
         "  --points        after each frame line, its 480 points in metres: x,y,z of point 0, then 1...\n"
         "  --csv OUT       also write the good frames to OUT as a recording the viewer replays: the\n"
         "                  header, then one row per frame stamped with the local time of writing\n"
+        "  --ply DIR       also write each good frame to DIR/frame-NNNNNN.ply (binary PLY 1.0), and\n"
+        "  --pcd DIR       to DIR/frame-NNNNNN.pcd (binary PCD 0.7): its 480 points as float x, y, z\n"
+        "                  in metres; N counts the good frames from 1; DIR is made when missing, and\n"
+        "                  files of those names are replaced\n"
         "\n"
         "Live, from a serial port with the viewer's own workers: the statistics once a second and at\n"
         "the end, a blank line between rounds. Ctrl-C ends the run cleanly.\n"
@@ -73,13 +80,18 @@ void printUsage(FILE* stream) {
         "  --list-ports    print that list: the ports that open at the baud rate, one a line\n"
         "  --baud N        baud rate (default %d)\n"
         "  --seconds S     stop after S seconds, at most 1e9 (default: run until Ctrl-C)\n"
+        "  --capture FILE  also write every byte read from the port, in order, to FILE (a regular\n"
+        "                  file, replaced): the raw stream, which this tool decodes offline with the\n"
+        "                  same frames and stream counters the live run counted\n"
         "\n"
         "  --debug         the viewer's diagnostic lines on standard output\n"
         "  --help          this text\n"
         "  --version       the version\n"
         "Exit status: 0 done (an input without a good frame says so on standard error); 1 the port could\n"
-        "not be opened or was lost; 2 bad usage, unreadable input, or --csv naming the input itself;\n"
-        "3 standard output or the --csv file could not be written (the file keeps every complete row).\n",
+        "not be opened or was lost (a capture keeps every byte read before); 2 bad usage, unreadable\n"
+        "input, or --csv naming the input itself; 3 standard output, the --csv file, a --ply/--pcd\n"
+        "file or the capture could not be written (a recording keeps every complete row, a capture\n"
+        "every byte before the failure).\n",
         toolName, toolName, toolName, static_cast<int>(appState.baudRate));
 }
 
@@ -110,14 +122,22 @@ bool standardOutputFailed(bool flush) {
     std::exit(exitUsage);
 }
 
+const char* nonEmpty(const char* value, const char* option) {
+    if (*value == '\0') usageError("empty name for", option);
+    return value;
+}
+
 DecodeOptions parseOptions(int argc, char** argv) {
-    enum OptionId { optPoints = 1, optPort, optListPorts, optBaud, optSeconds, optDebug, optHelp, optCsv, optVersion };
+    enum OptionId { optPoints = 1, optPort, optListPorts, optBaud, optSeconds, optDebug, optHelp, optCsv, optVersion,
+                    optPly, optPcd, optCapture };
     static const option longOptions[] = {
         {"points", no_argument, nullptr, optPoints},       {"port", required_argument, nullptr, optPort},
         {"list-ports", no_argument, nullptr, optListPorts},
         {"baud", required_argument, nullptr, optBaud},     {"seconds", required_argument, nullptr, optSeconds},
         {"debug", no_argument, nullptr, optDebug},         {"help", no_argument, nullptr, optHelp},
         {"csv", required_argument, nullptr, optCsv},       {"version", no_argument, nullptr, optVersion},
+        {"ply", required_argument, nullptr, optPly},       {"pcd", required_argument, nullptr, optPcd},
+        {"capture", required_argument, nullptr, optCapture},
         {nullptr, 0, nullptr, 0},
     };
     DecodeOptions options;
@@ -130,6 +150,9 @@ DecodeOptions parseOptions(int argc, char** argv) {
             if (*optarg == '\0') usageError("empty file name for", "--csv");
             options.csvPath = optarg;
             break;
+        case optPly: options.plyFolder = nonEmpty(optarg, "--ply"); break;
+        case optPcd: options.pcdFolder = nonEmpty(optarg, "--pcd"); break;
+        case optCapture: options.capturePath = nonEmpty(optarg, "--capture"); break;
         case optListPorts: options.listPorts = true; break;
         case optPort: options.portName = optarg; break;
         case optBaud: {
@@ -154,7 +177,9 @@ DecodeOptions parseOptions(int argc, char** argv) {
     const bool live = !options.portName.empty() || options.listPorts;
     if (options.listPorts && (!options.portName.empty() || options.seconds != 0.0)) usageError("--list-ports takes only", "--baud");
     if (live && (optind < argc || options.points)) usageError("a live run takes neither FILE nor", "--points");
-    if (live && !options.csvPath.empty()) usageError("a live run takes no", "--csv");
+    if (live && !(options.csvPath.empty() && options.plyFolder.empty() && options.pcdFolder.empty()))
+        usageError("a live run takes none of", "--csv/--ply/--pcd");
+    if (!options.capturePath.empty() && options.portName.empty()) usageError("only a live run takes", "--capture");
     if (!live && (options.baudRate != 0 || options.seconds != 0.0)) usageError("offline decoding takes no", "--baud/--seconds");
     return options;
 }
@@ -176,7 +201,47 @@ struct FrameOutputs {
     int csvError = 0;               // errno of the write that failed
     off_t csvCommitted = 0;         // end of the last complete line
     std::string csvLine;
+    // --ply and --pcd: the folder of each format, emptied after a failure (no more files are made).
+    std::string cloudFolders[2];
+    std::string cloudFailure;       // what failed, for the message at the end
+    uint64_t goodFrames = 0;        // numbers the files
+    std::string cloudBuffer;
 };
+
+constexpr CloudFormat cloudFormats[2] = {CloudFormat::ply, CloudFormat::pcd};
+
+// The folder of --ply or --pcd, made when missing. An empty text, or the reason it cannot serve.
+std::string prepareFolder(const std::string& folder) {
+    if (::mkdir(folder.c_str(), 0777) == 0) return {};
+    struct stat status {};
+    if (errno == EEXIST && ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return {};
+    return errno == EEXIST ? std::string("It is not a folder.") : systemReason(errno);
+}
+
+// One good frame as one file of each chosen format. A file that cannot be written whole is removed,
+// and that format makes no more files.
+void writeCloudFiles(FrameOutputs& outputs) {
+    char name[32];
+    for (int format = 0; format < 2; ++format) {
+        std::string& folder = outputs.cloudFolders[format];
+        if (folder.empty()) continue;
+        std::snprintf(name, sizeof name, "frame-%06llu%s", static_cast<unsigned long long>(outputs.goodFrames),
+                      cloudExtension(cloudFormats[format]));
+        const std::string path = folder + "/" + name;
+        std::string problem;
+        const int file = openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, problem);
+        if (file >= 0) {
+            const int error = writeCloudFile(file, cloudFormats[format], outputs.decoded, outputs.cloudBuffer);
+            if (::close(file) != 0 && error == 0) problem = systemReason(errno);
+            if (error != 0) problem = systemReason(error);
+            if (!problem.empty()) ::unlink(path.c_str());
+        }
+        if (!problem.empty()) {
+            outputs.cloudFailure = path + ": " + problem;
+            folder.clear();
+        }
+    }
+}
 
 // One whole line of the --csv recording; on a failure the file is cut back to its last complete line
 // and no more is written.
@@ -232,7 +297,10 @@ void printPointsLine(const PointFrame& decoded) {
 void emitGoodFrame(const uint8_t* record, void* context) {
     FrameOutputs& outputs = *static_cast<FrameOutputs*>(context);
     printFrameLine(record);
-    if (outputs.points || outputs.csvFile >= 0) decodeFrame(record, outputs.decoded);
+    ++outputs.goodFrames;
+    const bool clouds = !outputs.cloudFolders[0].empty() || !outputs.cloudFolders[1].empty();
+    if (outputs.points || outputs.csvFile >= 0 || clouds) decodeFrame(record, outputs.decoded);
+    if (clouds) writeCloudFiles(outputs);
     if (outputs.csvFile >= 0) {
         outputs.csvLine.clear();
         appendRecordingRow(outputs.csvLine, makeTimestamp(), outputs.decoded);
@@ -286,6 +354,15 @@ int decodeOffline(const DecodeOptions& options) {
     if (!options.csvPath.empty()) {
         if (const int status = openCsv(options, fd, outputs); status != 0) return status;
     }
+    outputs.cloudFolders[0] = options.plyFolder;
+    outputs.cloudFolders[1] = options.pcdFolder;
+    for (const std::string& folder : outputs.cloudFolders) {
+        if (folder.empty()) continue;
+        if (const std::string problem = prepareFolder(folder); !problem.empty()) {
+            std::fprintf(stderr, "%s: cannot write into %s: %s\n", toolName, folder.c_str(), problem.c_str());
+            return exitOutputFailure;
+        }
+    }
     resetSynchroniser();
     std::vector<uint8_t> chunk(offlineReadBytes);
     uint64_t bytesRead = 0;
@@ -312,6 +389,10 @@ int decodeOffline(const DecodeOptions& options) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, options.csvPath.c_str(), std::strerror(outputs.csvError));
         return exitOutputFailure;
     }
+    if (!outputs.cloudFailure.empty()) {
+        std::fprintf(stderr, "%s: cannot write %s\n", toolName, outputs.cloudFailure.c_str());
+        return exitOutputFailure;
+    }
     return standardOutputFailed(true) ? exitOutputFailure : 0;
 }
 
@@ -328,6 +409,23 @@ void reportOpenFailure(const std::string& name, int status) {
                  serialLink.failure.reason.c_str());
 }
 
+// The capture's end, on standard error when it failed.
+void reportCaptureEnd() {
+    const CaptureNotice& notice = captureState.notice;
+    if (notice.kind == CaptureEnd::saved || notice.kind == CaptureEnd::portLost) return;
+    std::string text;
+    for (const std::string& line : captureNoticeLines(notice)) text += (text.empty() ? "" : " ") + line;
+    std::fprintf(stderr, "%s: %s\n", toolName, text.c_str());
+}
+
+// Ends the capture once the workers are down (every byte read is in it); false when it failed.
+bool finishCaptureReported() {
+    finishCapture();
+    reportCaptureEnd();
+    const CaptureEnd kind = captureState.notice.kind;
+    return kind == CaptureEnd::saved || kind == CaptureEnd::portLost;
+}
+
 int decodeLive(const DecodeOptions& options) {
     struct sigaction stop = {};
     stop.sa_handler = onStopSignal;
@@ -336,10 +434,17 @@ int decodeLive(const DecodeOptions& options) {
     if (options.baudRate != 0) appState.baudRate = options.baudRate;
 
     startLinkWorkers();
+    // Open before connecting: the capture then holds the connection's bytes from the very first.
+    if (!options.capturePath.empty() && !beginCapture(options.capturePath)) {
+        reportCaptureEnd();
+        runExitSequence();
+        return exitOutputFailure;
+    }
     const int status = connectLink(options.portName.c_str(), appState.baudRate);
     if (status != SP_OK) {
         reportOpenFailure(options.portName, status);
         runExitSequence();
+        finishCapture();
         return exitPortFailure;
     }
 
@@ -354,6 +459,8 @@ int decodeLive(const DecodeOptions& options) {
             portLost = true;
             break;
         }
+        pollCapture();
+        if (!options.capturePath.empty() && !captureRunning()) break;  // it failed: the run has no point
         if (LiveClock::now() >= nextRound) {
             printStatistics();
             std::cout << '\n';
@@ -365,8 +472,9 @@ int decodeLive(const DecodeOptions& options) {
     if (portLost) std::fprintf(stderr, "%s: the port %s is disconnected\n", toolName, options.portName.c_str());
     printStatistics();
     runExitSequence();
+    const bool captureFailed = !options.capturePath.empty() && !finishCaptureReported();
     if (portLost) return exitPortFailure;
-    return standardOutputFailed(true) ? exitOutputFailure : 0;
+    return standardOutputFailed(true) || captureFailed ? exitOutputFailure : 0;
 }
 
 // The viewer's port list without the placeholder: every port that opens at the rate.

@@ -181,9 +181,7 @@ void finishCapture() {
     const auto giveUp = std::chrono::steady_clock::now() + releaseWaitLimit;
     while (!captureTapReleased() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(releasePoll);
     capture.shared.finishRequested.store(true, std::memory_order_release);
-    capture.writer.join();
-    capture.shared.writerDone = true;
-    endCapture();
+    endCapture();  // joins the writer once it has written what is left
 }
 
 bool captureRunning() { return captureState.phase != CaptureState::idle; }

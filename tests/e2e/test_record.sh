@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Recording and replay as a user does them, with the real viewer under Xvfb and a virtual sensor:
-# record two seconds into a file named in the chooser, stop, disconnect, replay it to "File End!";
+# record two seconds into a file named in the chooser while capturing the raw stream beside, stop
+# both, disconnect, replay the recording to "File End!";
 # save a scene and load scenes back; record onto a file system that fills up and see the failure,
 # with only complete rows left. Widgets are found through the viewer's probe log.
 # Usage: test_record.sh BUILD_DIR SOURCE_DIR (re-runs itself inside scripts/vport.sh)
@@ -58,8 +59,12 @@ choose_name() {
 e2e_start_display
 start_viewer
 
-echo "== record two seconds"
+echo "== record two seconds, captured beside"
 connect
+e2e_probe_click "Capture Start"
+e2e_probe_wait "##FileName" || e2e_fail "the chooser did not open for a capture"
+choose_name take
+e2e_probe_wait "Capture Bytes" 5 || e2e_fail "no capture indicator"
 e2e_probe_click "Record Start"
 e2e_probe_wait "##FileName" || e2e_fail "the chooser did not open"
 choose_name take
@@ -78,6 +83,17 @@ echo "recorded $rows rows in $(((stopped - started) / 1000000)) ms: about $rate 
 [ "$(commas_per_row "$take")" = "1441" ] || e2e_fail "rows of other lengths: $(commas_per_row "$take")"
 head -n 1 "$take" | grep -q '^time,x1,y1,z1,x2,.*,z480,roll,pitch,yaw$' || e2e_fail "bad header"
 e2e_probe_click "Recording Succeed/Close"
+e2e_probe_click "Capture Stop"
+e2e_probe_wait "Capture Notice/Close" 5 || e2e_fail "no notice at the capture's end"
+e2e_probe_click "Capture Notice/Close"
+# The capture starts inside a frame; after that, a gap anywhere would break a sync or a checksum.
+"$BUILD_DIR/tools/quarvis-decode" "$E2E_WORK/take.ostrel" > "$E2E_WORK/take.decoded" || e2e_fail "cannot decode the capture"
+count_of() { grep "^$1: " "$E2E_WORK/take.decoded" | sed 's/.*: //'; }
+[ "$(count_of "Total bytes")" = "$(stat -c %s "$E2E_WORK/take.ostrel")" ] || e2e_fail "the capture's bytes are not all decoded"
+[ "$(count_of "Good frames")" -ge 50 ] || e2e_fail "only $(count_of "Good frames") frames captured in two seconds"
+for name in "Lost syncs" "Size errors" "Cksum errors"; do
+    [ "$(count_of "$name")" = 0 ] || e2e_fail "the capture has $name: $(count_of "$name")"
+done
 
 echo "== save a scene"
 e2e_probe_click "Scene Save"
