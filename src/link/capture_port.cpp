@@ -266,6 +266,7 @@ int openCapture(const std::string& path) {
     }
     c.file = file;
     c.path = path;
+    c.fileBytes = static_cast<uint64_t>(status.st_size);
     c.index = CaptureIndex{};
     c.indexError = 0;
     c.scannedBytes = 0;

@@ -243,6 +243,7 @@ constexpr float captureFastest = 0.0f;  // speed: the next frame once the last o
 struct CaptureReplay {
     int file = -1;                           // GUI thread; the grabber reads through it while connected
     std::string path;                        // GUI thread
+    uint64_t fileBytes = 0;                  // GUI thread: the size when opened, for the progress
     std::thread indexer;                     // GUI thread
     bool indexing = false;                   // GUI thread: the indexer has not been joined yet
     int indexError = 0;                      // indexer, then GUI thread

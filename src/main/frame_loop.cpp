@@ -265,6 +265,7 @@ void drawFrame(Plotter& plotter) {
     writeRecordingFrame();
     pollCapture();
     readReplayFrame();
+    stepCaptureReplay();
 
     ImGui::Render();
     int width = 0, height = 0;

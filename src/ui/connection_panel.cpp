@@ -214,7 +214,7 @@ void drawConnectionPanel(bool* open) {
         moveCursor(50);
         if (connected) beginDisabledLook();
         if (ImGui::Button("Connect to Sensor", linkButtonSize)) {
-            if (appState.replayActive) ImGui::OpenPopup(connectWarning.title);
+            if (appState.replayActive || captureOpen()) ImGui::OpenPopup(connectWarning.title);
             else if (connectToSensor()) toggle = true;
         }
         probeLastItem("Connect to Sensor");

@@ -87,6 +87,24 @@ struct ArrivalWindow {
     void clear();
 };
 
+// The one file chooser of the record panel serves every file it asks for, under this key; it opens
+// in the folder of the file chosen last.
+constexpr const char* recordChooserKey = "ChooseFileDlgKey";
+void openRecordChooser(const char* title, const char* typeFilter);
+
+// The record panel's capture replay section.
+struct CaptureReplaySectionState {
+    bool openPending = false;       // the chooser's answer is a capture to replay
+    bool sliderHeld = false;        // the time slider is being dragged
+    float sliderSeconds = 0.0f;     // its value
+    bool noticeRequested = false;   // "Capture Replay" opens at the next step
+    std::vector<std::string> noticeLines;
+};
+// The section in the record panel, and its handling of the chooser's answer: false when the answer
+// is not for a capture.
+void drawCaptureReplaySection();
+bool captureReplayChooserResult(bool accepted, const std::string& path);
+
 // What the link health lines show, with the arrivals their rates come from. The GUI notes the
 // counters every frame and refreshes the figures a few times a second. The grabber zeroes the
 // counters each time a connection starts, so growth is taken in a way that tolerates that.
@@ -108,6 +126,7 @@ struct LinkHealth {
 extern ConnectionPanelState connectionPanel;
 extern ViewPanelState viewPanel;
 extern RecordPanelState recordPanel;
+extern CaptureReplaySectionState captureReplaySection;
 extern LinkHealth linkHealth;
 
 // The figures of the health lines change at most this often; the rates look back over the arrivals

@@ -25,7 +25,7 @@ std::string chooserFolder;  // see ui.h
 
 namespace {
 
-const char* const chooserKey = "ChooseFileDlgKey";
+const char* const chooserKey = recordChooserKey;
 const std::string recordLabel = std::string(recordGlyph) + " Record";
 const std::string stopLabel = std::string(stopGlyph) + " Stop";
 const std::string saveLabel = std::string(recordGlyph) + " Save";
@@ -327,10 +327,13 @@ void drawReplacePopup() {
 
 }  // namespace
 
+void openRecordChooser(const char* title, const char* typeFilter) { openChooser(title, typeFilter); }
+
 void recordPanelChooserResult(bool accepted, const std::string& path) {
     ParsedPathName parsed;
     if (accepted && parsePathName(path, parsed) && !parsed.directory.empty() && parsed.directory[0] == '/')
         chooserFolder = parsed.directory;
+    if (captureReplayChooserResult(accepted, path)) return;
     if (recordPanel.openPending) {
         if (accepted) {
             // A file that is not replayed opens "Open Error" through the reader's notice.
@@ -371,6 +374,8 @@ void drawRecordPanel(bool* open) {
     if (!beginPanel("##Record App", open)) return;
     drawOpenSection();
     drawReplayControls();
+    rule();
+    drawCaptureReplaySection();
     rule();
     drawRecordSection();
     rule();

@@ -35,6 +35,9 @@ void drawViewOverlays();
 // Once per GUI frame, after writeRecordingFrame: advances the replay, and draws the pop-ups of the
 // record files ("File End!" and the writer's failures) whichever panel is shown.
 void readReplayFrame();
+// Once per GUI frame, after readReplayFrame: connects the link to a capture once it is indexed,
+// notes the frame drawn for the capture source, and draws the "Capture Replay" notice.
+void stepCaptureReplay();
 
 // ---- What is remembered between runs (loaded and saved by main/settings) -------------------------
 // The values the view settings panel accepts: point size above 0 up to 100 pixels, grid spacing 10

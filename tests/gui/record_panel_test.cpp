@@ -8,6 +8,9 @@
 #include "link/link_state.h"
 #include "record/record.h"
 #include "ui/ui.h"
+#include "link/link.h"
+#include "../fakes/link_test_support.h"
+#include "../fakes/test_frames.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -19,6 +22,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -56,6 +60,7 @@ protected:
         gui.frames(2, draw);
     }
     void TearDown() override {
+        closeCapture();
         appState.recordingActive = false;
         closeRecording();
         dismissReplayEnd();
@@ -93,6 +98,7 @@ protected:
         writeRecordingFrame();
         pollCapture();
         readReplayFrame();
+        stepCaptureReplay();
     };
     fs::path directory, previous;
 };
@@ -427,4 +433,64 @@ TEST_F(RecordPanel, CapturesBesideARecordingAndSaysWhatItKept) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), bytes);
     click("Capture Notice/Close");
     click("Record Stop");
+}
+
+TEST_F(RecordPanel, ReplaysACaptureThroughTheLinkWithItsControls) {
+    ensureWorkerThreads();
+    resetLinkForTest();
+    // Three seconds at 30 frames a second, with stray bytes before the first frame.
+    const int frameCount = 90;
+    Bytes capture{0x13, 0x5A, 0x00};
+    for (int k = 0; k < frameCount; ++k) {
+        const Bytes frame = makeFrame(static_cast<uint16_t>(100 + k), 0, 7, static_cast<uint32_t>(k * 33333));
+        capture.insert(capture.end(), frame.begin(), frame.end());
+    }
+    const fs::path path = directory / "capture.bin";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(capture.data()), static_cast<std::streamsize>(capture.size()));
+    // Runs GUI frames until the condition holds (the workers run on their own clock).
+    auto until = [this](const std::function<bool()>& condition) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);  // only against a hang
+        while (!condition() && std::chrono::steady_clock::now() < giveUp) {
+            gui.frame(draw);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        gui.frame(draw);  // the panel draws what the condition brought
+        return condition();
+    };
+
+    click("OPEN CAPTURE");
+    EXPECT_TRUE(appState.inputCaptured);
+    recordPanelChooserResult(true, path.string());
+    EXPECT_FALSE(appState.inputCaptured);
+    ASSERT_TRUE(until([] { return appState.portOpen && pointCloudGeneration() > 0; }));
+    EXPECT_TRUE(serialLink.portIsCapture);
+    EXPECT_EQ(captureReplay.shownFrame, 0);
+    EXPECT_TRUE(gui.drawn("Capture Position"));
+
+    // Paused: one frame forward and back, then the slider three quarters along.
+    click("Capture Step Forward");
+    EXPECT_TRUE(until([] { return captureReplay.shownFrame == 1; }));
+    click("Capture Step Back");
+    EXPECT_TRUE(until([] { return captureReplay.shownFrame == 0; }));
+    const ItemRect slider = gui.rect("##Capture Time");
+    gui.clickAt(ImVec2(slider.min.x + (slider.max.x - slider.min.x) * 0.75f, slider.centre().y), draw);
+    EXPECT_TRUE(until([] { return captureReplay.shownFrame > frameCount / 2 && captureReplay.shownFrame < frameCount - 5; }));
+
+    // Speed, loop, play and pause.
+    click("##Capture Speed");
+    click("8x");
+    EXPECT_EQ(captureReplay.speed, 8.0f);
+    click("Capture Loop");
+    EXPECT_TRUE(captureReplay.loop);
+    const uint32_t goodBefore = linkStatistics.get(counterGoodFrames);
+    click("Capture Play");
+    EXPECT_TRUE(until([&] { return linkStatistics.get(counterGoodFrames) > goodBefore + frameCount / 2; }));
+    click("Capture Pause");
+    EXPECT_FALSE(captureReplay.playing);
+
+    // A replayed capture counts as connected: it can be recorded; closing it disconnects.
+    EXPECT_FALSE(gui.drawn("Capture Progress"));
+    click("Close Capture");
+    EXPECT_FALSE(appState.portOpen);
+    EXPECT_FALSE(captureOpen());
 }

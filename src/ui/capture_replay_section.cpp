@@ -1,0 +1,235 @@
+// The record panel's "Capture Replay" section (open a capture, indexing progress, play, pause, steps,
+// speed, loop, time slider, position readout, close) and the per-frame step of a capture replay
+// (connect the link once indexed, notices, tell the source a frame was drawn). GUI thread only:
+// drawCaptureReplaySection is called by the record panel, stepCaptureReplay by the frame loop every frame.
+#include "ui/ui.h"
+#include "ui/panel_common.h"
+#include "ui/panel_state.h"
+
+#include "app/app.h"
+#include "filechooser/filechooser.h"
+#include "link/link.h"
+#include "view/probe.h"
+
+#include <imgui.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+// Process-wide state of the capture section (GUI thread only); see panel_state.h.
+CaptureReplaySectionState captureReplaySection;
+
+namespace {
+
+constexpr const char* stepBackGlyph = "\xef\x81\x88";     // U+F048
+constexpr const char* stepForwardGlyph = "\xef\x81\x91";  // U+F051
+constexpr double microsPerSecondF = 1e6;
+const char* const anyFileType = ".*";  // a capture is any file of the sensor's byte stream
+
+struct SpeedChoice {
+    const char* label;
+    float speed;
+};
+const SpeedChoice speedChoices[] = {{"0.25x", 0.25f}, {"0.5x", 0.5f}, {"1x", 1.0f},
+                                    {"2x", 2.0f},     {"4x", 4.0f},   {"8x", 8.0f},
+                                    {"Fastest", captureFastest}};
+
+const MessagePopup captureNoticePopup{"Capture Replay", exclamationGlyph, ImVec2(173, 30), "Capture Replay/Close"};
+
+void notice(std::vector<std::string> lines) {
+    captureReplaySection.noticeLines = std::move(lines);
+    captureReplaySection.noticeRequested = true;
+}
+
+bool button(const char* label, const ImVec2& size, const char* probe) {
+    const bool pressed = ImGui::Button(label, size);
+    probeLastItem(probe);
+    return pressed;
+}
+
+const std::vector<CaptureFrame>& frames() { return captureReplay.index.frames; }
+
+// The link reads the capture (indexed, connected).
+bool replaying() { return captureOpen() && !captureReplay.indexing && serialLink.portIsCapture && appState.portOpen; }
+
+std::string fileName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Indexing has ended: replay what was found, or say why not.
+void startReplay() {
+    CaptureReplay& c = captureReplay;
+    const std::string name = fileName(c.path);
+    if (c.indexError != 0 || frames().empty()) {
+        if (c.indexError != ECANCELED) {
+            notice(c.indexError != 0 ? std::vector<std::string>{"Cannot read " + name + ":", std::strerror(c.indexError)}
+                                     : std::vector<std::string>{"No sensor frames found in " + name + "."});
+        }
+        releaseCapture();
+        return;
+    }
+    const int code = connectLink(capturePortName, appState.baudRate);
+    if (code != 0) {
+        notice({"Cannot replay " + name + ":", "the link did not open (code " + std::to_string(code) + ")."});
+        releaseCapture();
+        return;
+    }
+    linkHealth.everConnected = true;
+    linkHealth.baudRate = appState.baudRate;
+}
+
+void drawOpenButton() {
+    const bool greyed = captureOpen();
+    beginDisabledLook(greyed);
+    if (button("OPEN CAPTURE", ImVec2(230, 30), "OPEN CAPTURE")) {
+        if (appState.portOpen) {
+            notice({"Disconnect the sensor first."});
+        } else if (appState.replayActive) {
+            notice({"Stop the recorded file playing first."});
+        } else {
+            captureReplaySection.openPending = true;
+            openRecordChooser("Choose Capture", anyFileType);
+        }
+    }
+    endDisabledLook(greyed);
+}
+
+void drawIndexing() {
+    if (button(stopGlyph, ImVec2(0, 0), "Capture Cancel")) closeCapture();
+    ImGui::SameLine(0, -1);
+    const uint64_t total = captureReplay.fileBytes;
+    const float progress = total == 0 ? 0.0f : static_cast<float>(static_cast<double>(captureReplay.scannedBytes.load()) / total);
+    char overlay[32];
+    std::snprintf(overlay, sizeof overlay, "Indexing %d%%", static_cast<int>(progress * 100.0f));
+    ImGui::ProgressBar(progress, ImVec2(ImGui::CalcItemWidth(), 0), overlay);
+    probeLastItem("Capture Progress");
+}
+
+void drawTransport(int64_t shown) {
+    CaptureReplay& c = captureReplay;
+    const bool playing = c.playing;
+    if (playing) {
+        if (button(pauseGlyph, ImVec2(0, 0), "Capture Pause")) c.playing = false;
+    } else if (button(playGlyph, ImVec2(0, 0), "Capture Play")) {
+        if (c.atEnd && !c.loop) seekCapture(0);
+        c.playing = true;
+    }
+    // One frame either way, while paused.
+    beginDisabledLook(playing);
+    ImGui::SameLine(0, -1);
+    if (button(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) seekCapture(shown - 1);
+    ImGui::SameLine(0, -1);
+    if (button(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) seekCapture(shown + 1);
+    endDisabledLook(playing);
+    ImGui::SameLine(0, -1);
+    bool loop = c.loop;
+    if (ImGui::Checkbox("Loop", &loop)) c.loop = loop;
+    probeLastItem("Capture Loop");
+}
+
+void drawSpeedCombo() {
+    const float speed = captureReplay.speed;
+    const char* preview = "1x";
+    for (const SpeedChoice& choice : speedChoices)
+        if (choice.speed == speed) preview = choice.label;
+    if (!ImGui::BeginCombo("##Capture Speed", preview, 0)) {
+        probeLastItem("##Capture Speed");
+        return;
+    }
+    for (const SpeedChoice& choice : speedChoices) {
+        const bool selected = choice.speed == speed;
+        if (ImGui::Selectable(choice.label, selected)) captureReplay.speed = choice.speed;
+        probeLastItem(choice.label);
+        if (selected) ImGui::SetItemDefaultFocus();
+    }
+    ImGui::EndCombo();
+}
+
+// The slider follows the replay, except while the user holds it; each move shows the frame due at
+// the time under it.
+void drawTimeSlider(int64_t shown) {
+    const float duration = static_cast<float>(frames().back().playMicros / microsPerSecondF);
+    if (!captureReplaySection.sliderHeld) captureReplaySection.sliderSeconds = static_cast<float>(frames()[static_cast<size_t>(shown)].playMicros / microsPerSecondF);
+    const bool moved = ImGui::SliderFloat("##Capture Time", &captureReplaySection.sliderSeconds, 0.0f, duration, "%.2f s");
+    captureReplaySection.sliderHeld = ImGui::IsItemActive();
+    probeLastItem("##Capture Time");
+    if (moved) seekCapture(captureFrameAt(captureReplay.index, static_cast<int64_t>(captureReplaySection.sliderSeconds * microsPerSecondF)));
+}
+
+void drawReadout(int64_t shown) {
+    const CaptureFrame& frame = frames()[static_cast<size_t>(shown)];
+    ImGui::Text("%.3f s   frame %lld of %zu   seq %u", frame.playMicros / microsPerSecondF, static_cast<long long>(shown + 1),
+                frames().size(), static_cast<unsigned>(frame.sequence));
+    probeLastItem("Capture Position");
+}
+
+void drawCloseButton() {
+    if (!button("Close Capture", ImVec2(230, 30), "Close Capture")) return;
+    if (appState.recordingActive) notice({"Stop recording first."});
+    else closeCapture();
+}
+
+}  // namespace
+
+void drawCaptureReplaySection() {
+    moveCursor(5);
+    ImGui::Text("Capture Replay");
+    moveCursor(5);
+    drawOpenButton();
+    if (!captureOpen()) return;
+    moveCursor(5);
+    if (captureReplay.indexing) {
+        drawIndexing();
+        return;
+    }
+    if (!replaying()) return;
+    const int64_t shown = std::max<int64_t>(captureReplay.shownFrame, 0);
+    drawTransport(shown);
+    moveCursor(5);
+    drawSpeedCombo();
+    moveCursor(5);
+    drawTimeSlider(shown);
+    moveCursor(5);
+    drawReadout(shown);
+    moveCursor(5);
+    drawCloseButton();
+}
+
+bool captureReplayChooserResult(bool accepted, const std::string& path) {
+    if (!captureReplaySection.openPending) return false;
+    captureReplaySection.openPending = false;
+    if (accepted) {
+        if (appState.portOpen) {
+            notice({"Disconnect the sensor first."});
+        } else if (appState.replayActive) {
+            notice({"Stop the recorded file playing first."});
+        } else if (const int error = openCapture(path); error != 0) {
+            notice({"Cannot open " + fileName(path) + ":", std::strerror(error)});
+        }
+    }
+    appState.inputCaptured = false;
+    fileChooser().Close(recordChooserKey);
+    return true;
+}
+
+void stepCaptureReplay() {
+    CaptureReplay& c = captureReplay;
+    c.framesDrawn.fetch_add(1);
+    if (pollCaptureIndexing()) startReplay();
+    // The link left the capture on its own (a read of the file failed): let the file go.
+    if (captureOpen() && !c.indexing && !replaying()) {
+        notice({"Reading " + fileName(c.path) + " failed;", "the capture replay has stopped."});
+        releaseCapture();
+    }
+    if (c.atEnd && c.playing && !c.loop) c.playing = false;
+    if (captureReplaySection.noticeRequested) {
+        captureReplaySection.noticeRequested = false;
+        ImGui::OpenPopup(captureNoticePopup.title);
+    }
+    drawMessagePopup(captureNoticePopup, captureReplaySection.noticeLines);
+}
