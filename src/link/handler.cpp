@@ -11,6 +11,10 @@ constexpr float millimetresPerMetre = 1000.0f;
 }  // namespace
 
 void decodeFrame(const uint8_t* record, PointFrame& out) {
+    out.stamped = 1;
+    out.sequence = readLittleEndian(record + sequenceOffset, 2);
+    out.timestampSeconds = readLittleEndian(record + secondsOffset, 4);
+    out.timestampMicros = readLittleEndian(record + microsOffset, 4);
     for (int p = 0; p < pointsPerFrame; ++p) {
         out.valid[p] = 1;
         for (int k = 0; k < 3; ++k) {

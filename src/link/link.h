@@ -122,6 +122,12 @@ extern LinkStatistics linkStatistics;
 struct PointFrame {
     uint32_t valid[pointsPerFrame];        // 1 when the point holds a measured position
     float xyz[pointsPerFrame][3];          // metres
+    // The sensor's sequence number and time stamp of the frame. `stamped` is 0 for frames that
+    // carry none (read from a recording or a scene).
+    uint32_t stamped = 0;
+    uint32_t sequence = 0;
+    uint32_t timestampSeconds = 0;
+    uint32_t timestampMicros = 0;
 };
 
 // Written by the frame handler while connected, by the replay reader (GUI thread) while not: never
@@ -129,6 +135,11 @@ struct PointFrame {
 void publishPointCloud(const PointFrame& frame);
 void readPointCloud(PointFrame& out);
 uint64_t pointCloudGeneration();  // grows by one with every published frame
+// Called after every published frame on the publishing thread (the handler, or the GUI thread
+// replaying), so a GUI waiting for events can wake. Null: no one is told. Once setFramePublishedHook
+// returns, the hook it replaced runs on no thread any more.
+using FramePublishedHook = void (*)();
+void setFramePublishedHook(FramePublishedHook hook);
 
 // ---- Synchroniser and decoding, also used offline (quarvis-decode) ------------------------------
 // The grabber's synchroniser over a byte stream: counts every event in linkStatistics and calls
@@ -139,7 +150,7 @@ void resetSynchroniser();
 // Back to hunting outside a frame, counters kept: what follows is a jump in the stream (a seek).
 void huntAfresh();
 void synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodFrame, void* context);
-// The 480 points of a record in metres, all marked valid.
+// The 480 points of a record in metres, all marked valid, with its sequence number and time stamp.
 void decodeFrame(const uint8_t* record, PointFrame& out);
 
 // ---- The link's workers and connection (link_workers.cpp) ----------------------------------------

@@ -17,3 +17,5 @@ CaptureTap captureTap;
 
 SharedPointCloud pointCloud;
 std::atomic<uint64_t> pointCloudSequence{0};
+std::atomic<FramePublishedHook> framePublishedHook{nullptr};
+std::atomic<int> framePublishedHookCalls{0};

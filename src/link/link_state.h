@@ -58,9 +58,14 @@ extern std::atomic<uint32_t> handlerWake;
 struct SharedPointCloud {
     std::atomic<uint32_t> valid[pointsPerFrame];
     std::atomic<float> xyz[pointsPerFrame][3];
+    std::atomic<uint32_t> stamped, sequence, timestampSeconds, timestampMicros;
 };
 extern SharedPointCloud pointCloud;
 extern std::atomic<uint64_t> pointCloudSequence;
+// The hook told of each published frame (set by the GUI thread), and how many publishers are
+// inside it right now, so that replacing it can wait until the old one has returned.
+extern std::atomic<FramePublishedHook> framePublishedHook;
+extern std::atomic<int> framePublishedHookCalls;
 
 // The capture tap's ring: bytes pushed by the grabber, taken by the capture writer thread. The
 // counters only grow; their difference is what waits. `storage` and `capacity` change only while the

@@ -7,6 +7,25 @@
 
 #include <thread>
 
+namespace {
+
+// Publisher threads count themselves in before they look at the hook; the setter stores the new
+// hook and then waits for the count to drop. Both orders are sequentially consistent, so a
+// publisher either sees the new hook or is counted while the setter waits.
+void tellFramePublished() {
+    framePublishedHookCalls.fetch_add(1);
+    const FramePublishedHook hook = framePublishedHook.load();
+    if (hook != nullptr) hook();
+    framePublishedHookCalls.fetch_sub(1);
+}
+
+}  // namespace
+
+void setFramePublishedHook(FramePublishedHook hook) {
+    framePublishedHook.store(hook);
+    while (framePublishedHookCalls.load() != 0) std::this_thread::yield();
+}
+
 void publishPointCloud(const PointFrame& frame) {
     // There is one writer at a time; claiming the odd count with a compare-exchange keeps even a
     // mistaken second writer from interleaving its elements with ours.
@@ -23,7 +42,12 @@ void publishPointCloud(const PointFrame& frame) {
         pointCloud.valid[p].store(frame.valid[p], std::memory_order_release);
         for (int k = 0; k < 3; ++k) pointCloud.xyz[p][k].store(frame.xyz[p][k], std::memory_order_release);
     }
+    pointCloud.stamped.store(frame.stamped, std::memory_order_release);
+    pointCloud.sequence.store(frame.sequence, std::memory_order_release);
+    pointCloud.timestampSeconds.store(frame.timestampSeconds, std::memory_order_release);
+    pointCloud.timestampMicros.store(frame.timestampMicros, std::memory_order_release);
     pointCloudSequence.store(sequence + 2, std::memory_order_release);
+    tellFramePublished();
 }
 
 void readPointCloud(PointFrame& out) {
@@ -34,6 +58,10 @@ void readPointCloud(PointFrame& out) {
                 out.valid[p] = pointCloud.valid[p].load(std::memory_order_acquire);
                 for (int k = 0; k < 3; ++k) out.xyz[p][k] = pointCloud.xyz[p][k].load(std::memory_order_acquire);
             }
+            out.stamped = pointCloud.stamped.load(std::memory_order_acquire);
+            out.sequence = pointCloud.sequence.load(std::memory_order_acquire);
+            out.timestampSeconds = pointCloud.timestampSeconds.load(std::memory_order_acquire);
+            out.timestampMicros = pointCloud.timestampMicros.load(std::memory_order_acquire);
             if (pointCloudSequence.load(std::memory_order_relaxed) == before) return;
         }
         std::this_thread::yield();

@@ -262,6 +262,7 @@ void drawFrame(Plotter& plotter) {
     fillScene(plotter);
     render(plotter);
     drawViewOverlays();
+    drawOverlay(ImGui::GetTime());
     writeRecordingFrame();
     pollCapture();
     readReplayFrame();

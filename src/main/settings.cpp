@@ -199,6 +199,8 @@ const SettingKey settingKeys[] = {
     {"roundPoints", [](const std::string& v, Settings& s) { return readSwitch(v, s.roundPoints); },
      [](const Settings& s) { return switchText(s.roundPoints); }},
     // ---- The rest.
+    {"overlay", [](const std::string& v, Settings& s) { return readSwitch(v, s.overlayShown); },
+     [](const Settings& s) { return switchText(s.overlayShown); }},
     {"chooserFolder",
      [](const std::string& v, Settings& s) {
          if (!plainText(v) || v[0] != '/') return false;
@@ -330,6 +332,7 @@ Settings currentSettings() {
     settings.colorRangeLow = colorRangeLow;
     settings.colorRangeHigh = colorRangeHigh;
     settings.roundPoints = roundPoints;
+    settings.overlayShown = overlayShown;
     settings.chooserFolder = chooserFolder;
     return settings;
 }
@@ -346,6 +349,7 @@ void applySettings(const Settings& settings) {
     colorRangeLow = settings.colorRangeLow;
     colorRangeHigh = settings.colorRangeHigh;
     roundPoints = settings.roundPoints;
+    overlayShown = settings.overlayShown;
     chooserFolder = settings.chooserFolder;
 }
 

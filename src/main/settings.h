@@ -21,6 +21,7 @@ struct Settings {
     bool colorRangeAuto = false;
     float colorRangeLow = 0.0f, colorRangeHigh = 0.0f;
     bool roundPoints = false;
+    bool overlayShown = false;
     std::string chooserFolder;
     int32_t windowX = 0, windowY = 0, windowWidth = 0, windowHeight = 0;
     bool operator==(const Settings&) const = default;

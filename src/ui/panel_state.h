@@ -122,12 +122,22 @@ struct LinkHealth {
     uint32_t goodFrames = 0, lostSyncs = 0, sizeErrors = 0, checksumErrors = 0, overruns = 0;
 };
 
-// Process-wide state of the side panels, each defined in its panel's file.
+// What the overlay follows from frame to frame, shown or not.
+struct OverlayState {
+    bool started = false;            // the fields below hold a first look
+    uint64_t seenGeneration = 0;     // pointCloudGeneration at the latest look
+    double lastFrameAt = 0.0;        // GUI time the latest frame came, or the connection started
+    bool wasConnected = false;
+    std::vector<std::string> lines;  // the lines drawn in the latest shown frame
+};
+
+// Process-wide state of the side panels and the overlay, each defined in its own file.
 extern ConnectionPanelState connectionPanel;
 extern ViewPanelState viewPanel;
 extern RecordPanelState recordPanel;
 extern CaptureReplaySectionState captureReplaySection;
 extern LinkHealth linkHealth;
+extern OverlayState overlay;
 
 // The figures of the health lines change at most this often; the rates look back over the arrivals
 // of the last rateWindowSeconds, and fall to 0 once staleSeconds pass without one.

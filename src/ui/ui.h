@@ -32,6 +32,26 @@ void showScreenshotNotice(const std::string& text);
 // range modes) and the screenshot notice. Neither takes input.
 void drawViewOverlays();
 
+// ---- The corner overlay (overlay.cpp) ----------------------------------------------------------
+// Shown while overlayShown: toggled by F2 and the Window panel's checkbox, remembered between runs.
+extern bool overlayShown;
+
+// A raw capture in progress, as the overlay shows it. The capture feature sets the hook; null, or
+// `active` false: no indicator.
+struct CaptureIndicator {
+    bool active = false;
+    double seconds = 0.0;  // since the capture started
+    std::string fileName;
+};
+extern CaptureIndicator (*overlayCaptureIndicator)();
+
+// Once per GUI frame after the menu bar, shown or not: follows the frames for the stale marker,
+// toggles on its key and, when shown, draws the overlay. `now`: seconds on the GUI's clock.
+void drawOverlay(double now);
+// Seconds from `now` until a figure on screen changes by itself (the overlay's stale count, the
+// link health lines of a live connection), or infinity when none will.
+double secondsUntilFiguresMove(double now);
+
 // Once per GUI frame, after writeRecordingFrame: advances the replay, and draws the pop-ups of the
 // record files ("File End!" and the writer's failures) whichever panel is shown.
 void readReplayFrame();

@@ -214,6 +214,9 @@ void drawViewPanel(bool* open) {
     if (ImGui::Button("Save Screenshot", ImVec2(fieldWidth, 0))) screenshotRequested = true;
     probeLastItem("Save Screenshot");
     ImGui::PopItemWidth();
+    moveCursor(10);
+    ImGui::Checkbox("Show overlay (F2)", &overlayShown);
+    probeLastItem("Show overlay (F2)");
 
     if (clickedTarget != 0) {
         viewPanel.pickerTarget = clickedTarget;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 
 namespace {
@@ -109,6 +110,9 @@ TEST(Synchroniser, DecodesAFrameWrittenOutByHand) {
     EXPECT_EQ(stamp.micros, 345678u);
     PointFrame points;
     decodeFrame(run.frames[0].data(), points);
+    EXPECT_EQ((std::array<uint32_t, 4>{points.stamped, points.sequence, points.timestampSeconds, points.timestampMicros}),
+              (std::array<uint32_t, 4>{1, 48879, 4000000000u, 345678}))
+        << "the decoded frame carries its sequence number and time stamp";
     const struct {
         int point;
         float x, y, z;

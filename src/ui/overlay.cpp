@@ -1,0 +1,138 @@
+// The corner overlay: valid points of the shown frame, the sensor's frame rate, sequence number and
+// time stamp, a stale marker, the replay position and the recording (or capture) indicator. Drawn
+// by the frame loop after the menu bar, on the GUI thread.
+#include "app/app.h"
+#include "link/link.h"
+#include "record/record.h"
+#include "ui/panel_common.h"
+#include "ui/panel_state.h"
+#include "ui/ui.h"
+#include "view/probe.h"
+
+#define GLFW_INCLUDE_NONE
+#include <GLFW/glfw3.h>
+#include <imgui.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+// Process-wide state of the overlay (GUI thread only); see ui.h and panel_state.h.
+bool overlayShown = false;
+CaptureIndicator (*overlayCaptureIndicator)() = nullptr;
+OverlayState overlay;
+
+namespace {
+
+constexpr const char* overlayName = "##Overlay";
+constexpr float overlayMargin = 10.0f;
+constexpr float overlayBackgroundAlpha = 0.6f;
+constexpr double staleAfterSeconds = 1.0;   // "more than a second" without a frame while connected
+constexpr double countStepSeconds = 1.0;    // the stale and capture counts go in whole seconds
+constexpr double staleLookSlack = 1e-3;     // the marker is looked for just after the second has passed
+const ImVec4 staleColour(1.0f, 0.72f, 0.2f, 1.0f);
+const ImVec4 recordingColour(0.83f, 0.17f, 0.31f, 1.0f);
+constexpr ImGuiWindowFlags overlayFlags = ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_AlwaysAutoResize |
+                                          ImGuiWindowFlags_NoSavedSettings | ImGuiWindowFlags_NoFocusOnAppearing |
+                                          ImGuiWindowFlags_NoNav | ImGuiWindowFlags_NoInputs;
+
+// A new frame, or a new connection, restarts the stale clock.
+void followFrames(double now) {
+    const uint64_t generation = pointCloudGeneration();
+    const bool connected = appState.portOpen;
+    if (!overlay.started || generation != overlay.seenGeneration || (connected && !overlay.wasConnected))
+        overlay.lastFrameAt = now;
+    overlay.started = true;
+    overlay.seenGeneration = generation;
+    overlay.wasConnected = connected;
+}
+
+bool stale(double now) { return appState.portOpen && now - overlay.lastFrameAt > staleAfterSeconds; }
+
+std::string baseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+template <typename... Values>
+std::string format(const char* pattern, Values... values) {
+    char text[512];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
+}
+
+// One line, remembered for the tests as it was drawn.
+void line(const std::string& text, const ImVec4* colour = nullptr) {
+    if (colour != nullptr) ImGui::TextColored(*colour, "%s", text.c_str());
+    else ImGui::TextUnformatted(text.c_str());
+    overlay.lines.push_back(text);
+}
+
+void drawFrameLines(double now) {
+    PointFrame frame;
+    readPointCloud(frame);
+    int valid = 0;
+    for (uint32_t flag : frame.valid) valid += flag != 0;
+    line(format("Valid points: %d", valid));
+    if (appState.portOpen) {
+        sampleLinkHealth(linkHealth, now, readLinkCounters(), true);
+        line(format("Sensor: %.1f frames/s", linkHealth.framesPerSecond));
+    }
+    if (frame.stamped != 0) {
+        line(format("Sequence: %u", frame.sequence));
+        line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros * 1e-6));
+    }
+    if (stale(now)) line(format("stale: no frame for %d s", static_cast<int>(now - overlay.lastFrameAt)), &staleColour);
+    if (!appState.portOpen && !appState.replayActive) line("Not connected");
+}
+
+void drawActivityLines() {
+    if (appState.replayActive)
+        line(format("Replay: row %lld of %lld%s", static_cast<long long>(replayState.playRow),
+                    static_cast<long long>(replayState.rowCount), replayState.playing ? "" : " (paused)"));
+    if (appState.recordingActive && !recordingState.sceneRequested)
+        line(format("%s Recording %d s: %s", recordGlyph, recordingState.recordSeconds,
+                    baseName(recordingState.recordPath).c_str()),
+             &recordingColour);
+    const CaptureIndicator capture = overlayCaptureIndicator != nullptr ? overlayCaptureIndicator() : CaptureIndicator{};
+    if (capture.active)
+        line(format("%s Capture %d s: %s", recordGlyph, static_cast<int>(capture.seconds), capture.fileName.c_str()),
+             &recordingColour);
+}
+
+// Seconds until the next whole second of a count that started `elapsed` seconds ago.
+double untilNextCount(double elapsed) { return countStepSeconds - std::fmod(elapsed, countStepSeconds); }
+
+}  // namespace
+
+void drawOverlay(double now) {
+    followFrames(now);
+    if (ImGui::IsKeyPressed(GLFW_KEY_F2, false)) overlayShown = !overlayShown;
+    if (!overlayShown) return;
+    overlay.lines.clear();
+    ImGui::SetNextWindowPos(ImVec2(appState.windowWidth - overlayMargin, menuBarHeight + overlayMargin),
+                            ImGuiCond_Always, ImVec2(1.0f, 0.0f));
+    ImGui::SetNextWindowBgAlpha(overlayBackgroundAlpha);
+    if (ImGui::Begin(overlayName, nullptr, overlayFlags)) {
+        drawFrameLines(now);
+        drawActivityLines();
+        const ImVec2 corner = ImGui::GetWindowPos();
+        const ImVec2 size = ImGui::GetWindowSize();
+        if (itemProbe != nullptr) itemProbe("Overlay", corner, ImVec2(corner.x + size.x, corner.y + size.y));
+    }
+    ImGui::End();
+}
+
+double secondsUntilFiguresMove(double now) {
+    double until = std::numeric_limits<double>::infinity();
+    if (appState.portOpen && appState.showConnectionPanel && linkHealth.sampled)
+        until = std::max(0.0, linkHealth.lastRefreshTime + linkHealthRefreshSeconds - now);
+    if (!overlayShown) return until;
+    if (appState.portOpen) {
+        const double elapsed = now - overlay.lastFrameAt;
+        until = std::min(until, elapsed <= staleAfterSeconds ? staleAfterSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
+    }
+    const CaptureIndicator capture = overlayCaptureIndicator != nullptr ? overlayCaptureIndicator() : CaptureIndicator{};
+    if (capture.active) until = std::min(until, untilNextCount(capture.seconds));
+    return until;
+}

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Settings and the overlay as a user meets them: F2 shows the overlay; a background colour, the
+# overlay and the window's place survive a restart; --reset-settings starts from the defaults; a
+# damaged settings file gives one warning line and a viewer that starts.
+# Usage: test_settings.sh BUILD_DIR SOURCE_DIR
+source "$(dirname "$0")/lib.sh"
+e2e_init "$1" "$2"
+e2e_start_display
+settings="$XDG_CONFIG_HOME/quarvis/settings.conf"
+
+# "X0 Y0 X1 Y1" of the latest rectangle the probe log holds for a label.
+probe_rect() {
+    awk -F'\t' -v label="$1" '$1 == label { r = int($2) " " int($3) " " int($4) " " int($5) } END { print r }' "$E2E_PROBES"
+}
+quit_viewer() {
+    e2e_key Escape
+    e2e_wait_viewer_exit 20
+    [ "$VIEWER_STATUS" = "0" ] || e2e_fail "$1: the viewer ended with status $VIEWER_STATUS"
+}
+stderr_lines() { grep -c . "$VIEWER_ERR"; }
+# True when the pixel holds the background as changed below (near white), not the dark default.
+bright_background() {
+    read -r r g b <<< "$(e2e_pixel "$1" "$2" "$3")"
+    [ "$r" -ge 200 ] && [ "$g" -ge 200 ] && [ "$b" -ge 200 ]
+}
+
+# First start: no settings yet, said once.
+e2e_probe_log
+e2e_start_viewer
+[ "$(stderr_lines)" -eq 1 ] && grep -q "no settings in $settings yet" "$VIEWER_ERR" \
+    || e2e_fail "first start: stderr was: $(cat "$VIEWER_ERR")"
+sleep 0.5
+plain=$(e2e_screenshot plain)
+e2e_key F2
+e2e_probe_wait "Overlay" || e2e_fail "F2 showed no overlay"
+sleep 0.5
+shown=$(e2e_screenshot overlay)
+read -r x0 y0 x1 y1 <<< "$(probe_rect Overlay)"
+[ "$x1" -gt 900 ] && [ "$y0" -ge 31 ] && [ "$y0" -lt 60 ] || e2e_fail "overlay at $x0 $y0 $x1 $y1, not in the top right corner"
+crop="$((x1 - x0))x$((y1 - y0))+$x0+$y0"
+convert "$plain" -crop "$crop" +repage "$E2E_WORK/plain-corner.png"
+convert "$shown" -crop "$crop" +repage "$E2E_WORK/overlay-corner.png"
+changed=$(compare -metric AE -fuzz 3% "$E2E_WORK/plain-corner.png" "$E2E_WORK/overlay-corner.png" null: 2>&1)
+[ "${changed%.*}" -gt $(( (x1 - x0) * (y1 - y0) / 2 )) ] || e2e_fail "only $changed pixels of the corner changed with the overlay"
+e2e_region_has "$shown" $(( (x0 + x1) / 2 )) $(( (y0 + y1) / 2 )) $(( (y1 - y0) / 2 - 2 )) 200 255 200 255 200 255 \
+    || e2e_fail "no text in the overlay"
+
+# A near-white background from the top left of the picker's square, closed by a click outside it;
+# the window moved. All of it is remembered at exit.
+e2e_probe_click "Window"
+e2e_probe_click "##BgColor"
+e2e_probe_wait "##picker" || e2e_fail "the colour picker did not open"
+sleep 0.3
+read -r x0 y0 x1 y1 <<< "$(probe_rect "##picker")"
+e2e_click $((x0 + 4)) $((y0 + 4))
+sleep 0.3
+e2e_click 900 700
+window=$(head -n 1 "$E2E_WORK/window-id")
+xdotool windowmove "$window" 50 60
+sleep 0.5
+quit_viewer "first run"
+grep -qx "overlay=1" "$settings" && grep -qx "windowX=50" "$settings" && grep -qx "windowY=60" "$settings" \
+    || e2e_fail "settings after the first run: $(cat "$settings")"
+
+# Second start: all of it back, nothing to warn about.
+e2e_probe_log
+e2e_start_viewer
+[ "$(stderr_lines)" -eq 0 ] || e2e_fail "second start: stderr was: $(cat "$VIEWER_ERR")"
+geometry=$(xdotool getwindowgeometry "$(head -n 1 "$E2E_WORK/window-id")")
+echo "$geometry" | grep -q "Position: 50,60" || e2e_fail "window not back in its place: $geometry"
+e2e_probe_wait "Overlay" || e2e_fail "the overlay is not shown after a restart"
+sleep 0.5
+shot=$(e2e_screenshot restarted)
+# Between grid lines, half a metre right of the view's centre (as in test_window.sh), window moved.
+bright_background "$shot" 602 444 || e2e_fail "background after a restart: $(e2e_pixel "$shot" 602 444)"
+quit_viewer "second run"
+
+# --reset-settings: the defaults, saved over the remembered ones.
+e2e_probe_log
+e2e_start_viewer --reset-settings
+sleep 0.5
+shot=$(e2e_screenshot reset)
+bright_background "$shot" 552 384 && e2e_fail "background kept despite --reset-settings"
+e2e_probe_wait "Overlay" 1 && e2e_fail "overlay shown despite --reset-settings"
+quit_viewer "reset run"
+grep -qx "overlay=0" "$settings" || e2e_fail "defaults not saved: $(cat "$settings")"
+
+# A damaged file: one line on stderr, the defaults for what cannot be read, a viewer that starts,
+# and a clean file written at exit.
+printf 'overlay=1\n\x00\x01\x02\xff garbage\npointSize=lots\n' > "$settings"
+e2e_probe_log
+e2e_start_viewer
+[ "$(stderr_lines)" -eq 1 ] && grep -q "2 lines of $settings not understood" "$VIEWER_ERR" \
+    || e2e_fail "damaged file: stderr was: $(cat "$VIEWER_ERR")"
+e2e_probe_wait "Overlay" || e2e_fail "the good line of a damaged file was not applied"
+quit_viewer "damaged file run"
+grep -q "garbage\|lots" "$settings" && e2e_fail "the damaged lines stayed: $(cat "$settings")"
+e2e_pass

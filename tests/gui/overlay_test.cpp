@@ -1,0 +1,138 @@
+// The corner overlay under a fake clock: toggled by F2 and by the Window panel's checkbox, the
+// shown frame's points, rate, sequence and time stamp, the stale marker and when it must be
+// redrawn, the replay position and the recording and capture indicators.
+#include "app/app.h"
+#include "harness.h"
+#include "link/link.h"
+#include "record/record.h"
+#include "ui/panel_state.h"
+#include "ui/ui.h"
+
+#define GLFW_INCLUDE_NONE
+#include <GLFW/glfw3.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class OverlayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetLink();
+        overlay = OverlayState{};
+        linkHealth = LinkHealth{};
+        overlayShown = false;
+        appState.windowWidth = 1024.0f;
+        appState.windowHeight = 768.0f;
+    }
+    void TearDown() override {
+        appState.portOpen = appState.replayActive = appState.recordingActive = false;
+        overlayCaptureIndicator = nullptr;
+        overlayShown = false;
+        resetLink();
+    }
+    void pressF2() {
+        GuiHarness::io().KeysDown[GLFW_KEY_F2] = true;
+        gui.frame(draw);
+        GuiHarness::io().KeysDown[GLFW_KEY_F2] = false;
+        gui.frame(draw);
+    }
+    void publish(int validPoints, uint32_t sequence) {
+        PointFrame frame{};
+        for (int p = 0; p < validPoints; ++p) frame.valid[p] = 1;
+        frame.stamped = 1;
+        frame.sequence = sequence;
+        frame.timestampSeconds = 12;
+        frame.timestampMicros = 500000;
+        publishPointCloud(frame);
+    }
+    Lines at(double time) {
+        now = time;
+        gui.frame(draw);
+        return overlay.lines;
+    }
+
+    GuiHarness gui;
+    double now = 100.0;
+    bool viewPanelShown = true;
+    std::function<void()> draw = [this] {
+        drawViewPanel(&viewPanelShown);
+        drawOverlay(now);
+    };
+};
+
+TEST_F(OverlayTest, TogglesByItsKeyAndItsCheckbox) {
+    gui.frames(2, draw);
+    EXPECT_FALSE(gui.drawn("Overlay"));
+    pressF2();
+    EXPECT_TRUE(overlayShown);
+    ASSERT_TRUE(gui.drawn("Overlay"));
+    EXPECT_GE(gui.rect("Overlay").min.y, 31.0f) << "under the menu bar";
+    EXPECT_NEAR(gui.rect("Overlay").max.x, 1014.0f, 1.0f) << "in the top right corner";
+    EXPECT_EQ(overlay.lines, (Lines{"Valid points: 0", "Not connected"}));
+    ASSERT_TRUE(gui.click("Show overlay (F2)", draw));
+    EXPECT_FALSE(overlayShown);
+    EXPECT_FALSE(gui.drawn("Overlay"));
+}
+
+TEST_F(OverlayTest, FollowsTheSensorAndMarksAFrameStaleAfterASecond) {
+    overlayShown = true;
+    appState.portOpen = true;
+    publish(300, 7);
+    EXPECT_EQ(at(100.0), (Lines{"Valid points: 300", "Sensor: 0.0 frames/s", "Sequence: 7", "Time stamp: 12.5000 s"}));
+
+    // Eight frames in each half second: 16 a second.
+    for (double t : {100.5, 101.0}) {
+        for (int i = 0; i < 8; ++i) linkStatistics.increment(counterGoodFrames);
+        publish(480, 8);
+        at(t);
+    }
+    EXPECT_EQ(overlay.lines, (Lines{"Valid points: 480", "Sensor: 16.0 frames/s", "Sequence: 8", "Time stamp: 12.5000 s"}));
+
+    // Exactly a second without a frame is not yet stale; the loop is told to look just after it.
+    EXPECT_EQ(at(102.0).size(), 4u);
+    EXPECT_NEAR(secondsUntilFiguresMove(102.0), 0.0, 0.01);
+    EXPECT_EQ(at(102.5).back(), "stale: no frame for 1 s");
+    EXPECT_NEAR(secondsUntilFiguresMove(102.5), 0.5, 1e-9) << "the count moves at the next whole second";
+    EXPECT_EQ(at(104.2).back(), "stale: no frame for 3 s");
+    EXPECT_EQ(at(104.2)[1], "Sensor: 0.0 frames/s");
+    publish(480, 9);
+    EXPECT_EQ(at(104.3).back(), "Time stamp: 12.5000 s") << "a new frame is not stale";
+
+    // Not connected: the last frame stays, never stale, and nothing moves by itself.
+    appState.portOpen = false;
+    EXPECT_EQ(at(110.0), (Lines{"Valid points: 480", "Sequence: 9", "Time stamp: 12.5000 s", "Not connected"}));
+    EXPECT_EQ(secondsUntilFiguresMove(110.0), std::numeric_limits<double>::infinity());
+    // A new connection restarts the clock even before its first frame.
+    appState.portOpen = true;
+    EXPECT_EQ(at(120.0).size(), 4u);
+    EXPECT_EQ(at(121.5).back(), "stale: no frame for 1 s");
+}
+
+TEST_F(OverlayTest, ShowsTheReplayPositionAndTheRecordingAndCaptureIndicators) {
+    overlayShown = true;
+    appState.replayActive = true;
+    replayState.playRow = 5;
+    replayState.rowCount = 10;
+    replayState.playing = false;
+    EXPECT_EQ(at(100.0), (Lines{"Valid points: 0", "Replay: row 5 of 10 (paused)"}));
+    appState.replayActive = false;
+
+    appState.portOpen = true;
+    appState.recordingActive = true;
+    recordingState.recordPath = "/data/runs/run-1.csv";
+    recordingState.recordSeconds = 12;
+    overlayCaptureIndicator = [] { return CaptureIndicator{true, 3.5, "raw.bin"}; };
+    const Lines lines = at(100.0);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "\xef\xa3\x99 Recording 12 s: run-1.csv");
+    EXPECT_EQ(lines.back(), "\xef\xa3\x99 Capture 3 s: raw.bin");
+    EXPECT_NEAR(secondsUntilFiguresMove(100.0), 0.5, 1e-9) << "the capture's count moves in half a second";
+    recordingState = RecordingState{};
+}
+
+}  // namespace
