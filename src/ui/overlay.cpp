@@ -25,16 +25,11 @@ OverlayState overlay;
 namespace {
 
 constexpr const char* overlayName = "##Overlay";
-constexpr float overlayMargin = 10.0f;
-constexpr float overlayBackgroundAlpha = 0.6f;
 constexpr double staleAfterSeconds = 1.0;   // "more than a second" without a frame while connected
 constexpr double countStepSeconds = 1.0;    // the stale and capture counts go in whole seconds
 constexpr double staleLookSlack = 1e-3;     // the marker is looked for just after the second has passed
 const ImVec4 staleColour(1.0f, 0.72f, 0.2f, 1.0f);
 const ImVec4 recordingColour(0.83f, 0.17f, 0.31f, 1.0f);
-constexpr ImGuiWindowFlags overlayFlags = ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_AlwaysAutoResize |
-                                          ImGuiWindowFlags_NoSavedSettings | ImGuiWindowFlags_NoFocusOnAppearing |
-                                          ImGuiWindowFlags_NoNav | ImGuiWindowFlags_NoInputs;
 
 // A new frame, or a new connection, restarts the stale clock.
 void followFrames(double now) {
@@ -110,10 +105,10 @@ void drawOverlay(double now) {
     if (ImGui::IsKeyPressed(GLFW_KEY_F2, false)) overlayShown = !overlayShown;
     if (!overlayShown) return;
     overlay.lines.clear();
-    ImGui::SetNextWindowPos(ImVec2(appState.windowWidth - overlayMargin, menuBarHeight + overlayMargin),
+    ImGui::SetNextWindowPos(ImVec2(appState.windowWidth - sceneOverlayMargin, menuBarHeight + sceneOverlayMargin),
                             ImGuiCond_Always, ImVec2(1.0f, 0.0f));
-    ImGui::SetNextWindowBgAlpha(overlayBackgroundAlpha);
-    if (ImGui::Begin(overlayName, nullptr, overlayFlags)) {
+    ImGui::SetNextWindowBgAlpha(sceneOverlayAlpha);
+    if (ImGui::Begin(overlayName, nullptr, sceneOverlayFlags)) {
         drawFrameLines(now);
         drawActivityLines();
         const ImVec2 corner = ImGui::GetWindowPos();

@@ -20,6 +20,14 @@ constexpr const char* recordGlyph = "\xef\xa3\x99";       // U+F8D9
 // The menu bar's height: the side panels start below it.
 constexpr float menuBarHeight = 31.0f;
 
+// The small windows over the scene (overlay, colour legend, screenshot notice): no decoration, no
+// input, sized to their text, this far from the window's edges, with a see-through background.
+constexpr ImGuiWindowFlags sceneOverlayFlags = ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoInputs |
+                                               ImGuiWindowFlags_AlwaysAutoResize | ImGuiWindowFlags_NoSavedSettings |
+                                               ImGuiWindowFlags_NoFocusOnAppearing | ImGuiWindowFlags_NoNav;
+constexpr float sceneOverlayMargin = 10.0f;
+constexpr float sceneOverlayAlpha = 0.6f;
+
 // Placement (under the menu bar, full height, square corners) and ImGui::Begin of a side panel with no title bar (hence no close button); false, with
 // the window already ended, when nothing is to be drawn. Notes whether the panel holds the focus.
 bool beginPanel(const char* name, bool* open);

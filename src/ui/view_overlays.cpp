@@ -2,6 +2,7 @@
 // modes (bottom right) and the notice of the latest screenshot (bottom left). Called by the frame
 // loop once per frame after the scene is filled, and by the Window panel's button through
 // screenshotRequested. GUI thread only.
+#include "ui/panel_common.h"
 #include "ui/panel_state.h"
 #include "ui/ui.h"
 #include "view/probe.h"
@@ -18,11 +19,6 @@ ScreenshotNotice screenshotNotice;
 
 namespace {
 
-constexpr ImGuiWindowFlags overlayFlags = ImGuiWindowFlags_NoDecoration | ImGuiWindowFlags_NoInputs |
-                                          ImGuiWindowFlags_AlwaysAutoResize | ImGuiWindowFlags_NoSavedSettings |
-                                          ImGuiWindowFlags_NoFocusOnAppearing | ImGuiWindowFlags_NoNav;
-constexpr float overlayMargin = 10.0f;
-constexpr float overlayAlpha = 0.6f;
 const ImVec2 legendBarSize(200, 14);
 constexpr int legendSteps = 32;  // the bar is drawn as this many blended strips
 constexpr double noticeSeconds = 4.0;
@@ -40,10 +36,10 @@ ImU32 mapColour(float t) {
 // pivot (0, 1) is the bottom left corner of the window, (1, 1) the bottom right.
 bool beginOverlay(const char* name, ImVec2 pivot) {
     const ImVec2 display = ImGui::GetIO().DisplaySize;
-    const ImVec2 corner(pivot.x > 0 ? display.x - overlayMargin : overlayMargin, display.y - overlayMargin);
+    const ImVec2 corner(pivot.x > 0 ? display.x - sceneOverlayMargin : sceneOverlayMargin, display.y - sceneOverlayMargin);
     ImGui::SetNextWindowPos(corner, ImGuiCond_Always, pivot);
-    ImGui::SetNextWindowBgAlpha(overlayAlpha);
-    return ImGui::Begin(name, nullptr, overlayFlags);
+    ImGui::SetNextWindowBgAlpha(sceneOverlayAlpha);
+    return ImGui::Begin(name, nullptr, sceneOverlayFlags);
 }
 
 void drawColorLegend() {

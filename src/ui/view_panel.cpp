@@ -1,7 +1,7 @@
 // View settings panel: the camera presets, background and grid colours with their picker pop-up,
 // point size and grid spacing, then the point colour (white, one colour, or mapped by height or
-// range over an automatic or fixed range), round points and the screenshot button. Called by the
-// frame loop on the GUI thread.
+// range over an automatic or fixed range), round points, the overlay's checkbox and the screenshot
+// button. Called by the frame loop on the GUI thread.
 #include "app/app.h"
 #include "ui/panel_state.h"
 #include "view/probe.h"
@@ -211,12 +211,12 @@ void drawViewPanel(bool* open) {
     ImGui::Checkbox("Round Points", &roundPoints);
     probeLastItem("Round Points");
     moveCursor(10);
+    ImGui::Checkbox("Show Overlay (F2)", &overlayShown);
+    probeLastItem("Show Overlay (F2)");
+    moveCursor(10);
     if (ImGui::Button("Save Screenshot", ImVec2(fieldWidth, 0))) screenshotRequested = true;
     probeLastItem("Save Screenshot");
     ImGui::PopItemWidth();
-    moveCursor(10);
-    ImGui::Checkbox("Show overlay (F2)", &overlayShown);
-    probeLastItem("Show overlay (F2)");
 
     if (clickedTarget != 0) {
         viewPanel.pickerTarget = clickedTarget;
