@@ -225,11 +225,13 @@ SettingsKeeper startSettings(bool reset, Settings& loaded, std::string& warning)
 
 // ---- One frame ----------------------------------------------------------------------------------
 
-// F12 asks for a screenshot once per press. Taken from the key events rather than the key's state,
-// so that a press is not lost when it comes and goes within one slow frame (saving one, say). The
-// GUI's back-end installs its own callback after this one and calls it on.
+// F12 asks for a screenshot and F2 toggles the overlay, once per press. Taken from the key events
+// rather than the key's state, so that a press is not lost when it comes and goes within one slow
+// frame (saving one, say). The GUI's back-end installs its own callback after this one and calls it on.
 void onKey(GLFWwindow*, int key, int, int action, int) {
-    if (key == GLFW_KEY_F12 && action == GLFW_PRESS) screenshotRequested = true;
+    if (action != GLFW_PRESS) return;
+    if (key == GLFW_KEY_F12) screenshotRequested = true;
+    if (key == GLFW_KEY_F2) overlayToggleRequested = true;
 }
 
 // The frame as drawn so far (scene and GUI), before it is shown; says where it went or why not.

@@ -9,8 +9,6 @@
 #include "ui/ui.h"
 #include "view/probe.h"
 
-#define GLFW_INCLUDE_NONE
-#include <GLFW/glfw3.h>
 #include <imgui.h>
 
 #include <cmath>
@@ -19,6 +17,7 @@
 
 // Process-wide state of the overlay (GUI thread only); see ui.h and panel_state.h.
 bool overlayShown = false;
+bool overlayToggleRequested = false;
 CaptureIndicator (*overlayCaptureIndicator)() = nullptr;
 OverlayState overlay;
 
@@ -102,7 +101,8 @@ double untilNextCount(double elapsed) { return countStepSeconds - std::fmod(elap
 
 void drawOverlay(double now) {
     followFrames(now);
-    if (ImGui::IsKeyPressed(GLFW_KEY_F2, false)) overlayShown = !overlayShown;
+    if (overlayToggleRequested) overlayShown = !overlayShown;
+    overlayToggleRequested = false;
     if (!overlayShown) return;
     overlay.lines.clear();
     ImGui::SetNextWindowPos(ImVec2(appState.windowWidth - sceneOverlayMargin, menuBarHeight + sceneOverlayMargin),

@@ -35,6 +35,8 @@ void drawViewOverlays();
 // ---- The corner overlay (overlay.cpp) ----------------------------------------------------------
 // Shown while overlayShown: toggled by F2 and the Window panel's checkbox, remembered between runs.
 extern bool overlayShown;
+// F2 was pressed: set by the frame loop's key callback, taken by the next drawOverlay.
+extern bool overlayToggleRequested;
 
 // A raw capture in progress, as the overlay shows it. The capture feature sets the hook; null, or
 // `active` false: no indicator.
@@ -46,7 +48,7 @@ struct CaptureIndicator {
 extern CaptureIndicator (*overlayCaptureIndicator)();
 
 // Once per GUI frame after the menu bar, shown or not: follows the frames for the stale marker,
-// toggles on its key and, when shown, draws the overlay. `now`: seconds on the GUI's clock.
+// toggles on overlayToggleRequested and, when shown, draws the overlay. `now`: seconds on the GUI's clock.
 void drawOverlay(double now);
 // Seconds from `now` until a figure on screen changes by itself (the overlay's stale count, the
 // link health lines of a live connection), or infinity when none will.

@@ -59,7 +59,7 @@ window=$(head -n 1 "$E2E_WORK/window-id")
 xdotool windowmove "$window" 50 60
 sleep 0.5
 quit_viewer "first run"
-grep -qx "overlay=1" "$settings" && grep -qx "windowX=50" "$settings" && grep -qx "windowY=60" "$settings" \
+grep -qx "overlay=true" "$settings" && grep -qx "windowX=50" "$settings" && grep -qx "windowY=60" "$settings" \
     || e2e_fail "settings after the first run: $(cat "$settings")"
 
 # Second start: all of it back, nothing to warn about.
@@ -83,11 +83,11 @@ shot=$(e2e_screenshot reset)
 bright_background "$shot" 552 384 && e2e_fail "background kept despite --reset-settings"
 e2e_probe_wait "Overlay" 1 && e2e_fail "overlay shown despite --reset-settings"
 quit_viewer "reset run"
-grep -qx "overlay=0" "$settings" || e2e_fail "defaults not saved: $(cat "$settings")"
+grep -qx "overlay=false" "$settings" || e2e_fail "defaults not saved: $(cat "$settings")"
 
 # A damaged file: one line on stderr, the defaults for what cannot be read, a viewer that starts,
 # and a clean file written at exit.
-printf 'overlay=1\n\x00\x01\x02\xff garbage\npointSize=lots\n' > "$settings"
+printf 'overlay=true\n\x00\x01\x02\xff garbage\npointSize=lots\n' > "$settings"
 e2e_probe_log
 e2e_start_viewer
 [ "$(stderr_lines)" -eq 1 ] && grep -q "2 lines of $settings not understood" "$VIEWER_ERR" \

@@ -8,8 +8,6 @@
 #include "ui/panel_state.h"
 #include "ui/ui.h"
 
-#define GLFW_INCLUDE_NONE
-#include <GLFW/glfw3.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -36,10 +34,8 @@ protected:
         resetLink();
     }
     void pressF2() {
-        GuiHarness::io().KeysDown[GLFW_KEY_F2] = true;
-        gui.frame(draw);
-        GuiHarness::io().KeysDown[GLFW_KEY_F2] = false;
-        gui.frame(draw);
+        overlayToggleRequested = true;  // as the frame loop's key callback does
+        gui.frames(2, draw);
     }
     void publish(int validPoints, uint32_t sequence) {
         PointFrame frame{};

@@ -69,7 +69,7 @@ TEST(SettingsFile, LayoutByteForByteAndARoundTripThroughAMissingFolder) {
               "colorRangeAuto=false\n"
               "colorRange=-0.5,2.25\n"
               "roundPoints=true\n"
-              "overlay=1\n"
+              "overlay=true\n"
               "chooserFolder=/home/user/recordings and more\n"
               "windowX=-20\n"
               "windowY=40\n"
@@ -126,7 +126,7 @@ TEST(SettingsFile, BadContentFallsBackLineByLine) {
         {"empty port", "port=\n", 1, unchanged},
         {"port with a control byte", std::string("port=/dev/tty\x01S0\n"), 1, unchanged},
         {"relative folder", "chooserFolder=recordings\n", 1, unchanged},
-        {"overlay neither 0 nor 1", "overlay=yes\n", 1, unchanged},
+        {"overlay neither true nor false", "overlay=1\n", 1, unchanged},
         {"window too small and off X11's range", "windowWidth=100\nwindowX=40000\n", 2, unchanged},
         {"binary garbage", std::string("\x00\xff\xfe=\x01\n\x7f\x80pointSize=3\n", 20), 2, unchanged},
         {"good lines among bad ones, comments and blank lines",
