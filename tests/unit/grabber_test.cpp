@@ -1,27 +1,22 @@
-// The grabber's batches and its hand-over to the handler: the double buffer, the one-slot mailbox,
-// overruns and their line, read failures. On the test thread while the worker threads are parked.
+// The hand-over from the grabber to the handler: the double buffer, the one-slot mailbox and the
+// overruns while it is full, and the handler's sleep until a frame or a stop request comes. On the
+// test thread (and one of its own for the handler) while the worker threads are parked.
 #include "link/link.h"
 #include "link/link_state.h"
-#include "../fakes/fake_serialport.h"
+#include "app/app.h"
 #include "../fakes/link_test_support.h"
 #include "../fakes/test_frames.h"
 
-#include <libserialport.h>
-
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
 
 namespace {
 
-class Grabber : public ::testing::Test {
-protected:
-    void SetUp() override {
-        resetLinkForTest();
-        grabberStart();
-    }
-    void TearDown() override { resetLinkForTest(); }
-};
-
-TEST_F(Grabber, HandsFramesOverAlternatingBuffersAndDropsTheNewestWhileTheMailboxIsFull) {
+TEST(Grabber, HandsFramesOverAlternatingBuffersAndDropsTheNewestWhileTheMailboxIsFull) {
+    resetLinkForTest();
+    grabberStart();
     handOverFrame(makeFrame(1).data(), nullptr);
     uint8_t* first = readyFrame.load();
     ASSERT_NE(first, nullptr);
@@ -43,23 +38,37 @@ TEST_F(Grabber, HandsFramesOverAlternatingBuffersAndDropsTheNewestWhileTheMailbo
     grabberStart();  // a new connection zeroes the counters but keeps what waits in the mailbox
     EXPECT_EQ(linkStatistics.get(7), 0u);
     EXPECT_EQ(readyFrame.load(), second);
+    resetLinkForTest();
 }
 
-TEST_F(Grabber, ReadsAtMostTwoHundredBytesPerBatchAndTakesAFailedReadAsEmpty) {
-    fakeSerialAddPort("S");
-    ASSERT_EQ(serialLink.open("S", 460800), SP_OK);
-    const Bytes stream = concat({{0x00}, makeFrame(9)});
-    fakeSerialPush("S", stream);
-    fakeSerialFailReads("S", SP_ERR_FAIL);
-    grabberRunBatch(&serialLink);
-    EXPECT_EQ(linkStatistics.get(0), 0u);
-    fakeSerialFailReads("S", SP_OK);
-    const int readsBefore = fakeSerialCounters().reads;
-    while (fakeSerialPending("S") > 0) grabberRunBatch(&serialLink);
-    EXPECT_EQ(fakeSerialCounters().reads - readsBefore, static_cast<int>((stream.size() + readChunkBytes - 1) / readChunkBytes));
-    EXPECT_EQ(linkStatistics.get(0), stream.size());
-    ASSERT_NE(readyFrame.load(), nullptr);
-    EXPECT_EQ(frameSequence(readyFrame.load()), 9);
+TEST(Handler, SleepsUntilAFrameComesThenDecodesItAndEmptiesTheMailbox) {
+    resetLinkForTest();
+    PointFrame cloud;
+    readPointCloud(cloud);
+    EXPECT_EQ(cloud.valid[0], 0u) << "nothing is valid before the first frame";
+    const uint64_t generation = pointCloudGeneration();
+    std::thread handler([] {
+        while (linkStatistics.get(9) == 0) handlerRunPass();
+    });
+    const Bytes frame = makeFrame(3, 7);
+    handOverFrame(frame.data(), nullptr);
+    handler.join();
+    EXPECT_EQ(readyFrame.load(), nullptr);
+    EXPECT_EQ(linkStatistics.get(8), 1u);
+    EXPECT_EQ(pointCloudGeneration(), generation + 1);
+    PointFrame expected;
+    decodeFrame(frame.data(), expected);
+    readPointCloud(cloud);
+    EXPECT_EQ(std::memcmp(&cloud, &expected, sizeof cloud), 0);
+
+    // A stop request raised before the pass looks (its wake-up already counted) ends the pass at
+    // once: no sleep through it, no frame.
+    appState.handlerStopRequest = true;
+    wakeHandler();
+    handlerRunPass();
+    EXPECT_EQ(linkStatistics.get(9), 1u);
+    appState.handlerStopRequest = false;
+    resetLinkForTest();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -21,12 +22,17 @@ PointFrame frameNumber(uint32_t n) {
 }
 
 TEST(PointCloud, AReaderNeverSeesAMixOfTwoFrames) {
-    constexpr uint32_t frames = 3000;
+    constexpr uint32_t frames = 2000;
     const uint64_t generation = pointCloudGeneration();
     publishPointCloud(frameNumber(1));
     std::atomic<bool> writing{true};
+    // Pauses between frames, as the handler has them: a reader overlapped on two cores and, on one,
+    // pre-empted in mid-read by the writer waking up.
     std::thread writer([&] {
-        for (uint32_t n = 2; n <= frames; ++n) publishPointCloud(frameNumber(n));
+        for (uint32_t n = 2; n <= frames; ++n) {
+            publishPointCloud(frameNumber(n));
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
         writing = false;
     });
     uint32_t reads = 0, torn = 0, backwards = 0, last = 0;

@@ -24,16 +24,15 @@ struct Outcome {
     std::vector<Bytes> frames;
 };
 
-// Feeds the stream in pieces of `chunk` bytes after a Start.
-Outcome synchronise(const Bytes& stream, size_t chunk = SIZE_MAX) {
+// Feeds the whole stream at once after a Start.
+Outcome synchronise(const Bytes& stream) {
     resetSynchroniser();
     Outcome run;
     auto collect = [](const uint8_t* record, void* context) {
         static_cast<Outcome*>(context)->frames.emplace_back(record, record + frameBytes);
         static_cast<Outcome*>(context)->sequences.push_back(frameSequence(record));
     };
-    for (size_t at = 0; at < stream.size(); at += chunk)
-        synchroniseBytes(stream.data() + at, static_cast<int>(std::min(chunk, stream.size() - at)), collect, &run);
+    synchroniseBytes(stream.data(), static_cast<int>(stream.size()), collect, &run);
     const LinkStatistics& s = linkStatistics;
     run.counts = {s.get(1), s.get(2), s.get(3), s.get(4), s.get(5)};
     EXPECT_EQ(s.get(0), stream.size());
@@ -128,19 +127,6 @@ TEST(Synchroniser, DecodesAFrameWrittenOutByHand) {
     }
 }
 
-TEST(Synchroniser, FindsTheSameFramesHoweverTheStreamIsSplit) {
-    const Bytes stream = concat({{0x11, 0x5A, 0x00}, makeFrame(1), {0x00}, makeFrame(2), spoilt(makeFrame(3), 2000, 0x44),
-                                 makeFrame(4), {0x5A, 0xA5, 0x5A}});
-    const Outcome whole = synchronise(stream);
-    ASSERT_EQ(whole.counts, (Counts{3, 4, 1, 0, 1}));
-    // Every chunk size up to a whole read splits the stream at every byte boundary many times over.
-    for (size_t chunk = 1; chunk <= static_cast<size_t>(readChunkBytes); ++chunk) {
-        const Outcome split = synchronise(stream, chunk);
-        ASSERT_EQ(split.counts, whole.counts) << "chunk " << chunk;
-        ASSERT_EQ(split.frames, whole.frames) << "chunk " << chunk;
-    }
-}
-
 void collectFrame(const uint8_t* record, void* context) {
     static_cast<std::vector<Bytes>*>(context)->emplace_back(record, record + frameBytes);
 }
@@ -204,19 +190,6 @@ TEST(Synchroniser, MatchesTheByteByByteRulesOnFaultyStreams) {
             << "round " << round << ": state differs after read " << differs.first - fast.afterReads.begin();
         ASSERT_EQ(fast.printed, reference.printed) << "round " << round;
     }
-}
-
-TEST(Synchroniser, StartDropsAHalfFrameAndPrintsTimeStampsOnlyWhenDebugging) {
-    const Bytes frame = makeFrame(1);
-    // After a Start the rest of an interrupted frame is hunted through without a lost sync.
-    EXPECT_EQ(synchronise(concat({Bytes(frame.begin() + 1500, frame.end()), makeFrame(2)})).counts, (Counts{1, 1, 0, 0, 0}));
-
-    testing::internal::CaptureStdout();
-    synchronise(makeFrame(1, 0, 12, 345600));
-    appState.debugPrint = true;
-    synchronise(makeFrame(2, 0, 4000000000u, 345600));
-    appState.debugPrint = false;
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "4000000000.3456\n");
 }
 
 }  // namespace
