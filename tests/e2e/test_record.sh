@@ -51,7 +51,8 @@ disconnect() {
 # In the chooser: type a file name and press OK.
 choose_name() {
     e2e_probe_click "##FileName"
-    xdotool key ctrl+a BackSpace
+    e2e_chord ctrl a  # a key pressed and released inside one frame is not seen
+    e2e_key BackSpace
     xdotool type --delay 30 "$1"
     e2e_probe_click "OK"
 }

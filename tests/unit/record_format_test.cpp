@@ -170,3 +170,31 @@ TEST(RecordFormat, MalformedRowsDoNotParse) {
     ASSERT_TRUE(parseSceneLine(good.data(), good.data() + good.size(), xyz));
     EXPECT_EQ(xyz[1], -2.5f);
 }
+
+// Only the valid points go out, as little-endian floats after a header naming their count; the
+// float bytes are written out by hand. Open3D reads such files back in the end-to-end test.
+TEST(PointCloudExport, HeadersAndValidPointsByteForByte) {
+    PointFrame frame{};
+    const float first[3] = {1.0f, -2.5f, 0.5f}, last[3] = {0.25f, 0.0f, -1.0f};
+    frame.valid[1] = frame.valid[pointsPerFrame - 1] = 1;
+    std::memcpy(frame.xyz[1], first, sizeof first);
+    std::memcpy(frame.xyz[pointsPerFrame - 1], last, sizeof last);
+    frame.xyz[0][0] = 9.0f;  // an invalid point's position is not exported
+    const std::string points("\x00\x00\x80\x3F\x00\x00\x20\xC0\x00\x00\x00\x3F"
+                             "\x00\x00\x80\x3E\x00\x00\x00\x00\x00\x00\x80\xBF", 24);
+    const struct {
+        CloudFormat format;
+        std::string header;
+    } cases[] = {
+        {CloudFormat::ply, "ply\nformat binary_little_endian 1.0\nelement vertex 2\nproperty float x\n"
+                           "property float y\nproperty float z\nend_header\n"},
+        {CloudFormat::pcd, "# .PCD v0.7 - Point Cloud Data file format\nVERSION .7\nFIELDS x y z\nSIZE 4 4 4\n"
+                           "TYPE F F F\nCOUNT 1 1 1\nWIDTH 2\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2\n"
+                           "DATA binary\n"},
+    };
+    for (const auto& c : cases) {
+        std::string out;
+        appendCloudFile(out, c.format, frame);
+        EXPECT_EQ(out, c.header + points) << cloudExtension(c.format);
+    }
+}
