@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-// The steps of SerialLink::open, in order, and sp_list_ports: each can be made to fail.
+// The steps of SerialLink::open, in order: each can be made to fail.
 enum class FakeSerialStep {
     lookup,       // sp_get_port_by_name
     open,         // sp_open (a port held by another program)
@@ -25,14 +25,12 @@ enum class FakeSerialStep {
     flowControl,  // sp_set_flowcontrol
 };
 
-// What happened to handles and lists since the last reset.
+// What happened to handles since the last reset.
 struct FakeSerialCounters {
     int handlesMade = 0;   // by sp_get_port_by_name and sp_list_ports
     int handlesFreed = 0;  // by sp_free_port and sp_free_port_list
     int opens = 0;         // successful sp_open calls
     int closes = 0;        // successful sp_close calls
-    int listsMade = 0;     // successful sp_list_ports calls
-    int listsFreed = 0;    // sp_free_port_list calls
     int reads = 0;         // sp_nonblocking_read and sp_blocking_read_next calls
 };
 
@@ -55,12 +53,9 @@ void fakeSerialFailList(int status);
 void fakeSerialFailReads(const char* name, int status);
 
 // Bytes the device sends, appended to what it has not yet delivered.
-void fakeSerialPush(const char* name, const uint8_t* bytes, size_t count);
 void fakeSerialPush(const char* name, const std::vector<uint8_t>& bytes);
 // Once its pushed bytes are read, the device sends `pattern` again and again (empty: stop).
 void fakeSerialRepeat(const char* name, const std::vector<uint8_t>& pattern);
-// Bytes pushed and not yet read.
-size_t fakeSerialPending(const char* name);
 
 // The device is unplugged: reads return 0 like an idle line and sp_end_break fails (SP_ERR_FAIL),
 // the way a vanished USB adapter behaves.
@@ -74,7 +69,6 @@ int fakeSerialFlowControl(const char* name);
 int fakeSerialOpenCount(const char* name);
 
 FakeSerialCounters fakeSerialCounters();
-// Leak checks: handles opened and not closed, handles made and not freed, lists not freed.
+// Leak checks: handles opened and not closed, handles made and not freed.
 int fakeSerialOpenHandles();
 int fakeSerialLiveHandles();
-int fakeSerialLiveLists();
