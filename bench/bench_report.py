@@ -175,6 +175,22 @@ def section_viewer(v, busy, link, link_busy):
             + table(["What", "Quarvis", "Baseline", "Baseline figure", "Ratio"], rows))
 
 
+def section_capture(capture):
+    bare, index = capture["ReadCaptureBare"], capture["IndexCapture"]
+    lookup, seek, play = capture["FrameAtTimeIn4GiB"], capture["SeekUntilDecoded"], capture["PlayTenSecondsAtOneX"]
+    four_gib = 4 * 2**30
+    rows = [
+        ["Index a capture (background thread)", f"{rate(index) / 1e6:,.0f} MB/s",
+         f"{four_gib / rate(index):,.1f} s for 4 GiB", "a bare read of the same file in the same chunks",
+         f"{rate(bare) / 1e6:,.0f} MB/s", ratio(rate(index), rate(bare))],
+        ["Slider: the frame due at a time, index of a 4 GiB capture", fmt_time(seconds(lookup)), "", "", "", ""],
+        ["Seek: from the slider's frame to its points decoded", fmt_time(seconds(seek)), "", "", "", ""],
+    ]
+    return (table(["What", "Ours (CPU)", "", "Baseline", "Baseline (CPU)", "Ratio"], rows)
+            + f"\n\nPaced by the sensor's clock: {play['sensor_seconds']:.2f} s of capture played at 1x on the steady clock "
+            f"in {play['played_seconds']:.3f} s ({play['error_percent']:+.2f} %).")
+
+
 def section_chooser(chooser):
     rows = []
     for name, label in (("BM_ListingOnDirectoryChange", "Listing on a directory change"),
@@ -193,6 +209,7 @@ def main():
     link_busy = load_benchmarks(results / "link-busy.json")
     record = load_benchmarks(results / "record.json")
     chooser = load_benchmarks(results / "filechooser.json")
+    capture = load_benchmarks(results / "capture.json")
     viewer = viewer_figures(results / "viewer.txt")
     viewer["seconds"] = meta["viewer_seconds"]
     viewer_busy = viewer_figures(results / "viewer-busy.txt")
@@ -207,6 +224,7 @@ def main():
         "large": section_large(record),
         "viewer": section_viewer(viewer, viewer_busy, link, link_busy),
         "chooser": section_chooser(chooser),
+        "capture": section_capture(capture),
     }
     text = document.read_text()
     for name, body in sections.items():

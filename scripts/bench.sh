@@ -18,7 +18,7 @@ started=$(date +%s)
 load=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
 echo "== building (Release) into build-bench/ and build-bench-busy/"
-targets=(link_bench record_bench filechooser_bench quarvis quarvis-sim quarvis-decode quarvis_vport_shim)
+targets=(link_bench record_bench filechooser_bench capture_bench quarvis quarvis-sim quarvis-decode quarvis_vport_shim)
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARVIS_BENCH=ON -DQUARVIS_WERROR=ON >/dev/null
 cmake --build build-bench -j "$jobs" --target "${targets[@]}"
 cmake -S . -B build-bench-busy -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARVIS_BENCH=ON -DQUARVIS_WERROR=ON \
@@ -34,6 +34,7 @@ run_bench build-bench link_bench link.json
 run_bench build-bench-busy link_bench link-busy.json 'IdleWorkersCpu|StopAcknowledge'
 run_bench build-bench record_bench record.json
 run_bench build-bench filechooser_bench filechooser.json
+run_bench build-bench capture_bench capture.json
 
 echo "== quarvis-decode against wc -l"
 bash bench/decode_vs_wc.sh build-bench | tee "$results/decode.txt"

@@ -86,7 +86,10 @@ std::string floatText(float value) {
 
 std::string colourText(const float* colour) {
     std::string text;
-    for (int i = 0; i < colourComponents; ++i) text += (i > 0 ? "," : "") + floatText(colour[i]);
+    for (int i = 0; i < colourComponents; ++i) {
+        if (i > 0) text += ',';
+        text += floatText(colour[i]);
+    }
     return text;
 }
 
