@@ -10,8 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -27,11 +26,18 @@ std::string slurp(const fs::path& path) {
     return out.str();
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
+size_t lineCount(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+// Runs `write` with the file size limited to `bytes`, as a full disk would.
+template <typename Write>
+void withFileLimit(rlim_t bytes, Write write) {
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = bytes;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    write();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
 }
 
 PointFrame frameOf(float base) {
@@ -94,11 +100,12 @@ TEST_F(RecordWriter, RecordingHoldsTheHeaderAndOneRowPerFrameAndReplacesAnOlderF
     ASSERT_TRUE(closeRecording());
     EXPECT_EQ(recordingState.notice.serial, serial);
     const std::string text = slurp(path);
-    const std::vector<std::string> rows = lines(text.substr(std::min(expected.size(), text.size())));
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0][8], '-');
-    for (int frame = 0; frame < 3; ++frame)
-        appendRecordingRow(expected, rows[frame].substr(0, timestampLength), frameOf(static_cast<float>(frame)));
+    ASSERT_EQ(lineCount(text), 4u);
+    for (int frame = 0; frame < 3; ++frame) {  // each row stamped when it was written
+        const std::string stamp = text.substr(expected.size(), timestampLength);
+        EXPECT_EQ(stamp[8], '-');
+        appendRecordingRow(expected, stamp, frameOf(static_cast<float>(frame)));
+    }
     EXPECT_EQ(text, expected);
 }
 
@@ -137,25 +144,17 @@ TEST_F(RecordWriter, WriteErrorStopsTheRecordingAndKeepsOnlyCompleteRows) {
     std::string header, row;
     appendRecordingHeader(header);
     appendRecordingRow(row, makeTimestamp(), frameOf(1.0f));
-    // A file size limit ends the room in the middle of the fourth row.
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = header.size() + 3 * row.size() + row.size() / 2;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     ASSERT_TRUE(beginRecording(path));
-    for (int frame = 0; frame < 6; ++frame) writeRecordingFrame();
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    withFileLimit(header.size() + 3 * row.size() + row.size() / 2, [] {  // the room ends inside the fourth row
+        for (int frame = 0; frame < 6; ++frame) writeRecordingFrame();
+    });
 
     EXPECT_FALSE(appState.recordingActive);
     EXPECT_FALSE(recordingFileOpen());
     EXPECT_EQ(recordingState.notice.kind, RecordFailure::writeFailed);
     EXPECT_EQ(recordingState.notice.rowsKept, 3);
     EXPECT_EQ(recordNoticeLines(recordingState.notice)[2], "Recording stopped; 3 rows kept.");
-    const std::string text = slurp(path);
-    EXPECT_EQ(text.size(), header.size() + 3 * row.size());
-    EXPECT_EQ(lines(text).size(), 4u);
-    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(slurp(path).size(), header.size() + 3 * row.size());
 }
 
 TEST_F(RecordWriter, LostPortEndsTheRecordingInsteadOfRepeatingTheLastFrame) {
@@ -171,7 +170,7 @@ TEST_F(RecordWriter, LostPortEndsTheRecordingInsteadOfRepeatingTheLastFrame) {
     EXPECT_EQ(recordingState.notice.kind, RecordFailure::portLost);
     EXPECT_STREQ(recordNoticeTitle(recordingState.notice), "Recording Stopped");
     EXPECT_EQ(recordNoticeLines(recordingState.notice)[1], "Recording stopped; 2 rows kept in");
-    EXPECT_EQ(lines(slurp(path)).size(), 3u);
+    EXPECT_EQ(lineCount(slurp(path)), 3u);
 }
 
 TEST_F(RecordWriter, RecordingWhoseFileIsDeletedIsNeverReportedAsKept) {
@@ -232,17 +231,10 @@ TEST_F(RecordWriter, SceneThatCannotBeWrittenIsReportedAndLeavesNoFile) {
     EXPECT_FALSE(appState.recordingActive);
     fs::current_path(directory);
 
-    // Room for a part of the scene only.
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = 1000;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     recordingState.sceneRequested = true;
     ASSERT_TRUE(beginScene());
     const std::string name = recordingState.sceneFileName;
-    writeRecordingFrame();
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    withFileLimit(1000, writeRecordingFrame);  // room for a part of the scene only
     EXPECT_FALSE(recordingFileOpen());
     EXPECT_FALSE(recordingState.sceneRequested);
     EXPECT_EQ(recordingState.notice.kind, RecordFailure::sceneFailed);

@@ -64,11 +64,9 @@ protected:
 };
 
 TEST_F(Workers, ConnectDisconnectConnectCarriesFramesAndRestartsCleanly) {
-    testing::internal::CaptureStdout();
     connect();
     for (uint16_t n = 1; n <= 3; ++n) ASSERT_TRUE(frameArrives(n));
     mustReturn("disconnect", disconnect);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "nothing is printed unless debugging";
     EXPECT_TRUE(appState.grabberStopped && appState.handlerStopped);
     EXPECT_FALSE(appState.portOpen || appState.grabberStartRequest || appState.handlerStartRequest);
     EXPECT_EQ(fakeSerialOpenHandles(), 0);
@@ -77,17 +75,11 @@ TEST_F(Workers, ConnectDisconnectConnectCarriesFramesAndRestartsCleanly) {
     decodeFrame(makeFrame(3, 3).data(), last);
     EXPECT_EQ(std::memcmp(&kept, &last, sizeof kept), 0) << "the last frame stays after a disconnect";
 
-    appState.debugPrint = true;
-    testing::internal::CaptureStdout();
     connect();
     EXPECT_FALSE(appState.grabberStopRequest || appState.grabberStopped || appState.handlerStopRequest || appState.handlerStopped);
     ASSERT_TRUE(frameArrives(4));
-    EXPECT_EQ(linkStatistics.get(1), 1u) << "each connection counts afresh";
+    EXPECT_EQ(linkStatistics.get(counterGoodFrames), 1u) << "each connection counts afresh";
     mustReturn("disconnect", disconnect);
-    const std::string lines = testing::internal::GetCapturedStdout();
-    appState.debugPrint = false;
-    for (const char* line : {"grabber started\n", "handler started\n", "grabber halted\n", "handler halted\n"})
-        EXPECT_NE(lines.find(line), std::string::npos) << line << " missing in:\n" << lines;
 }
 
 TEST_F(Workers, AStopBeforeTheWorkersLeftParkedIsStillAcknowledged) {
