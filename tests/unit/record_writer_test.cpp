@@ -1,5 +1,5 @@
 // The recording writer on a temporary directory: recordings row by row, scenes and their names, and
-// every failure path (a file that cannot be opened, a write that fails part-way, a lost port).
+// failure paths (a file that cannot be opened, a write that fails part-way, a file deleted meanwhile).
 #include "record/record.h"
 
 #include "app/app.h"
@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -25,8 +24,6 @@ std::string slurp(const fs::path& path) {
     out << in.rdbuf();
     return out.str();
 }
-
-size_t lineCount(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 // Runs `write` with the file size limited to `bytes`, as a full disk would.
 template <typename Write>
@@ -100,7 +97,6 @@ TEST_F(RecordWriter, RecordingHoldsTheHeaderAndOneRowPerFrameAndReplacesAnOlderF
     ASSERT_TRUE(closeRecording());
     EXPECT_EQ(recordingState.notice.serial, serial);
     const std::string text = slurp(path);
-    ASSERT_EQ(lineCount(text), 4u);
     for (int frame = 0; frame < 3; ++frame) {  // each row stamped when it was written
         const std::string stamp = text.substr(expected.size(), timestampLength);
         EXPECT_EQ(stamp[8], '-');
@@ -157,22 +153,6 @@ TEST_F(RecordWriter, WriteErrorStopsTheRecordingAndKeepsOnlyCompleteRows) {
     EXPECT_EQ(slurp(path).size(), header.size() + 3 * row.size());
 }
 
-TEST_F(RecordWriter, LostPortEndsTheRecordingInsteadOfRepeatingTheLastFrame) {
-    const fs::path path = directory / "lost.csv";
-    ASSERT_TRUE(beginRecording(path));
-    writeRecordingFrame();
-    writeRecordingFrame();
-    appState.portOpen = false;
-    writeRecordingFrame();
-    writeRecordingFrame();
-    EXPECT_FALSE(appState.recordingActive);
-    EXPECT_FALSE(recordingFileOpen());
-    EXPECT_EQ(recordingState.notice.kind, RecordFailure::portLost);
-    EXPECT_STREQ(recordNoticeTitle(recordingState.notice), "Recording Stopped");
-    EXPECT_EQ(recordNoticeLines(recordingState.notice)[1], "Recording stopped; 2 rows kept in");
-    EXPECT_EQ(lineCount(slurp(path)), 3u);
-}
-
 TEST_F(RecordWriter, RecordingWhoseFileIsDeletedIsNeverReportedAsKept) {
     // The file, or its folder, is removed; the writer notices at its next row or at the stop.
     for (const bool wholeFolder : {false, true}) {
@@ -220,17 +200,7 @@ TEST_F(RecordWriter, ScenesAreWrittenWholeAndNeverReplaceEachOther) {
     }
 }
 
-TEST_F(RecordWriter, SceneThatCannotBeWrittenIsReportedAndLeavesNoFile) {
-    // No file can be made in a directory that is gone, not even by root.
-    fs::create_directory(directory / "gone");
-    fs::current_path(directory / "gone");
-    fs::remove(directory / "gone");
-    recordingState.sceneRequested = true;
-    EXPECT_FALSE(beginScene());
-    EXPECT_EQ(recordingState.notice.kind, RecordFailure::sceneFailed);
-    EXPECT_FALSE(appState.recordingActive);
-    fs::current_path(directory);
-
+TEST_F(RecordWriter, SceneThatCannotBeWrittenWholeIsReportedAndLeavesNoFile) {
     recordingState.sceneRequested = true;
     ASSERT_TRUE(beginScene());
     const std::string name = recordingState.sceneFileName;
