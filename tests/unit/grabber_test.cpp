@@ -1,6 +1,7 @@
 // The hand-over from the grabber to the handler: the double buffer, the one-slot mailbox and the
-// overruns while it is full, and the handler's sleep until a frame or a stop request comes. On the
-// test thread (and one of its own for the handler) while the worker threads are parked.
+// overruns while it is full, and the handler's sleep until a frame or a stop request comes; then the
+// shared PointCloud, whose readers get whole frames while a writer publishes. On the test thread (and
+// threads of its own) while the worker threads are parked.
 #include "link/link.h"
 #include "link/link_state.h"
 #include "app/app.h"
@@ -9,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -70,5 +73,48 @@ TEST(Handler, SleepsUntilAFrameComesThenDecodesItAndEmptiesTheMailbox) {
     appState.handlerStopRequest = false;
     resetLinkForTest();
 }
+
+// Every element of frame n is derived from n, so any mix of two frames shows.
+PointFrame frameNumber(uint32_t n) {
+    PointFrame frame;
+    for (int p = 0; p < pointsPerFrame; ++p) {
+        frame.valid[p] = n;
+        for (int k = 0; k < 3; ++k) frame.xyz[p][k] = static_cast<float>(n) + 0.25f * static_cast<float>(k);
+    }
+    return frame;
+}
+
+TEST(PointCloud, AReaderNeverSeesAMixOfTwoFrames) {
+    constexpr uint32_t frames = 2000;
+    const uint64_t generation = pointCloudGeneration();
+    publishPointCloud(frameNumber(1));
+    std::atomic<bool> writing{true};
+    // Pauses between frames, as the handler has them: a reader overlapped on two cores and, on one,
+    // pre-empted in mid-read by the writer waking up.
+    std::thread writer([&] {
+        for (uint32_t n = 2; n <= frames; ++n) {
+            publishPointCloud(frameNumber(n));
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        writing = false;
+    });
+    uint32_t reads = 0, torn = 0, backwards = 0, last = 0;
+    PointFrame frame;
+    while (writing || reads == 0) {
+        readPointCloud(frame);
+        ++reads;
+        const PointFrame whole = frameNumber(frame.valid[0]);
+        torn += std::memcmp(&frame, &whole, sizeof frame) != 0;
+        backwards += frame.valid[0] < last;
+        last = frame.valid[0];
+    }
+    writer.join();
+    EXPECT_EQ(torn, 0u) << "of " << reads << " reads";
+    EXPECT_EQ(backwards, 0u);
+    readPointCloud(frame);
+    EXPECT_EQ(frame.valid[0], frames);
+    EXPECT_EQ(pointCloudGeneration(), generation + frames);
+}
+
 
 }  // namespace

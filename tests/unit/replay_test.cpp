@@ -255,11 +255,6 @@ TEST_F(Replay, SeeksInFilesBeyond2GiB) {
     std::ofstream(path, std::ios::binary | std::ios::app) << "\n" + recordingText(30).substr(header.size());
     ASSERT_TRUE(open(path));
     EXPECT_EQ(replayState.rowCount, 31);
-    replayState.playing = true;  // the line across the hole is passed unread
-    for (int frame = 0; frame < 3; ++frame) advanceReplay();
-    EXPECT_EQ(shownRow(), 1);
-    EXPECT_EQ(replayState.rowsSkipped, 1);
-    replayState.playing = false;
     for (int row : {31, 2, 17}) {
         replayState.playRow = row;
         seekReplayRow(row);

@@ -1,18 +1,27 @@
 // The simulator's report against the link's own synchroniser: over any mix of injected faults, the
 // counters the synchroniser reaches are the ones the simulator worked out, and the good frames
-// carry the sequence numbers and the clock on across the faults between them.
+// carry the sequence numbers and the clock on across the faults between them. The in-process demo
+// sensor built on it: a clean, paced stream in reads that respect the caller's limit; it refuses
+// bad rates and reads while closed.
 #include "link/link.h"
 #include "link/sim.h"
 
 #include <gtest/gtest.h>
 
+#include <libserialport.h>
+
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 namespace {
 
 void collect(const uint8_t* record, void* context) {
     static_cast<std::vector<FrameStamp>*>(context)->push_back(readFrameStamp(record));
+}
+
+void countFrame(const uint8_t* record, void* context) {
+    static_cast<std::vector<uint16_t>*>(context)->push_back(readFrameStamp(record).sequence);
 }
 
 }  // namespace
@@ -54,4 +63,32 @@ TEST(Simulator, MixedFaultsOverManySeedsMatchTheReport) {
             EXPECT_EQ(micros, int64_t{step} * config.framePeriodMicros) << "frame " << i;
         }
     }
+}
+
+TEST(DemoPort, DeliversConsecutiveCleanFramesInBoundedReads) {
+    ASSERT_EQ(demoPortOpen(1500000), SP_OK);
+    resetSynchroniser();
+    std::vector<uint16_t> sequences;
+    uint8_t buffer[readChunkBytes + 16];
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);  // only against a hang
+    while (sequences.size() < 3 && std::chrono::steady_clock::now() < giveUp) {
+        const int got = demoPortRead(buffer, 37);  // an odd limit: frames split anywhere
+        ASSERT_GE(got, 0);
+        ASSERT_LE(got, 37);
+        synchroniseBytes(buffer, got, countFrame, &sequences);
+    }
+    demoPortClose();
+    ASSERT_EQ(sequences.size(), 3u);
+    EXPECT_EQ(sequences[1], static_cast<uint16_t>(sequences[0] + 1));
+    EXPECT_EQ(sequences[2], static_cast<uint16_t>(sequences[0] + 2));
+    for (int counter = 3; counter <= 6; ++counter) EXPECT_EQ(linkStatistics.get(counter), 0u);
+}
+
+TEST(DemoPort, RefusesABadRateAndReadsWhileClosed) {
+    EXPECT_EQ(demoPortOpen(0), SP_ERR_ARG);
+    uint8_t buffer[8];
+    EXPECT_LT(demoPortRead(buffer, sizeof buffer), 0);
+    ASSERT_EQ(demoPortOpen(57600), SP_OK);
+    demoPortClose();
+    EXPECT_LT(demoPortRead(buffer, sizeof buffer), 0);
 }
