@@ -97,7 +97,7 @@ FAULTS = [
     ("capture-index-gap", "src/link/capture_index.cpp", "next", "std::min<uint64_t>(stamp - lastStamp, longestFrameGapMicros)", "stamp - lastStamp"),
     ("capture-index-carry", "src/link/capture_index.cpp", "indexCapture", "if (lastChunk) at = held;", "at = held;"),
     ("capture-frame-at", "src/link/capture_index.cpp", "captureFrameAt", "micros < frame.playMicros", "micros <= frame.playMicros"),
-    ("capture-speed", "src/link/capture_port.cpp", "replayMicrosNow", "* source.speedSeen", "* 1.0"),
+    ("capture-speed", "src/link/capture_port.cpp", "microsUntilDue", "/ source.speedSeen", "/ 1.0"),
     # Point-cloud exports.
     ("export-valid-only", "src/record/point_export.cpp", "appendCloudFile", "frame.valid[p] == 0", "false"),
     ("export-ply-count", "src/record/point_export.cpp", "appendPlyHeader", "std::to_string(points)", "std::to_string(pointsPerFrame)"),

@@ -11,6 +11,7 @@
 
 #include <imgui.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -18,7 +19,6 @@
 // Process-wide state of the overlay (GUI thread only); see ui.h and panel_state.h.
 bool overlayShown = false;
 bool overlayToggleRequested = false;
-CaptureIndicator (*overlayCaptureIndicator)() = nullptr;
 OverlayState overlay;
 
 namespace {
@@ -81,6 +81,10 @@ void drawFrameLines(double now) {
 }
 
 void drawActivityLines() {
+    const int64_t shown = captureReplay.shownFrame;
+    if (appState.portOpen && serialLink.portIsCapture && shown >= 0)
+        line(format("Capture replay: frame %lld of %zu%s", static_cast<long long>(shown + 1),
+                    captureReplay.index.frames.size(), captureReplay.playing ? "" : " (paused)"));
     if (appState.replayActive)
         line(format("Replay: row %lld of %lld%s", static_cast<long long>(replayState.playRow),
                     static_cast<long long>(replayState.rowCount), replayState.playing ? "" : " (paused)"));
@@ -88,9 +92,8 @@ void drawActivityLines() {
         line(format("%s Recording %d s: %s", recordGlyph, recordingState.recordSeconds,
                     baseName(recordingState.recordPath).c_str()),
              &recordingColour);
-    const CaptureIndicator capture = overlayCaptureIndicator != nullptr ? overlayCaptureIndicator() : CaptureIndicator{};
-    if (capture.active)
-        line(format("%s Capture %d s: %s", recordGlyph, static_cast<int>(capture.seconds), capture.fileName.c_str()),
+    if (captureRunning())
+        line(format("%s Capture %d s: %s", recordGlyph, captureSeconds(), baseName(captureState.path).c_str()),
              &recordingColour);
 }
 
@@ -127,7 +130,9 @@ double secondsUntilFiguresMove(double now) {
         const double elapsed = now - overlay.lastFrameAt;
         until = std::min(until, elapsed <= staleAfterSeconds ? staleAfterSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
     }
-    const CaptureIndicator capture = overlayCaptureIndicator != nullptr ? overlayCaptureIndicator() : CaptureIndicator{};
-    if (capture.active) until = std::min(until, untilNextCount(capture.seconds));
+    if (captureState.phase == CaptureState::running) {
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - captureState.started;
+        until = std::min(until, untilNextCount(elapsed.count()));
+    }
     return until;
 }

@@ -38,15 +38,6 @@ extern bool overlayShown;
 // F2 was pressed: set by the frame loop's key callback, taken by the next drawOverlay.
 extern bool overlayToggleRequested;
 
-// A raw capture in progress, as the overlay shows it. The capture feature sets the hook; null, or
-// `active` false: no indicator.
-struct CaptureIndicator {
-    bool active = false;
-    double seconds = 0.0;  // since the capture started
-    std::string fileName;
-};
-extern CaptureIndicator (*overlayCaptureIndicator)();
-
 // Once per GUI frame after the menu bar, shown or not: follows the frames for the stale marker,
 // toggles on overlayToggleRequested and, when shown, draws the overlay. `now`: seconds on the GUI's clock.
 void drawOverlay(double now);

@@ -1,6 +1,6 @@
 // The corner overlay under a fake clock: toggled by F2 and by the Window panel's checkbox, the
 // shown frame's points, rate, sequence and time stamp, the stale marker and when it must be
-// redrawn, the replay position and the recording and capture indicators.
+// redrawn, the replay positions and the recording and capture indicators.
 #include "app/app.h"
 #include "harness.h"
 #include "link/link.h"
@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,10 @@ protected:
     }
     void TearDown() override {
         appState.portOpen = appState.replayActive = appState.recordingActive = false;
-        overlayCaptureIndicator = nullptr;
+        captureState.phase = CaptureState::idle;
+        serialLink.portIsCapture = false;
+        captureReplay.shownFrame = -1;
+        captureReplay.index.frames.clear();
         overlayShown = false;
         resetLink();
     }
@@ -122,12 +126,20 @@ TEST_F(OverlayTest, ShowsTheReplayPositionAndTheRecordingAndCaptureIndicators) {
     appState.recordingActive = true;
     recordingState.recordPath = "/data/runs/run-1.csv";
     recordingState.recordSeconds = 12;
-    overlayCaptureIndicator = [] { return CaptureIndicator{true, 3.5, "raw.bin"}; };
+    captureState.phase = CaptureState::running;
+    captureState.started = std::chrono::steady_clock::now() - std::chrono::milliseconds(3500);
+    captureState.path = "/data/raw.ostrel";
+    serialLink.portIsCapture = true;  // a recording and a capture of a capture's replay
+    captureReplay.index.frames.resize(3);
+    captureReplay.shownFrame = 1;
     const Lines lines = at(100.0);
-    ASSERT_GE(lines.size(), 2u);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3], "Capture replay: frame 2 of 3 (paused)");
     EXPECT_EQ(lines[lines.size() - 2], "\xef\xa3\x99 Recording 12 s: run-1.csv");
-    EXPECT_EQ(lines.back(), "\xef\xa3\x99 Capture 3 s: raw.bin");
-    EXPECT_NEAR(secondsUntilFiguresMove(100.0), 0.5, 1e-9) << "the capture's count moves in half a second";
+    EXPECT_EQ(lines.back(), "\xef\xa3\x99 Capture 3 s: raw.ostrel");
+    const double until = secondsUntilFiguresMove(100.0);
+    EXPECT_GT(until, 0.0);
+    EXPECT_LE(until, 0.5) << "the capture's count moves in half a second";
     recordingState = RecordingState{};
 }
 

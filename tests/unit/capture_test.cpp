@@ -36,12 +36,13 @@ void push(const std::string& bytes) {
     tapBatch(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
 }
 
-// A disk that takes nothing while stalled, and fills up after `diskRoom` bytes.
+// A disk that takes nothing while stalled, at most 333 bytes a write, and fills up after `diskRoom`
+// bytes.
 std::atomic<bool> diskStalled{false};
 std::atomic<size_t> diskRoom{SIZE_MAX};
 ssize_t fakeDiskWrite(int file, const void* data, size_t size) {
     while (diskStalled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    size = std::min(size, diskRoom.load());
+    size = std::min({size, diskRoom.load(), size_t{333}});
     if (size == 0) {
         errno = ENOSPC;
         return -1;
