@@ -21,6 +21,8 @@
 #   e2e_chord KEY...            holds the keys down together for 0.4 s (e.g. ctrl a)
 #   e2e_wait_for_line FILE TEXT [S]  waits up to S seconds (default 20) for a line containing TEXT
 #   e2e_fail MESSAGE            prints the message and the viewer's output, exits 1
+#   e2e_check_eq WHAT WANT GOT  fails naming WHAT unless the two texts are equal
+#   e2e_count_of FILE NAME      the COUNT of the last "NAME: COUNT" line in FILE (the tools' counters)
 #   e2e_probe_log               the viewer started after this logs where its widgets are drawn
 #                               (QUARVIS_PROBE_LOG) into $E2E_PROBES
 #   e2e_probe_click LABEL       clicks the centre of the widget last drawn under LABEL once it
@@ -161,6 +163,14 @@ e2e_fail() {
         echo "--- viewer stderr (last lines)" >&2; tail -n 20 "$VIEWER_ERR" >&2
     fi
     exit 1
+}
+
+e2e_check_eq() {
+    [ "$2" = "$3" ] || e2e_fail "$1: expected '$2', got '$3'"
+}
+
+e2e_count_of() {
+    grep "^$2: " "$1" | tail -n 1 | sed 's/.*: //'
 }
 
 e2e_probe_log() {

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Connecting from the GUI as a user does, with the real viewer under Xvfb: pick the virtual port
-# (a pseudo-terminal fed by quarvis-sim at 1500000 baud) and the rate, connect, see the cloud, change
-# the grid spacing and the view from "Window", pull the cable with the panel hidden and see the
-# banner; then the same with --demo and "DEMO SENSOR". Escape ends the viewer with status 0.
+# (a pseudo-terminal fed by quarvis-sim at 1500000 baud) and the rate, connect, see the cloud, pull
+# the cable with the panel hidden and see the banner. Escape ends the viewer with status 0.
 # Usage: test_connect.sh BUILD_DIR SOURCE_DIR (re-runs itself inside scripts/vport.sh)
 if [ -z "${VPORT_PORT:-}" ]; then
     exec bash "$2/scripts/vport.sh" --build "$1" --sim "--baud 1500000" -- bash "$0" "$1" "$2"
@@ -13,13 +12,7 @@ e2e_init "$1" "$2"
 unset LD_PRELOAD
 
 # Widgets are found through the probe log (lib.sh); only scene points are window pixels.
-quit_viewer() {
-    e2e_key Escape
-    e2e_wait_viewer_exit 20
-}
-
 white_near() { e2e_region_has "$1" "$2" "$3" 2 200 255 200 255 200 255; }
-grey_near() { e2e_region_has "$1" "$2" "$3" 1 60 110 60 110 60 115; }
 banner_shown() { e2e_region_has "$1" 900 16 40 200 255 200 255 200 255; }
 
 # Under the start camera (top view) the ground point (x, y) lands at (512 + 81·x, 384 − 81·(y − 2.5)).
@@ -28,10 +21,6 @@ banner_shown() { e2e_region_has "$1" 900 16 40 200 255 200 255 200 255; }
 floor_point_a=(367 514)
 floor_point_b=(640 254)
 floor_gap=(444 459)
-# With a 50 cm grid a line runs along x = −1.5 m, which a 1 m grid does not have.
-half_metre_line=(390 688)
-# In "FRONT VIEW" the simulator's wall (5 m ahead) shows a point 1 m up, 0.17 m right of centre.
-wall_point=(530 352)
 
 e2e_start_display
 
@@ -41,63 +30,24 @@ e2e_start_viewer
 sleep 0.5
 before=$(e2e_screenshot before)
 white_near "$before" "${floor_point_a[@]}" && e2e_fail "points drawn before connecting"
-grey_near "$before" "${half_metre_line[@]}" && e2e_fail "a half-metre grid line before the change"
 
 e2e_probe_connect "$VPORT_PORT"
-sleep 1
-panel=$(e2e_screenshot connected-panel)
 e2e_probe_click "Ostrel"  # hide the panel to see the whole scene
 sleep 1
 cloud=$(e2e_screenshot cloud)
 white_near "$cloud" "${floor_point_a[@]}" || e2e_fail "no white point at (${floor_point_a[*]})"
 white_near "$cloud" "${floor_point_b[@]}" || e2e_fail "no white point at (${floor_point_b[*]})"
 white_near "$cloud" "${floor_gap[@]}" && e2e_fail "a white point where the floor has none (${floor_gap[*]})"
-white_near "$cloud" "${wall_point[@]}" && e2e_fail "top view: white where only the front view has a point"
-
-echo "== grid spacing and view from the Window panel"
-e2e_probe_click "Window"
-e2e_probe_click "##cm"
-xdotool type --delay 60 50
-xdotool key Return
-sleep 0.4
-e2e_probe_click "Window"
-sleep 0.5
-grid=$(e2e_screenshot grid)
-grey_near "$grid" "${half_metre_line[@]}" || e2e_fail "no half-metre grid line at (${half_metre_line[*]}) after typing 50"
-
-e2e_probe_click "Window"
-e2e_probe_click "##Alt Views"
-e2e_probe_click "FRONT VIEW"
-e2e_probe_click "Window"
-sleep 0.5
-front=$(e2e_screenshot front)
-white_near "$front" "${wall_point[@]}" || e2e_fail "front view: no wall point at (${wall_point[*]})"
 
 echo "== the cable is pulled while no panel is shown"
-banner_shown "$front" && e2e_fail "the banner shows while connected"
+banner_shown "$cloud" && e2e_fail "the banner shows while connected"
 kill "$VPORT_SOCAT_PID"
 e2e_wait_for_line "$VIEWER_OUT" "code: 1" 10 || e2e_fail "the lost port went unnoticed with the panel hidden"
 sleep 0.5
 lost=$(e2e_screenshot lost)
 banner_shown "$lost" || e2e_fail "no banner after the port was lost"
-e2e_probe_click "Ostrel"
-sleep 0.5
-after=$(e2e_screenshot lost-panel)
-quit_viewer
+e2e_key Escape
+e2e_wait_viewer_exit 20
 [ "$VIEWER_STATUS" = "0" ] || e2e_fail "after Escape the viewer's status was $VIEWER_STATUS"
-# The panel is back in its not-connected layout: no (blue) Connect button where it stood.
-# shellcheck disable=SC2046  # "X Y"
-e2e_region_has "$after" $(e2e_probe_centre "Connect to Sensor") 3 0 100 0 160 100 255 \
-    && e2e_fail "buttons still shown after the loss"
 
-echo "== demo sensor"
-e2e_probe_log
-e2e_start_viewer --demo
-e2e_probe_connect "DEMO SENSOR"
-e2e_probe_click "Ostrel"
-sleep 1
-demo=$(e2e_screenshot demo)
-white_near "$demo" "${floor_point_a[@]}" || e2e_fail "demo: no white point at (${floor_point_a[*]})"
-quit_viewer
-[ "$VIEWER_STATUS" = "0" ] || e2e_fail "after Escape the demo viewer's status was $VIEWER_STATUS"
 e2e_pass

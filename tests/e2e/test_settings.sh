@@ -19,29 +19,19 @@ quit_viewer() {
 }
 stderr_lines() { grep -c . "$VIEWER_ERR"; }
 # True when the pixel holds the background as changed below (near white), not the dark default.
-bright_background() {
-    read -r r g b <<< "$(e2e_pixel "$1" "$2" "$3")"
-    [ "$r" -ge 200 ] && [ "$g" -ge 200 ] && [ "$b" -ge 200 ]
-}
+bright_background() { e2e_region_has "$1" "$2" "$3" 0 200 255 200 255 200 255; }
 
 # First start: no settings yet, said once.
 e2e_probe_log
 e2e_start_viewer
 [ "$(stderr_lines)" -eq 1 ] && grep -q "no settings in $settings yet" "$VIEWER_ERR" \
     || e2e_fail "first start: stderr was: $(cat "$VIEWER_ERR")"
-sleep 0.5
-plain=$(e2e_screenshot plain)
 e2e_key F2
 e2e_probe_wait "Overlay" || e2e_fail "F2 showed no overlay"
 sleep 0.5
 shown=$(e2e_screenshot overlay)
 read -r x0 y0 x1 y1 <<< "$(probe_rect Overlay)"
 [ "$x1" -gt 900 ] && [ "$y0" -ge 31 ] && [ "$y0" -lt 60 ] || e2e_fail "overlay at $x0 $y0 $x1 $y1, not in the top right corner"
-crop="$((x1 - x0))x$((y1 - y0))+$x0+$y0"
-convert "$plain" -crop "$crop" +repage "$E2E_WORK/plain-corner.png"
-convert "$shown" -crop "$crop" +repage "$E2E_WORK/overlay-corner.png"
-changed=$(compare -metric AE -fuzz 3% "$E2E_WORK/plain-corner.png" "$E2E_WORK/overlay-corner.png" null: 2>&1)
-[ "${changed%.*}" -gt $(( (x1 - x0) * (y1 - y0) / 2 )) ] || e2e_fail "only $changed pixels of the corner changed with the overlay"
 e2e_region_has "$shown" $(( (x0 + x1) / 2 )) $(( (y0 + y1) / 2 )) $(( (y1 - y0) / 2 - 2 )) 200 255 200 255 200 255 \
     || e2e_fail "no text in the overlay"
 

@@ -1,16 +1,10 @@
 #!/usr/bin/env bash
 # The viewer's window as a user first meets it: title and size, the scene under the default camera,
-# Escape ending the process cleanly; and the ways it refuses to start (bad option, no display, no
-# OpenGL 3.3).
+# a drag turning it, Escape ending the process cleanly; and the ways it refuses to start (no display,
+# no OpenGL 3.3).
 # Usage: test_window.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
-
-# A bad option: usage on standard error, status 2, no window attempted.
-"$QUARVIS" --no-such-option > "$E2E_WORK/bad.out" 2> "$E2E_WORK/bad.err"
-status=$?
-[ "$status" -eq 2 ] || e2e_fail "an unknown option gave status $status, not 2"
-grep -q "^Usage: quarvis" "$E2E_WORK/bad.err" || e2e_fail "an unknown option printed no usage"
 
 # No display at all: one line on standard error naming what is missing, a failure status.
 env -u DISPLAY -u WAYLAND_DISPLAY timeout 30 "$QUARVIS" > "$E2E_WORK/nodisplay.out" 2> "$E2E_WORK/nodisplay.err"
@@ -39,9 +33,7 @@ echo "$geometry" | grep -q "Geometry: 1024x768" || e2e_fail "window geometry: $g
 sleep 0.5
 shot=$(e2e_screenshot start)
 # (0.5, 2.5): between grid lines, only the background (0.14, 0.14, 0.15) shows.
-read -r r g b <<< "$(e2e_pixel "$shot" 552 384)"
-[ "$r" -ge 34 ] && [ "$r" -le 38 ] && [ "$g" -ge 34 ] && [ "$g" -le 38 ] && [ "$b" -ge 36 ] && [ "$b" -le 40 ] \
-    || e2e_fail "background at (552, 384) is $r $g $b"
+e2e_region_has "$shot" 552 384 0 34 38 34 38 36 40 || e2e_fail "background at (552, 384) is $(e2e_pixel "$shot" 552 384)"
 # The x axis starts at x = 6 m (pixel 998) on the line y = 0 (row 586).
 e2e_region_has "$shot" 1010 586 2 110 255 0 70 0 70 || e2e_fail "no red x axis near (1010, 586)"
 e2e_region_has "$shot" 700 586 2 110 255 0 70 0 70 && e2e_fail "red inside the half ring at (700, 586)"
@@ -64,13 +56,9 @@ shot=$(e2e_screenshot dragged)
 e2e_region_has "$shot" 472 186 3 0 70 110 255 0 70 || e2e_fail "after the drag no green y axis near (472, 186)"
 e2e_region_has "$shot" 512 181 2 0 70 110 255 0 70 && e2e_fail "after the drag the y axis is still upright"
 
-# Holding Escape ends the viewer with status 0 (and it stays quick to do so).
-start_ns=$(date +%s%N)
+# Holding Escape ends the viewer with status 0, its frame timing line printed.
 e2e_key Escape
 e2e_wait_viewer_exit 10
-elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
 [ "$VIEWER_STATUS" = "0" ] || e2e_fail "after Escape the viewer's status was $VIEWER_STATUS"
-echo "viewer ended ${elapsed_ms} ms after Escape went down"
-grep -q "^frames: " "$VIEWER_OUT" || e2e_fail "no frame timing line at exit"
-grep -h "^frames: " "$VIEWER_OUT"
+grep "^frames: " "$VIEWER_OUT" || e2e_fail "no frame timing line at exit"
 e2e_pass

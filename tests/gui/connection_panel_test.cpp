@@ -1,5 +1,5 @@
 // The connection panel driven headlessly as a user would, against the fake serial ports and the real
-// worker threads: port listing and rescans, baud choice, connect and disconnect with their refusals,
+// worker threads: port listing and rescans, connect and disconnect with their refusals,
 // failed opens and ports that vanish with the panel shown or hidden.
 #include "app/app.h"
 #include "../fakes/fake_serialport.h"
@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -41,12 +40,8 @@ protected:
     }
     void TearDown() override { resetLinkForTest(); }
 
-    // A combo that was open in the last frame reports its box again after one idle frame.
-    void openCombo(const char* id) {
-        gui.frame(draw);
-        ASSERT_TRUE(gui.click(id, draw)) << id;
-        gui.frame(draw);  // a combo lays out again one frame after it opens
-    }
+    void openCombo(const char* id) { ASSERT_TRUE(gui.openCombo(id, draw)) << id; }
+    void clickAway() { gui.clickAt(ImVec2(900, 700), draw); }
     void pick(const char* combo, const char* entry) {
         openCombo(combo);
         ASSERT_TRUE(gui.click(entry, draw)) << entry;
@@ -92,59 +87,29 @@ TEST_F(ConnectionPanelTest, FirstOpeningListsOnlyPortsThatOpenAtTheChosenRateAnd
                                   "permission denied (join the dialout group, then log out and in)");
 }
 
-TEST_F(ConnectionPanelTest, PickingAPortArmsARescanForTheNextOpening) {
-    pick("##Port Combo", portA);
-    EXPECT_EQ(connectionPanel.portLabel, portA);
-    EXPECT_TRUE(connectionPanel.portRescanPending);
+// The list is made afresh at the next opening after a pick or the rescan button, never otherwise.
+TEST_F(ConnectionPanelTest, ThePortListIsRebuiltAfterAPickOrTheRescanButton) {
+    const char* late = "/dev/ttyFAKE2";
+    openCombo("##Port Combo");
+    clickAway();
+    fakeSerialAddPort(late);
+    openCombo("##Port Combo");
+    EXPECT_FALSE(listed(late)) << "no rescan without a pick or the rescan button";
+    clickAway();
+    ASSERT_TRUE(gui.click("##Rescan", draw));
+    openCombo("##Port Combo");
+    EXPECT_TRUE(listed(late));
+
+    ASSERT_TRUE(gui.click(portA, draw));
     pick("##Baud Combo", "921600");
     EXPECT_TRUE(gui.drawn("Connect to Sensor"));
-
     fakeSerialRemovePort(portA);
     openCombo("##Port Combo");
     EXPECT_FALSE(listed(portA));
     EXPECT_TRUE(listed(portB));
     EXPECT_EQ(connectionPanel.portLabel, portPlaceholder);
-    gui.clickAt(ImVec2(900, 700), draw);
+    clickAway();
     EXPECT_FALSE(gui.drawn("Connect to Sensor")) << "buttons wait for a port to be picked again";
-}
-
-TEST_F(ConnectionPanelTest, RescanButtonTakesEffectAtTheNextOpening) {
-    openCombo("##Port Combo");
-    gui.clickAt(ImVec2(900, 700), draw);
-    ASSERT_FALSE(connectionPanel.portRescanPending);
-
-    const char* late = "/dev/ttyFAKE2";
-    fakeSerialAddPort(late);
-    openCombo("##Port Combo");
-    EXPECT_FALSE(listed(late)) << "no rescan without a pick or the rescan button";
-    gui.clickAt(ImVec2(900, 700), draw);
-
-    ASSERT_TRUE(gui.click("##Rescan", draw));
-    EXPECT_TRUE(connectionPanel.portRescanPending);
-    EXPECT_EQ(portList.size(), 3u) << "the press alone does not rebuild the list";
-    openCombo("##Port Combo");
-    EXPECT_TRUE(listed(late));
-}
-
-TEST_F(ConnectionPanelTest, BaudChoiceSetsTheRateAndHasTheDefaultFocus) {
-    EXPECT_STREQ(connectionPanel.baudLabel, "SELECT BAUDRATE");
-    pick("##Baud Combo", "57600");
-    EXPECT_EQ(appState.baudRate, 57600);
-    pick("##Baud Combo", "1500000");
-    EXPECT_EQ(appState.baudRate, 1500000);
-    EXPECT_STREQ(connectionPanel.baudLabel, "1500000");
-
-    openCombo("##Baud Combo");
-    ImGuiContext& g = *GImGui;
-    ASSERT_NE(g.NavWindow, nullptr);
-    EXPECT_EQ(g.NavId, g.NavWindow->GetID("1500000"));
-
-    // The rate chosen before the first listing is the one ports are tested at.
-    gui.clickAt(ImVec2(900, 700), draw);
-    fakeSerialFailStep(portA, FakeSerialStep::baudRate, SP_ERR_FAIL);
-    openCombo("##Port Combo");
-    EXPECT_FALSE(listed(portA));
-    EXPECT_TRUE(listed(portB));
 }
 
 TEST_F(ConnectionPanelTest, ConnectedPanelGreysEverythingButDisconnect) {
@@ -303,25 +268,6 @@ TEST_F(ConnectionPanelTest, HealthLinesCountTheConnectionAndOutliveIt) {
     gui.frames(20, draw);
     EXPECT_EQ(linkHealth.framesPerSecond, 0.0f);
     EXPECT_EQ(linkHealth.goodFrames, 3u) << "the totals of the last connection stay";
-}
-
-TEST_F(ConnectionPanelTest, DemoSensorIsListedLastAndStreamsFrames) {
-    demoSensorEnabled = true;
-    openCombo("##Port Combo");
-    ASSERT_EQ(portList.size(), 4u);
-    EXPECT_EQ(portList.back(), demoPortName);
-    gui.clickAt(ImVec2(900, 700), draw);
-
-    const uint64_t before = pointCloudGeneration();
-    connect(demoPortName);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (pointCloudGeneration() < before + 3 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_GE(pointCloudGeneration(), before + 3) << "the demo sensor delivers frames";
-    gui.frames(3, draw);
-    EXPECT_TRUE(appState.portOpen) << "the demo sensor is never taken as lost";
-    ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
-    EXPECT_FALSE(appState.portOpen);
 }
 
 // The choices of the last run: the baud rate is picked at once, the port only while it is listed;

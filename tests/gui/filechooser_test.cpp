@@ -111,11 +111,8 @@ TEST_F(FileChooserGui, ListsDirectoriesThenFilesOfTheChosenTypeInByteOrder) {
     gui.frame(draw);
     itemProbe = harnessProbe;
     for (const char* row : {"[File] A.csv", "[File] b.csv"}) {
-        const ImVec4 colour = coloursSeen.at(row);
-        EXPECT_EQ(colour.x, yellow.x);
-        EXPECT_EQ(colour.y, yellow.y);
-        EXPECT_EQ(colour.z, yellow.z);
-        EXPECT_EQ(colour.w, yellow.w) << row;
+        const ImVec4 c = coloursSeen.at(row);
+        EXPECT_TRUE(c.x == yellow.x && c.y == yellow.y && c.z == yellow.z && c.w == yellow.w) << row;
     }
     EXPECT_NE(coloursSeen.at("[Dir] data").z, yellow.z);
 }
@@ -135,49 +132,46 @@ TEST_F(FileChooserGui, SearchHidesRowsLackingTheTextUntilReset) {
 
 TEST_F(FileChooserGui, CtrlAndShiftBuildSelectionsWithinTheLimit) {
     std::ofstream("c.csv") << "x";
-    limit = 0;
-    open();
-    ASSERT_TRUE(clickWith("[File] A.csv", true, false));
-    ASSERT_TRUE(clickWith("[File] b.csv", true, false));
-    ASSERT_TRUE(clickWith("[File] c.csv", true, false));
-    EXPECT_STREQ(chooser.fileNameField, "3 files Selected");
-    ASSERT_TRUE(clickWith("[File] b.csv", true, false));
-    EXPECT_STREQ(chooser.fileNameField, "2 files Selected");
-    ASSERT_TRUE(clickWith("[File] A.csv", true, false));
-    EXPECT_STREQ(chooser.fileNameField, "c.csv");
-
-    // A range either way round from the anchor, which stays put.
-    ASSERT_TRUE(click("[File] b.csv"));
-    ASSERT_TRUE(clickWith("[File] c.csv", false, true));
-    EXPECT_EQ(chooser.selection, (std::set<std::string>{"b.csv", "c.csv"}));
-    ASSERT_TRUE(clickWith("[File] A.csv", false, true));
-    EXPECT_EQ(chooser.selection, (std::set<std::string>{"A.csv", "b.csv"}));
-    EXPECT_EQ(chooser.lastSelectedName, "b.csv");
-    EXPECT_STREQ(chooser.fileNameField, "2 files Selected");
-
-    // A plain click picks one file again.
-    ASSERT_TRUE(click("[File] c.csv"));
-    EXPECT_EQ(chooser.selection, (std::set<std::string>{"c.csv"}));
-    EXPECT_STREQ(chooser.fileNameField, "c.csv");
-}
-
-TEST_F(FileChooserGui, RangesStopAtTheLimitAndOneFileLimitIgnoresModifiers) {
-    std::ofstream("c.csv") << "x";
-    limit = 2;
-    open();
-    ASSERT_TRUE(click("[File] A.csv"));
-    ASSERT_TRUE(clickWith("[File] c.csv", false, true));
-    EXPECT_EQ(chooser.selection, (std::set<std::string>{"A.csv", "b.csv"}));
-    ASSERT_TRUE(click("Cancel"));
-    ASSERT_TRUE(finished);
-
-    limit = 1;
-    open();
-    ASSERT_TRUE(click("[File] A.csv"));
-    ASSERT_TRUE(clickWith("[File] b.csv", true, false));
-    ASSERT_TRUE(clickWith("[File] c.csv", false, true));
-    EXPECT_EQ(chooser.selection, (std::set<std::string>{"A.csv"}));
-    EXPECT_STREQ(chooser.fileNameField, "A.csv");
+    using Names = std::set<std::string>;
+    // Each step: a limit to open the dialog anew with (-1: it stays open), the row clicked with Ctrl or
+    // Shift, then what is selected and what the name field says.
+    struct Step {
+        int limit;
+        const char* row;
+        bool ctrl, shift;
+        Names selection;
+        const char* field;
+    };
+    const Step steps[] = {
+        {0, "A.csv", true, false, {"A.csv"}, "A.csv"},
+        {-1, "b.csv", true, false, {"A.csv", "b.csv"}, "2 files Selected"},
+        {-1, "c.csv", true, false, {"A.csv", "b.csv", "c.csv"}, "3 files Selected"},
+        {-1, "b.csv", true, false, {"A.csv", "c.csv"}, "2 files Selected"},
+        {-1, "A.csv", true, false, {"c.csv"}, "c.csv"},
+        // A range either way round from the anchor, which stays put; a plain click picks one again.
+        {-1, "b.csv", false, false, {"b.csv"}, "b.csv"},
+        {-1, "c.csv", false, true, {"b.csv", "c.csv"}, "2 files Selected"},
+        {-1, "A.csv", false, true, {"A.csv", "b.csv"}, "2 files Selected"},
+        {-1, "c.csv", false, false, {"c.csv"}, "c.csv"},
+        // A range stops at the limit; a limit of one file ignores the modifiers.
+        {2, "A.csv", false, false, {"A.csv"}, "A.csv"},
+        {-1, "c.csv", false, true, {"A.csv", "b.csv"}, "2 files Selected"},
+        {1, "A.csv", false, false, {"A.csv"}, "A.csv"},
+        {-1, "b.csv", true, false, {"A.csv"}, "A.csv"},
+        {-1, "c.csv", false, true, {"A.csv"}, "A.csv"},
+    };
+    for (const Step& step : steps) {
+        if (step.limit >= 0) {
+            if (&step != steps) {
+                ASSERT_TRUE(click("Cancel"));
+            }
+            limit = step.limit;
+            open();
+        }
+        ASSERT_TRUE(clickWith(std::string("[File] ") + step.row, step.ctrl, step.shift)) << step.row;
+        EXPECT_EQ(chooser.selection, step.selection) << step.row;
+        EXPECT_STREQ(chooser.fileNameField, step.field) << step.row;
+    }
 }
 
 TEST_F(FileChooserGui, PathButtonsAndParentRowNavigate) {

@@ -73,6 +73,14 @@ public:
         clickAt(found->second.centre(), draw);
         return true;
     }
+    // Open a combo: it lays out again one frame after it opens, so its entries are reported after
+    // one more frame.
+    bool openCombo(const std::string& label, const std::function<void()>& draw) {
+        frame(draw);
+        if (!click(label, draw)) return false;
+        frame(draw);
+        return true;
+    }
     bool drawn(const std::string& label) const { return items_.count(label) != 0; }
     ItemRect rect(const std::string& label) const { return items_.at(label); }
 
