@@ -17,8 +17,7 @@
 #   VPORT_PLUG           after an unplug, this command plugs the sensor back in: a new socat on
 #                        the same two names (socat.pid names it); a simulator must be started anew
 #   VPORT_DIR            a scratch folder removed at the end
-#   VIRTUAL_PORTS, LD_PRELOAD   only the virtual port exists for COMMAND; VPORT_HOST_PORTS=1 in the
-#                        environment lets the host's serial ports through as well (never in a test)
+#   VIRTUAL_PORTS, LD_PRELOAD   only the virtual port exists for COMMAND (never a port of the host)
 # The script exits with COMMAND's status; socat, the simulator and the folder are cleaned up on
 # every exit, Ctrl-C included. Examples:
 #   scripts/vport.sh --sim "--baud 1500000" -- build/quarvis --demo

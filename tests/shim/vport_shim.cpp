@@ -1,8 +1,9 @@
 // Test-only LD_PRELOAD library: serial ports on pseudo-terminals. The paths listed in VIRTUAL_PORTS
 // (comma-separated) are the only ports that exist: listing names them alone and any other name is
 // refused, so a test never opens (nor, by listing, reconfigures) a serial line of the host, its
-// console among them. VPORT_HOST_PORTS=1 lists the host's ports after the virtual ones and hands them
-// to the real libserialport. Loaded into the viewer and the tools by scripts/vport.sh.
+// console among them. Every sp_* call the viewer and the tools make on a port lands here; the real
+// libserialport is left only its error-message calls. Loaded into the viewer and the tools by
+// scripts/vport.sh.
 //
 // Any thread may call in. A virtual port is opened and closed on one thread while no other uses it
 // (the viewer's handshakes see to that); reads and the liveness probe may run on two threads at once.
@@ -19,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -29,7 +29,6 @@
 namespace {
 
 constexpr const char* virtualPortsVariable = "VIRTUAL_PORTS";
-constexpr const char* hostPortsVariable = "VPORT_HOST_PORTS";   // "1": the host's ports exist too
 constexpr unsigned endlessWaitSliceMs = 100;  // a dead line under an endless read is re-checked this often
 
 struct VirtualPort {
@@ -37,9 +36,8 @@ struct VirtualPort {
     int fd = -1;
 };
 
-// Process-wide state of the shim: every VirtualPort handed out, so that each call can tell them from
-// the real library's ports. Guarded by shimMutex, which is never held while the real library runs:
-// its sp_list_ports calls back into sp_* functions, which land here again.
+// Process-wide state of the shim: every VirtualPort handed out, so that each call can tell a port it
+// made from a stale or foreign pointer. Guarded by shimMutex.
 std::mutex shimMutex;
 std::vector<VirtualPort*> virtualPorts;
 
@@ -55,11 +53,6 @@ const std::vector<std::string>& virtualNames() {
     return names;
 }
 
-bool hostPortsWanted() {
-    const char* value = std::getenv(hostPortsVariable);
-    return value != nullptr && std::strcmp(value, "1") == 0;
-}
-
 bool isVirtualName(const char* name) {
     const auto& names = virtualNames();
     return name != nullptr && std::find(names.begin(), names.end(), name) != names.end();
@@ -69,6 +62,12 @@ VirtualPort* asVirtual(const sp_port* port) {
     std::lock_guard<std::mutex> lock(shimMutex);
     const auto found = std::find(virtualPorts.begin(), virtualPorts.end(), reinterpret_cast<const VirtualPort*>(port));
     return found != virtualPorts.end() ? *found : nullptr;
+}
+
+// The port when it is one of ours and open.
+VirtualPort* opened(const sp_port* port) {
+    VirtualPort* virt = asVirtual(port);
+    return virt != nullptr && virt->fd >= 0 ? virt : nullptr;
 }
 
 sp_port* newVirtualPort(const char* name) {
@@ -87,16 +86,6 @@ void deleteVirtualPort(VirtualPort* port) {
     std::free(port->name);
     delete port;
 }
-
-template <typename Function>
-Function* realFunction(const char* name) {
-    void* symbol = dlsym(RTLD_NEXT, name);
-    if (symbol == nullptr) std::abort();  // the shim is only ever loaded over libserialport
-    return reinterpret_cast<Function*>(symbol);
-}
-
-// Each real function, looked up once.
-#define REAL(function) (*[] { static auto* real = realFunction<decltype(function)>(#function); return real; }())
 
 sp_return failWith(int error) {
     errno = error;
@@ -123,7 +112,6 @@ int readWaiting(VirtualPort* port, void* buffer, size_t count) {
 extern "C" {
 
 sp_return sp_get_port_by_name(const char* portname, sp_port** port_ptr) {
-    if (!isVirtualName(portname) && hostPortsWanted()) return REAL(sp_get_port_by_name)(portname, port_ptr);
     if (port_ptr == nullptr) return SP_ERR_ARG;
     *port_ptr = nullptr;
     if (!isVirtualName(portname)) return SP_ERR_ARG;   // a host port: not there under the shim
@@ -135,20 +123,15 @@ sp_return sp_get_port_by_name(const char* portname, sp_port** port_ptr) {
 
 void sp_free_port(sp_port* port) {
     if (VirtualPort* virt = asVirtual(port)) deleteVirtualPort(virt);
-    else REAL(sp_free_port)(port);
 }
 
 sp_return sp_list_ports(sp_port*** list_ptr) {
     if (list_ptr == nullptr) return SP_ERR_ARG;
-    sp_port** realList = nullptr;
-    if (hostPortsWanted() && REAL(sp_list_ports)(&realList) != SP_OK) realList = nullptr;  // virtual ones all the same
     std::vector<sp_port*> ports;
     for (const std::string& name : virtualNames()) {
         struct stat info;
         if (stat(name.c_str(), &info) == 0) ports.push_back(newVirtualPort(name.c_str()));
     }
-    for (sp_port** entry = realList; entry != nullptr && *entry != nullptr; ++entry) ports.push_back(*entry);
-    std::free(realList);  // the real ports now belong to the combined list
     auto** list = static_cast<sp_port**>(std::calloc(ports.size() + 1, sizeof(sp_port*)));
     if (list == nullptr) return SP_ERR_MEM;
     std::copy(ports.begin(), ports.end(), list);
@@ -163,16 +146,14 @@ void sp_free_port_list(sp_port** ports) {
 }
 
 char* sp_get_port_name(const sp_port* port) {
-    if (VirtualPort* virt = asVirtual(port)) return virt->name;
-    return REAL(sp_get_port_name)(port);
+    VirtualPort* virt = asVirtual(port);
+    return virt != nullptr ? virt->name : nullptr;
 }
 
 sp_return sp_open(sp_port* port, sp_mode flags) {
     VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_open)(port, flags);
-    if (virt->fd >= 0 || (flags & SP_MODE_READ_WRITE) == 0) return SP_ERR_ARG;
-    const int access = flags == SP_MODE_READ_WRITE ? O_RDWR : (flags == SP_MODE_READ ? O_RDONLY : O_WRONLY);
-    const int fd = ::open(virt->name, access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (virt == nullptr || virt->fd >= 0 || (flags & SP_MODE_READ_WRITE) == 0) return SP_ERR_ARG;
+    const int fd = ::open(virt->name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return failWith(errno);
     termios settings;
     if (tcgetattr(fd, &settings) != 0) {
@@ -181,18 +162,14 @@ sp_return sp_open(sp_port* port, sp_mode flags) {
         return failWith(error);
     }
     cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &settings);
     virt->fd = fd;
     return SP_OK;
 }
 
 sp_return sp_close(sp_port* port) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_close)(port);
-    if (virt->fd < 0) return SP_ERR_ARG;
+    VirtualPort* virt = opened(port);
+    if (virt == nullptr) return SP_ERR_ARG;
     ::close(virt->fd);
     virt->fd = -1;
     return SP_OK;
@@ -200,36 +177,24 @@ sp_return sp_close(sp_port* port) {
 
 // A pseudo-terminal carries bytes at any rate: the line settings are accepted.
 sp_return sp_set_baudrate(sp_port* port, int baudrate) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_set_baudrate)(port, baudrate);
-    return virt->fd < 0 || baudrate <= 0 ? SP_ERR_ARG : SP_OK;
+    return opened(port) != nullptr && baudrate > 0 ? SP_OK : SP_ERR_ARG;
 }
 
-sp_return sp_set_parity(sp_port* port, sp_parity parity) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_set_parity)(port, parity);
-    return virt->fd < 0 ? SP_ERR_ARG : SP_OK;
-}
+sp_return sp_set_parity(sp_port* port, sp_parity) { return opened(port) != nullptr ? SP_OK : SP_ERR_ARG; }
 
-sp_return sp_set_flowcontrol(sp_port* port, sp_flowcontrol flowcontrol) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_set_flowcontrol)(port, flowcontrol);
-    return virt->fd < 0 ? SP_ERR_ARG : SP_OK;
-}
+sp_return sp_set_flowcontrol(sp_port* port, sp_flowcontrol) { return opened(port) != nullptr ? SP_OK : SP_ERR_ARG; }
 
 sp_return sp_nonblocking_read(sp_port* port, void* buf, size_t count) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_nonblocking_read)(port, buf, count);
-    if (virt->fd < 0 || buf == nullptr) return SP_ERR_ARG;
+    VirtualPort* virt = opened(port);
+    if (virt == nullptr || buf == nullptr) return SP_ERR_ARG;
     return static_cast<sp_return>(readWaiting(virt, buf, count));
 }
 
 // Waits up to timeout_ms (0: without end) for the first bytes and returns what is there. A dead
 // line waits out the time and reads nothing, so a caller polling it does not spin.
 sp_return sp_blocking_read_next(sp_port* port, void* buf, size_t count, unsigned int timeout_ms) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_blocking_read_next)(port, buf, count, timeout_ms);
-    if (virt->fd < 0 || buf == nullptr) return SP_ERR_ARG;
+    VirtualPort* virt = opened(port);
+    if (virt == nullptr || buf == nullptr) return SP_ERR_ARG;
     if (count == 0) return SP_OK;
     for (;;) {
         const unsigned wait = timeout_ms == 0 ? endlessWaitSliceMs : timeout_ms;
@@ -247,9 +212,8 @@ sp_return sp_blocking_read_next(sp_port* port, void* buf, size_t count, unsigned
 
 // The viewer's liveness probe: fails once the other side of the pseudo-terminal has gone.
 sp_return sp_end_break(sp_port* port) {
-    VirtualPort* virt = asVirtual(port);
-    if (virt == nullptr) return REAL(sp_end_break)(port);
-    if (virt->fd < 0) return SP_ERR_ARG;
+    VirtualPort* virt = opened(port);
+    if (virt == nullptr) return SP_ERR_ARG;
     return hungUp(virt->fd) ? failWith(EIO) : SP_OK;
 }
 
