@@ -13,7 +13,6 @@
 #   e2e_wait_viewer_exit [S]    waits up to S seconds (default 20) for the viewer to end; sets
 #                               $VIEWER_STATUS to its exit status ("running" when it did not end)
 #   e2e_screenshot NAME         the whole screen into $E2E_WORK/NAME.png; prints the path
-#   e2e_pixel FILE X Y          prints "R G B" (0..255) of one pixel
 #   e2e_region_has FILE X Y R RMIN RMAX GMIN GMAX BMIN BMAX
 #                               true when a pixel within R of (X, Y) lies in the colour box
 #   e2e_key KEY                 holds KEY down for 0.1 s (xdotool key names: Escape, w, ...)
@@ -116,10 +115,6 @@ e2e_screenshot() {
     local file="$E2E_WORK/$1.png"
     import -window root "$file" || e2e_fail "screenshot failed"
     echo "$file"
-}
-
-e2e_pixel() {
-    convert "$1" -format '%[fx:int(255*p{'"$2,$3"'}.r+0.5)] %[fx:int(255*p{'"$2,$3"'}.g+0.5)] %[fx:int(255*p{'"$2,$3"'}.b+0.5)]' info:
 }
 
 e2e_region_has() {

@@ -71,8 +71,6 @@ TEST_F(OverlayTest, TogglesByItsKeyAndItsCheckbox) {
     pressF2();
     EXPECT_TRUE(overlayShown);
     ASSERT_TRUE(gui.drawn("Overlay"));
-    EXPECT_GE(gui.rect("Overlay").min.y, 31.0f) << "under the menu bar";
-    EXPECT_NEAR(gui.rect("Overlay").max.x, 1014.0f, 1.0f) << "in the top right corner";
     EXPECT_EQ(overlay.lines, (Lines{"Valid points: 0", "Not connected"}));
     ASSERT_TRUE(gui.click("Show Overlay (F2)", draw));
     EXPECT_FALSE(overlayShown);
