@@ -37,7 +37,6 @@ std::mutex fakeMutex;
 std::condition_variable dataArrived;
 std::map<std::string, Device> devices;
 std::vector<std::string> listing;  // the listed devices, in the order they were added
-int listFailure = 0;
 FakeSerialCounters counters;
 int generation = 0;  // handles of an earlier generation are not counted
 
@@ -117,7 +116,6 @@ void fakeSerialReset() {
     std::lock_guard lock(fakeMutex);
     devices.clear();
     listing.clear();
-    listFailure = 0;
     counters = {};
     ++generation;
     dataArrived.notify_all();
@@ -139,11 +137,6 @@ void fakeSerialFailStep(const char* name, FakeSerialStep step, int status, int e
         d.failure[static_cast<int>(step)] = status;
         d.error[static_cast<int>(step)] = error;
     });
-}
-
-void fakeSerialFailList(int status) {
-    std::lock_guard lock(fakeMutex);
-    listFailure = status;
 }
 
 void fakeSerialFailReads(const char* name, int status) {
@@ -216,7 +209,6 @@ void sp_free_port(sp_port* port) {
 sp_return sp_list_ports(sp_port*** list_ptr) {
     *list_ptr = nullptr;
     std::lock_guard lock(fakeMutex);
-    if (listFailure != 0) return static_cast<sp_return>(listFailure);
     auto** list = new sp_port*[listing.size() + 1];
     for (size_t i = 0; i < listing.size(); ++i) list[i] = makeHandle(listing[i]);
     list[listing.size()] = nullptr;

@@ -47,8 +47,6 @@ void fakeSerialRemovePort(const char* name);
 // an SP_ERR_FAIL leaves `error` in errno, where sp_last_error_code and sp_last_error_message find
 // it as they do in the real library. Pass status 0 to make the step succeed again.
 void fakeSerialFailStep(const char* name, FakeSerialStep step, int status, int error = EIO);
-// sp_list_ports fails with `status` (0: lists again).
-void fakeSerialFailList(int status);
 // Reads of this device return `status` (negative) instead of bytes (0: read normally again).
 void fakeSerialFailReads(const char* name, int status);
 

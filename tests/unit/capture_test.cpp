@@ -5,6 +5,7 @@
 #include "record/record.h"
 
 #include "app/app.h"
+#include "../fakes/scratch.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -54,9 +55,6 @@ ssize_t fakeDiskWrite(int file, const void* data, size_t size) {
 class Capture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char name[] = "/tmp/quarvis-capture-XXXXXX";
-        ASSERT_NE(::mkdtemp(name), nullptr);
-        directory = name;
         appState.portOpen = true;  // the grabber runs: only its next batch releases the tap
         appState.portLost = false;
         captureState.writeBytes = fakeDiskWrite;
@@ -67,7 +65,6 @@ protected:
         if (captureRunning()) finishCapture();
         captureState.writeBytes = ::write;
         appState.portOpen = false;
-        fs::remove_all(directory);
     }
     // The GUI thread's polls and the grabber's empty batches until the capture has ended.
     void untilEnded() {
@@ -78,13 +75,8 @@ protected:
         }
         ASSERT_FALSE(captureRunning());
     }
-    std::string fileText(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    fs::path directory;
+    ScratchFolder scratch;
+    const fs::path directory = scratch.path;
 };
 
 }  // namespace
@@ -136,7 +128,7 @@ TEST_F(Capture, AStalledDiskLosesNoByteAndADiskThatCannotKeepUpEndsTheCaptureAtA
     diskStalled = false;
     stopCapture();
     untilEnded();
-    EXPECT_EQ(fileText(kept), expected);
+    EXPECT_EQ(readWholeFile(kept), expected);
     EXPECT_EQ(captureState.notice.kind, CaptureEnd::saved);
     EXPECT_EQ(captureState.notice.bytesKept, expected.size());
     EXPECT_EQ(captureNoticeLines(captureState.notice)[0], "3.0 kB captured into");
@@ -155,7 +147,7 @@ TEST_F(Capture, AStalledDiskLosesNoByteAndADiskThatCannotKeepUpEndsTheCaptureAtA
     EXPECT_TRUE(captureRunning());  // stopping: the file is not complete before the disk takes it
     diskStalled = false;
     untilEnded();
-    EXPECT_EQ(fileText(cut), expected);
+    EXPECT_EQ(readWholeFile(cut), expected);
     EXPECT_EQ(captureState.notice.kind, CaptureEnd::ringFull);
     EXPECT_STREQ(captureNoticeTitle(captureState.notice), "Capture Error");
     EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "Capture stopped; 4.0 kB kept in");
@@ -180,7 +172,7 @@ TEST_F(Capture, FailuresEndTheCaptureWithEveryByteBeforeThemAndSaySo) {
     EXPECT_EQ(captureState.notice.kind, CaptureEnd::writeFailed);
     EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "No space left on device.");
     EXPECT_EQ(captureNoticeLines(captureState.notice)[2], "Capture stopped; 250 bytes kept in");
-    EXPECT_EQ(fileText(full), pattern(200, 0) + pattern(200, 1).substr(0, 50));
+    EXPECT_EQ(readWholeFile(full), pattern(200, 0) + pattern(200, 1).substr(0, 50));
     diskRoom = SIZE_MAX;
 
     // The cable is pulled: the viewer has disconnected (the grabber is parked).
@@ -196,5 +188,5 @@ TEST_F(Capture, FailuresEndTheCaptureWithEveryByteBeforeThemAndSaySo) {
     EXPECT_FALSE(captureRunning());
     EXPECT_EQ(captureState.notice.kind, CaptureEnd::portLost);
     EXPECT_STREQ(captureNoticeTitle(captureState.notice), "Capture Stopped");
-    EXPECT_EQ(fileText(lost), pattern(300, 1));
+    EXPECT_EQ(readWholeFile(lost), pattern(300, 1));
 }

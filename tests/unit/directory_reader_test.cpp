@@ -1,6 +1,7 @@
 // The file chooser's file-system layer: listing with "..", entry types, failures, absolute paths
 // and the mount table, in a temporary directory.
 #include "filechooser/directory_reader.h"
+#include "../fakes/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -24,9 +25,8 @@ std::map<std::string, char> typesOf(const std::vector<DirectoryEntry>& entries) 
 }  // namespace
 
 TEST(DirectoryReader, ListsParentFirstTellsEntryTypesApartAndReportsFailures) {
-    std::string pattern = (fs::temp_directory_path() / "quarvis-reader-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path root = pattern;
+    const ScratchFolder scratch;
+    const fs::path root = scratch.path;
     fs::create_directory(root / "sub");
     std::ofstream(root / "plain.csv") << "x";
     fs::create_symlink(root / "missing", root / "dangling");
@@ -61,7 +61,6 @@ TEST(DirectoryReader, ListsParentFirstTellsEntryTypesApartAndReportsFailures) {
     EXPECT_FALSE(absolutePath(tooLong, absolute));
     EXPECT_FALSE(canOpenDirectory(tooLong));
     EXPECT_EQ(absolute, "/");
-    fs::remove_all(root);
 }
 
 TEST(MountTable, KeepsStorageAndLeavesOutKernelAndSystemMounts) {

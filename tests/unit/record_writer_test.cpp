@@ -3,6 +3,7 @@
 #include "record/record.h"
 
 #include "app/app.h"
+#include "../fakes/scratch.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -17,13 +18,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // Runs `write` with the file size limited to `bytes`, as a full disk would.
 template <typename Write>
@@ -49,9 +43,6 @@ PointFrame frameOf(float base) {
 class RecordWriter : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/quarvis-writer-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        directory = pattern;
         previous = fs::current_path();
         fs::current_path(directory);
         appState.portOpen = true;
@@ -65,7 +56,6 @@ protected:
         closeRecording();
         appState.portOpen = false;
         fs::current_path(previous);
-        fs::remove_all(directory);
     }
     // One scene save as the panel drives it: request, create, write, close the frame after.
     bool saveScene() {
@@ -76,7 +66,9 @@ protected:
         return closeRecording();
     }
 
-    fs::path directory, previous;
+    ScratchFolder scratch;
+    const fs::path directory = scratch.path;
+    fs::path previous;
 };
 
 }  // namespace
@@ -96,7 +88,7 @@ TEST_F(RecordWriter, RecordingHoldsTheHeaderAndOneRowPerFrameAndReplacesAnOlderF
     writeRecordingFrame();  // stopped: nothing more is written
     ASSERT_TRUE(closeRecording());
     EXPECT_EQ(recordingState.notice.serial, serial);
-    const std::string text = slurp(path);
+    const std::string text = readWholeFile(path);
     for (int frame = 0; frame < 3; ++frame) {  // each row stamped when it was written
         const std::string stamp = text.substr(expected.size(), timestampLength);
         EXPECT_EQ(stamp[8], '-');
@@ -150,7 +142,7 @@ TEST_F(RecordWriter, WriteErrorStopsTheRecordingAndKeepsOnlyCompleteRows) {
     EXPECT_EQ(recordingState.notice.kind, RecordFailure::writeFailed);
     EXPECT_EQ(recordingState.notice.rowsKept, 3);
     EXPECT_EQ(recordNoticeLines(recordingState.notice)[2], "Recording stopped; 3 rows kept.");
-    EXPECT_EQ(slurp(path).size(), header.size() + 3 * row.size());
+    EXPECT_EQ(readWholeFile(path).size(), header.size() + 3 * row.size());
 }
 
 TEST_F(RecordWriter, RecordingWhoseFileIsDeletedIsNeverReportedAsKept) {
@@ -186,7 +178,7 @@ TEST_F(RecordWriter, ScenesAreWrittenWholeAndNeverReplaceEachOther) {
     for (int scene = 0; scene < 2; ++scene) {
         ASSERT_TRUE(saveScene());
         names.push_back(recordingState.sceneFileName);
-        EXPECT_EQ(slurp(names.back()), expected);
+        EXPECT_EQ(readWholeFile(names.back()), expected);
     }
     EXPECT_NE(names[0], names[1]);
     EXPECT_EQ(names[0], names[0].substr(0, timestampLength) + ".csv");

@@ -4,6 +4,7 @@
 #include "record/record.h"
 
 #include "app/app.h"
+#include "../fakes/scratch.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -42,9 +43,6 @@ int shownRow() {
 class Replay : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/quarvis-replay-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        directory = pattern;
         appState.portOpen = false;
         publishPointCloud(PointFrame{});
     }
@@ -52,7 +50,6 @@ protected:
         dismissReplayEnd();
         advanceReplay();
         replayState.playing = false;
-        fs::remove_all(directory);
     }
     std::string write(const std::string& name, const std::string& text) {
         const fs::path path = directory / name;
@@ -79,7 +76,8 @@ protected:
         return -1;
     }
 
-    fs::path directory;
+    ScratchFolder scratch;
+    const fs::path directory = scratch.path;
 };
 
 }  // namespace

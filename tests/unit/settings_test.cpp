@@ -2,6 +2,7 @@
 // bad contents of every kind falling back to the defaults line by line with one warning, and the
 // saving after changes.
 #include "main/settings.h"
+#include "../fakes/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -43,18 +44,6 @@ Settings changed() {
     return s;
 }
 
-std::string scratchFolder() {
-    char pattern[] = "/tmp/quarvis-settings-XXXXXX";
-    return std::string(::mkdtemp(pattern));
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(SettingsFile, LayoutByteForByteAndARoundTripThroughAMissingFolder) {
     EXPECT_EQ(formatSettings(changed()),
               "# Quarvis settings: written by the viewer, one key=value a line\n"
@@ -78,7 +67,8 @@ TEST(SettingsFile, LayoutByteForByteAndARoundTripThroughAMissingFolder) {
     // Nothing chosen yet: no port, baud rate or window lines.
     EXPECT_EQ(formatSettings(defaults()).find("port="), std::string::npos);
 
-    const std::string folder = scratchFolder() + "/config/quarvis";
+    const ScratchFolder scratch;
+    const std::string folder = scratch.path.string() + "/config/quarvis";
     std::string error, warning;
     ASSERT_TRUE(saveSettings(folder, changed(), error)) << error;
     struct stat status {};
@@ -142,7 +132,8 @@ TEST(SettingsFile, BadContentFallsBackLineByLine) {
 
 // Whatever is wrong with the file, the viewer gets the defaults (or the good lines) and one line.
 TEST(SettingsFile, MissingUnreadableOrCorruptFilesGiveOneWarningLine) {
-    const std::string folder = scratchFolder();
+    const ScratchFolder scratch;
+    const std::string folder = scratch.path.string();
     const std::string path = folder + "/" + settingsFileName;
     std::string warning;
     EXPECT_EQ(loadSettings(folder, defaults(), warning), defaults());
@@ -184,23 +175,24 @@ TEST(SettingsFile, FolderFollowsXdgConfigHomeThenHome) {
 // rewritten at exit only when it does not hold the settings already.
 TEST(SettingsFile, SavedAfterChangesRestAndReportedOnceWhenTheyCannotBe) {
     SettingsKeeper keeper;
-    keeper.folder = scratchFolder();
+    const ScratchFolder scratch;
+    keeper.folder = scratch.path.string();
     keeper.saved = keeper.pending = defaults();
     keeper.fileCurrent = true;
     const std::string path = keeper.folder + "/" + settingsFileName;
     keepSettings(keeper, defaults(), 10.0);
     keepSettings(keeper, changed(), 10.5);
     keepSettings(keeper, changed(), 10.5 + settingsSaveDelaySeconds * 0.9);
-    EXPECT_EQ(readFile(path), "") << "saved before the changes rested";
+    EXPECT_EQ(readWholeFile(path), "") << "saved before the changes rested";
     keepSettings(keeper, changed(), 10.5 + settingsSaveDelaySeconds);
-    EXPECT_EQ(readFile(path), formatSettings(changed()));
+    EXPECT_EQ(readWholeFile(path), formatSettings(changed()));
 
     std::ofstream(path) << "touched by hand\n";
     flushSettings(keeper, changed());
-    EXPECT_EQ(readFile(path), "touched by hand\n") << "rewritten though nothing changed";
+    EXPECT_EQ(readWholeFile(path), "touched by hand\n") << "rewritten though nothing changed";
     keeper.fileCurrent = false;  // as after a corrupt file was read
     flushSettings(keeper, changed());
-    EXPECT_EQ(readFile(path), formatSettings(changed()));
+    EXPECT_EQ(readWholeFile(path), formatSettings(changed()));
 
     keeper.folder = path + "/quarvis";  // under a file: cannot be made
     testing::internal::CaptureStderr();
