@@ -1,11 +1,14 @@
-// The GUI frame loop: brings up the Plotter, Dear ImGui and the fonts, then draws one frame after the
-// other until the window is to close. Called once by the entry; runs on the main (GUI) thread.
+// The GUI frame loop: brings up the Plotter, Dear ImGui and the fonts, then draws a frame whenever
+// something changed (input, a sensor frame, a running replay or recording, a figure that moves)
+// and sleeps in between, until the window is to close. Called once by the entry; runs on the main
+// (GUI) thread.
 //
 // Index: Frame timings | Panels and refresh rate | Fonts | Settings and the window | One frame |
-//        The loop.
+//        Waiting for something to draw | The loop.
 #include "main/frame_loop.h"
 
 #include "app/app.h"
+#include "link/link.h"
 #include "main/embedded_fonts.h"
 #include "main/settings.h"
 #include "record/record.h"
@@ -19,10 +22,16 @@
 #include <backends/imgui_impl_opengl3.h>
 #include <imgui.h>
 
+#include <semaphore.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <deque>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,12 +43,36 @@ namespace {
 // Process-wide state of the loop: raised by SIGUSR1 (handled only with --debug), cleared by the next
 // frame, which prints a frame report so scripts can see that frames keep coming and time a stretch.
 volatile std::sig_atomic_t frameReportRequested = 0;
+// Posted by the SIGUSR1 handler for the report waker (below); the waker leaves on reportWakerStop.
+sem_t reportSignal;
+std::atomic<bool> reportWakerStop{false};
+// Set by every input and window event GLFW delivers on the GUI thread; taken after each frame.
+bool inputSeen = false;
+// Keys, characters, mouse buttons and wheel turns not yet handed to the GUI, oldest first (GUI
+// thread), and the GUI back-end's own handlers they go to.
+struct InputEvent {
+    enum Kind { key, character, button, wheel } kind;
+    int code = 0;  // the key, the button, or the character's code point
+    int scancode = 0, action = 0, mods = 0;
+    double x = 0.0, y = 0.0;  // the wheel's offsets
+};
+std::deque<InputEvent> queuedInput;
+GLFWkeyfun guiKeyHandler = nullptr;
+GLFWcharfun guiCharHandler = nullptr;
+GLFWmousebuttonfun guiButtonHandler = nullptr;
+GLFWscrollfun guiWheelHandler = nullptr;
 
 constexpr int assumedRefreshHz = 60;
 constexpr double refreshRecheckSeconds = 2.0;  // the window may have moved to another monitor
 constexpr float fontPixels = 16.0f;
 const ImWchar iconRanges[] = {0xF000, 0xF976, 0};
 constexpr size_t frameTimeSamples = 4096;  // the latest frames, for the timing line printed at exit
+// Frames drawn after an input, for the GUI to show what it did: a click is seen pressed in one frame
+// and released in the next, and what it opens lays itself out in the one after.
+constexpr int settleFramesAfterInput = 3;
+// A figure that moves by itself may show this much late, so that while a sensor streams its next
+// frame (due within this time at 460800 baud and faster) draws the figure, not a frame of its own.
+constexpr double figureLatenessSeconds = 0.1;
 
 // ---- Frame timings ------------------------------------------------------------------------------
 
@@ -80,7 +113,10 @@ double medianMilliseconds(std::vector<double> values) {
     return values[values.size() / 2] * 1000.0;
 }
 
-void onFrameReportSignal(int) { frameReportRequested = 1; }
+void onFrameReportSignal(int) {
+    frameReportRequested = 1;
+    sem_post(&reportSignal);  // async-signal-safe, unlike waking GLFW from here
+}
 
 void printFrameReport(FrameTimes& times) {
     const long since = times.frames - times.framesAtReport;
@@ -157,11 +193,13 @@ struct WindowGeometry {
 WindowGeometry windowGeometry;
 
 void onWindowMoved(GLFWwindow*, int x, int y) {
+    inputSeen = true;  // a frame notes the place for the settings
     windowGeometry.x = x;
     windowGeometry.y = y;
 }
 
 void onWindowResized(GLFWwindow*, int width, int height) {
+    inputSeen = true;
     // A minimised window reports 0 × 0: the size to come back to is the one before.
     if (width <= 0 || height <= 0) return;
     windowGeometry.width = width;
@@ -247,8 +285,33 @@ void takeScreenshot(int width, int height) {
     }
 }
 
+// The GUI reads the state of keys and buttons once a frame, not their events: a key pressed and
+// released between two frames (a quick tap, a shortcut typed by a tool, a slow frame) would never be
+// seen down, and characters typed right after Ctrl was let go would be taken for shortcuts. So the
+// queued events go to the GUI in order, each frame up to the first that changes a key or a button
+// already changed in it: every press and every release is seen in a frame of its own.
+void passQueuedInput(GLFWwindow* window) {
+    std::vector<int> changed;  // keys, and buttons as -1 - button
+    while (!queuedInput.empty()) {
+        const InputEvent& event = queuedInput.front();
+        if ((event.kind == InputEvent::key || event.kind == InputEvent::button) && event.action != GLFW_REPEAT) {
+            const int id = event.kind == InputEvent::key ? event.code : -1 - event.code;
+            if (std::find(changed.begin(), changed.end(), id) != changed.end()) return;
+            changed.push_back(id);
+        }
+        switch (event.kind) {
+        case InputEvent::key: guiKeyHandler(window, event.code, event.scancode, event.action, event.mods); break;
+        case InputEvent::character: guiCharHandler(window, static_cast<unsigned>(event.code)); break;
+        case InputEvent::button: guiButtonHandler(window, event.code, event.action, event.mods); break;
+        case InputEvent::wheel: guiWheelHandler(window, event.x, event.y); break;
+        }
+        queuedInput.pop_front();
+    }
+}
+
 void drawFrame(Plotter& plotter) {
     glfwPollEvents();
+    passQueuedInput(plotter.window);
     glClearColor(backgroundColor[0], backgroundColor[1], backgroundColor[2], backgroundColor[3]);
     glClear(GL_COLOR_BUFFER_BIT);
     ImGui_ImplOpenGL3_NewFrame();
@@ -279,6 +342,66 @@ void drawFrame(Plotter& plotter) {
     glfwSwapBuffers(plotter.window);
 }
 
+// ---- Waiting for something to draw --------------------------------------------------------------
+
+// Every kind of input and window event marks inputSeen, so that a wait ends in a frame only when
+// something happened. Installed before the GUI's back-end, which calls on to the ones it replaces
+// with its own (keys, focus, the pointer entering).
+void watchForInput(GLFWwindow* window) {
+    glfwSetKeyCallback(window, onKey);
+    glfwSetCursorPosCallback(window, [](GLFWwindow*, double, double) { inputSeen = true; });
+    glfwSetCursorEnterCallback(window, [](GLFWwindow*, int) { inputSeen = true; });
+    glfwSetWindowFocusCallback(window, [](GLFWwindow*, int) { inputSeen = true; });
+    glfwSetWindowRefreshCallback(window, [](GLFWwindow*) { inputSeen = true; });
+    glfwSetWindowIconifyCallback(window, [](GLFWwindow*, int) { inputSeen = true; });
+    glfwSetFramebufferSizeCallback(window, [](GLFWwindow*, int, int) { inputSeen = true; });
+    glfwSetWindowCloseCallback(window, [](GLFWwindow*) { inputSeen = true; });
+}
+
+// Runs on a thread of its own with --debug: turns each SIGUSR1 into an empty event, so that a loop
+// asleep in glfwWaitEvents wakes to print the frame report.
+void wakeForReports() {
+    for (;;) {
+        while (sem_wait(&reportSignal) != 0) {
+        }
+        if (reportWakerStop) return;
+        glfwPostEmptyEvent();
+    }
+}
+
+void stopReportWaker(std::thread& waker) {
+    if (!waker.joinable()) return;
+    reportWakerStop = true;
+    sem_post(&reportSignal);
+    waker.join();
+}
+
+// After the GUI's back-end is set up: its key, character, button and wheel handlers are fed from
+// the queue (passQueuedInput) instead of straight from GLFW.
+void queueInput(GLFWwindow* window) {
+    guiKeyHandler = glfwSetKeyCallback(window, [](GLFWwindow*, int key, int scancode, int action, int mods) {
+        inputSeen = true;
+        queuedInput.push_back({InputEvent::key, key, scancode, action, mods});
+    });
+    guiCharHandler = glfwSetCharCallback(window, [](GLFWwindow*, unsigned codepoint) {
+        inputSeen = true;
+        queuedInput.push_back({InputEvent::character, static_cast<int>(codepoint)});
+    });
+    guiButtonHandler = glfwSetMouseButtonCallback(window, [](GLFWwindow*, int button, int action, int mods) {
+        inputSeen = true;
+        queuedInput.push_back({InputEvent::button, button, 0, action, mods});
+    });
+    guiWheelHandler = glfwSetScrollCallback(window, [](GLFWwindow*, double x, double y) {
+        inputSeen = true;
+        queuedInput.push_back({InputEvent::wheel, 0, 0, 0, 0, x, y});
+    });
+}
+
+void waitForEvents(double seconds) {
+    if (std::isinf(seconds)) glfwWaitEvents();
+    else glfwWaitEventsTimeout(seconds);
+}
+
 }  // namespace
 
 // ---- The loop -----------------------------------------------------------------------------------
@@ -295,6 +418,11 @@ void drawPanels(const PanelSet& panels) {
 double frameRestSeconds(double elapsedSeconds, int refreshHz) {
     const double period = 1.0 / (refreshHz > 0 ? refreshHz : assumedRefreshHz);
     return elapsedSeconds < period ? period - elapsedSeconds : 0.0;
+}
+
+double secondsBeforeNextFrame(const FrameNeeds& needs) {
+    if (needs.steady || needs.settleFrames > 0 || needs.news) return 0.0;
+    return std::max(needs.secondsToDeadline, 0.0);
 }
 
 int runFrameLoop(bool resetSettings) {
@@ -320,8 +448,13 @@ int runFrameLoop(bool resetSettings) {
     const std::string iniPath = keeper.folder.empty() ? std::string() : keeper.folder + "/" + imguiIniFileName;
     ImGui::GetIO().IniFilename = iniPath.empty() ? nullptr : iniPath.c_str();
     if (resetSettings) ImGui::LoadIniSettingsFromMemory("", 0);
-    glfwSetKeyCallback(plotter.window, onKey);
+    watchForInput(plotter.window);
+    // A key tapped within one frame still reads as pressed once: Escape, Home, a flying key.
+    glfwSetInputMode(plotter.window, GLFW_STICKY_KEYS, GLFW_TRUE);
+    // A blinking text cursor would need a frame twice a second while a field is being edited.
+    ImGui::GetIO().ConfigInputTextCursorBlink = false;
     ImGui_ImplGlfw_InitForOpenGL(plotter.window, true);
+    queueInput(plotter.window);
     ImGui_ImplOpenGL3_Init(glslVersion);
     loadFonts();
 
@@ -331,13 +464,21 @@ int runFrameLoop(bool resetSettings) {
     double refreshCheckedAt = glfwGetTime();
     bool firstFrame = true;
     FrameTimes times;
+    std::thread reportWaker;
     if (appState.debugPrint) {
+        sem_init(&reportSignal, 0, 0);
+        reportWaker = std::thread(wakeForReports);
         struct sigaction report = {};
         report.sa_handler = onFrameReportSignal;
         sigaction(SIGUSR1, &report, nullptr);
     }
-    double frameStart = glfwGetTime();
+    // A frame published by the handler (or the replay) wakes the loop; thread-safe.
+    setFramePublishedHook([] { glfwPostEmptyEvent(); });
+    int settleFrames = settleFramesAfterInput;  // the GUI lays itself out in its first frames
+    double previousFrameEnd = glfwGetTime();
     for (;;) {
+        const double frameStart = glfwGetTime();
+        const uint64_t drawnGeneration = pointCloudGeneration();
         drawFrame(plotter);
         if (firstFrame) {
             firstFrame = false;
@@ -351,15 +492,41 @@ int runFrameLoop(bool resetSettings) {
         const double rest = frameRestSeconds(drawing, refreshHz);
         if (rest > 0.0) std::this_thread::sleep_for(std::chrono::duration<double>(rest));
         const double frameEnd = glfwGetTime();
-        times.add(drawing, frameEnd - frameStart);
+        times.add(drawing, frameEnd - previousFrameEnd);
+        previousFrameEnd = frameEnd;
         if (frameReportRequested) {
             frameReportRequested = 0;
             printFrameReport(times);
         }
-        frameStart = frameEnd;
         keepSettings(keeper, settingsNow(), frameEnd);
         if (shouldClose(plotter)) break;
+
+        // Sleep until there is something to draw. Input seen up to this frame's start was drawn by
+        // it; the frames it still asks for follow without a wait.
+        settleFrames = inputSeen ? settleFramesAfterInput : std::max(settleFrames - 1, 0);
+        inputSeen = false;
+        const GuiActivity gui = guiActivity(ImGui::GetTime());
+        if (gui.settling || !queuedInput.empty()) settleFrames = std::max(settleFrames, 1);
+        const double figuresDueAt = frameStart + gui.secondsUntilMove + figureLatenessSeconds;
+        bool slept = false;
+        for (;;) {
+            const double now = glfwGetTime();
+            const bool news = inputSeen || pointCloudGeneration() != drawnGeneration || frameReportRequested;
+            const double wait = secondsBeforeNextFrame(FrameNeeds{gui.steady, settleFrames, news, figuresDueAt - now});
+            if (wait <= 0.0) break;
+            // The settings wake the loop to be written, without a frame.
+            const double settingsDue = settingsSaveDueAt(keeper) - now;
+            if (settingsDue > 0.0) {
+                waitForEvents(std::min(wait, settingsDue));
+                slept = true;
+            }
+            keepSettings(keeper, settingsNow(), glfwGetTime());
+        }
+        // Time asleep is no time the camera flew: a key pressed while the loop slept moves it from now on.
+        if (slept) plotter.clockStarted = false;
     }
+    setFramePublishedHook(nullptr);
+    stopReportWaker(reportWaker);
     flushSettings(keeper, settingsNow());
     if (appState.debugPrint)
         logPrintf("frames: %ld, median frame time %.2f ms, median drawing time %.2f ms\n", times.frames,

@@ -20,5 +20,16 @@ void drawPanels(const PanelSet& panels);
 // monitor refreshes (refreshHz 0 or less: unknown, 60 is assumed). 0 when no rest is due.
 double frameRestSeconds(double elapsedSeconds, int refreshHz);
 
+// What the loop weighs after a frame, and again after each wait, to decide when to draw the next.
+struct FrameNeeds {
+    bool steady = false;            // a recording runs, a replay plays, input is held
+    int settleFrames = 0;           // frames the GUI is still owed after input or while it settles
+    bool news = false;              // input, a new sensor frame or a frame report came since the frame
+    double secondsToDeadline = 0.0; // until a figure on screen must move (infinity: none will)
+};
+// Seconds to wait for events before the next frame: 0 draws it now (after the rest above), infinity
+// waits for an event however long it takes.
+double secondsBeforeNextFrame(const FrameNeeds& needs);
+
 // The text printed on standard output (with --debug) once the first frame is on screen.
 extern const char* const firstFrameLine;

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 const char* const settingsFileName = "settings.conf";
 const char* const imguiIniFileName = "imgui.ini";
@@ -444,6 +445,12 @@ void keepSettings(SettingsKeeper& keeper, const Settings& settings, double now) 
     }
     if (keeper.fileCurrent && keeper.pending == keeper.saved) return;
     if (now - keeper.changedAt >= settingsSaveDelaySeconds) savePending(keeper, now);
+}
+
+double settingsSaveDueAt(const SettingsKeeper& keeper) {
+    if (keeper.folder.empty() || (keeper.fileCurrent && keeper.pending == keeper.saved))
+        return std::numeric_limits<double>::infinity();
+    return keeper.changedAt + settingsSaveDelaySeconds;
 }
 
 void flushSettings(SettingsKeeper& keeper, const Settings& settings) {

@@ -73,5 +73,7 @@ struct SettingsKeeper {
 // Once per loop turn with the settings as they stand: writes them once they have rested for
 // settingsSaveDelaySeconds. A failed save prints one line on standard error.
 void keepSettings(SettingsKeeper& keeper, const Settings& settings, double now);
+// When keepSettings will next write (the caller's clock), or infinity when nothing waits to be written.
+double settingsSaveDueAt(const SettingsKeeper& keeper);
 // At exit: writes them now if the file does not hold them yet.
 void flushSettings(SettingsKeeper& keeper, const Settings& settings);

@@ -45,6 +45,15 @@ void drawOverlay(double now);
 // link health lines of a live connection), or infinity when none will.
 double secondsUntilFiguresMove(double now);
 
+// ---- What the GUI needs of the frame loop (gui_activity.cpp) -------------------------------------
+struct GuiActivity {
+    bool steady = false;    // a recording runs, a replay plays, input is held: a frame every refresh period
+    bool settling = false;  // the GUI takes one more frame to show what it has (a pop-up, a new state)
+    double secondsUntilMove = 0.0;  // until something on screen moves by itself; infinity: nothing will
+};
+// After each frame; `now` on the GUI's clock. Remembers what the panels showed, for the next call.
+GuiActivity guiActivity(double now);
+
 // Once per GUI frame, after writeRecordingFrame: advances the replay, and draws the pop-ups of the
 // record files ("File End!" and the writer's failures) whichever panel is shown.
 void readReplayFrame();

@@ -1,6 +1,7 @@
 // The corner overlay under a fake clock: toggled by F2 and by the Window panel's checkbox, the
 // shown frame's points, rate, sequence and time stamp, the stale marker and when it must be
-// redrawn, the replay positions and the recording and capture indicators.
+// redrawn, the replay positions and the recording and capture indicators; when the GUI asks the
+// frame loop for frames.
 #include "app/app.h"
 #include "harness.h"
 #include "link/link.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -139,6 +141,39 @@ TEST_F(OverlayTest, ShowsTheReplayPositionAndTheRecordingAndCaptureIndicators) {
     EXPECT_GT(until, 0.0);
     EXPECT_LE(until, 0.5) << "the capture's count moves in half a second";
     recordingState = RecordingState{};
+}
+
+// What the GUI asks of the frame loop: nothing once left alone, a frame when a change made late in a
+// frame shows or a figure moves by itself, and a few frames while a pop-up fades in.
+TEST_F(OverlayTest, AsksTheFrameLoopForFramesOnlyWhileSomethingChanges) {
+    const auto quiet = [this] {
+        gui.frame(draw);
+        const GuiActivity activity = guiActivity(ImGui::GetTime());
+        return !activity.steady && !activity.settling && std::isinf(activity.secondsUntilMove);
+    };
+    quiet();
+    EXPECT_TRUE(quiet()) << "left alone";
+    appState.portLost = true;  // as the port check does after the menu bar is drawn
+    EXPECT_FALSE(quiet()) << "the banner shows in the next frame";
+    EXPECT_TRUE(quiet());
+    appState.portLost = false;
+    showScreenshotNotice("saved");
+    gui.frame(draw);
+    EXPECT_NEAR(guiActivity(ImGui::GetTime()).secondsUntilMove, 4.0, 0.05) << "the notice goes";
+    screenshotNotice = ScreenshotNotice{};
+
+    bool opening = true;
+    const auto withModal = [&] {
+        draw();
+        if (opening) ImGui::OpenPopup("Modal");
+        opening = false;
+        if (ImGui::BeginPopupModal("Modal")) ImGui::EndPopup();
+    };
+    int frames = 0;
+    do gui.frame(withModal);
+    while (guiActivity(ImGui::GetTime()).settling && ++frames < 100);
+    EXPECT_GT(frames, 1) << "the pop-up takes its size, then its dimming fades in";
+    EXPECT_LT(frames, 30);
 }
 
 }  // namespace
