@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Recording and replay as a user does them, with the real viewer under Xvfb and a virtual sensor:
-# record two seconds into a file named in the chooser while capturing the raw stream beside, stop
+# connect through the panel and see the cloud; record two seconds into a file named in the chooser while capturing the raw stream beside, stop
 # both; save a scene; disconnect, load a scene and replay the recording over it to "File End!";
-# record under a file size limit and see the failure, with only complete rows left. Widgets are
-# found through the viewer's probe log.
+# record under a file size limit and see the failure, with only complete rows left; pull the cable
+# and see the banner. Widgets are found through the viewer's probe log.
 # Usage: test_record.sh BUILD_DIR SOURCE_DIR (re-runs itself inside scripts/vport.sh)
 if [ -z "${VPORT_PORT:-}" ]; then
     exec bash "$2/scripts/vport.sh" --build "$1" --sim "--baud 1500000" -- bash "$0" "$1" "$2"
@@ -48,7 +48,10 @@ e2e_probe_log
 e2e_start_viewer
 
 echo "== record two seconds, captured beside"
+floor_shown "$(e2e_screenshot before)" && e2e_fail "points drawn before connecting"
 connect
+sleep 0.5
+floor_shown "$(e2e_screenshot live)" || e2e_fail "no live floor near (${floor_area[*]})"
 e2e_probe_click "Capture Start"
 e2e_probe_wait "##FileName" || e2e_fail "the chooser did not open for a capture"
 choose_name take
@@ -121,6 +124,14 @@ e2e_probe_wait "Recording Succeed/Close" 0 && e2e_fail "'Recording Succeed' show
 kept=$(($(wc -l < "$target") - 1))
 [ "$kept" -ge 10 ] || e2e_fail "only $kept rows kept"
 e2e_probe_click "Recording Notice/Close"
+
+echo "== the cable is pulled"
+banner_shown() { e2e_region_has "$1" 900 16 40 200 255 200 255 200 255; }
+banner_shown "$(e2e_screenshot connected)" && e2e_fail "the banner shows while connected"
+kill "$VPORT_SOCAT_PID"
+e2e_wait_for_line "$VIEWER_OUT" "code: 1" 10 || e2e_fail "the lost port went unnoticed"
+sleep 0.5
+banner_shown "$(e2e_screenshot lost)" || e2e_fail "no banner after the port was lost"
 e2e_key Escape
 e2e_wait_viewer_exit 20
 [ "$VIEWER_STATUS" = "0" ] || e2e_fail "after Escape the viewer's status was $VIEWER_STATUS"
