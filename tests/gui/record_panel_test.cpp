@@ -313,6 +313,26 @@ TEST_F(RecordPanel, TheFileChooserNamesTheRecordingAndPicksTheReplay) {
     EXPECT_GE(replayState.rowCount, 2);
 }
 
+// The chooser opens in the folder of the file last chosen, the root included, and at the same place
+// every time (a reappearing pop-up is not left to drift).
+TEST_F(RecordPanel, TheChooserOpensInTheFolderOfTheLastFileChosenAndStaysPut) {
+    click("OPEN RECORDING FILE");
+    recordPanelChooserResult(true, "/quarvis-no-such-recording.csv");
+    gui.frames(2, draw);
+    click("Open Error/Close");
+    appState.portOpen = true;
+    ImVec2 first;
+    for (int opening = 0; opening < 3; ++opening) {
+        click("Record Start");
+        ASSERT_TRUE(GuiHarness::popupOpen("Save as.."));
+        EXPECT_EQ(fileChooser().currentDirectory, "/");
+        const ImVec2 at = gui.rect("OK").min;
+        if (opening == 0) first = at;
+        EXPECT_TRUE(at.x == first.x && at.y == first.y) << "opening " << opening;
+        click("Cancel");
+    }
+}
+
 TEST_F(RecordPanel, ExportsTheFrameOnScreenIntoNewFilesAndSaysWhere) {
     PointFrame frame{};
     for (int p = 0; p < 5; ++p) frame.valid[p * 7] = 1;
