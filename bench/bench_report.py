@@ -33,7 +33,7 @@ def rate(bench):
 
 
 def viewer_figures(path):
-    """The "name: value" lines of measure_viewer.sh, record_rate.sh and decode_vs_wc.sh."""
+    """The "name: value" lines of measure_viewer.sh, measure_idle.sh, record_rate.sh and decode_vs_wc.sh."""
     figures = {}
     for line in Path(path).read_text().splitlines():
         name, _, value = line.rpartition(": ")
@@ -191,6 +191,23 @@ def section_capture(capture):
             f"in {play['played_seconds']:.3f} s ({play['error_percent']:+.2f} %).")
 
 
+def section_idle(idle):
+    rows = [
+        ["Whole-process CPU, started and left alone (nothing connected, no input)",
+         f"{idle['idle viewer cpu percent']:.2f} %", "pcl_viewer showing a 480-point cloud",
+         f"{idle['idle pcl_viewer cpu percent']:.2f} %",
+         ratio(idle["idle viewer cpu percent"], idle["idle pcl_viewer cpu percent"])],
+        [f"Frames drawn while quarvis-sim streams {int(idle['stream frames sent'])} frames at "
+         f"{int(idle['stream baud']):,} baud ({idle['stream seconds']:.0f} s, no input)",
+         f"{int(idle['stream frames drawn'])}", "frames received (good frames decoded)",
+         f"{int(idle['stream frames received'])}",
+         ratio(idle["stream frames drawn"], idle["stream frames received"])],
+    ]
+    return (f"CPU in per cent of one core over the same {idle['idle seconds']:.0f} s, both programs on one Xvfb "
+            "display. Goals: the idle viewer within 3× of pcl_viewer; no more frames drawn than received.\n\n"
+            + table(["What", "Quarvis", "Baseline", "Baseline figure", "Ratio"], rows))
+
+
 def section_chooser(chooser):
     rows = []
     for name, label in (("BM_ListingOnDirectoryChange", "Listing on a directory change"),
@@ -215,6 +232,7 @@ def main():
     viewer_busy = viewer_figures(results / "viewer-busy.txt")
     decode = viewer_figures(results / "decode.txt")
     recording = viewer_figures(results / "recording.txt")
+    idle = viewer_figures(results / "idle.txt")
     sections = {
         "run": section_run(meta),
         "throughput": section_throughput(link),
@@ -223,6 +241,7 @@ def main():
         "recording": section_recording(recording),
         "large": section_large(record),
         "viewer": section_viewer(viewer, viewer_busy, link, link_busy),
+        "idle": section_idle(idle),
         "chooser": section_chooser(chooser),
         "capture": section_capture(capture),
     }

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Every benchmark in one command: builds the Release benchmark tree (build-bench/) and the
-# busy-polling tree kept only for comparison (build-bench-busy/), runs bench/*_bench and the viewer
-# under Xvfb (bench/measure_viewer.sh) in both, the rows a recording gets (bench/record_rate.sh),
-# times quarvis-decode against `wc -l`
-# (bench/decode_vs_wc.sh), and writes the figures, each against a baseline measured in the same run,
-# with the machine and the date into docs/PERFORMANCE.md.
+# Every benchmark in one command: installs what is missing (scripts/setup.sh --bench), builds the
+# Release benchmark tree (build-bench/) and the busy-polling tree kept only for comparison
+# (build-bench-busy/), runs bench/*_bench and the viewer under Xvfb (bench/measure_viewer.sh) in
+# both, the rows a recording gets (bench/record_rate.sh), the idle viewer beside pcl_viewer and the
+# frames it draws for a 460800 baud stream (bench/measure_idle.sh), times quarvis-decode against
+# `wc -l` (bench/decode_vs_wc.sh), and writes the figures, each against a baseline measured in the
+# same run, with the machine and the date into docs/PERFORMANCE.md.
 # Usage: scripts/bench.sh [VIEWER_SECONDS]   (default 5 s per viewer stretch; about 5 to 10 minutes
-# on two cores, most of it building). Not part of `make test`; needs scripts/setup.sh run once.
+# on two cores, most of it building). Not part of `make test`.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -16,6 +17,9 @@ results=$(mktemp -d "${TMPDIR:-/tmp}/quarvis-bench.XXXXXX")
 trap 'rm -rf "$results"' EXIT
 started=$(date +%s)
 load=$(cut -d ' ' -f 1-3 /proc/loadavg)
+idle_seconds=20
+
+bash scripts/setup.sh --bench
 
 echo "== building (Release) into build-bench/ and build-bench-busy/"
 targets=(link_bench record_bench filechooser_bench capture_bench quarvis quarvis-sim quarvis-decode quarvis_vport_shim)
@@ -43,6 +47,8 @@ echo "== the viewer under Xvfb"
 bash bench/measure_viewer.sh build-bench "$viewer_seconds" | tee "$results/viewer.txt"
 echo "== the viewer under Xvfb, busy-polling build"
 bash bench/measure_viewer.sh build-bench-busy "$viewer_seconds" | tee "$results/viewer-busy.txt"
+echo "== the idle viewer beside pcl_viewer, and a 460800 baud stream"
+bash bench/measure_idle.sh build-bench "$idle_seconds" | tee "$results/idle.txt"
 echo "== the viewer recording the demo sensor"
 bash bench/record_rate.sh build-bench 10 | tee "$results/recording.txt"
 

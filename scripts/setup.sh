@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything Quarvis needs to build, run and test on Debian 12, idempotently:
-# the Debian packages and the two fonts embedded in the viewer. Called by the Makefile and CI.
+# the Debian packages and the two fonts embedded in the viewer. Called by the Makefile and CI;
+# with --bench (scripts/bench.sh) also what the benchmarks compare against (pcl-tools).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +19,7 @@ packages=(
   dpkg-dev procps python3 python3-open3d
   lintian desktop-file-utils help2man
 )
+if [ "${1:-}" = "--bench" ]; then packages+=(pcl-tools); fi
 
 missing=()
 for p in "${packages[@]}"; do
