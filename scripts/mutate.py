@@ -87,6 +87,10 @@ FAULTS = [
     ("plotter-clear", "src/view/plotter.cpp", "clearObject", "object->count = 0", "(void)0"),
     ("frame-rest", "src/main/frame_loop.cpp", "frameRestSeconds", "elapsedSeconds < period", "false"),
     ("frame-rest-unknown-rate", "src/main/frame_loop.cpp", "frameRestSeconds", "refreshHz > 0", "refreshHz >= 0"),
+    ("quiet-steady", "src/main/frame_loop.cpp", "secondsBeforeNextFrame", "needs.steady || ", ""),
+    ("quiet-shown-state", "src/ui/gui_activity.cpp", "guiActivity", " || state != lastShownState", ""),
+    ("quiet-modal-fade", "src/ui/gui_activity.cpp", "imguiSettling", "g.DimBgRatio < 1.0f", "false"),
+    ("quiet-notice", "src/ui/gui_activity.cpp", "guiActivity", "now <= screenshotNotice.shownUntil", "false"),
     # Raw capture: the ring, the writer, its ends; the capture's index and paced replay.
     ("capture-ring-full", "src/link/capture_tap.cpp", "pushBytes", "tap.capacity - (pushed - taken) < count", "tap.capacity < count"),
     ("capture-ring-wrap", "src/link/capture_tap.cpp", "pushBytes", "bytes + first, count - first", "bytes, count - first"),
