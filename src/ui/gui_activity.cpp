@@ -73,6 +73,8 @@ GuiActivity guiActivity(double now) {
     }
     if (!screenshotNotice.text.empty() && now <= screenshotNotice.shownUntil)
         until = std::min(until, screenshotNotice.shownUntil - now);
+    // The GUI writes its window layout (imgui.ini) in a frame a few seconds after a change.
+    if (GImGui->SettingsDirtyTimer > 0.0f) until = std::min(until, static_cast<double>(GImGui->SettingsDirtyTimer));
     activity.secondsUntilMove = until;
     return activity;
 }
