@@ -64,7 +64,7 @@ FAULTS = [
     ("csv-number-precision", "src/record/csv_format.cpp", "appendNumber", "significantDigits", "significantDigits + 1"),
     ("csv-scene-empty-line", "src/record/csv_format.cpp", "appendScene", "'\\n'", "' '"),
     ("csv-parse-count", "src/record/csv_format.cpp", "parseRecordingRow", "pointsPerFrame", "(pointsPerFrame - 1)"),
-    ("writer-truncate", "src/record/writer.cpp", "", "ftruncate(", "(void)("),
+    ("writer-truncate", "src/record/writer.cpp", "endRecordingFailed", "(void)::ftruncate(recordingState.file, static_cast<off_t>(recordingState.committedBytes))", "(void)0"),
     ("writer-scene-suffix", "src/record/writer.cpp", "createStampedFile", "O_EXCL", "O_TRUNC"),
     ("writer-active-after-fail", "src/record/writer.cpp", "beginRecording", "recordingActive = true", "recordingActive = false"),
     # Replay: classification, seek, end, bad rows.
@@ -76,7 +76,7 @@ FAULTS = [
     ("replay-bad-row", "src/record/replay.cpp", "showRow", "++r.rowsSkipped", "(void)0"),
     # View: camera, scene.
     ("camera-drag-sign", "src/view/camera.cpp", "applyDrag", "-=", "+="),
-    ("camera-pitch-clamp", "src/view/camera.cpp", "applyDrag", "std::clamp", "std::max"),
+    ("camera-pitch-clamp", "src/view/camera.cpp", "applyDrag", "std::clamp(plotter.verticalAngle, -pitchLimit, pitchLimit)", "plotter.verticalAngle"),
     ("camera-key-ground", "src/view/camera.cpp", "applyKeys", "-= ground", "+= ground"),
     ("camera-focus", "src/view/camera.cpp", "applyCameraInput", "panelFocused", "showViewPanel"),
     ("scene-grid-cells", "src/view/scene.cpp", "fineGridCells", "50", "40"),
