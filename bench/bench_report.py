@@ -123,9 +123,12 @@ def section_large(record):
     open_, count = record["openLargeRecording"], record["countRowsInOnePass"]
     seek, skip = record["seekLargeRecording"], record["seekByLinearSkip"]
     rows = [
-        ["Open (row count and index)", f"{fmt_time(seconds(open_))} ({fmt_time(seconds(open_, 'real_time'))} wall)",
+        # The index is built on a thread of its own: the opening thread's CPU is what the GUI spends,
+        # the wall time until the index is ready is what compares with one counting pass.
+        ["Open (row count and index, in the background)",
+         f"{fmt_time(seconds(open_))} on the GUI thread ({fmt_time(seconds(open_, 'real_time'))} wall until indexed)",
          "one pass counting lines", f"{fmt_time(seconds(count))} ({fmt_time(seconds(count, 'real_time'))} wall)",
-         ratio(seconds(open_), seconds(count))],
+         ratio(seconds(open_, 'real_time'), seconds(count, 'real_time')) + " (wall)"],
         ["Seek to a random row and read it", f"{fmt_time(seconds(seek))} ({fmt_time(seconds(seek, 'real_time'))} wall)",
          "linear skip from the start", f"{fmt_time(seconds(skip))} ({fmt_time(seconds(skip, 'real_time'))} wall)",
          f"{seconds(skip) / seconds(seek):,.0f}× faster"],
