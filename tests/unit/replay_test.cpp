@@ -69,6 +69,16 @@ protected:
         if (replayState.notice.serial == serial) return "";
         return replayNoticeLines(replayState.notice).at(1);
     }
+    // A slider move to `row`, and one frame played from where the replay stands.
+    void seek(int row) {
+        replayState.playRow = row;
+        seekReplayRow(row);
+    }
+    void playOneFrame() {
+        replayState.playing = true;
+        advanceReplay();
+        replayState.playing = false;
+    }
     // Frames until the replay ends; the number of frames, or -1 when it does not end.
     int framesToEnd(int limit) {
         for (int frame = 1; frame <= limit; ++frame)
@@ -150,29 +160,22 @@ TEST_F(Replay, FilesThatAreNoRecordingOrSceneAreRefusedWithoutBlockingAndSaySo) 
 TEST_F(Replay, PlaysRowByRowAfterTheHeaderHoldsWhilePausedSeeksAndEnds) {
     ASSERT_TRUE(open(write("run.csv", recordingText(50))));
     EXPECT_EQ(replayState.rowCount, 50);
-    replayState.playRow = 20;  // a slider move before the first play counts as having passed the header
-    seekReplayRow(20);
+    seek(20);  // a slider move before the first play counts as having passed the header
     for (int frame = 0; frame < 3; ++frame) EXPECT_FALSE(advanceReplay());
     EXPECT_EQ(shownRow(), -1);  // paused: the position is held, nothing new shown
-    replayState.playing = true;
-    advanceReplay();
+    playOneFrame();
     EXPECT_EQ(shownRow(), 20);
     EXPECT_EQ(replayState.playRow, 21);
-    replayState.playing = false;
     for (int row : {7, 33, 50, 1}) {
-        replayState.playRow = row;
-        seekReplayRow(row);
+        seek(row);
         advanceReplay();
         showReplayRow();  // the slider let go: the row under it shows, and the position holds
         EXPECT_EQ(shownRow(), row);
-        replayState.playing = true;
-        advanceReplay();
-        replayState.playing = false;
+        playOneFrame();
         EXPECT_EQ(shownRow(), row);
         EXPECT_EQ(replayState.playRow, row + 1);
     }
-    replayState.playRow = 0;
-    seekReplayRow(0);  // rewinds: the header is skipped again
+    seek(0);  // rewinds: the header is skipped again
     replayState.playing = true;
     advanceReplay();
     EXPECT_EQ(shownRow(), 1);
@@ -254,12 +257,9 @@ TEST_F(Replay, SeeksInFilesBeyond2GiB) {
     ASSERT_TRUE(open(path));
     EXPECT_EQ(replayState.rowCount, 31);
     for (int row : {31, 2, 17}) {
-        replayState.playRow = row;
-        seekReplayRow(row);
+        seek(row);
         EXPECT_GT(replayState.rowPosition, int64_t(3) << 30);
-        replayState.playing = true;
-        advanceReplay();
-        replayState.playing = false;
+        playOneFrame();
         EXPECT_EQ(shownRow(), row - 1);
     }
 }

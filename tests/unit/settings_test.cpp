@@ -16,17 +16,8 @@
 
 namespace {
 
-Settings defaults() {
-    Settings s;
-    s.backgroundColor[0] = 0.14f, s.backgroundColor[1] = 0.14f, s.backgroundColor[2] = 0.15f, s.backgroundColor[3] = 1.0f;
-    s.gridColor[0] = s.gridColor[1] = s.gridColor[2] = 0.32f, s.gridColor[3] = 1.0f;
-    s.pointSize = 2.0f;
-    s.gridSpacing = 100;
-    s.pointColor[0] = 1.0f, s.pointColor[1] = 0.6f, s.pointColor[3] = 1.0f;
-    s.colorRangeAuto = true;
-    s.colorRangeHigh = 3.0f;
-    return s;
-}
+// What the viewer starts with before any file is read.
+Settings defaults() { return currentSettings(); }
 
 Settings changed() {
     Settings s = defaults();

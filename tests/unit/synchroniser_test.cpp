@@ -66,10 +66,9 @@ TEST(Synchroniser, DecodesAFrameWrittenOutByHand) {
         {240, -12.345f, 4.66f, -0.001f}, {478, -0.001f, -0.001f, -0.001f}, {479, 1.0f, 2.0f, -3.0f},
     };
     for (const auto& e : expected) {
-        EXPECT_EQ(points.valid[e.point], 1u) << "point " << e.point;
-        EXPECT_FLOAT_EQ(points.xyz[e.point][0], e.x) << "point " << e.point;
-        EXPECT_FLOAT_EQ(points.xyz[e.point][1], e.y) << "point " << e.point;
-        EXPECT_FLOAT_EQ(points.xyz[e.point][2], e.z) << "point " << e.point;
+        const auto& xyz = points.xyz[e.point];
+        EXPECT_EQ((std::array<float, 4>{float(points.valid[e.point]), xyz[0], xyz[1], xyz[2]}), (std::array<float, 4>{1, e.x, e.y, e.z}))
+            << "point " << e.point;
     }
 }
 
