@@ -13,7 +13,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -98,20 +97,18 @@ TEST_F(RecordWriter, RecordingHoldsTheHeaderAndOneRowPerFrameAndReplacesAnOlderF
 }
 
 TEST_F(RecordWriter, FileThatCannotBeOpenedOrIsNoRegularFileIsReportedAndNothingRecords) {
-    // A FIFO with a reader would take the rows, and block or kill the viewer once the reader goes.
+    // A FIFO with a reader would take the rows, and block or kill the viewer once the reader goes
+    // (devices and directories go through the same check, tried by the replay test).
     const fs::path fifo = directory / "pipe.csv";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    fs::create_symlink("/dev/full", directory / "device.csv");
     const struct {
         fs::path path;
         const char* reason;
     } cases[] = {
         {directory / "missing" / "run.csv", "No such file or directory."},
         {fifo, "It is a named pipe (FIFO), not a regular file."},
-        {directory / "device.csv", "It is a character device, not a regular file."},
-        {directory, "It is a directory, not a regular file."},
     };
     for (const auto& file : cases) {
         const uint64_t serial = recordingState.notice.serial;
