@@ -12,11 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -66,11 +64,12 @@ protected:
         captureState.writeBytes = ::write;
         appState.portOpen = false;
     }
-    // The GUI thread's polls and the grabber's empty batches until the capture has ended.
-    void untilEnded() {
+    // The GUI thread's polls and, unless it is parked, the grabber's empty batches until the capture
+    // has ended.
+    void untilEnded(bool grabberRuns = true) {
         for (int i = 0; i < 5000 && captureRunning(); ++i) {
             pollCapture();
-            tapBatch(nullptr, 0);
+            if (grabberRuns) tapBatch(nullptr, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         ASSERT_FALSE(captureRunning());
@@ -132,7 +131,6 @@ TEST_F(Capture, AStalledDiskLosesNoByteAndADiskThatCannotKeepUpEndsTheCaptureAtA
     untilEnded();
     EXPECT_EQ(readWholeFile(kept), expected);
     EXPECT_EQ(captureState.notice.kind, CaptureEnd::saved);
-    EXPECT_EQ(captureState.notice.bytesKept, expected.size());
     EXPECT_EQ(captureNoticeLines(captureState.notice)[0], "3.0 kB captured into");
 
     // Stalled for longer than the ring lasts: the capture stops, holding every batch before the
@@ -183,11 +181,7 @@ TEST_F(Capture, FailuresEndTheCaptureWithEveryByteBeforeThemAndSaySo) {
     push(pattern(300, 1));
     appState.portLost = true;
     appState.portOpen = false;
-    for (int i = 0; i < 5000 && captureRunning(); ++i) {
-        pollCapture();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_FALSE(captureRunning());
+    untilEnded(false);
     EXPECT_EQ(captureState.notice.kind, CaptureEnd::portLost);
     EXPECT_STREQ(captureNoticeTitle(captureState.notice), "Capture Stopped");
     EXPECT_EQ(readWholeFile(lost), pattern(300, 1));
