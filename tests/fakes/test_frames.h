@@ -28,5 +28,3 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
 }
-
-inline uint16_t frameSequence(const uint8_t* record) { return static_cast<uint16_t>(record[8] | (record[9] << 8)); }

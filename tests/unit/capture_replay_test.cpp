@@ -2,6 +2,7 @@
 // sensor's stamps, progress and cancelling) and the paced source behind SerialLink, driven on the
 // test thread against a fake clock (release times, speeds, seeks, steps; the record panel test loops).
 #include "link/link.h"
+#include "link/sim.h"
 #include "../fakes/link_test_support.h"
 #include "../fakes/test_frames.h"
 
@@ -161,7 +162,7 @@ protected:
         }
     }
     static void collect(const uint8_t* record, void* context) {
-        static_cast<CaptureSource*>(context)->released.push_back({fakeNow, frameSequence(record)});
+        static_cast<CaptureSource*>(context)->released.push_back({fakeNow, readFrameStamp(record).sequence});
     }
 
     std::vector<Release> released;
