@@ -79,12 +79,6 @@ protected:
         advanceReplay();
         replayState.playing = false;
     }
-    // Frames until the replay ends; the number of frames, or -1 when it does not end.
-    int framesToEnd(int limit) {
-        for (int frame = 1; frame <= limit; ++frame)
-            if (advanceReplay()) return frame;
-        return -1;
-    }
 
     ScratchFolder scratch;
     const fs::path directory = scratch.path;
@@ -210,7 +204,9 @@ TEST_F(Replay, StopAnEmptyLineOrATruncationEndTheReplayAsTheEndOfTheFileDoes) {
     text.insert(text.find('\n', text.find('\n') + 1) + 1, "\n");
     ASSERT_TRUE(open(write("gap.csv", text)));
     replayState.playing = true;
-    EXPECT_EQ(framesToEnd(20), 3);
+    int frames = 1;
+    while (!advanceReplay() && frames < 20) ++frames;
+    EXPECT_EQ(frames, 3);
 
     // Rows cut off by a truncation meanwhile are not shown from what was read before.
     const std::string path = write("cut.csv", recordingText(3));

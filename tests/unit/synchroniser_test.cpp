@@ -49,10 +49,6 @@ TEST(Synchroniser, DecodesAFrameWrittenOutByHand) {
     ASSERT_EQ(frames, std::vector<Bytes>{frame});
     for (int counter = counterLostSyncs; counter <= counterInvalidErrors; ++counter) EXPECT_EQ(linkStatistics.get(counter), 0u);
 
-    const FrameStamp stamp = readFrameStamp(frames[0].data());
-    EXPECT_EQ(stamp.sequence, 48879);
-    EXPECT_EQ(stamp.seconds, 4000000000u);
-    EXPECT_EQ(stamp.micros, 345678u);
     PointFrame points;
     decodeFrame(frames[0].data(), points);
     EXPECT_EQ((std::array<uint32_t, 4>{points.stamped, points.sequence, points.timestampSeconds, points.timestampMicros}),
