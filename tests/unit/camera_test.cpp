@@ -183,37 +183,29 @@ TEST_F(CameraTest, MiddleOrShiftLeftDragPansWithTheGrabbedPointUnderTheCursor) {
 }
 
 TEST_F(CameraTest, EveryMoveByTheUserCountsAndHomeOrRGoBackToTheStart) {
-    // Each row: a button held over two frames while the cursor moves `shift` pixels each way, or a
-    // key or a wheel turn in the second frame.
+    // Each row: what the user holds in two frames over (100, 100) and does in the second.
+    using Act = void (*)(CameraInput& first, CameraInput& second);
     const struct {
         const char* name;
-        bool CameraInput::*button;
-        double shift;
-        int key;  // a CameraKey, or -1
-        float wheel;
-        bool typing, counts, toStart;
+        Act act;
+        bool counts, toStart;
     } moves[] = {
-        {"held button, no motion", &CameraInput::leftButton, 0, -1, 0, false, false, false},
-        {"fly key", nullptr, 0, keyW, 0, false, true, false},
-        {"orbit", &CameraInput::rightButton, 40, -1, 0, false, true, false},
-        {"wheel", nullptr, 0, -1, 1, false, true, false},
-        {"Home", nullptr, 0, keyHome, 0, false, true, true},
-        {"R", nullptr, 0, keyR, 0, false, true, true},
-        {"R typed into a field", nullptr, 0, keyR, 0, true, false, false},
+        {"held button, no motion", [](CameraInput& a, CameraInput& b) { a.leftButton = b.leftButton = true; }, false, false},
+        {"fly key", [](CameraInput&, CameraInput& b) { b.keys[keyW] = true; }, true, false},
+        {"orbit", [](CameraInput& a, CameraInput& b) { a.rightButton = b.rightButton = true, b.cursorX = b.cursorY = 140; }, true, false},
+        {"wheel", [](CameraInput&, CameraInput& b) { b.wheel = 1.0f; }, true, false},
+        {"Home", [](CameraInput&, CameraInput& b) { b.keys[keyHome] = true; }, true, true},
+        {"R", [](CameraInput&, CameraInput& b) { b.keys[keyR] = true; }, true, true},
+        {"R typed into a field", [](CameraInput&, CameraInput& b) { b.keys[keyR] = b.guiWantsKeys = true; }, false, false},
     };
     for (const auto& move : moves) {
         SCOPED_TRACE(move.name);
         viewRequest = viewNames[5];  // a preset is the camera's own doing, not a move
         const uint32_t before = cameraMoves;
-        CameraInput input = at(100, 100);
-        if (move.button != nullptr) input.*move.button = true;
-        apply(input);
-        input.cursorX += move.shift;
-        input.cursorY += move.shift;
-        if (move.key >= 0) input.keys[move.key] = true;
-        input.wheel = move.wheel;
-        input.guiWantsKeys = move.typing;
-        apply(input);
+        CameraInput first = at(100, 100), second = first;
+        move.act(first, second);
+        apply(first);
+        apply(second);
         EXPECT_EQ(cameraMoves != before, move.counts);
         EXPECT_EQ(plotter.position == startPosition && plotter.verticalAngle == startPitch, move.toStart);
         apply(at(100, 100));  // buttons up
