@@ -109,21 +109,17 @@ TEST_F(Replay, AFirstLineOfUpTo50CharactersMakesASceneAndMissingPointsAreNotVali
     EXPECT_EQ(replayState.rowCount, 1);
 }
 
+// Pipes, devices and missing files go through the check the writer and capture tests try; the
+// record panel test opens a FIFO and a missing file for replay.
 TEST_F(Replay, FilesThatAreNoRecordingOrSceneAreRefusedWithoutBlockingAndSaySo) {
     std::string header;
     appendRecordingHeader(header);
-    const std::string fifo = directory / "pipe.csv";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    fs::create_symlink("/dev/null", directory / "device.csv");
     const std::string sparse = write("sparse.csv", "");
     fs::resize_file(sparse, uintmax_t(3) << 30);
     const struct {
         std::string path, problem;
     } cases[] = {
-        {fifo, "It is a named pipe (FIFO), not a regular file."},
-        {directory / "device.csv", "It is a character device, not a regular file."},
         {directory, "It is a directory, not a regular file."},
-        {directory / "absent.csv", "No such file or directory."},
         {write("empty.csv", ""), "It holds no points."},
         {write("header.csv", header), "It holds no points."},
         {sparse, "It holds no points."},
@@ -135,8 +131,7 @@ TEST_F(Replay, FilesThatAreNoRecordingOrSceneAreRefusedWithoutBlockingAndSaySo) 
     for (const auto& file : cases) {
         EXPECT_EQ(refusal(file.path), file.problem) << file.path;
         EXPECT_EQ(replayState.notice.path, file.path);
-        EXPECT_FALSE(appState.replayActive) << file.path;
-        EXPECT_FALSE(replayFileOpen()) << file.path;
+        EXPECT_FALSE(appState.replayActive || replayFileOpen()) << file.path;
         EXPECT_EQ(shownRow(), 5) << file.path;  // what was shown stays
     }
 
