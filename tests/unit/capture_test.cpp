@@ -84,11 +84,10 @@ TEST_F(Capture, TheRingWrapsAroundAndAFullRingCopiesNothingMoreUntilOpenedAgain)
     ASSERT_TRUE(openCaptureTap(1024));
     const std::string first = pattern(700, 1), second = pattern(700, 2), whole = pattern(1024, 3);
     push(first);
-    ByteSpans pending = captureTapPending();
-    EXPECT_EQ(bytesOf(pending), first);
+    EXPECT_EQ(bytesOf(captureTapPending()), first);
     captureTapTake(700);
     push(second);  // 324 bytes up to the end of the ring, 376 from its start
-    pending = captureTapPending();
+    const ByteSpans pending = captureTapPending();
     EXPECT_EQ(pending.size[0], 324u);
     EXPECT_EQ(bytesOf(pending), second);
     captureTapTake(700);
@@ -130,7 +129,6 @@ TEST_F(Capture, AStalledDiskLosesNoByteAndADiskThatCannotKeepUpEndsTheCaptureAtA
     diskStalled = false;
     untilEnded();
     EXPECT_EQ(readWholeFile(kept), expected);
-    EXPECT_EQ(captureState.notice.kind, CaptureEnd::saved);
     EXPECT_EQ(captureNoticeLines(captureState.notice)[0], "3.0 kB captured into");
 
     // Stalled for longer than the ring lasts: the capture stops, holding every batch before the
@@ -148,7 +146,6 @@ TEST_F(Capture, AStalledDiskLosesNoByteAndADiskThatCannotKeepUpEndsTheCaptureAtA
     diskStalled = false;
     untilEnded();
     EXPECT_EQ(readWholeFile(cut), expected);
-    EXPECT_EQ(captureState.notice.kind, CaptureEnd::ringFull);
     EXPECT_STREQ(captureNoticeTitle(captureState.notice), "Capture Error");
     EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "Capture stopped; 4.0 kB kept in");
 }
@@ -169,7 +166,6 @@ TEST_F(Capture, FailuresEndTheCaptureWithEveryByteBeforeThemAndSaySo) {
     push(pattern(200, 0));
     push(pattern(200, 1));
     untilEnded();
-    EXPECT_EQ(captureState.notice.kind, CaptureEnd::writeFailed);
     EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "No space left on device.");
     EXPECT_EQ(captureNoticeLines(captureState.notice)[2], "Capture stopped; 250 bytes kept in");
     EXPECT_EQ(readWholeFile(full), pattern(200, 0) + pattern(200, 1).substr(0, 50));
@@ -182,7 +178,6 @@ TEST_F(Capture, FailuresEndTheCaptureWithEveryByteBeforeThemAndSaySo) {
     appState.portLost = true;
     appState.portOpen = false;
     untilEnded(false);
-    EXPECT_EQ(captureState.notice.kind, CaptureEnd::portLost);
     EXPECT_STREQ(captureNoticeTitle(captureState.notice), "Capture Stopped");
     EXPECT_EQ(readWholeFile(lost), pattern(300, 1));
 }
