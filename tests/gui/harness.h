@@ -57,13 +57,8 @@ public:
     void clickAt(ImVec2 where, const std::function<void()>& draw) {
         io().MousePos = where;
         frame(draw);
-        io().MousePos = where;
         io().MouseDown[0] = true;
-        ImGui::NewFrame();
-        items_.clear();
-        draw();
-        ImGui::Render();
-        io().MouseDown[0] = false;
+        frame(draw);
         frame(draw);
     }
     // Click the widget that reported this label in the last frame. False when it was not drawn.
