@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Settings and the overlay as a user meets them: F2 shows the overlay; a background colour, the
-# overlay and the window's place survive a restart; --reset-settings starts from the defaults; a
-# damaged settings file gives one warning line and a viewer that starts.
+# overlay and the window's place survive a restart; --reset-settings starts from the defaults.
 # Usage: test_settings.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
@@ -28,12 +27,6 @@ e2e_start_viewer
     || e2e_fail "first start: stderr was: $(cat "$VIEWER_ERR")"
 e2e_key F2
 e2e_probe_wait "Overlay" || e2e_fail "F2 showed no overlay"
-sleep 0.5
-shown=$(e2e_screenshot overlay)
-read -r x0 y0 x1 y1 <<< "$(probe_rect Overlay)"
-[ "$x1" -gt 900 ] && [ "$y0" -ge 31 ] && [ "$y0" -lt 60 ] || e2e_fail "overlay at $x0 $y0 $x1 $y1, not in the top right corner"
-e2e_region_has "$shown" $(( (x0 + x1) / 2 )) $(( (y0 + y1) / 2 )) $(( (y1 - y0) / 2 - 2 )) 200 255 200 255 200 255 \
-    || e2e_fail "no text in the overlay"
 
 # A near-white background from the top left of the picker's square, closed by a click outside it;
 # the window moved. All of it is remembered at exit.
@@ -75,14 +68,4 @@ e2e_probe_wait "Overlay" 1 && e2e_fail "overlay shown despite --reset-settings"
 quit_viewer "reset run"
 grep -qx "overlay=false" "$settings" || e2e_fail "defaults not saved: $(cat "$settings")"
 
-# A damaged file: one line on stderr, the defaults for what cannot be read, a viewer that starts,
-# and a clean file written at exit.
-printf 'overlay=true\n\x00\x01\x02\xff garbage\npointSize=lots\n' > "$settings"
-e2e_probe_log
-e2e_start_viewer
-[ "$(stderr_lines)" -eq 1 ] && grep -q "2 lines of $settings not understood" "$VIEWER_ERR" \
-    || e2e_fail "damaged file: stderr was: $(cat "$VIEWER_ERR")"
-e2e_probe_wait "Overlay" || e2e_fail "the good line of a damaged file was not applied"
-quit_viewer "damaged file run"
-grep -q "garbage\|lots" "$settings" && e2e_fail "the damaged lines stayed: $(cat "$settings")"
 e2e_pass

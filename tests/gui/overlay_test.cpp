@@ -1,4 +1,4 @@
-// The corner overlay under a fake clock: toggled by F2 and by the Window panel's checkbox, the
+// The corner overlay under a fake clock (F2 shows it, as the end-to-end settings test checks): the
 // shown frame's points, rate, sequence and time stamp, the stale marker and when it must be
 // redrawn, the replay positions and the recording and capture indicators; when the GUI asks the
 // frame loop for frames.
@@ -39,10 +39,6 @@ protected:
         overlayShown = false;
         resetLink();
     }
-    void pressF2() {
-        overlayToggleRequested = true;  // as the frame loop's key callback does
-        gui.frames(2, draw);
-    }
     void publish(int validPoints, uint32_t sequence) {
         PointFrame frame{};
         for (int p = 0; p < validPoints; ++p) frame.valid[p] = 1;
@@ -60,24 +56,8 @@ protected:
 
     GuiHarness gui;
     double now = 100.0;
-    bool viewPanelShown = true;
-    std::function<void()> draw = [this] {
-        drawViewPanel(&viewPanelShown);
-        drawOverlay(now);
-    };
+    std::function<void()> draw = [this] { drawOverlay(now); };
 };
-
-TEST_F(OverlayTest, TogglesByItsKeyAndItsCheckbox) {
-    gui.frames(2, draw);
-    EXPECT_FALSE(gui.drawn("Overlay"));
-    pressF2();
-    EXPECT_TRUE(overlayShown);
-    ASSERT_TRUE(gui.drawn("Overlay"));
-    EXPECT_EQ(overlay.lines, (Lines{"Valid points: 0", "Not connected"}));
-    ASSERT_TRUE(gui.click("Show Overlay (F2)", draw));
-    EXPECT_FALSE(overlayShown);
-    EXPECT_FALSE(gui.drawn("Overlay"));
-}
 
 TEST_F(OverlayTest, FollowsTheSensorAndMarksAFrameStaleAfterASecond) {
     overlayShown = true;

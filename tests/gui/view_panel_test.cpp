@@ -1,5 +1,5 @@
 // The view settings panel driven headlessly as a user would: the preset combo, the two numeric
-// fields with typing, steps and validation, the point colour modes with their range and legend,
+// fields with typing and validation, the point colour modes with their range and legend,
 // round points and the screenshot button.
 #include "app/app.h"
 #include "harness.h"
@@ -48,19 +48,6 @@ protected:
         gui.frames(2, draw);
     }
 
-    // The − and + buttons sit at the right end of a field, each a square of the frame height.
-    void step(const char* field, char sign, bool withCtrl) {
-        const ItemRect box = gui.rect(field);
-        const float side = box.max.y - box.min.y;
-        const float inner = ImGui::GetStyle().ItemInnerSpacing.x;
-        const float plusX = box.max.x - side * 0.5f;
-        const float x = sign == '+' ? plusX : plusX - side - inner;
-        GuiHarness::io().KeyCtrl = withCtrl;
-        gui.clickAt(ImVec2(x, (box.min.y + box.max.y) * 0.5f), draw);
-        GuiHarness::io().KeyCtrl = false;
-        gui.frame(draw);
-    }
-
     GuiHarness gui;
     bool shown = true;
     std::function<void()> draw = [this] {
@@ -93,23 +80,6 @@ TEST_F(ViewPanelTest, PointSizeAndGridSpacingTakeOnlyValuesInTheirRange) {
         typeInto("##cm", text);
         EXPECT_EQ(gridSpacing, spacing) << text;
         EXPECT_EQ(viewPanel.editGridSpacing, spacing) << text;
-    }
-}
-
-TEST_F(ViewPanelTest, StepButtonsUseTheFastStepWithCtrlAndStayInTheRange) {
-    struct Step {
-        const char* field;
-        char sign;
-        bool ctrl;
-        float size;
-        int spacing;
-    };
-    for (const Step& s : {Step{"##Point Size", '+', false, 2.5f, 100}, Step{"##Point Size", '-', true, 1.5f, 100},
-                          Step{"##cm", '+', false, 1.5f, 110}, Step{"##cm", '-', true, 1.5f, 10},
-                          Step{"##cm", '-', false, 1.5f, 10}}) {
-        step(s.field, s.sign, s.ctrl);
-        EXPECT_FLOAT_EQ(pointSize, s.size) << s.field << s.sign << s.ctrl;
-        EXPECT_EQ(gridSpacing, s.spacing) << s.field << s.sign << s.ctrl;
     }
 }
 
