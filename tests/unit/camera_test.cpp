@@ -139,7 +139,7 @@ TEST_F(CameraTest, EachKeyRowMovesFiveMetresASecondAndTheFirstFrameNotAtAll) {
 
 TEST_F(CameraTest, WheelZoomsTowardThePointUnderTheCursor) {
     // The cursor over the ground 4 m out on the y axis; a drawn point halfway down that ray is
-    // nearer and wins; one far off the ray is no candidate; over the sky the eye moves 5 m ahead.
+    // nearer and wins; one far off the ray is no candidate; over the sky it zooms toward a point 5 m ahead.
     const glm::vec3 ground(0, 4, 0), halfway = (startPosition + ground) * 0.5f;
     const float stray[3] = {3, 3, 3}, onRay[6] = {3, 3, 3, halfway.x, halfway.y, halfway.z};
     for (const auto& [points, count, target] : {std::tuple{stray, 1, ground}, std::tuple{onRay, 2, halfway}}) {
