@@ -1,6 +1,6 @@
 // The camera without a window: input snapshots in, pose and matrices out. Covers a minimised
 // window, the start view, drags (first click, pitch limits, the GUI holding the input), the key
-// rows, and the wheel, pan and start-view key with what they count as moving away from a view.
+// rows, and the wheel, orbit, pan and start-view key with what they count as moving away from a view.
 #include "view/view.h"
 
 #include "app/app.h"
@@ -164,7 +164,22 @@ TEST_F(CameraTest, WheelZoomsTowardThePointUnderTheCursor) {
     EXPECT_GT(plotter.position.z, eye.z);
 }
 
-// Orbiting is checked in the real viewer (the end-to-end view tools test).
+// A right drag turns the eye about the point under the cursor: it keeps its pixel and its distance.
+TEST_F(CameraTest, RightDragOrbitsAboutThePointUnderTheCursor) {
+    const glm::vec3 anchor(0, 2.5f, 0);
+    CameraInput input = at(512, 384);
+    input.rightButton = true;
+    apply(input);
+    const float distance = glm::distance(plotter.position, anchor);
+    input.cursorX = 612;
+    input.cursorY = 334;
+    apply(input);
+    EXPECT_GT(plotter.horizontalAngle, 0.0f);
+    EXPECT_GT(plotter.verticalAngle, startPitch);
+    EXPECT_NEAR(glm::distance(pixelOf(anchor), glm::vec2(512, 384)), 0.0f, 0.5f);
+    EXPECT_NEAR(glm::distance(plotter.position, anchor), distance, 1e-3f);
+}
+
 TEST_F(CameraTest, MiddleOrShiftLeftDragPansWithTheGrabbedPointUnderTheCursor) {
     for (bool middle : {true, false}) {
         resetCamera(plotter);
