@@ -7,6 +7,7 @@
 #include "../fakes/test_frames.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -70,7 +71,8 @@ Capture troubledCapture() {
 }
 
 std::string writeCapture(const Capture& capture, const char* name) {
-    const std::string path = ::testing::TempDir() + name + ".bin";
+    // Each test process writes its own: ctest runs the tests of this file side by side.
+    const std::string path = ::testing::TempDir() + name + "-" + std::to_string(::getpid()) + ".bin";
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(capture.bytes.data()), static_cast<std::streamsize>(capture.bytes.size()));
     return path;
 }
