@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Settings and the overlay as a user meets them: F2 shows the overlay; a background colour, the
-# overlay and the window's place survive a restart; --reset-settings starts from the defaults.
+# overlay and the window's place survive a restart; --reset-settings starts from the defaults; a
+# damaged settings file gives one warning line and a viewer that starts.
 # Usage: test_settings.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
@@ -68,4 +69,14 @@ e2e_probe_wait "Overlay" 1 && e2e_fail "overlay shown despite --reset-settings"
 quit_viewer "reset run"
 grep -qx "overlay=false" "$settings" || e2e_fail "defaults not saved: $(cat "$settings")"
 
+# A damaged file: one line on stderr, the defaults for what cannot be read, a viewer that starts,
+# and a clean file written at exit.
+printf 'overlay=true\n\x00\x01\x02\xff garbage\npointSize=lots\n' > "$settings"
+e2e_probe_log
+e2e_start_viewer
+[ "$(stderr_lines)" -eq 1 ] && grep -q "2 lines of $settings not understood" "$VIEWER_ERR" \
+    || e2e_fail "damaged file: stderr was: $(cat "$VIEWER_ERR")"
+e2e_probe_wait "Overlay" || e2e_fail "the good line of a damaged file was not applied"
+quit_viewer "damaged file run"
+grep -q "garbage\|lots" "$settings" && e2e_fail "the damaged lines stayed: $(cat "$settings")"
 e2e_pass

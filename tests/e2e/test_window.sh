@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The viewer's window as a user meets it under Xvfb: title and size, the scene under the default
 # camera, a drag turning it; the view tools: the wheel zooms toward the point under the cursor and
-# Home goes back, the demo sensor's points
+# Home goes back, a right drag orbits about the point under the cursor, the demo sensor's points
 # coloured by height, F12 saving the window as a PNG, never over another; Escape ending the process
 # cleanly; and the ways it refuses to start (no display, no OpenGL 3.3).
 # Usage: test_window.sh BUILD_DIR SOURCE_DIR
@@ -78,6 +78,22 @@ sleep 0.5
 shot=$(e2e_screenshot home)
 grey_near "$shot" 593 220 || e2e_fail "after Home no grid line x = 1 m at column 593"
 grey_near "$shot" 639 220 && e2e_fail "after Home a grid line is still near (639, 220)"
+# A right drag 100 pixels to the right from the origin (512, 586) turns the view 0.2 rad about the
+# origin, which stays where it is: the y axis 5 m out goes from (512, 181) to about (431, 189) (a
+# left drag would have turned it about the centre of the window, to (472, 186)).
+xdotool mousemove 512 586 mousedown 3
+sleep 0.3
+xdotool mousemove 562 586
+sleep 0.3
+xdotool mousemove 612 586
+sleep 0.3
+xdotool mouseup 3
+sleep 0.5
+shot=$(e2e_screenshot orbited)
+green_near "$shot" 431 189 || e2e_fail "after the orbit no y axis near (431, 189)"
+green_near "$shot" 510 576 || e2e_fail "after the orbit the y axis no longer starts at (512, 586)"
+green_near "$shot" 512 181 && e2e_fail "after the orbit the y axis is still upright"
+e2e_key Home
 
 # The demo sensor's points coloured by height over the automatic range: the floor (z = 0) in
 # the map's dark purple, the top
