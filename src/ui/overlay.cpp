@@ -11,7 +11,6 @@
 
 #include <imgui.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -129,10 +128,6 @@ double secondsUntilFiguresMove(double now) {
     if (appState.portOpen) {
         const double elapsed = now - overlay.lastFrameAt;
         until = std::min(until, elapsed <= staleAfterSeconds ? staleAfterSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
-    }
-    if (captureState.phase == CaptureState::running) {
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - captureState.started;
-        until = std::min(until, untilNextCount(elapsed.count()));
     }
     return until;
 }

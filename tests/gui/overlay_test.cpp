@@ -117,9 +117,6 @@ TEST_F(OverlayTest, ShowsTheReplayPositionAndTheRecordingAndCaptureIndicators) {
     EXPECT_EQ(lines[lines.size() - 3], "Capture replay: frame 2 of 3 (paused)");
     EXPECT_EQ(lines[lines.size() - 2], "\xef\xa3\x99 Recording 12 s: run-1.csv");
     EXPECT_EQ(lines.back(), "\xef\xa3\x99 Capture 3 s: raw.ostrel");
-    const double until = secondsUntilFiguresMove(100.0);
-    EXPECT_GT(until, 0.0);
-    EXPECT_LE(until, 0.5) << "the capture's count moves in half a second";
     recordingState = RecordingState{};
 }
 
