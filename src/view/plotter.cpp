@@ -21,13 +21,13 @@ void rememberGlfwError(int, const char* description) {
     std::snprintf(lastGlfwError, sizeof lastGlfwError, "%s", description);
 }
 
-void printShaderLog(GLuint shader) {
-    GLint status = GL_FALSE, length = 0;
-    glGetShaderiv(shader, GL_COMPILE_STATUS, &status);
-    glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &length);
+// The driver's log of a shader or a program, printed when there is one.
+void printInfoLog(GLuint object, PFNGLGETSHADERIVPROC getParameter, PFNGLGETSHADERINFOLOGPROC getLog) {
+    GLint length = 0;
+    getParameter(object, GL_INFO_LOG_LENGTH, &length);
     if (length > 0) {
         std::vector<char> log(length + 1, '\0');
-        glGetShaderInfoLog(shader, length, nullptr, log.data());
+        getLog(object, length, nullptr, log.data());
         logPrintf("%s\n", log.data());
     }
 }
@@ -35,7 +35,7 @@ void printShaderLog(GLuint shader) {
 void compileShader(GLuint shader, const char* source) {
     glShaderSource(shader, 1, &source, nullptr);
     glCompileShader(shader);
-    printShaderLog(shader);
+    printInfoLog(shader, glGetShaderiv, glGetShaderInfoLog);
 }
 
 // A failed compile or link still gives the program; the driver's log says what went wrong.
@@ -49,14 +49,7 @@ GLuint linkProgram(const char* vertexSource, const char* fragmentSource) {
     glAttachShader(program, vertexShader);
     glAttachShader(program, fragmentShader);
     glLinkProgram(program);
-    GLint status = GL_FALSE, length = 0;
-    glGetProgramiv(program, GL_LINK_STATUS, &status);
-    glGetProgramiv(program, GL_INFO_LOG_LENGTH, &length);
-    if (length > 0) {
-        std::vector<char> log(length + 1, '\0');
-        glGetProgramInfoLog(program, length, nullptr, log.data());
-        logPrintf("%s\n", log.data());
-    }
+    printInfoLog(program, glGetProgramiv, glGetProgramInfoLog);
     glDetachShader(program, vertexShader);
     glDetachShader(program, fragmentShader);
     glDeleteShader(vertexShader);

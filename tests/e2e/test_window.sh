@@ -9,6 +9,17 @@ source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
 grey_near() { e2e_region_has "$1" "$2" "$3" 2 60 110 60 110 60 110; }
 green_near() { e2e_region_has "$1" "$2" "$3" 3 0 70 80 255 0 70; }
+# drag_right BUTTON X Y: held from (X, Y) 100 pixels to the right in two steps, each seen by a frame.
+drag_right() {
+    xdotool mousemove "$2" "$3" mousedown "$1"
+    sleep 0.5
+    xdotool mousemove $(($2 + 50)) "$3"
+    sleep 0.3
+    xdotool mousemove $(($2 + 100)) "$3"
+    sleep 0.5
+    xdotool mouseup "$1"
+    sleep 0.5
+}
 
 # No display at all: one line on standard error naming what is missing, a failure status.
 env -u DISPLAY -u WAYLAND_DISPLAY timeout 30 "$QUARVIS" > "$E2E_WORK/nodisplay.out" 2> "$E2E_WORK/nodisplay.err"
@@ -49,14 +60,7 @@ e2e_region_has "$shot" 5 15 1 0 24 0 24 0 24 || e2e_fail "no dark menu bar at th
 
 # Dragging 100 pixels to the right turns the heading by 0.2 rad: seen from above, the scene turns
 # about the view's centre, and the y axis 5 m out moves from (512, 181) to about (472, 186).
-xdotool mousemove 512 384 mousedown 1
-sleep 0.5
-xdotool mousemove 562 384
-sleep 0.3
-xdotool mousemove 612 384
-sleep 0.5
-xdotool mouseup 1
-sleep 0.5
+drag_right 1 512 384
 shot=$(e2e_screenshot dragged)
 green_near "$shot" 472 186 || e2e_fail "after the drag no green y axis near (472, 186)"
 green_near "$shot" 512 181 && e2e_fail "after the drag the y axis is still upright"
@@ -81,14 +85,7 @@ grey_near "$shot" 639 220 && e2e_fail "after Home a grid line is still near (639
 # A right drag 100 pixels to the right from the origin (512, 586) turns the view 0.2 rad about the
 # origin, which stays where it is: the y axis 5 m out goes from (512, 181) to about (431, 189) (a
 # left drag would have turned it about the centre of the window, to (472, 186)).
-xdotool mousemove 512 586 mousedown 3
-sleep 0.3
-xdotool mousemove 562 586
-sleep 0.3
-xdotool mousemove 612 586
-sleep 0.3
-xdotool mouseup 3
-sleep 0.5
+drag_right 3 512 586
 shot=$(e2e_screenshot orbited)
 green_near "$shot" 431 189 || e2e_fail "after the orbit no y axis near (431, 189)"
 green_near "$shot" 510 576 || e2e_fail "after the orbit the y axis no longer starts at (512, 586)"
