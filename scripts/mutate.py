@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Mutation run: applies one-line faults to the product code one at a time, rebuilds the unit and GUI
-tests incrementally, runs them, and prints which faults no test caught.
+tests incrementally, runs them (and, for a fault they miss, the end-to-end tests it names), and prints
+which faults no test caught.
 
 Each fault names a file, a function and a piece of text inside that function's body, so it still
 applies when code moves within or between lines. A fault whose text is no longer found is reported as
@@ -9,7 +10,7 @@ stale (the code changed: rewrite the fault), never silently skipped.
     python3 scripts/mutate.py [--only PATTERN] [--list] [--who]
 
 Works on a copy of the tree in build-mutate/ (its own build folder inside), so the checkout is never
-touched. --who runs every test against each fault (slower) and names the tests that caught it: the
+touched. --who runs every unit and GUI test against each fault (slower) and names the tests that caught it: the
 way to tell which tests no fault needs. Exit status: 0 when every applicable fault was caught, 1
 otherwise.
 """
@@ -20,8 +21,10 @@ WORK = os.path.join(TOP, "build-mutate")
 COPY = os.path.join(WORK, "tree")
 BUILD = os.path.join(WORK, "build")
 
-# (id, file, function, text, replacement). The first occurrence of `text` inside the body of
-# `function` becomes `replacement`.
+# (id, file, function, text, replacement[, end-to-end tests]). The first occurrence of `text` inside
+# the body of `function` becomes `replacement`. A fault whose behaviour is checked only with the real
+# viewer or tools names those end-to-end tests (a ctest regex); they run, after a full build, when no
+# unit or GUI test caught it.
 FAULTS = [
     # Sensor link: synchroniser, hand-over, decoding, statistics, wire format, serial port.
     ("sync-size", "src/link/synchroniser.cpp", "readSizeStep", "size != frameSizeField", "size != frameSizeField + 1"),
@@ -146,7 +149,7 @@ def function_bodies(text, function):
 
 
 def apply(fault):
-    fid, path, function, old, new = fault
+    path, function, old, new = fault[1:5]
     full = os.path.join(COPY, path)
     with open(full) as f:
         text = f.read()
@@ -229,6 +232,7 @@ def main():
     if run(test, 900) != 0:
         sys.exit("mutate: the unmutated tree fails its tests")
     killed, survived, stale, broken = [], [], [], []
+    built_all = False
     started = time.time()
     for fault in faults:
         original = apply(fault)
@@ -246,6 +250,10 @@ def main():
             elif not args.who and run(test, 900) != 0:
                 killed.append(fault[0])
                 verdict = "caught"
+            elif len(fault) > 5 and run(["cmake", "--build", "."], 1800) == 0 and \
+                    (built_all := True) and run(["ctest", "-R", fault[5], "--timeout", "300"], 1800) != 0:
+                killed.append(fault[0])
+                verdict = "caught by " + fault[5]
             else:
                 survived.append(fault[0])
                 verdict = "SURVIVED"
@@ -253,7 +261,7 @@ def main():
             with open(os.path.join(COPY, fault[1]), "w") as f:
                 f.write(original)
         print("%-28s %s" % (fault[0], verdict), flush=True)
-    run(["cmake", "--build", "."] + targets, 900)
+    run(["cmake", "--build", "."] + ([] if built_all else targets), 1800)
     applicable = len(killed) + len(survived)
     print("\nfaults: %d, caught %d, survived %d, stale %d, not building %d; score %d/%d (%.0f%%) in %.0f s"
           % (len(faults), len(killed), len(survived), len(stale), len(broken), len(killed), applicable,
