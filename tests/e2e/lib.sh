@@ -16,8 +16,8 @@
 #   e2e_region_has FILE X Y R RMIN RMAX GMIN GMAX BMIN BMAX
 #                               true when a pixel within R of (X, Y) lies in the colour box
 #   e2e_key KEY                 holds KEY down for 0.1 s (xdotool key names: Escape, w, ...)
-#   e2e_click X Y               moves the pointer there and clicks the left button
 #   e2e_chord KEY...            holds the keys down together for 0.4 s (e.g. ctrl a)
+#   e2e_until S COMMAND...      runs COMMAND every 0.05 s until it succeeds (true) or S seconds pass
 #   e2e_wait_for_line FILE TEXT [S]  waits up to S seconds (default 20) for a line containing TEXT
 #   e2e_fail MESSAGE            prints the message and the viewer's output, exits 1
 #   e2e_check_eq WHAT WANT GOT  fails naming WHAT unless the two texts are equal
@@ -53,11 +53,8 @@ e2e_cleanup() {
     local status=$?
     local pid
     for pid in "${E2E_PIDS[@]}"; do
-        if kill -0 "$pid" 2>/dev/null; then
-            kill "$pid" 2>/dev/null
-            for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-            kill -9 "$pid" 2>/dev/null
-        fi
+        kill "$pid" 2>/dev/null && e2e_until 1 e2e_gone "$pid"
+        kill -9 "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
     if [ "$status" -eq 0 ]; then rm -rf "$E2E_WORK"; else echo "e2e: files kept in $E2E_WORK" >&2; fi
@@ -68,25 +65,23 @@ e2e_start_display() {
     : > "$fd_file"
     Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3> "$fd_file" 2> "$E2E_WORK/xvfb.err" &
     E2E_PIDS+=($!)
-    local n
-    for n in $(seq 100); do
-        [ -s "$fd_file" ] && break
-        sleep 0.1
-    done
-    [ -s "$fd_file" ] || e2e_fail "Xvfb did not start: $(cat "$E2E_WORK/xvfb.err")"
+    e2e_until 10 test -s "$fd_file" || e2e_fail "Xvfb did not start: $(cat "$E2E_WORK/xvfb.err")"
     export DISPLAY=":$(head -n 1 "$fd_file")"
     unset WAYLAND_DISPLAY
 }
 
-e2e_wait_for_line() {
-    local file=$1 text=$2 seconds=${3:-20}
-    local deadline=$((SECONDS + seconds))
-    while [ "$SECONDS" -le "$deadline" ]; do
-        grep -qF -- "$text" "$file" 2>/dev/null && return 0
+e2e_until() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -le "$deadline" ] || return 1
         sleep 0.05
     done
-    return 1
 }
+
+e2e_gone() { ! kill -0 "$1" 2>/dev/null; }
+
+e2e_wait_for_line() { e2e_until "${3:-20}" grep -qsF -- "$2" "$1"; }
 
 e2e_start_viewer() {
     VIEWER_OUT="$E2E_WORK/viewer.out"
@@ -101,11 +96,8 @@ e2e_start_viewer() {
 }
 
 e2e_wait_viewer_exit() {
-    local seconds=${1:-20}
-    local deadline=$((SECONDS + seconds))
     VIEWER_STATUS=running
-    while kill -0 "$VIEWER_PID" 2>/dev/null && [ "$SECONDS" -le "$deadline" ]; do sleep 0.05; done
-    kill -0 "$VIEWER_PID" 2>/dev/null && return 1
+    e2e_until "${1:-20}" e2e_gone "$VIEWER_PID" || return 1
     wait "$VIEWER_PID"
     VIEWER_STATUS=$?
     return 0
@@ -145,10 +137,6 @@ e2e_chord() {
     for key in "$@"; do xdotool keydown "$key"; done
     sleep 0.4
     for ((key = $#; key >= 1; --key)); do xdotool keyup "${!key}"; done
-}
-
-e2e_click() {
-    xdotool mousemove "$1" "$2" click 1
 }
 
 e2e_fail() {
@@ -194,7 +182,7 @@ e2e_probe_click() {
     [ -n "$where" ] || e2e_fail "'$1' was never drawn"
     E2E_PROBE_MARK=$(wc -l < "$E2E_PROBES")
     # shellcheck disable=SC2086  # "X Y"
-    e2e_click $where
+    xdotool mousemove $where click 1
     sleep 0.3
 }
 
@@ -208,14 +196,11 @@ e2e_probe_connect() {
     e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "connecting to $1 failed"
 }
 
-e2e_probe_wait() {
-    local deadline=$((SECONDS + ${2:-10}))
-    while [ "$SECONDS" -le "$deadline" ]; do
-        tail -n +$((E2E_PROBE_MARK + 1)) "$E2E_PROBES" | cut -f 1 | grep -qxF -- "$1" && return 0
-        sleep 0.05
-    done
-    return 1
+e2e_probe_drawn_since_click() {
+    tail -n +$((E2E_PROBE_MARK + 1)) "$E2E_PROBES" | cut -f 1 | grep -qxF -- "$1"
 }
+
+e2e_probe_wait() { e2e_until "${2:-10}" e2e_probe_drawn_since_click "$1"; }
 
 e2e_pass() {
     echo "PASS"

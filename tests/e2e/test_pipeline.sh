@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The simulator and the decoder end to end: offline through a pipe; the recording, PLY and PCD files
 # written from a stream (the point clouds read back by Open3D); live through a pair of pseudo-terminals
-# and the virtual-port shim, with a raw capture beside, Ctrl-C and an unplugged sensor; and the
-# tools' failure paths.
+# and the virtual-port shim, with a raw capture beside and Ctrl-C; and the tools' failure paths. (The
+# soak, scripts/soak.sh, pulls the cable under the decoder.)
 # Called by ctest as: bash test_pipeline.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
@@ -25,16 +25,12 @@ echo "== offline: faults through a pipe"
 check_counters offline "$work/offline.report" "$work/offline.out"
 good=$(e2e_count_of "$work/offline.report" "Good frames")
 e2e_check_eq "offline: frame lines" "$good" "$(grep -c '^frame [0-9]' "$work/offline.out")"
-e2e_check_eq "offline: overruns" 0 "$(e2e_count_of "$work/offline.out" "write overrun")"
-e2e_check_eq "offline: frames processed" "$good" "$(e2e_count_of "$work/offline.out" "frame processed")"
-[ "$(e2e_count_of "$work/offline.report" "Lost syncs")" -gt 0 ] || e2e_fail "offline: the faults lost no sync"
 
 echo "== offline: points, file argument, sequence numbers and clock"
 "$sim" --frames 3 --first-sequence 65535 --start-time 7.5 --rate 20 >"$work/three.bin"
 "$decode" --points "$work/three.bin" >"$work/three.out"
 e2e_check_eq "points: frame lines" "frame 65535 7 500000|frame 0 7 550000|frame 1 7 600000" \
   "$(grep '^frame [0-9]' "$work/three.out" | paste -sd '|')"
-sed -n 2p "$work/three.out" | grep -Eq '^(-?[0-9]+(\.[0-9]+)?(e-?[0-9]+)?,){1440}$' || e2e_fail "points: not 1440 numbers"
 e2e_check_eq "stdin '-' equals the file" "$(cat "$work/three.out")" "$("$decode" --points - <"$work/three.bin")"
 
 echo "== a recording, PLY and PCD files from a faulty stream"
@@ -42,9 +38,8 @@ echo "== a recording, PLY and PCD files from a faulty stream"
 "$decode" --points "$work/stream.bin" >"$work/points.out"
 "$decode" --csv "$work/run.csv" --ply "$work/clouds" --pcd "$work/clouds" "$work/stream.bin" >"$work/csv.out"
 e2e_check_eq "standard output unchanged" "$(grep -v ',' "$work/points.out")" "$(cat "$work/csv.out")"
-header="time,"
-for i in $(seq 1 480); do header+="x$i,y$i,z$i,"; done
-e2e_check_eq "header" "${header}roll,pitch,yaw" "$(head -n 1 "$work/run.csv")"
+e2e_check_eq "header" "time,$(for i in $(seq 480); do printf 'x%d,y%d,z%d,' $i $i $i; done)roll,pitch,yaw" \
+  "$(head -n 1 "$work/run.csv")"
 # After the 15-character time and its comma, a row is the frame's points as --points prints them.
 e2e_check_eq "rows equal the good frames" "$(grep ',' "$work/points.out")" "$(tail -n +2 "$work/run.csv" | cut -c 17-)"
 tail -n +2 "$work/run.csv" | grep -Eqv '^[0-9]{8}-[0-9]{6},' && e2e_fail "a row without its time column"
@@ -56,12 +51,8 @@ rows=$(($(wc -l <"$work/limited.csv") - 1))
 [ "$rows" -gt 0 ] || e2e_fail "size limit: no row kept"
 e2e_check_eq "size limit: only whole rows" "$(grep ',' "$work/points.out" | head -n "$rows")" \
   "$(tail -n +2 "$work/limited.csv" | cut -c 17-)"
-status=0; /usr/bin/python3 "$SOURCE_DIR/tests/e2e/check_clouds.py" "$work/points.out" "$work/clouds" .ply .pcd || status=$?
-if [ "$status" -eq 77 ]; then
-  echo "SKIPPED the Open3D check: python3-open3d is not installed"
-elif [ "$status" -ne 0 ]; then
-  e2e_fail "Open3D read other points than the frames hold"
-fi
+/usr/bin/python3 "$SOURCE_DIR/tests/e2e/check_clouds.py" "$work/points.out" "$work/clouds" .ply .pcd \
+  || e2e_fail "Open3D read other points than the frames hold"
 
 echo "== failure paths"
 "$sim" --frames 40 >"$work/forty.bin"
@@ -105,51 +96,22 @@ e2e_check_eq "closed pipe: sim status" 0 "$status"
 e2e_check_eq "closed pipe: sim messages" "" "$(cat "$work/err")"
 
 # The decoder opens the port first; the sensor starts once the grabber runs ("grabber started" with
-# --debug), so every byte it writes is counted.
-wait_for_grabber() {
-  for _ in $(seq 1 100); do grep -q "^grabber started" "$1" 2>/dev/null && break; sleep 0.05; done
-}
-export -f wait_for_grabber
-
+# --debug), so every byte it writes is counted. Only the virtual port is listed.
+export -f e2e_until e2e_wait_for_line
 echo "== live: 1500000 baud through a pseudo-terminal, captured, ended by Ctrl-C"
 bash "$vport" --build "$BUILD_DIR" -- bash -c '
+  [ "$("'"$decode"'" --list-ports | paste -sd " ")" = "$VPORT_PORT" ] || exit 8
   "'"$decode"'" --debug --port "$VPORT_PORT" --baud 1500000 --capture "'"$work"'/live.ostrel" >"'"$work"'/live.out" &
   reader=$!
-  wait_for_grabber "'"$work"'/live.out"
+  e2e_wait_for_line "'"$work"'/live.out" "grabber started" 5
   "$VPORT_SIM" --out "$VPORT_SENSOR" --baud 1500000 --frames 50 --seed 5 '"${faults[*]}"' --report "'"$work"'/live.report"
   sleep 1
   kill -INT $reader
   wait $reader' || e2e_fail "live: the run failed (status $?)"
 grep -q "^grabber halted" "$work/live.out" || e2e_fail "live: Ctrl-C did not stop the grabber"
 check_counters live "$work/live.report" "$work/live.out"
-good=$(e2e_count_of "$work/live.out" "Good frames")
-handed=$(( $(e2e_count_of "$work/live.out" "buffer processed") + $(e2e_count_of "$work/live.out" "write overrun") ))
-[ "$handed" -eq "$good" ] || [ "$handed" -eq $((good - 1)) ] || e2e_fail "live: $good good frames but $handed processed or overrun"
 # The same seed and rate (the rate sets the frames' clock) write the same bytes again.
 "$sim" --baud 1500000 --frames 50 --seed 5 "${faults[@]}" >"$work/expected.bin"
 cmp "$work/expected.bin" "$work/live.ostrel" || e2e_fail "the capture differs from the simulator's stream"
-"$decode" "$work/live.ostrel" >"$work/capture.out"
-check_counters capture "$work/live.out" "$work/capture.out"
-
-echo "== live: only the virtual port is listed; the sensor unplugged"
-status=0
-bash "$vport" --build "$BUILD_DIR" -- bash -c '
-  listed=$("'"$decode"'" --list-ports | paste -sd " ")
-  [ "$listed" = "$VPORT_PORT" ] || { echo "listed: $listed"; exit 8; }
-  "'"$decode"'" --debug --port "$VPORT_PORT" --baud 1500000 --seconds 60 >"'"$work"'/unplug.out" 2>"'"$work"'/unplug.err" &
-  reader=$!
-  wait_for_grabber "'"$work"'/unplug.out"
-  "$VPORT_SIM" --out "$VPORT_SENSOR" --baud 1500000 2>/dev/null &
-  writer=$!
-  sleep 0.5
-  kill "$VPORT_SOCAT_PID"
-  status=0; wait $reader || status=$?
-  wait $writer || { echo "the simulator failed"; exit 9; }
-  ! "'"$decode"'" --list-ports | grep -qxF "$VPORT_PORT" || exit 10
-  exit $status' || status=$?
-e2e_check_eq "unplug: decoder status" 1 "$status"
-grep -q "is disconnected" "$work/unplug.err" || e2e_fail "unplug: no message in '$(cat "$work/unplug.err")'"
-[ "$(e2e_count_of "$work/unplug.out" "Good frames")" -gt 0 ] || e2e_fail "unplug: no frame before the unplug"
-e2e_check_eq "unplug: lost syncs" 0 "$(e2e_count_of "$work/unplug.out" "Lost syncs")"
 
 e2e_pass

@@ -36,9 +36,9 @@ e2e_probe_click "##BgColor"
 e2e_probe_wait "##picker" || e2e_fail "the colour picker did not open"
 sleep 0.3
 read -r x0 y0 x1 y1 <<< "$(probe_rect "##picker")"
-e2e_click $((x0 + 4)) $((y0 + 4))
+xdotool mousemove $((x0 + 4)) $((y0 + 4)) click 1
 sleep 0.3
-e2e_click 900 700
+xdotool mousemove 900 700 click 1
 window=$(head -n 1 "$E2E_WORK/window-id")
 xdotool windowmove "$window" 50 60
 sleep 0.5

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The viewer's window as a user meets it under Xvfb: title and size, the scene under the default
-# camera, a drag turning it; the view tools: the wheel zooms toward the point under the cursor and
-# Home goes back, a right drag orbits about the point under the cursor, the demo sensor's points
-# coloured by height, F12 saving the window as a PNG, never over another; Escape ending the process
-# cleanly; and the ways it refuses to start (no display, no OpenGL 3.3).
+# The viewer's window as a user meets it under Xvfb: the scene under the start camera; the wheel
+# zooms toward the point under the cursor and Home goes back, a right drag orbits about the point
+# under the cursor, the demo sensor's points coloured by height, F12 saving the window as a PNG,
+# never over another; Escape ending the process cleanly; and the ways it refuses to start (no
+# display, no OpenGL 3.3).
 # Usage: test_window.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
@@ -21,28 +21,22 @@ drag_right() {
     sleep 0.5
 }
 
-# No display at all: one line on standard error naming what is missing, a failure status.
-env -u DISPLAY -u WAYLAND_DISPLAY timeout 30 "$QUARVIS" > "$E2E_WORK/nodisplay.out" 2> "$E2E_WORK/nodisplay.err"
-status=$?
-[ "$status" -ne 0 ] && [ "$status" -ne 124 ] || e2e_fail "without a display the viewer ended with status $status"
-[ "$(wc -l < "$E2E_WORK/nodisplay.err")" -eq 1 ] || e2e_fail "without a display stderr was: $(cat "$E2E_WORK/nodisplay.err")"
-grep -qi "display" "$E2E_WORK/nodisplay.err" || e2e_fail "the no-display line does not say so: $(cat "$E2E_WORK/nodisplay.err")"
-
+# The ways it refuses to start, without a display and on one whose OpenGL stops short of 3.3 (Mesa
+# told to offer 3.0): one line on standard error saying what is missing, a failure status.
+refused() {  # refused NAME TEXT COMMAND...
+    local name=$1 text=$2 status
+    shift 2
+    timeout 30 "$@" > /dev/null 2> "$E2E_WORK/$name.err"
+    status=$?
+    [ "$status" -ne 0 ] && [ "$status" -ne 124 ] && [ "$(wc -l < "$E2E_WORK/$name.err")" -eq 1 ] \
+        && grep -qi "$text" "$E2E_WORK/$name.err" || e2e_fail "$name: status $status, stderr: $(cat "$E2E_WORK/$name.err")"
+}
+refused no-display display env -u DISPLAY -u WAYLAND_DISPLAY "$QUARVIS"
 e2e_start_display
-
-# A display whose OpenGL stops short of 3.3 (Mesa told to offer 3.0): one line, a failure status.
-MESA_GL_VERSION_OVERRIDE=3.0 timeout 30 "$QUARVIS" > "$E2E_WORK/oldgl.out" 2> "$E2E_WORK/oldgl.err"
-status=$?
-[ "$status" -ne 0 ] && [ "$status" -ne 124 ] || e2e_fail "with OpenGL 3.0 the viewer ended with status $status"
-[ "$(wc -l < "$E2E_WORK/oldgl.err")" -eq 1 ] && grep -q "OpenGL 3.3" "$E2E_WORK/oldgl.err" \
-    || e2e_fail "with OpenGL 3.0 stderr was: $(cat "$E2E_WORK/oldgl.err")"
+refused old-gl "OpenGL 3.3" env MESA_GL_VERSION_OVERRIDE=3.0 "$QUARVIS"
 
 e2e_probe_log
 e2e_start_viewer --demo
-window=$(head -n 1 "$E2E_WORK/window-id")
-geometry=$(xdotool getwindowgeometry "$window")
-echo "$geometry" | grep -q "Geometry: 1024x768" || e2e_fail "window geometry: $geometry"
-[ "$(xdotool getwindowname "$window")" = "Quarvis" ] || e2e_fail "window title: $(xdotool getwindowname "$window")"
 
 # Under the start camera (eye 8.5 m above (0, 2.5), looking down, 45-radian field of view, aspect
 # 4:3) the world point (x, y, 0) lands at window pixel (512 + 81.0·x, 384 − 81.0·(y − 2.5)).
@@ -50,22 +44,8 @@ sleep 0.5
 shot=$(e2e_screenshot start)
 # (0.5, 2.5): between grid lines, only the background (0.14, 0.14, 0.15) shows.
 e2e_region_has "$shot" 552 384 0 34 38 34 38 36 40 || e2e_fail "no background colour at (552, 384)"
-# The x axis starts at x = 6 m (pixel 998) on the line y = 0 (row 586).
-e2e_region_has "$shot" 1010 586 2 110 255 0 70 0 70 || e2e_fail "no red x axis near (1010, 586)"
-e2e_region_has "$shot" 700 586 2 110 255 0 70 0 70 && e2e_fail "red inside the half ring at (700, 586)"
-# The y axis runs up the middle column from the origin; 2.2 m out it is at row 408.
-green_near "$shot" 512 408 || e2e_fail "no green y axis near (512, 408)"
-# The menu bar's buttons are drawn over the scene at the top left.
-e2e_region_has "$shot" 5 15 1 0 24 0 24 0 24 || e2e_fail "no dark menu bar at the top left"
+green_near "$shot" 512 181 || e2e_fail "no green y axis 5 m out, near (512, 181)"
 
-# Dragging 100 pixels to the right turns the heading by 0.2 rad: seen from above, the scene turns
-# about the view's centre, and the y axis 5 m out moves from (512, 181) to about (472, 186).
-drag_right 1 512 384
-shot=$(e2e_screenshot dragged)
-green_near "$shot" 472 186 || e2e_fail "after the drag no green y axis near (472, 186)"
-green_near "$shot" 512 181 && e2e_fail "after the drag the y axis is still upright"
-
-e2e_key Home
 # Two notches with the cursor on the y axis 4 m out: that point stays put while the eye covers 36 %
 # of the way to it, so the grid line x = 1 m moves from column 593 to 512 + 81 / 0.64 = 639.
 xdotool mousemove 512 262
@@ -92,10 +72,9 @@ green_near "$shot" 510 576 || e2e_fail "after the orbit the y axis no longer sta
 green_near "$shot" 512 181 && e2e_fail "after the orbit the y axis is still upright"
 e2e_key Home
 
-# The demo sensor's points coloured by height over the automatic range: the floor (z = 0) in
-# the map's dark purple, the top
-# of the wall 5 m ahead in its yellow (2.25 m high, 6.25 m below the eye: at row 384 − 81 · 8.5 /
-# 6.25 · 2.5 = 109); no white point.
+# The demo sensor's points coloured by height over the automatic range: the floor (z = 0) in the
+# map's dark purple, the top of the wall 5 m ahead in its yellow (2.25 m high, 6.25 m below the eye:
+# at row 384 − 81 · 8.5 / 6.25 · 2.5 = 109); no white point.
 e2e_probe_connect "DEMO SENSOR"
 e2e_probe_click "Window"
 e2e_probe_click "##Point Color Mode"
@@ -108,12 +87,13 @@ e2e_region_has "$shot" 512 505 17 40 110 0 40 60 130 || e2e_fail "no dark purple
 e2e_region_has "$shot" 512 505 17 200 255 200 255 200 255 && e2e_fail "a white point on the floor near (512, 505)"
 e2e_region_has "$shot" 512 109 20 200 255 180 255 0 110 || e2e_fail "no yellow wall top near (512, 109)"
 
-# F12 twice: two files, the window's size, the picture the right way up (the wall's yellow on top).
+# F12 twice: two files, the window's size (1024x768), the picture the right way up (the wall's
+# yellow on top).
 e2e_key F12
 e2e_wait_for_line "$VIEWER_OUT" "screenshot saved: " 10 || e2e_fail "F12 saved no screenshot"
 e2e_key F12
-deadline=$((SECONDS + 10))
-while [ "$(grep -c "screenshot saved: " "$VIEWER_OUT")" -lt 2 ] && [ "$SECONDS" -le "$deadline" ]; do sleep 0.1; done
+two_saved() { [ "$(grep -c "screenshot saved: " "$VIEWER_OUT")" -ge 2 ]; }
+e2e_until 10 two_saved
 mapfile -t saved < <(grep "screenshot saved: " "$VIEWER_OUT" | sed 's/^screenshot saved: //')
 [ "${#saved[@]}" -eq 2 ] && [ "${saved[0]}" != "${saved[1]}" ] || e2e_fail "two presses saved: ${saved[*]}"
 for png in "${saved[@]}"; do

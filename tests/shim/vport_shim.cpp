@@ -1,9 +1,9 @@
 // Test-only LD_PRELOAD library: serial ports on pseudo-terminals. The paths listed in VIRTUAL_PORTS
 // (comma-separated) are the only ports that exist: listing names them alone and any other name is
 // refused, so a test never opens (nor, by listing, reconfigures) a serial line of the host, its
-// console among them. Every sp_* call the viewer and the tools make on a port lands here; the real
-// libserialport is left only its error-message calls. Loaded into the viewer and the tools by
-// scripts/vport.sh.
+// console among them. Every sp_* call the viewer and the tools make on a port lands here (so every
+// sp_port they hold was made here); the real libserialport is left only its error-message calls.
+// Loaded into the viewer and the tools by scripts/vport.sh.
 //
 // Any thread may call in. A virtual port is opened and closed on one thread while no other uses it
 // (the viewer's handshakes see to that); reads and the liveness probe may run on two threads at once.
@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,7 +27,6 @@
 
 namespace {
 
-constexpr const char* virtualPortsVariable = "VIRTUAL_PORTS";
 constexpr unsigned endlessWaitSliceMs = 100;  // a dead line under an endless read is re-checked this often
 
 struct VirtualPort {
@@ -36,55 +34,29 @@ struct VirtualPort {
     int fd = -1;
 };
 
-// Process-wide state of the shim: every VirtualPort handed out, so that each call can tell a port it
-// made from a stale or foreign pointer. Guarded by shimMutex.
-std::mutex shimMutex;
-std::vector<VirtualPort*> virtualPorts;
-
-const std::vector<std::string>& virtualNames() {
-    static const std::vector<std::string> names = [] {
-        std::vector<std::string> parsed;
-        const char* list = std::getenv(virtualPortsVariable);
-        std::istringstream entries(list != nullptr ? list : "");
-        for (std::string name; std::getline(entries, name, ',');)
-            if (!name.empty()) parsed.push_back(name);
-        return parsed;
-    }();
-    return names;
-}
-
-bool isVirtualName(const char* name) {
-    const auto& names = virtualNames();
-    return name != nullptr && std::find(names.begin(), names.end(), name) != names.end();
-}
-
 VirtualPort* asVirtual(const sp_port* port) {
-    std::lock_guard<std::mutex> lock(shimMutex);
-    const auto found = std::find(virtualPorts.begin(), virtualPorts.end(), reinterpret_cast<const VirtualPort*>(port));
-    return found != virtualPorts.end() ? *found : nullptr;
+    return reinterpret_cast<VirtualPort*>(const_cast<sp_port*>(port));
 }
 
-// The port when it is one of ours and open.
+// The port when it is open.
 VirtualPort* opened(const sp_port* port) {
     VirtualPort* virt = asVirtual(port);
     return virt != nullptr && virt->fd >= 0 ? virt : nullptr;
 }
 
-sp_port* newVirtualPort(const char* name) {
-    VirtualPort* port = new VirtualPort;
-    port->name = strdup(name);
-    std::lock_guard<std::mutex> lock(shimMutex);
-    virtualPorts.push_back(port);
-    return reinterpret_cast<sp_port*>(port);
+// The names in VIRTUAL_PORTS whose pseudo-terminal exists now (killing socat removes them).
+std::vector<std::string> presentVirtualNames() {
+    std::vector<std::string> present;
+    const char* list = std::getenv("VIRTUAL_PORTS");
+    std::istringstream entries(list != nullptr ? list : "");
+    struct stat info;
+    for (std::string name; std::getline(entries, name, ',');)
+        if (!name.empty() && stat(name.c_str(), &info) == 0) present.push_back(name);
+    return present;
 }
 
-void deleteVirtualPort(VirtualPort* port) {
-    {
-        std::lock_guard<std::mutex> lock(shimMutex);
-        virtualPorts.erase(std::remove(virtualPorts.begin(), virtualPorts.end(), port), virtualPorts.end());
-    }
-    std::free(port->name);
-    delete port;
+sp_port* newVirtualPort(const std::string& name) {
+    return reinterpret_cast<sp_port*>(new VirtualPort{strdup(name.c_str())});
 }
 
 sp_return failWith(int error) {
@@ -111,37 +83,34 @@ int readWaiting(VirtualPort* port, void* buffer, size_t count) {
 
 extern "C" {
 
+// A host port, or a virtual one whose pseudo-terminal is gone, is refused like a name that is no port.
 sp_return sp_get_port_by_name(const char* portname, sp_port** port_ptr) {
     if (port_ptr == nullptr) return SP_ERR_ARG;
-    *port_ptr = nullptr;
-    if (!isVirtualName(portname)) return SP_ERR_ARG;   // a host port: not there under the shim
-    struct stat info;
-    if (stat(portname, &info) != 0) return SP_ERR_ARG;  // like a name that is not a port
-    *port_ptr = newVirtualPort(portname);
-    return SP_OK;
+    const auto names = presentVirtualNames();
+    const bool present = portname != nullptr && std::find(names.begin(), names.end(), portname) != names.end();
+    *port_ptr = present ? newVirtualPort(portname) : nullptr;
+    return present ? SP_OK : SP_ERR_ARG;
 }
 
 void sp_free_port(sp_port* port) {
-    if (VirtualPort* virt = asVirtual(port)) deleteVirtualPort(virt);
+    if (VirtualPort* virt = asVirtual(port)) {
+        std::free(virt->name);
+        delete virt;
+    }
 }
 
 sp_return sp_list_ports(sp_port*** list_ptr) {
     if (list_ptr == nullptr) return SP_ERR_ARG;
-    std::vector<sp_port*> ports;
-    for (const std::string& name : virtualNames()) {
-        struct stat info;
-        if (stat(name.c_str(), &info) == 0) ports.push_back(newVirtualPort(name.c_str()));
-    }
-    auto** list = static_cast<sp_port**>(std::calloc(ports.size() + 1, sizeof(sp_port*)));
+    const auto names = presentVirtualNames();
+    auto** list = static_cast<sp_port**>(std::calloc(names.size() + 1, sizeof(sp_port*)));
     if (list == nullptr) return SP_ERR_MEM;
-    std::copy(ports.begin(), ports.end(), list);
+    std::transform(names.begin(), names.end(), list, newVirtualPort);
     *list_ptr = list;
     return SP_OK;
 }
 
 void sp_free_port_list(sp_port** ports) {
-    if (ports == nullptr) return;
-    for (sp_port** entry = ports; *entry != nullptr; ++entry) sp_free_port(*entry);
+    for (sp_port** entry = ports; entry != nullptr && *entry != nullptr; ++entry) sp_free_port(*entry);
     std::free(ports);
 }
 
@@ -154,11 +123,10 @@ sp_return sp_open(sp_port* port, sp_mode flags) {
     VirtualPort* virt = asVirtual(port);
     if (virt == nullptr || virt->fd >= 0 || (flags & SP_MODE_READ_WRITE) == 0) return SP_ERR_ARG;
     const int fd = ::open(virt->name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return failWith(errno);
     termios settings;
-    if (tcgetattr(fd, &settings) != 0) {
+    if (fd < 0 || tcgetattr(fd, &settings) != 0) {
         const int error = errno;
-        ::close(fd);
+        if (fd >= 0) ::close(fd);
         return failWith(error);
     }
     cfmakeraw(&settings);
