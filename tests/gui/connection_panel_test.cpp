@@ -1,6 +1,6 @@
 // The connection panel driven headlessly as a user would, against the fake serial ports and the real
-// worker threads: port listing and rescans, connect and disconnect with their refusals,
-// failed opens and ports that vanish with the panel shown or hidden.
+// worker threads: port listing and rescans, connect and disconnect with their refusals, failed opens,
+// the health lines and the remembered choices. (A port that vanishes is left to the end-to-end runs.)
 #include "app/app.h"
 #include "../fakes/fake_serialport.h"
 #include "../fakes/link_test_support.h"
@@ -99,45 +99,35 @@ TEST_F(ConnectionPanelTest, ThePortListIsRebuiltAfterAPickOrTheRescanButton) {
     EXPECT_EQ(connectionPanel.portLabel, portPlaceholder);
 }
 
-TEST_F(ConnectionPanelTest, ConnectedPanelGreysEverythingButDisconnect) {
-    appState.portLost = true;  // the banner of an earlier failure
-    connect(portA);
-    EXPECT_FALSE(appState.portLost) << "a successful connect clears the banner";
-    EXPECT_EQ(fakeSerialBaudRate(portA), 1500000);
-    EXPECT_EQ(fakeSerialParity(portA), SP_PARITY_NONE);
+// Connecting is refused during a replay and disconnecting during a recording; while connected
+// only Disconnect reacts.
+TEST_F(ConnectionPanelTest, RefusalsChangeNothingAndAConnectedPanelGreysAllButDisconnect) {
+    choosePortAndBaud(portA, "460800");
+    appState.replayActive = true;
+    int opensBefore = fakeSerialCounters().opens;
+    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
+    gui.frame(draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("Connect Warning"));
+    EXPECT_EQ(fakeSerialCounters().opens, opensBefore) << "nothing is opened during a replay";
+    ASSERT_TRUE(gui.click("Close", draw));
 
+    appState.replayActive = false;
+    appState.portLost = true;  // the banner of an earlier failure
+    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
+    gui.frame(draw);
+    ASSERT_TRUE(appState.portOpen);
+    EXPECT_FALSE(appState.portLost) << "a successful connect clears the banner";
+    EXPECT_EQ(fakeSerialBaudRate(portA), 460800);
+    EXPECT_EQ(fakeSerialParity(portA), SP_PARITY_NONE);
     for (const char* inert : {"##Port Combo", "##Baud Combo"}) {
         ASSERT_TRUE(gui.click(inert, draw));
         gui.frame(draw);
         EXPECT_FALSE(GuiHarness::popupOpen("##Combo")) << inert;
     }
-    const int opensBefore = fakeSerialCounters().opens;
+    opensBefore = fakeSerialCounters().opens;
     ASSERT_TRUE(gui.click("Connect to Sensor", draw));
     EXPECT_EQ(fakeSerialCounters().opens, opensBefore) << "a greyed Connect opens nothing";
 
-    ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
-    EXPECT_FALSE(appState.portOpen);
-    EXPECT_EQ(fakeSerialOpenHandles(), 0);
-    EXPECT_TRUE(appState.grabberStopped && appState.handlerStopped);
-    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
-    EXPECT_TRUE(appState.portOpen) << "Connect works again";
-}
-
-TEST_F(ConnectionPanelTest, RefusalsOpenTheirWarningAndChangeNothing) {
-    choosePortAndBaud(portA, "460800");
-    appState.replayActive = true;
-    const int opensBefore = fakeSerialCounters().opens;
-    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
-    gui.frame(draw);
-    EXPECT_TRUE(GuiHarness::popupOpen("Connect Warning"));
-    EXPECT_FALSE(appState.portOpen);
-    EXPECT_EQ(fakeSerialCounters().opens, opensBefore) << "nothing is opened during a replay";
-    ASSERT_TRUE(gui.click("Close", draw));
-
-    appState.replayActive = false;
-    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
-    gui.frame(draw);
-    ASSERT_TRUE(appState.portOpen);
     appState.recordingActive = true;
     ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
     gui.frame(draw);
@@ -145,6 +135,12 @@ TEST_F(ConnectionPanelTest, RefusalsOpenTheirWarningAndChangeNothing) {
     EXPECT_TRUE(appState.portOpen);
     ASSERT_TRUE(gui.click("Close", draw));
     appState.recordingActive = false;
+    ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
+    EXPECT_FALSE(appState.portOpen);
+    EXPECT_EQ(fakeSerialOpenHandles(), 0);
+    EXPECT_TRUE(appState.grabberStopped && appState.handlerStopped);
+    ASSERT_TRUE(gui.click("Connect to Sensor", draw));
+    EXPECT_TRUE(appState.portOpen) << "Connect works again";
 }
 
 TEST_F(ConnectionPanelTest, FailedConnectShowsTheBannerAndWhyAndFallsBackToThePlaceholder) {
@@ -173,30 +169,6 @@ TEST_F(ConnectionPanelTest, FailedConnectShowsTheBannerAndWhyAndFallsBackToThePl
         EXPECT_EQ(connectionPanel.connectErrorLines, c.lines);
         ASSERT_TRUE(gui.click("Connect Error/Close", draw));
         fakeSerialFailStep(portA, c.step, SP_OK);
-    }
-}
-
-TEST_F(ConnectionPanelTest, VanishedPortIsNoticedWhetherThePanelIsShownOrNot) {
-    for (bool panelShown : {true, false}) {
-        SCOPED_TRACE(panelShown ? "panel shown" : "panel hidden");
-        connect(portA);
-        shown = panelShown;
-        gui.frames(3, draw);
-        ASSERT_TRUE(appState.portOpen) << "a healthy port is left alone, and hiding the panel changes nothing";
-
-        fakeSerialVanish(portA);
-        gui.frame(draw);
-        EXPECT_TRUE(appState.portLost);
-        EXPECT_FALSE(appState.portOpen);
-        EXPECT_EQ(fakeSerialOpenHandles(), 0);
-        shown = true;
-        gui.frame(draw);
-        EXPECT_EQ(connectionPanel.portLabel, portPlaceholder);
-
-        fakeSerialReset();
-        fakeSerialAddPort(portA);
-        connectionPanel = ConnectionPanelState{};
-        appState.portLost = false;
     }
 }
 

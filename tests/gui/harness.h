@@ -11,11 +11,6 @@
 #include <map>
 #include <string>
 
-struct ItemRect {
-    ImVec2 min, max;
-    ImVec2 centre() const { return ImVec2((min.x + max.x) * 0.5f, (min.y + max.y) * 0.5f); }
-};
-
 class GuiHarness {
 public:
     explicit GuiHarness(ImVec2 displaySize = ImVec2(1024, 768)) {
@@ -65,7 +60,7 @@ public:
     bool click(const std::string& label, const std::function<void()>& draw) {
         auto found = items_.find(label);
         if (found == items_.end()) return false;
-        clickAt(found->second.centre(), draw);
+        clickAt(found->second.GetCenter(), draw);
         return true;
     }
     // Open a combo: it lays out again one frame after it opens, so its entries are reported after
@@ -77,7 +72,7 @@ public:
         return true;
     }
     bool drawn(const std::string& label) const { return items_.count(label) != 0; }
-    ItemRect rect(const std::string& label) const { return items_.at(label); }
+    ImRect rect(const std::string& label) const { return items_.at(label); }
 
     static ImGuiIO& io() { return ImGui::GetIO(); }
     // True when a modal or ordinary pop-up of that name is open.
@@ -90,10 +85,10 @@ public:
 
 private:
     static void record(const char* label, ImVec2 min, ImVec2 max) {
-        if (current_ != nullptr) current_->items_[label] = ItemRect{min, max};
+        if (current_ != nullptr) current_->items_[label] = ImRect(min, max);
     }
 
     ImGuiContext* context_ = nullptr;
-    std::map<std::string, ItemRect> items_;
+    std::map<std::string, ImRect> items_;
     static inline GuiHarness* current_ = nullptr;
 };

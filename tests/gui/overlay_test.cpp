@@ -1,7 +1,6 @@
 // The corner overlay under a fake clock (F2 shows it, as the end-to-end settings test checks): the
 // shown frame's points, rate, sequence and time stamp, the stale marker and when it must be
-// redrawn, the replay positions and the recording and capture indicators; when the GUI asks the
-// frame loop for frames.
+// redrawn; when the GUI asks the frame loop for frames.
 #include "app/app.h"
 #include "harness.h"
 #include "link/link.h"
@@ -31,11 +30,7 @@ protected:
         appState.windowHeight = 768.0f;
     }
     void TearDown() override {
-        appState.portOpen = appState.replayActive = appState.recordingActive = false;
-        captureState.phase = CaptureState::idle;
-        serialLink.portIsCapture = false;
-        captureReplay.shownFrame = -1;
-        captureReplay.index.frames.clear();
+        appState.portOpen = false;
         overlayShown = false;
         resetLink();
     }
@@ -91,33 +86,6 @@ TEST_F(OverlayTest, FollowsTheSensorAndMarksAFrameStaleAfterASecond) {
     appState.portOpen = true;
     EXPECT_EQ(at(120.0).size(), 4u);
     EXPECT_EQ(at(121.5).back(), "stale: no frame for 1 s");
-}
-
-TEST_F(OverlayTest, ShowsTheReplayPositionAndTheRecordingAndCaptureIndicators) {
-    overlayShown = true;
-    appState.replayActive = true;
-    replayState.playRow = 5;
-    replayState.rowCount = 10;
-    replayState.playing = false;
-    EXPECT_EQ(at(100.0), (Lines{"Valid points: 0", "Replay: row 5 of 10 (paused)"}));
-    appState.replayActive = false;
-
-    appState.portOpen = true;
-    appState.recordingActive = true;
-    recordingState.recordPath = "/data/runs/run-1.csv";
-    recordingState.recordSeconds = 12;
-    captureState.phase = CaptureState::running;
-    captureState.started = std::chrono::steady_clock::now() - std::chrono::milliseconds(3500);
-    captureState.path = "/data/raw.ostrel";
-    serialLink.portIsCapture = true;  // a recording and a capture of a capture's replay
-    captureReplay.index.frames.resize(3);
-    captureReplay.shownFrame = 1;
-    const Lines lines = at(100.0);
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[lines.size() - 3], "Capture replay: frame 2 of 3 (paused)");
-    EXPECT_EQ(lines[lines.size() - 2], "\xef\xa3\x99 Recording 12 s: run-1.csv");
-    EXPECT_EQ(lines.back(), "\xef\xa3\x99 Capture 3 s: raw.ostrel");
-    recordingState = RecordingState{};
 }
 
 // What the GUI asks of the frame loop: nothing once left alone, a frame when a change made late in a
