@@ -1,15 +1,32 @@
 // Headless Dear ImGui for tests: a context with no window and no GL. Runs frames of any drawing
-// code, and presses widgets by the rectangles they report through the item probe (ui/probe.h).
+// code, and presses widgets by the rectangles they report through the item probe (view/probe.h).
 #pragma once
 
 #include "view/probe.h"
 
 #include <imgui.h>
 #include <imgui_internal.h>
+#include <stdlib.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <stdexcept>
 #include <string>
+
+// A fresh temporary directory, the working directory while the object lives.
+struct ScratchDirectory {
+    std::filesystem::path previous = std::filesystem::current_path(), path;
+    ScratchDirectory() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quarvis-gui-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make " + pattern);
+        std::filesystem::current_path(path = pattern);
+    }
+    ~ScratchDirectory() {
+        std::filesystem::current_path(previous);
+        std::filesystem::remove_all(path);
+    }
+};
 
 class GuiHarness {
 public:

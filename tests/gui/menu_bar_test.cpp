@@ -1,5 +1,6 @@
 // The main menu bar as a user drives it, headless: the panel toggles, a press showing its panel from
-// the next frame on, at most one panel at a time, and the focus only a shown panel holds.
+// the next frame on, at most one panel at a time, the focus only a shown panel holds, and the
+// lost-port banner.
 #include "app/app.h"
 #include "main/frame_loop.h"
 #include "ui/ui.h"
@@ -15,38 +16,23 @@ namespace {
 
 // Which stand-in panels drew themselves in the latest frame.
 std::string drawnPanels;
-void connectionStandIn(bool*) { drawnPanels += "connection"; }
-void viewStandIn(bool*) {
-    drawnPanels += "view";
-    appState.panelFocused = true;  // as a panel the user has just clicked into
-}
-void recordStandIn(bool*) { drawnPanels += "record"; }
 
-class MenuBarTest : public ::testing::Test {
-protected:
-    void SetUp() override { resetFlags(); }
-    void TearDown() override { resetFlags(); }
-    static void resetFlags() {
-        appState.showConnectionPanel = appState.showViewPanel = appState.showRecordPanel = false;
-        appState.panelFocused = false;
-    }
+TEST(MenuBar, AnySequenceOfPressesShowsAtMostOnePanelFromTheNextFrameOnAndTheBannerWhileThePortIsLost) {
+    PanelSet panels{[](bool*) { drawnPanels += "connection"; },
+                    [](bool*) {
+                        drawnPanels += "view";
+                        appState.panelFocused = true;  // as a panel the user has just clicked into
+                    },
+                    [](bool*) { drawnPanels += "record"; }};
+    GuiHarness gui;
     // The frame loop's GUI part: window size from the GUI, panels first, then the menu bar.
-    void drawFrame() {
+    const std::function<void()> draw = [&] {
         drawnPanels.clear();
         appState.windowWidth = ImGui::GetIO().DisplaySize.x;
         appState.windowHeight = ImGui::GetIO().DisplaySize.y;
         drawPanels(panels);
         drawMainMenuBar();
-    }
-    std::function<void()> draw = [this] { drawFrame(); };
-    void press(const char* label) { ASSERT_TRUE(gui.click(label, draw)) << label << " was not drawn"; }
-    GuiHarness gui;
-    PanelSet panels{connectionStandIn, viewStandIn, recordStandIn};
-};
-
-}  // namespace
-
-TEST_F(MenuBarTest, AnySequenceOfPressesShowsAtMostOnePanelFromTheNextFrameOn) {
+    };
     const char* labels[3] = {"Ostrel", "Window", "Record"};
     const char* panelsOf[3] = {"connection", "view", "record"};
     std::mt19937 random(7);
@@ -55,7 +41,7 @@ TEST_F(MenuBarTest, AnySequenceOfPressesShowsAtMostOnePanelFromTheNextFrameOn) {
     for (int n = 0; n < 40; ++n) {
         const int button = static_cast<int>(random() % 3);
         const std::string before = expected;
-        press(labels[button]);
+        ASSERT_TRUE(gui.click(labels[button], draw)) << labels[button];
         // Panels are drawn before the menu bar, so not yet in the frame of the press.
         ASSERT_EQ(drawnPanels, before) << "press " << n;
         expected = expected == panelsOf[button] ? "" : panelsOf[button];
@@ -64,9 +50,19 @@ TEST_F(MenuBarTest, AnySequenceOfPressesShowsAtMostOnePanelFromTheNextFrameOn) {
         // Only a drawn panel holds the focus: a hidden one must not leave the camera deaf.
         ASSERT_EQ(appState.panelFocused, expected == "view") << "after press " << n;
     }
+    // The banner shows, right of the buttons, while the port is lost.
+    appState.portLost = true;
+    gui.frame(draw);
+    EXPECT_GT(gui.rect("The Port is Disconnected").Min.x, gui.rect("Record").Max.x);
+    appState.portLost = false;
+    gui.frame(draw);
+    EXPECT_FALSE(gui.drawn("The Port is Disconnected"));
     // A panel's own close button hides it.
     panels.view = [](bool* open) { *open = false; };
     appState.showViewPanel = true;
     gui.frame(draw);
     EXPECT_FALSE(appState.showViewPanel);
+    appState.showConnectionPanel = appState.showRecordPanel = appState.panelFocused = false;
 }
+
+}  // namespace

@@ -31,7 +31,6 @@ protected:
     }
     void TearDown() override {
         appState.portOpen = false;
-        overlayShown = false;
         resetLink();
     }
     void publish(int validPoints, uint32_t sequence) {
