@@ -1,6 +1,6 @@
 // Capture replay: the index of a capture file (frames found among garbage, replay times from the
 // sensor's stamps, progress and cancelling) and the paced source behind SerialLink, driven on the
-// test thread against a fake clock (release times, speeds, seeks, steps; the record panel test loops).
+// test thread against a fake clock (release times and speeds; the record panel test seeks, steps and loops).
 #include "link/link.h"
 #include "link/sim.h"
 #include "../fakes/link_test_support.h"
@@ -195,40 +195,6 @@ TEST_F(CaptureSource, ReleasesEachFrameAtItsStampScaledBySpeed) {
         EXPECT_TRUE(captureReplay.atEnd);
         EXPECT_EQ(linkStatistics.get(counterLostSyncs), 0u);
         capturePortClose();
-    }
-}
-
-TEST_F(CaptureSource, ATroubledCaptureReplaysAsTheLinkWouldReadItAndSeeksAndSteps) {
-    const Capture capture = troubledCapture();
-    open(capture, "troubled");
-    captureReplay.speed = 8.0f;
-    captureReplay.playing = true;
-    uint8_t buffer[readChunkBytes];
-    for (int got = 0; !captureReplay.atEnd || got > 0;) {
-        got = capturePortRead(buffer, readChunkBytes);
-        ASSERT_GE(got, 0);
-        synchroniseBytes(buffer, got, collect, this);
-    }
-    // Played through, the link counted what it counts reading the file in one go (the cut frame
-    // swallows the one behind it there too).
-    uint32_t replayed[linkStatisticCount];
-    for (int i = 0; i < linkStatisticCount; ++i) replayed[i] = linkStatistics.get(i);
-    resetSynchroniser();
-    synchroniseBytes(capture.bytes.data(), static_cast<int>(capture.bytes.size()), [](const uint8_t*, void*) {}, nullptr);
-    for (int i = 0; i <= counterInvalidErrors; ++i) EXPECT_EQ(replayed[i], linkStatistics.get(i)) << linkStatisticNames[i];
-    EXPECT_EQ(released.size(), linkStatistics.get(counterGoodFrames));
-
-    // Paused: a seek shows its frame at once, steps go one frame either way, none is lost to a jump.
-    captureReplay.playing = false;
-    for (const int64_t frame : {2, 3, 2, 0, 4, 99}) {  // the frames hold sequence numbers 10 to 14
-        released.clear();
-        const int64_t before = fakeNow;
-        seekCapture(frame);
-        run(1, 50);
-        ASSERT_EQ(released.size(), 1u) << frame;
-        EXPECT_EQ(captureReplay.shownFrame, std::min<int64_t>(frame, 4));
-        EXPECT_EQ(released[0].sequence, 10 + captureReplay.shownFrame);
-        EXPECT_EQ(released[0].at, before);
     }
 }
 

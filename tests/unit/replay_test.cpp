@@ -1,14 +1,11 @@
 // The replay reader frame by frame on generated files: scene or recording, the row count, the play
-// sequence, pause, stop and the end, slider moves, large files, files that do not parse and files
-// that are refused (never blocking on a FIFO or a device).
+// sequence, pause, stop and the end, slider moves, and rows that do not parse.
 #include "record/record.h"
 
 #include "app/app.h"
 #include "../fakes/scratch.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -62,13 +59,6 @@ protected:
         waitForReplayIndex();
         return opened;
     }
-    // The sentence of the latest refusal, when openReplay refused the file.
-    std::string refusal(const std::string& path) {
-        const uint64_t serial = replayState.notice.serial;
-        open(path);
-        if (replayState.notice.serial == serial) return "";
-        return replayNoticeLines(replayState.notice).at(1);
-    }
     // A slider move to `row`, and one frame played from where the replay stands.
     void seek(int row) {
         replayState.playRow = row;
@@ -107,43 +97,6 @@ TEST_F(Replay, AFirstLineOfUpTo50CharactersMakesASceneAndMissingPointsAreNotVali
     EXPECT_TRUE(open(write("recording.csv", line50 + " \n" + row)));  // 51 characters: a recording
     EXPECT_TRUE(appState.replayActive);
     EXPECT_EQ(replayState.rowCount, 1);
-}
-
-// Pipes, devices and missing files go through the check the writer and capture tests try; the
-// record panel test opens a FIFO and a missing file for replay.
-TEST_F(Replay, FilesThatAreNoRecordingOrSceneAreRefusedWithoutBlockingAndSaySo) {
-    std::string header;
-    appendRecordingHeader(header);
-    const std::string sparse = write("sparse.csv", "");
-    fs::resize_file(sparse, uintmax_t(3) << 30);
-    const struct {
-        std::string path, problem;
-    } cases[] = {
-        {directory, "It is a directory, not a regular file."},
-        {write("empty.csv", ""), "It holds no points."},
-        {write("header.csv", header), "It holds no points."},
-        {sparse, "It holds no points."},
-        {write("binary.csv", std::string(60, 'r') + "\n" + std::string(3000, '\x01')), "No row could be read."},
-    };
-    PointFrame shown = rowFrame(5);
-    std::fill(std::begin(shown.valid), std::end(shown.valid), 1u);
-    publishPointCloud(shown);
-    for (const auto& file : cases) {
-        EXPECT_EQ(refusal(file.path), file.problem) << file.path;
-        EXPECT_EQ(replayState.notice.path, file.path);
-        EXPECT_FALSE(appState.replayActive || replayFileOpen()) << file.path;
-        EXPECT_EQ(shownRow(), 5) << file.path;  // what was shown stays
-    }
-
-    // The reopening after "File End!" does not block on a FIFO put in the recording's place either.
-    const std::string path = write("run.csv", recordingText(1));
-    ASSERT_TRUE(open(path));
-    replayState.stopRequested = true;
-    ASSERT_TRUE(advanceReplay());
-    fs::remove(path);
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    EXPECT_FALSE(advanceReplay());
-    EXPECT_FALSE(replayFileOpen());
 }
 
 TEST_F(Replay, PlaysRowByRowAfterTheHeaderHoldsWhilePausedSeeksAndEnds) {
@@ -235,22 +188,4 @@ TEST_F(Replay, RowsThatDoNotParseAreNotShownAndTheReplayStillEnds) {
     EXPECT_EQ(shown[5], 2);
     EXPECT_EQ(shown[6], 3);
     EXPECT_EQ(replaySkippedLines(), std::vector<std::string>{"3 rows could not be read."});
-}
-
-TEST_F(Replay, SeeksInFilesBeyond2GiB) {
-    // A sparse file: the header, a line across a 3 GiB hole, then rows past the 32-bit offsets.
-    const std::string path = directory / "large.csv";
-    std::string header;
-    appendRecordingHeader(header);
-    std::ofstream(path, std::ios::binary) << header << "x";
-    fs::resize_file(path, uintmax_t(3) << 30);
-    std::ofstream(path, std::ios::binary | std::ios::app) << "\n" + recordingText(30).substr(header.size());
-    ASSERT_TRUE(open(path));
-    EXPECT_EQ(replayState.rowCount, 31);
-    for (int row : {31, 2, 17}) {
-        seek(row);
-        EXPECT_GT(replayState.rowPosition, int64_t(3) << 30);
-        playOneFrame();
-        EXPECT_EQ(shownRow(), row - 1);
-    }
 }

@@ -145,14 +145,3 @@ TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
             for (int k = 0; k < 3; ++k) EXPECT_NEAR(colourAt(scene.cloud, p)[k], c.colours[p][k], 0.02f) << p;
     }
 }
-
-TEST(ColourMap, AutomaticRangeLeavesTheOutermostTwoPercentOut) {
-    std::vector<float> values;
-    for (int i = 100; i >= 0; --i) values.push_back(static_cast<float>(i));
-    values.push_back(-1000.0f);  // a stray point far below
-    const ValueRange range = colorMapRange(values, true, {0, 1}, {0, 1});
-    EXPECT_FLOAT_EQ(range.low, 1.0f);
-    EXPECT_FLOAT_EQ(range.high, 98.0f);
-    EXPECT_EQ(colorMapAt(-5.0f), colorMapAt(0.0f));
-    EXPECT_EQ(colorMapAt(7.0f), colorMapAt(1.0f));
-}

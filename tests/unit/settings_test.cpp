@@ -1,6 +1,5 @@
 // The settings file: its layout byte for byte, a round trip through a folder that is not there yet,
-// bad contents of every kind falling back to the defaults line by line with one warning, and the
-// saving after changes.
+// bad contents of every kind falling back to the defaults line by line, and the saving after changes.
 #include "main/settings.h"
 #include "../fakes/scratch.h"
 
@@ -111,36 +110,6 @@ TEST(SettingsFile, BadContentFallsBackLineByLine) {
         for (unsigned char c : reading.problem) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << row.name << ": unprintable in the warning";
     }
     EXPECT_EQ(parseSettings("a\npointSize=-1\n", defaults()).problem, "line 1 \"a\"");
-}
-
-// Whatever is wrong with the file, the viewer gets the defaults (or the good lines) and one line.
-TEST(SettingsFile, MissingUnreadableOrCorruptFilesGiveOneWarningLine) {
-    const ScratchFolder scratch;
-    const std::string folder = scratch.path.string();
-    const std::string path = folder + "/" + settingsFileName;
-    std::string warning;
-    EXPECT_EQ(loadSettings(folder, defaults(), warning), defaults());
-    EXPECT_NE(warning.find("no settings in " + path), std::string::npos) << warning;
-
-    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);  // a folder where the file should be
-    EXPECT_EQ(loadSettings(folder, defaults(), warning), defaults());
-    EXPECT_NE(warning.find("cannot read"), std::string::npos) << warning;
-    ASSERT_EQ(::rmdir(path.c_str()), 0);
-
-    std::ofstream(path) << std::string(100000, 'x');  // far longer than any file of ours
-    EXPECT_EQ(loadSettings(folder, defaults(), warning), defaults());
-    EXPECT_NE(warning.find("cannot read"), std::string::npos) << warning;
-
-    std::ofstream(path) << "pointSize=5\n\x01\x02garbage\nmore garbage\n";
-    Settings expected = defaults();
-    expected.pointSize = 5.0f;
-    EXPECT_EQ(loadSettings(folder, defaults(), warning), expected);
-    EXPECT_NE(warning.find("2 lines of " + path + " not understood (first: line 2 \"??garbage\")"), std::string::npos)
-        << warning;
-    EXPECT_EQ(warning.find('\n'), std::string::npos);
-
-    EXPECT_EQ(loadSettings("", defaults(), warning), defaults());
-    EXPECT_NE(warning.find("not kept"), std::string::npos);
 }
 
 TEST(SettingsFile, FolderFollowsXdgConfigHomeThenHome) {

@@ -1,6 +1,6 @@
 // The worker life cycle with the real grabber and handler threads over the fake serial port:
-// connect, disconnect, reconnect, the stop that comes before a worker has started, thousands of
-// cycles with data flowing, and the exit sequence (one-shot per process, so in exit tests).
+// connect, disconnect, reconnect, the stop that comes before a worker has started,
+// and the exit sequence (one-shot per process, so in exit tests).
 #include "link/link.h"
 #include "app/app.h"
 #include "../fakes/fake_serialport.h"
@@ -93,24 +93,6 @@ TEST_F(Workers, AStopBeforeTheWorkersLeftParkedIsStillAcknowledged) {
             stopWorkers();
         }
     });
-}
-
-TEST_F(Workers, ThousandsOfConnectsAndDisconnectsWithDataFlowing) {
-    fakeSerialRepeat(sensor, concat({makeFrame(1), {0x00}, makeFrame(2)}));
-    testing::internal::CaptureStdout();  // the endless stream outruns the handler: many overrun lines
-    mustReturn("connect and disconnect cycles", [] {
-        for (int cycle = 0; cycle < 2000; ++cycle) {
-            connect();
-            if (cycle % 200 == 0) {
-                const uint64_t generation = pointCloudGeneration();
-                ASSERT_TRUE(eventually([generation] { return pointCloudGeneration() > generation; }));
-            }
-            disconnect();
-            ASSERT_EQ(fakeSerialOpenHandles(), 0);
-        }
-    });
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(linkStatistics.get(4) + linkStatistics.get(5), 0u) << "no frame is ever spoilt by a restart";
 }
 
 TEST_F(Workers, AnIdleOrFailingLineIsNotPolledInATightLoop) {
