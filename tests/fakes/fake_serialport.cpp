@@ -29,7 +29,6 @@ struct Device {
     int baudRate = -1;
     int parity = -1;
     int flowControl = -1;
-    int openCount = 0;
 };
 
 // All state of the fake, guarded by fakeMutex; dataArrived wakes blocked readers.
@@ -171,10 +170,6 @@ int fakeSerialFlowControl(const char* name) {
     return readDevice(name, [](Device& d) { return d.flowControl; });
 }
 
-int fakeSerialOpenCount(const char* name) {
-    return readDevice(name, [](Device& d) { return d.openCount; });
-}
-
 FakeSerialCounters fakeSerialCounters() {
     std::lock_guard lock(fakeMutex);
     return counters;
@@ -234,7 +229,6 @@ sp_return sp_open(sp_port* port, sp_mode) {
     }
     if (sp_return failed = stepResult(it->second, FakeSerialStep::open)) return failed;
     port->open = true;
-    ++it->second.openCount;
     ++counters.opens;
     return SP_OK;
 }
@@ -243,8 +237,6 @@ sp_return sp_close(sp_port* port) {
     std::lock_guard lock(fakeMutex);
     if (!port->open) return SP_ERR_ARG;
     port->open = false;
-    auto it = devices.find(port->name);
-    if (it != devices.end()) --it->second.openCount;
     ++counters.closes;
     return SP_OK;
 }

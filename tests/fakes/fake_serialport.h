@@ -63,8 +63,6 @@ void fakeSerialVanish(const char* name);
 int fakeSerialBaudRate(const char* name);
 int fakeSerialParity(const char* name);
 int fakeSerialFlowControl(const char* name);
-// Handles of this device that are open now.
-int fakeSerialOpenCount(const char* name);
 
 FakeSerialCounters fakeSerialCounters();
 // Leak checks: handles opened and not closed, handles made and not freed.

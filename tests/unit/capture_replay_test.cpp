@@ -1,5 +1,5 @@
 // Capture replay: the index of a capture file (frames found among garbage, replay times from the
-// sensor's stamps, progress and cancelling) and the paced source behind SerialLink, driven on the
+// sensor's stamps) and the paced source behind SerialLink, driven on the
 // test thread against a fake clock (release times and speeds; the record panel test seeks, steps and loops).
 #include "link/link.h"
 #include "link/sim.h"
@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -77,16 +76,6 @@ std::string writeCapture(const Capture& capture, const char* name) {
     return path;
 }
 
-struct Progress {
-    std::vector<uint64_t> reports;
-    size_t cancelAfter = SIZE_MAX;
-};
-bool noteProgress(uint64_t scanned, void* context) {
-    auto* progress = static_cast<Progress*>(context);
-    progress->reports.push_back(scanned);
-    return progress->reports.size() < progress->cancelAfter;
-}
-
 // Offset, replay time and sequence of each frame, for comparing indexes as a whole.
 std::vector<std::tuple<uint64_t, int64_t, uint16_t>> fieldsOf(const std::vector<CaptureFrame>& frames) {
     std::vector<std::tuple<uint64_t, int64_t, uint16_t>> fields;
@@ -94,26 +83,17 @@ std::vector<std::tuple<uint64_t, int64_t, uint16_t>> fieldsOf(const std::vector<
     return fields;
 }
 
-TEST(CaptureIndex, FindsEveryGoodFrameAmongGarbageWhateverTheChunksAndReportsProgress) {
+TEST(CaptureIndex, FindsEveryGoodFrameAmongGarbageWhateverTheChunks) {
     const Capture capture = troubledCapture();
     const std::string path = writeCapture(capture, "troubled");
     FILE* file = std::fopen(path.c_str(), "rb");
     for (size_t chunk : {size_t{frameBytes}, size_t{4097}, captureScanChunkBytes}) {
         SCOPED_TRACE(chunk);
         CaptureIndex index;
-        Progress progress;
-        ASSERT_EQ(indexCapture(fileno(file), index, noteProgress, &progress, chunk), 0);
+        ASSERT_EQ(indexCapture(fileno(file), index, nullptr, nullptr, chunk), 0);
         EXPECT_EQ(fieldsOf(index.frames), fieldsOf(capture.frames));
         EXPECT_EQ(index.fileBytes, capture.bytes.size());
-        ASSERT_FALSE(progress.reports.empty());
-        EXPECT_GE(progress.reports.size(), capture.bytes.size() / chunk);
-        EXPECT_TRUE(std::is_sorted(progress.reports.begin(), progress.reports.end()));
-        EXPECT_EQ(progress.reports.back(), capture.bytes.size());
     }
-    CaptureIndex index;
-    Progress cancelling{{}, 2};
-    EXPECT_EQ(indexCapture(fileno(file), index, noteProgress, &cancelling, frameBytes), ECANCELED);
-    EXPECT_EQ(cancelling.reports.size(), 2u);
     std::fclose(file);
     // The slider's lookup: the last frame due by a time.
     const int64_t expected[][2] = {{-1, 0}, {0, 0}, {39999, 0}, {40000, 2}, {40000 + longestFrameGapMicros, 3}, {1LL << 40, 4}};

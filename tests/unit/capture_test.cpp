@@ -1,5 +1,5 @@
 // Raw captures: the capture tap's ring (wrap-around, a full ring that stops copying), and the capture
-// writer thread behind it with a stalled, a full and a missing disk and a lost port. The test thread
+// writer thread behind it with a stalled and a full disk and a lost port. The test thread
 // stands in for the grabber (tapBatch) and for the GUI thread (pollCapture).
 #include "link/link_state.h"
 #include "record/record.h"
@@ -151,15 +151,6 @@ TEST_F(Capture, AStalledDiskLosesNoByteAndADiskThatCannotKeepUpEndsTheCaptureAtA
 }
 
 TEST_F(Capture, FailuresEndTheCaptureWithEveryByteBeforeThemAndSaySo) {
-    const uint64_t serial = captureState.notice.serial;
-    EXPECT_FALSE(beginCapture((directory / "missing" / "x.ostrel").string()));
-    EXPECT_FALSE(captureRunning());
-    EXPECT_EQ(captureState.notice.serial, serial + 1);
-    EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "No such file or directory.");
-
-    EXPECT_FALSE(beginCapture("/dev/null"));  // never a device: it could block or swallow the bytes
-    EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "It is a character device, not a regular file.");
-
     const fs::path full = directory / "full.ostrel";
     ASSERT_TRUE(beginCapture(full.string()));
     diskRoom = 250;

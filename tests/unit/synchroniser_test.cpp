@@ -1,16 +1,14 @@
-// The synchroniser: a frame written out by hand, and faulty streams read in pieces against the wire
-// rules taken byte by byte.
+// The synchroniser and the decoder on a frame written out by hand. Faulty streams read in pieces are
+// checked against the simulator's report (sim_test.cpp) and, by fuzz/fuzz_synchroniser.cpp, against
+// the wire rules taken byte by byte.
 #include "link/link.h"
 #include "app/app.h"
-#include "link/sim.h"
 #include "../fakes/test_frames.h"
-#include "../../fuzz/reference_synchroniser.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <random>
 
 namespace {
 
@@ -65,67 +63,6 @@ TEST(Synchroniser, DecodesAFrameWrittenOutByHand) {
         const auto& xyz = points.xyz[e.point];
         EXPECT_EQ((std::array<float, 4>{float(points.valid[e.point]), xyz[0], xyz[1], xyz[2]}), (std::array<float, 4>{1, e.x, e.y, e.z}))
             << "point " << e.point;
-    }
-}
-
-// Simulated frames with every kind of fault, then bytes overwritten at random by sync and size bytes
-// or noise.
-Bytes faultyStream(uint32_t seed, std::mt19937& random) {
-    SimConfig config;
-    config.seed = seed;
-    for (int kind = simFaultGarbage; kind < simFaultKindCount; ++kind) config.faultShare[kind] = 0.08;
-    Simulator sim;
-    simInit(sim, config);
-    Bytes stream;
-    while (stream.size() < 40 * frameBytes) simNextUnit(sim, stream);
-    const uint8_t damage[] = {0x5A, 0xA5, 0x58, 0x0B, 0x00};
-    for (int k = 0; k < 30; ++k) stream[random() % stream.size()] = k % 3 == 0 ? random() % 256 : damage[random() % 5];
-    return stream;
-}
-
-// The synchroniser against the wire rules taken byte by byte (fuzz/reference_synchroniser.cpp) on
-// faulty streams read in pieces of random size, single bytes and several frames among them: the
-// same frames, the same state, counters and assembly area after every read, the same time stamp lines.
-TEST(Synchroniser, MatchesTheByteByByteRulesOnFaultyStreams) {
-    std::mt19937 random(12);
-    for (uint32_t round = 1; round <= 40; ++round) {
-        const Bytes stream = faultyStream(round, random);
-        std::vector<size_t> reads;
-        for (size_t taken = 0; taken < stream.size(); taken += reads.back()) {
-            const size_t pick = random() % 8;
-            const size_t size = pick < 3 ? 1 : pick < 7 ? 1 + random() % readChunkBytes : 1 + random() % (3 * frameBytes);
-            reads.push_back(std::min(size, stream.size() - taken));
-        }
-        appState.debugPrint = round % 4 == 0;
-        struct Run {
-            std::vector<Bytes> frames;
-            std::vector<SynchroniserSnapshot> afterReads;
-            std::string printed;
-        } fast, reference;
-        ReferenceSynchroniser bytewise;
-        bytewise.state = synchroniser;  // what a Start leaves as it was (assembly area, field index)
-        testing::internal::CaptureStdout();
-        resetSynchroniser();
-        for (size_t read = 0, at = 0; read < reads.size(); at += reads[read++]) {
-            synchroniseBytes(stream.data() + at, static_cast<int>(reads[read]), collectFrame, &fast.frames);
-            fast.afterReads.push_back(takeSnapshot(synchroniser, linkStatistics));
-        }
-        fast.printed = testing::internal::GetCapturedStdout();
-        testing::internal::CaptureStdout();
-        referenceReset(bytewise);
-        for (size_t read = 0, at = 0; read < reads.size(); at += reads[read++]) {
-            referenceSynchronise(bytewise, stream.data() + at, static_cast<int>(reads[read]), collectFrame, &reference.frames);
-            reference.afterReads.push_back(takeSnapshot(bytewise.state, bytewise.statistics));
-        }
-        reference.printed = testing::internal::GetCapturedStdout();
-        appState.debugPrint = false;
-
-        ASSERT_GT(reference.frames.size(), 4u) << "round " << round;
-        ASSERT_EQ(fast.frames, reference.frames) << "round " << round;
-        const auto differs = std::mismatch(fast.afterReads.begin(), fast.afterReads.end(), reference.afterReads.begin());
-        ASSERT_TRUE(differs.first == fast.afterReads.end())
-            << "round " << round << ": state differs after read " << differs.first - fast.afterReads.begin();
-        ASSERT_EQ(fast.printed, reference.printed) << "round " << round;
     }
 }
 
