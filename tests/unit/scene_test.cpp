@@ -80,32 +80,6 @@ TEST_F(SceneTest, AxesAreRedGreenBlueAndTheXAxisStartsOutsideTheHalfRing) {
     }
 }
 
-TEST_F(SceneTest, OnlyValidPointsAreDrawnWhiteAndEachFrameStartsEmpty) {
-    fillScene(plotter);
-    EXPECT_EQ(scene.cloud->count, 0) << "before the first frame no point is valid";
-    PointFrame frame{};
-    frame.valid[0] = 1;  // exactly at the origin: drawn like any other
-    frame.valid[7] = 1;
-    const float seventh[3] = {-1.5f, 2.25f, 0.125f};
-    std::copy(seventh, seventh + 3, frame.xyz[7]);
-    frame.valid[479] = 0xFFFFFFFFu;
-    frame.xyz[479][1] = 30.0f;
-    publishPointCloud(frame);
-    fillScene(plotter);
-    ASSERT_EQ(scene.cloud->count, 3);
-    EXPECT_EQ(vertexAt(scene.cloud, 0), glm::vec3(0, 0, 0));
-    EXPECT_EQ(vertexAt(scene.cloud, 1), glm::vec3(-1.5f, 2.25f, 0.125f));
-    EXPECT_EQ(vertexAt(scene.cloud, 2), glm::vec3(0, 30, 0));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(colourAt(scene.cloud, i), scene.white);
-
-    // A full frame fits; nothing accumulates from one frame to the next.
-    for (int p = 0; p < pointsPerFrame; ++p) frame.valid[p] = 1;
-    publishPointCloud(frame);
-    fillScene(plotter);
-    fillScene(plotter);
-    EXPECT_EQ(scene.cloud->count, pointsPerFrame);
-}
-
 TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
     // Points at heights 0, 1 and 2 m and ranges 1, 3 and 2 m from the sensor.
     PointFrame frame{};

