@@ -62,7 +62,6 @@ e2e_cleanup() {
 
 e2e_start_display() {
     local fd_file="$E2E_WORK/display-number"
-    : > "$fd_file"
     Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3> "$fd_file" 2> "$E2E_WORK/xvfb.err" &
     E2E_PIDS+=($!)
     e2e_until 10 test -s "$fd_file" || e2e_fail "Xvfb did not start: $(cat "$E2E_WORK/xvfb.err")"
@@ -100,7 +99,6 @@ e2e_wait_viewer_exit() {
     e2e_until "${1:-20}" e2e_gone "$VIEWER_PID" || return 1
     wait "$VIEWER_PID"
     VIEWER_STATUS=$?
-    return 0
 }
 
 e2e_screenshot() {
@@ -109,33 +107,23 @@ e2e_screenshot() {
     echo "$file"
 }
 
+# ImageMagick lists each pixel as "X,Y: (R,G,B...) ..."; without the punctuation R, G, B are $3 to $5.
 e2e_region_has() {
-    local file=$1 x=$2 y=$3 r=$4
-    local size=$((2 * r + 1))
-    convert "$file" -crop "${size}x${size}+$((x - r))+$((y - r))" +repage -depth 8 txt:- |
-        awk -v rmin="$5" -v rmax="$6" -v gmin="$7" -v gmax="$8" -v bmin="$9" -v bmax="${10}" '
-            /^[0-9]/ {
-                colour = $2
-                gsub(/[()]/, "", colour)
-                split(colour, c, ",")
-                if (c[1] + 0 >= rmin && c[1] + 0 <= rmax && c[2] + 0 >= gmin && c[2] + 0 <= gmax &&
-                    c[3] + 0 >= bmin && c[3] + 0 <= bmax) found = 1
-            }
-            END { exit found ? 0 : 1 }'
+    local size=$((2 * $4 + 1))
+    convert "$1" -crop "${size}x${size}+$(($2 - $4))+$(($3 - $4))" +repage -depth 8 txt:- | tr '(),:' '    ' |
+        awk -v box="${*:5}" 'BEGIN { split(box, b, " ") }
+            /^[0-9]/ && $3 >= b[1] && $3 <= b[2] && $4 >= b[3] && $4 <= b[4] && $5 >= b[5] && $5 <= b[6] { found = 1 }
+            END { exit !found }'
 }
 
-e2e_key() {
-    xdotool keydown "$1"
-    sleep 0.1
-    xdotool keyup "$1"
-}
+e2e_key() { E2E_HOLD_SECONDS=0.1 e2e_chord "$1"; }
 
 # Keys are seen by the GUI only while held across a frame: KEYS (xdotool names, e.g. ctrl a) go
-# down in order, stay 0.4 s, and come up in reverse order.
+# down in order, stay 0.4 s (or $E2E_HOLD_SECONDS), and come up in reverse order.
 e2e_chord() {
     local key
     for key in "$@"; do xdotool keydown "$key"; done
-    sleep 0.4
+    sleep "${E2E_HOLD_SECONDS:-0.4}"
     for ((key = $#; key >= 1; --key)); do xdotool keyup "${!key}"; done
 }
 

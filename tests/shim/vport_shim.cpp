@@ -11,12 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -30,7 +27,7 @@ namespace {
 constexpr unsigned endlessWaitSliceMs = 100;  // a dead line under an endless read is re-checked this often
 
 struct VirtualPort {
-    char* name = nullptr;
+    std::string name;
     int fd = -1;
 };
 
@@ -56,7 +53,7 @@ std::vector<std::string> presentVirtualNames() {
 }
 
 sp_port* newVirtualPort(const std::string& name) {
-    return reinterpret_cast<sp_port*>(new VirtualPort{strdup(name.c_str())});
+    return reinterpret_cast<sp_port*>(new VirtualPort{name});
 }
 
 sp_return failWith(int error) {
@@ -92,12 +89,7 @@ sp_return sp_get_port_by_name(const char* portname, sp_port** port_ptr) {
     return present ? SP_OK : SP_ERR_ARG;
 }
 
-void sp_free_port(sp_port* port) {
-    if (VirtualPort* virt = asVirtual(port)) {
-        std::free(virt->name);
-        delete virt;
-    }
-}
+void sp_free_port(sp_port* port) { delete asVirtual(port); }
 
 sp_return sp_list_ports(sp_port*** list_ptr) {
     if (list_ptr == nullptr) return SP_ERR_ARG;
@@ -116,13 +108,13 @@ void sp_free_port_list(sp_port** ports) {
 
 char* sp_get_port_name(const sp_port* port) {
     VirtualPort* virt = asVirtual(port);
-    return virt != nullptr ? virt->name : nullptr;
+    return virt != nullptr ? virt->name.data() : nullptr;
 }
 
 sp_return sp_open(sp_port* port, sp_mode flags) {
     VirtualPort* virt = asVirtual(port);
     if (virt == nullptr || virt->fd >= 0 || (flags & SP_MODE_READ_WRITE) == 0) return SP_ERR_ARG;
-    const int fd = ::open(virt->name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(virt->name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios settings;
     if (fd < 0 || tcgetattr(fd, &settings) != 0) {
         const int error = errno;
@@ -173,7 +165,7 @@ sp_return sp_blocking_read_next(sp_port* port, void* buf, size_t count, unsigned
             const int got = readWaiting(virt, buf, count);
             if (got != 0) return static_cast<sp_return>(got);
         }
-        if (polled > 0 && hungUp(virt->fd)) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        if (polled > 0 && hungUp(virt->fd)) ::usleep(wait * 1000);
         if (timeout_ms != 0) return SP_OK;
     }
 }
