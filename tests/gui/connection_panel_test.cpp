@@ -1,6 +1,6 @@
 // The connection panel driven headlessly as a user would, against the fake serial ports and the real
-// worker threads: port listing and rescans, connect and disconnect with their refusals, failed opens,
-// the health lines and the remembered choices. (A port that vanishes is left to the end-to-end runs.)
+// worker threads: port listing and rescans, connect and disconnect with their refusals, failed opens
+// and the health lines. (A port that vanishes is left to the soak.)
 #include "app/app.h"
 #include "../fakes/fake_serialport.h"
 #include "../fakes/link_test_support.h"
@@ -14,7 +14,6 @@
 #include <libserialport.h>
 
 #include <cerrno>
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -65,8 +64,11 @@ protected:
     };
 };
 
-TEST_F(ConnectionPanelTest, FirstOpeningListsOnlyPortsThatOpenAtTheChosenRateAndSaysWhyOthersAreLeftOut) {
+// The first opening lists only the ports that open at the chosen rate; the list is made afresh at
+// the next opening after a pick or the rescan button, never otherwise.
+TEST_F(ConnectionPanelTest, ListsOnlyPortsThatOpenSaysWhyOthersAreLeftOutAndRescansAfterAPickOrTheButton) {
     const char* portC = "/dev/ttyFAKE2";
+    const char* late = "/dev/ttyFAKE3";
     fakeSerialAddPort(portC);
     fakeSerialFailStep(portB, FakeSerialStep::baudRate, SP_ERR_FAIL, EINVAL);
     fakeSerialFailStep(portC, FakeSerialStep::open, SP_ERR_FAIL, EACCES);
@@ -77,12 +79,7 @@ TEST_F(ConnectionPanelTest, FirstOpeningListsOnlyPortsThatOpenAtTheChosenRateAnd
     EXPECT_EQ(fakeSerialOpenHandles(), 0) << "enumeration closes what it opened";
     EXPECT_EQ(portsLeftOutLine(), "2 ports could not be opened: setting the baud rate: invalid argument, "
                                   "permission denied (join the dialout group, then log out and in)");
-}
 
-// The list is made afresh at the next opening after a pick or the rescan button, never otherwise.
-TEST_F(ConnectionPanelTest, ThePortListIsRebuiltAfterAPickOrTheRescanButton) {
-    const char* late = "/dev/ttyFAKE2";
-    openCombo("##Port Combo");
     clickAway();
     fakeSerialAddPort(late);
     openCombo("##Port Combo");
@@ -91,7 +88,6 @@ TEST_F(ConnectionPanelTest, ThePortListIsRebuiltAfterAPickOrTheRescanButton) {
     ASSERT_TRUE(gui.click("##Rescan", draw));
     openCombo("##Port Combo");
     EXPECT_TRUE(gui.drawn(late));
-
     ASSERT_TRUE(gui.click(portA, draw));
     fakeSerialRemovePort(portA);
     openCombo("##Port Combo");
@@ -167,9 +163,8 @@ TEST_F(ConnectionPanelTest, HealthLinesCountTheConnectionAndOutliveIt) {
         return frame;
     }();
     fakeSerialPush(portA, concat({makeFrame(1), makeFrame(2), spoilt, makeFrame(3)}));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((linkHealth.goodFrames < 3 || linkHealth.checksumErrors < 1) && std::chrono::steady_clock::now() < deadline)
-        gui.frame(draw);  // GUI time runs 1/60 s a frame, so the lines refresh every 15 frames
+    // GUI time runs 1/60 s a frame, so the lines refresh every 15 frames.
+    gui.until([] { return linkHealth.goodFrames >= 3 && linkHealth.checksumErrors >= 1; }, draw);
     EXPECT_EQ(linkHealth.goodFrames, 3u);
     EXPECT_EQ(linkHealth.checksumErrors, 1u);
 
@@ -177,25 +172,6 @@ TEST_F(ConnectionPanelTest, HealthLinesCountTheConnectionAndOutliveIt) {
     gui.frames(20, draw);
     EXPECT_EQ(linkHealth.framesPerSecond, 0.0f);
     EXPECT_EQ(linkHealth.goodFrames, 3u) << "the totals of the last connection stay";
-}
-
-// The choices of the last run: the baud rate is picked at once, the port only while it is listed;
-// the port of the latest successful connect is what is remembered next.
-TEST_F(ConnectionPanelTest, RememberedChoicesArePreselectedOnlyWhereTheyStillApply) {
-    preselectConnection(ConnectionChoice{portB, 921600});
-    EXPECT_EQ(appState.baudRate, 921600);
-    gui.frame(draw);
-    EXPECT_EQ(connectionPanel.portLabel, portB);
-
-    connectionPanel = ConnectionPanelState{};
-    fakeSerialRemovePort(portB);
-    preselectConnection(ConnectionChoice{portB, 115200});
-    gui.frame(draw);
-    EXPECT_EQ(connectionPanel.portLabel, portPlaceholder) << "a port not listed now";
-    EXPECT_EQ(connectionPanel.baudLabel, baudPlaceholder) << "a rate not offered";
-
-    connect(portA);
-    EXPECT_EQ(connectionChoice(), (ConnectionChoice{portA, 1500000}));
 }
 
 }  // namespace

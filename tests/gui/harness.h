@@ -8,11 +8,13 @@
 #include <imgui_internal.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 // A fresh temporary directory, the working directory while the object lives.
 struct ScratchDirectory {
@@ -87,6 +89,17 @@ public:
         if (!click(label, draw)) return false;
         frame(draw);
         return true;
+    }
+    // Runs frames until the condition holds, for workers that run on their own clock (the time limit
+    // only guards against a hang), then one more frame to draw what it brought.
+    bool until(const std::function<bool()>& condition, const std::function<void()>& draw) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition() && std::chrono::steady_clock::now() < giveUp) {
+            frame(draw);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        frame(draw);
+        return condition();
     }
     bool drawn(const std::string& label) const { return items_.count(label) != 0; }
     ImRect rect(const std::string& label) const { return items_.at(label); }
