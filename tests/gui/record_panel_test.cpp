@@ -5,7 +5,6 @@
 
 #include "app/app.h"
 #include "filechooser/filechooser.h"
-#include "link/link_state.h"
 #include "record/record.h"
 #include "ui/ui.h"
 #include "link/link.h"
@@ -77,9 +76,10 @@ protected:
         fs::current_path(directory / "gone");
         fs::remove(directory / "gone");
     }
-    void startRecording(const fs::path& path) {
+    // Connected, the button's chooser answered with the path.
+    void start(const char* button, const fs::path& path) {
         appState.portOpen = true;
-        click("Record Start");
+        click(button);
         EXPECT_TRUE(appState.inputCaptured);
         recordPanelChooserResult(true, path);
         gui.frames(2, draw);
@@ -119,13 +119,14 @@ TEST_F(RecordPanel, RefusalsAndFailuresShowTheirPopUpAndNoSuccess) {
         {"scene while not connected", [&] { click("Scene Save"); }, "Scene not saved", "Scene not saved/Close"},
         {"replay while connected", [&] { appState.portOpen = true; click("OPEN RECORDING FILE"); }, "Opening Warning",
          "Opening Warning/Close"},
-        {"record into no folder", [&] { startRecording(directory / "no" / "dir.csv"); }, "Recording Error",
+        {"record into no folder", [&] { start("Record Start", directory / "no" / "dir.csv"); }, "Recording Error",
          "Recording Notice/Close"},
-        // An existing FIFO is not offered for replacing: it is refused, without blocking.
-        {"record into a FIFO", [&] { startRecording(directory / "pipe.csv"); }, "Recording Error", "Recording Notice/Close"},
+        // An existing FIFO or device is not offered for replacing: it is refused, without blocking.
+        {"record into a FIFO", [&] { start("Record Start", directory / "pipe.csv"); }, "Recording Error", "Recording Notice/Close"},
+        {"capture into a device", [&] { start("Capture Start", "/dev/null"); }, "Capture Error", "Capture Notice/Close"},
         {"the port lost while recording, panel hidden",
          [&] {
-             startRecording(directory / "lost.csv");
+             start("Record Start", directory / "lost.csv");
              shown = false;
              appState.portOpen = false;
              gui.frames(2, draw);
@@ -168,12 +169,12 @@ TEST_F(RecordPanel, RecordsUntilStopAndAsksBeforeReplacingAFile) {
 
     const fs::path path = directory / "old.csv";
     std::ofstream(path) << "keep me\n";
-    startRecording(path);
+    start("Record Start", path);
     click("Replace File/Cancel");
     EXPECT_FALSE(recordingFileOpen());
     EXPECT_EQ(lineCount(path), 1u);
 
-    startRecording(path);
+    start("Record Start", path);
     click("Replace File/Replace");
     ASSERT_TRUE(appState.recordingActive);
     clickGreyed("Record Start");
@@ -207,8 +208,11 @@ TEST_F(RecordPanel, ReplaysWithPlayAndTheSlider) {
     click("Play");
     shown = false;
     gui.frames(2, draw);
+    EXPECT_TRUE(replayFileOpen()) << "rewound and held while the pop-up shows";
     click("File End!/Close");
     EXPECT_FALSE(appState.replayActive || replayFileOpen());
+    readPointCloud(frame);
+    EXPECT_EQ(frame.xyz[0][0], 100.0f) << "the last row stays on screen";
 }
 
 // The chooser opens in the folder of the file last chosen, the root included, and at the same place
@@ -259,7 +263,6 @@ TEST_F(RecordPanel, ReplaysACaptureThroughTheLinkWithItsControls) {
     click("OPEN CAPTURE");
     recordPanelChooserResult(true, path.string());
     ASSERT_TRUE(gui.until([] { return appState.portOpen && pointCloudGeneration() > 0; }, draw));
-    EXPECT_TRUE(serialLink.portIsCapture);
     EXPECT_EQ(captureReplay.shownFrame, 0);
 
     // Paused: the slider three quarters along.
