@@ -14,7 +14,6 @@
 #include <map>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 // A fresh temporary directory, the working directory while the object lives.
 struct ScratchDirectory {
@@ -94,10 +93,7 @@ public:
     // only guards against a hang), then one more frame to draw what it brought.
     bool until(const std::function<bool()>& condition, const std::function<void()>& draw) {
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition() && std::chrono::steady_clock::now() < giveUp) {
-            frame(draw);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        while (!condition() && std::chrono::steady_clock::now() < giveUp) frame(draw);
         frame(draw);
         return condition();
     }

@@ -158,15 +158,16 @@ TEST_F(RecordPanel, RefusalsAndFailuresShowTheirPopUpAndNoSuccess) {
     EXPECT_EQ(replayState.notice.path, (directory / "words.csv").string());
 }
 
-// Cancel starts nothing and an existing file is replaced only when the user says so; while recording,
-// Record Start and Scene Save are greyed.
-TEST_F(RecordPanel, RecordsUntilStopAndAsksBeforeReplacingAFile) {
+// Cancel starts nothing and an existing file is replaced only when the user says so; while a
+// recording runs beside a capture, what would start another is greyed.
+TEST_F(RecordPanel, RecordsBesideACaptureUntilStopAndAsksBeforeReplacingAFile) {
     appState.portOpen = true;
     click("Record Start");
     recordPanelChooserResult(false, "");
     gui.frame(draw);
     EXPECT_FALSE(appState.inputCaptured || recordingFileOpen());
 
+    start("Capture Start", directory / "raw.ostrel");
     const fs::path path = directory / "old.csv";
     std::ofstream(path) << "keep me\n";
     start("Record Start", path);
@@ -177,12 +178,16 @@ TEST_F(RecordPanel, RecordsUntilStopAndAsksBeforeReplacingAFile) {
     start("Record Start", path);
     click("Replace File/Replace");
     ASSERT_TRUE(appState.recordingActive);
-    clickGreyed("Record Start");
-    clickGreyed("Scene Save");
+    for (const char* greyed : {"Record Start", "Scene Save", "Capture Start"}) clickGreyed(greyed);
     click("Record Stop");
     EXPECT_FALSE(recordingFileOpen());
     EXPECT_GE(lineCount(path), 3u);
     click("Recording Succeed/Close");
+    click("Capture Stop");
+    EXPECT_EQ(captureState.phase, CaptureState::stopping);
+    appState.portOpen = false;  // no grabber runs here to release the tap, as after a disconnect
+    gui.until([] { return !captureRunning(); }, draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("Capture Saved"));
 }
 
 TEST_F(RecordPanel, ReplaysWithPlayAndTheSlider) {
