@@ -18,6 +18,7 @@
 #   e2e_key KEY                 holds KEY down for 0.1 s (xdotool key names: Escape, w, ...)
 #   e2e_chord KEY...            holds the keys down together for 0.4 s (e.g. ctrl a)
 #   e2e_until S COMMAND...      runs COMMAND every 0.05 s until it succeeds (true) or S seconds pass
+#   e2e_gone PID                true once the process PID has ended
 #   e2e_wait_for_line FILE TEXT [S]  waits up to S seconds (default 20) for a line containing TEXT
 #   e2e_fail MESSAGE            prints the message and the viewer's output, exits 1
 #   e2e_check_eq WHAT WANT GOT  fails naming WHAT unless the two texts are equal
