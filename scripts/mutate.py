@@ -190,7 +190,8 @@ def sync_copy():
     """Mirrors the sources into the copy, touching only files whose content differs (so the copy's
     build stays incremental)."""
     wanted = set()
-    for name in ("CMakeLists.txt", "README.md", "src", "tools", "tests", "fuzz", "packaging", "third_party"):
+    for name in ("CMakeLists.txt", "README.md", "src", "tools", "tests", "scripts", "fuzz", "packaging",
+                 "third_party"):
         source = os.path.join(TOP, name)
         paths = [source] if os.path.isfile(source) else [os.path.join(d, f) for d, _, fs in os.walk(source) for f in fs]
         for path in paths:
@@ -236,6 +237,11 @@ def main():
     test = ["ctest", "-L", "unit|gui", "-j", str(os.cpu_count()), "--timeout", "60", "--stop-on-failure"]
     if run(test, 900) != 0:
         sys.exit("mutate: the unmutated tree fails its tests")
+    # An end-to-end test that fails anyway (a missing tool, a file the copy lacks) would pass any fault.
+    end_to_end = sorted({f[5] for f in faults if len(f) > 5})
+    if end_to_end and (run(["cmake", "--build", "."], 1800) != 0 or
+                       run(["ctest", "-R", "|".join(end_to_end), "--timeout", "300"], 1800) != 0):
+        sys.exit("mutate: the unmutated tree fails its end-to-end tests " + " ".join(end_to_end))
     killed, survived, stale, broken = [], [], [], []
     built_all = False
     started = time.time()

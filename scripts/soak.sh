@@ -171,6 +171,7 @@ pull_cable() {
     E2E_PROBE_MARK=$(wc -l < "$E2E_PROBES")
     kill "$(cat "$VPORT_DIR/socat.pid")"
     wait_more_lines "^code: 1" "$before" || e2e_fail "cycle $cycle: the pulled cable went unnoticed"
+    e2e_probe_wait "The Port is Disconnected" 5 || e2e_fail "cycle $cycle: no banner after the pulled cable"
     if [ "$1" = 1 ]; then
         e2e_probe_wait "Recording Notice/Close" 5 || e2e_fail "cycle $cycle: no notice of the cut recording"
         e2e_probe_click "Recording Notice/Close"
