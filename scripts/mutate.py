@@ -122,6 +122,9 @@ FAULTS = [
     ("settings-xdg", "src/main/settings.cpp", "settingsFolder", "config != nullptr && config[0] == '/'", "false"),
     ("settings-replace", "src/main/settings.cpp", "saveSettings", "::rename(temporary.c_str(), path.c_str()) == 0", "true"),
     ("settings-save-rest", "src/main/settings.cpp", "keepSettings", "now - keeper.changedAt >= settingsSaveDelaySeconds", "false"),
+    # The connection chosen in the last run.
+    ("connection-remembered-port", "src/ui/connection_panel.cpp", "preselectRememberedPort",
+     "portList[i] != connectionPanel.connectedPort", "false"),
     # File chooser path rules.
     ("path-join", "src/filechooser/path_names.cpp", "joinPath", "directory.back() == separator", "false"),
     ("path-parse-root", "src/filechooser/path_names.cpp", "parsePathName", "slash == 0", "slash == 1"),

@@ -174,4 +174,23 @@ TEST_F(ConnectionPanelTest, HealthLinesCountTheConnectionAndOutliveIt) {
     EXPECT_EQ(linkHealth.goodFrames, 3u) << "the totals of the last connection stay";
 }
 
+// The choices of the last run: the baud rate is picked at once, the port only while it is listed;
+// the port of the latest successful connect is what is remembered next.
+TEST_F(ConnectionPanelTest, RememberedChoicesArePreselectedOnlyWhereTheyStillApply) {
+    preselectConnection(ConnectionChoice{portB, 921600});
+    EXPECT_EQ(appState.baudRate, 921600);
+    gui.frame(draw);
+    EXPECT_EQ(connectionPanel.portLabel, portB);
+
+    connectionPanel = ConnectionPanelState{};
+    fakeSerialRemovePort(portB);
+    preselectConnection(ConnectionChoice{portB, 115200});
+    gui.frame(draw);
+    EXPECT_EQ(connectionPanel.portLabel, portPlaceholder) << "a port not listed now";
+    EXPECT_EQ(connectionPanel.baudLabel, baudPlaceholder) << "a rate not offered";
+
+    connect(portA);
+    EXPECT_EQ(connectionChoice(), (ConnectionChoice{portA, 1500000}));
+}
+
 }  // namespace

@@ -91,3 +91,14 @@ TEST_F(RecordWriter, RecordingWhoseFileIsDeletedIsNeverReportedAsKept) {
                                             "Recording stopped; the 2 rows written are gone."}));
     }
 }
+
+// A scene saved twice in a second keeps both files.
+TEST_F(RecordWriter, StampedNamesTakeASuffixRatherThanReplaceAFile) {
+    std::string name;
+    for (const char* wanted : {"20261206-101500.csv", "20261206-101500-2.csv", "20261206-101500-3.csv"}) {
+        const int file = createStampedFile("20261206-101500", ".csv", name);
+        ASSERT_GE(file, 0);
+        ::close(file);
+        EXPECT_EQ(name, wanted);
+    }
+}
