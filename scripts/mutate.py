@@ -78,6 +78,7 @@ FAULTS = [
     ("replay-end-empty-line", "src/record/replay.cpp", "advanceReplay", "r.lineBuffer.empty()", "false"),
     ("replay-pause-hold", "src/record/replay.cpp", "advanceReplay", "!r.playing && !r.stopRequested", "false"),
     ("replay-bad-row", "src/record/replay.cpp", "showRow", "++r.rowsSkipped", "(void)0"),
+    ("replay-stop-button", "src/ui/record_panel.cpp", "drawReplayControls", "replay.stopRequested = true", "(void)0"),
     # View: camera, scene.
     ("camera-drag-sign", "src/view/camera.cpp", "applyDrag", "-=", "+="),
     ("camera-pitch-clamp", "src/view/camera.cpp", "applyDrag", "std::clamp(plotter.verticalAngle, -pitchLimit, pitchLimit)", "plotter.verticalAngle"),

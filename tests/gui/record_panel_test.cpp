@@ -202,6 +202,15 @@ TEST_F(RecordPanel, ReplaysWithPlayAndTheSlider) {
     waitForReplayIndex();
     gui.frame(draw);
     for (const char* greyed : {"OPEN RECORDING FILE", "Record Start", "Scene Save", "Replay Stop"}) clickGreyed(greyed);
+    // Stop, live once playing, ends the replay as its end does.
+    click("Play");
+    click("Replay Stop");
+    click("File End!/Close");
+    EXPECT_FALSE(appState.replayActive);
+    click("OPEN RECORDING FILE");
+    recordPanelChooserResult(true, (directory / "run.csv").string());
+    waitForReplayIndex();
+    gui.frame(draw);
 
     // The slider's right end is the last row, shown when the slider is let go; play goes on from it
     // to the end, whose pop-up shows with the panel hidden as well.
