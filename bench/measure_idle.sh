@@ -8,13 +8,8 @@
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
 seconds=${2:-20}
-if [ -z "${VPORT_PORT:-}" ]; then
-    exec bash "$top/scripts/vport.sh" --build "$build" -- bash "$0" "$build" "$seconds"
-fi
 source "$top/tests/e2e/lib.sh"
-e2e_init "$build" "$top"
-shim_preload=$LD_PRELOAD
-unset LD_PRELOAD
+e2e_under_vport "$build" "$top" "$0" "$build" "$seconds"
 exec 3>&1 1>&2  # figures on the original stdout, everything else on stderr
 command -v pcl_viewer > /dev/null || e2e_fail "pcl_viewer is missing (apt-get install pcl-tools)"
 

@@ -81,13 +81,8 @@ fi
 
 seconds=${1:-600}
 build=$(cd "${2:-$top/build}" && pwd)
-if [ -z "${VPORT_PORT:-}" ]; then
-    exec bash "$top/scripts/vport.sh" --build "$build" -- bash "$0" "$seconds" "$build"
-fi
 source "$top/tests/e2e/lib.sh"
-e2e_init "$build" "$top"
-shim_preload=$LD_PRELOAD
-unset LD_PRELOAD
+e2e_under_vport "$build" "$top" "$0" "$seconds" "$build"
 
 sim_pid=""
 start_stream() {

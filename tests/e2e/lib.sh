@@ -5,6 +5,10 @@
 #   e2e_init BUILD SOURCE       work folder, cleanup trap, paths ($QUARVIS, $E2E_WORK); HOME and
 #                               XDG_CONFIG_HOME point into it, so no viewer reads or writes the
 #                               user's own settings
+#   e2e_under_vport BUILD SOURCE SCRIPT [ARG...]
+#                               runs SCRIPT ARG... again inside scripts/vport.sh (a virtual sensor
+#                               port) unless it runs there already, then e2e_init; the shim's preload
+#                               moves from LD_PRELOAD to $shim_preload
 #   e2e_start_display           Xvfb 1280x1024x24 on a free display; exports DISPLAY
 #   e2e_start_viewer [ARGS]     starts the viewer with --debug in $E2E_WORK over the virtual-port
 #                               shim (only the ports in $VIRTUAL_PORTS exist: none outside vport.sh,
@@ -48,6 +52,15 @@ e2e_init() {
     trap e2e_cleanup EXIT
     trap 'exit 130' INT TERM
     [ -x "$QUARVIS" ] || e2e_fail "no viewer at $QUARVIS"
+}
+
+e2e_under_vport() {
+    local build=$1 top=$2
+    shift 2
+    [ -n "${VPORT_PORT:-}" ] || exec bash "$top/scripts/vport.sh" --build "$build" -- bash "$@"
+    e2e_init "$build" "$top"
+    shim_preload=$LD_PRELOAD
+    unset LD_PRELOAD
 }
 
 e2e_cleanup() {
