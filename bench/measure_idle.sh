@@ -17,19 +17,12 @@ stream_baud=460800
 stream_frames=300  # about 19 s at 460800 baud
 
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }  # user + system time of a process, clock ticks
-report_count() { grep -c '^frame report: ' "$VIEWER_OUT"; }
 frames_received() { grep -cE '^[0-9]+\.[0-9]{4}$' "$VIEWER_OUT"; }
-# Asks the viewer for a frame report and prints the frames drawn since the previous one.
+# The frames drawn since the previous frame report.
 frames_since_report() {
-    local before
-    before=$(report_count)
-    kill -USR1 "$VIEWER_PID"
-    for _ in $(seq 200); do
-        [ "$(report_count)" -gt "$before" ] && break
-        sleep 0.05
-    done
-    [ "$(report_count)" -gt "$before" ] || e2e_fail "no frame report within 10 s"
-    grep '^frame report: ' "$VIEWER_OUT" | tail -n 1 | awk '{ print $6 }'
+    local report
+    report=$(e2e_frame_report) || e2e_fail "no frame report within 10 s"
+    echo "$report" | awk '{ print $6 }'
 }
 
 # 480 points on a half ring 4 to 6 m in front of the sensor, as an ASCII PCD 0.7 file.

@@ -19,19 +19,6 @@ now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 run_ns() { cut -d ' ' -f 1 "/proc/$VIEWER_PID/task/$1/schedstat"; }
 # User and system time of the whole process, in clock ticks.
 process_ticks() { awk '{ print $14 + $15 }' "/proc/$VIEWER_PID/stat"; }
-report_count() { grep -c '^frame report: ' "$VIEWER_OUT"; }
-# Asks for a frame report and waits for it; prints the report line.
-frame_report() {
-    local before
-    before=$(report_count)
-    kill -USR1 "$VIEWER_PID"
-    for _ in $(seq 200); do
-        [ "$(report_count)" -gt "$before" ] && break
-        sleep 0.05
-    done
-    [ "$(report_count)" -gt "$before" ] || e2e_fail "no frame report within 10 s"
-    grep '^frame report: ' "$VIEWER_OUT" | tail -n 1
-}
 
 # One stretch: CPU of the GUI thread and both workers in per cent of a core, the medians, the memory.
 measure() {
@@ -39,7 +26,7 @@ measure() {
     # The workers start before the window opens, so they follow the main thread in creation order.
     mapfile -t tids < <(ls "/proc/$VIEWER_PID/task" | sort -n | head -n 3)
     [ "${#tids[@]}" -eq 3 ] || e2e_fail "fewer than three threads"
-    frame_report > /dev/null
+    e2e_frame_report > /dev/null || e2e_fail "no frame report within 10 s"
     local -a before after
     for t in "${tids[@]}"; do before+=("$(run_ns "$t")"); done
     local start_ns ticks_before ticks_after
@@ -52,7 +39,7 @@ measure() {
     awk -v n="$name" -v d=$(( ticks_after - ticks_before )) -v hz="$(getconf CLK_TCK)" -v w="$wall_ns" \
         'BEGIN { printf "%s process cpu percent: %.1f\n", n, 100 * d / hz / (w / 1e9) }' >&3
     local report
-    report=$(frame_report)
+    report=$(e2e_frame_report) || e2e_fail "no frame report within 10 s"
     local roles=(gui grabber handler) i
     for i in 0 1 2; do
         awk -v n="$name" -v r="${roles[$i]}" -v d=$(( after[i] - before[i] )) -v w="$wall_ns" \

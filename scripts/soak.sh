@@ -110,14 +110,12 @@ frames_drawn=0
 longest_report_ms=0
 # A frame report within 10 s, with more frames drawn than the one before.
 check_frames_coming() {
-    local before start_ns waited drawn
-    before=$(lines_of "$VIEWER_OUT" "^frame report: ")
+    local start_ns report waited drawn
     start_ns=$(date +%s%N)
-    kill -USR1 "$VIEWER_PID"
-    wait_more_lines "^frame report: " "$before" || e2e_fail "cycle $cycle: no frame report within 10 s"
+    report=$(e2e_frame_report) || e2e_fail "cycle $cycle: no frame report within 10 s"
     waited=$(( ($(date +%s%N) - start_ns) / 1000000 ))
     [ "$waited" -gt "$longest_report_ms" ] && longest_report_ms=$waited
-    drawn=$(grep "^frame report: " "$VIEWER_OUT" | tail -n 1 | awk '{ print $3 }')
+    drawn=$(echo "$report" | awk '{ print $3 }')
     [ "$drawn" -gt "$frames_drawn" ] || e2e_fail "cycle $cycle: no frame drawn since the last report ($drawn)"
     frames_drawn=$drawn
 }

@@ -24,6 +24,8 @@
 #   e2e_until S COMMAND...      runs COMMAND every 0.05 s until it succeeds (true) or S seconds pass
 #   e2e_gone PID                true once the process PID has ended
 #   e2e_wait_for_line FILE TEXT [S]  waits up to S seconds (default 20) for a line containing TEXT
+#   e2e_frame_report            asks the viewer for a frame report (SIGUSR1; it runs with --debug)
+#                               and prints it; false when none is written within 10 s
 #   e2e_fail MESSAGE            prints the message and the viewer's output, exits 1
 #   e2e_check_eq WHAT WANT GOT  fails naming WHAT unless the two texts are equal
 #   e2e_count_of FILE NAME      the COUNT of the last "NAME: COUNT" line in FILE (the tools' counters)
@@ -95,6 +97,16 @@ e2e_until() {
 e2e_gone() { ! kill -0 "$1" 2>/dev/null; }
 
 e2e_wait_for_line() { e2e_until "${3:-20}" grep -qsF -- "$2" "$1"; }
+
+e2e_report_count() { grep -c '^frame report: ' "$VIEWER_OUT"; }
+e2e_more_reports() { [ "$(e2e_report_count)" -gt "$1" ]; }
+e2e_frame_report() {
+    local before
+    before=$(e2e_report_count)
+    kill -USR1 "$VIEWER_PID"
+    e2e_until 10 e2e_more_reports "$before" || return 1
+    grep '^frame report: ' "$VIEWER_OUT" | tail -n 1
+}
 
 e2e_start_viewer() {
     VIEWER_OUT="$E2E_WORK/viewer.out"
