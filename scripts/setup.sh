@@ -18,6 +18,8 @@ packages=(
   x11-common xvfb xauth xdotool imagemagick socat mesa-utils libgl1-mesa-dri
   dpkg-dev procps python3 python3-open3d
   lintian desktop-file-utils help2man
+  libzstd-dev nlohmann-json3-dev libboost-dev protobuf-compiler
+  pybind11-dev python3-dev python3-numpy python3-pytest
 )
 if [ "${1:-}" = "--bench" ]; then packages+=(pcl-tools); fi
 
@@ -34,6 +36,22 @@ fi
 # The machine image ships Node.js with npm; Debian's npm conflicts with it, so it is only a fallback.
 if ! command -v npm >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends npm || true
+fi
+
+# The independent readers the tests check our MCAP files and live bridge with, in a folder of the
+# build (never installed globally): npm's MCAP reader with its zstd support, the Foxglove WebSocket
+# client, a WebSocket implementation for it under Node, and a protobuf decoder.
+npm_dir="$top/build/npm"
+npm_packages=(@mcap/core@2.2.2 @mcap/support@1.1.0 @foxglove/ws-protocol@0.8.0 ws@8.23.1 protobufjs@8.8.1)
+if [ ! -f "$npm_dir/.installed" ] || [ "$(cat "$npm_dir/.installed")" != "${npm_packages[*]}" ]; then
+  mkdir -p "$npm_dir"
+  (cd "$npm_dir" && [ -f package.json ] || echo '{"private": true}' > package.json)
+  if (cd "$npm_dir" && npm install --silent --no-audit --no-fund "${npm_packages[@]}" >/dev/null); then
+    echo "${npm_packages[*]}" > "$npm_dir/.installed"
+  else
+    echo "setup: could not install the npm readers into $npm_dir" >&2
+    exit 1
+  fi
 fi
 
 # Fonts: Droid Sans comes inside a Debian package we never install; Font Awesome from npm.
