@@ -1,5 +1,6 @@
-// Writing a whole buffer to a file descriptor: the one write loop of the program, used by the
-// recording writer, the exports, the screenshot, the settings and the tools. Any thread.
+// Writing a whole buffer to a file descriptor, for the recording writer, the exports, the screenshot,
+// the settings and the stream decoder. (The raw capture writer counts each write as it lands, and the
+// simulator tells a reader that has gone from a failure, so each has a loop of its own.) Any thread.
 #include "app/app.h"
 
 #include <unistd.h>

@@ -6,7 +6,7 @@
 #include "app/app.h"
 #include "link/link.h"
 #include "ui/panel_state.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 #include "ui/ui.h"
 #include "ui/panel_common.h"
 

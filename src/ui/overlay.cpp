@@ -7,7 +7,7 @@
 #include "ui/panel_common.h"
 #include "ui/panel_state.h"
 #include "ui/ui.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 
 #include <imgui.h>
 
@@ -23,11 +23,9 @@ OverlayState overlay;
 namespace {
 
 constexpr const char* overlayName = "##Overlay";
-constexpr double staleAfterSeconds = 1.0;   // "more than a second" without a frame while connected
 constexpr double countStepSeconds = 1.0;    // the stale and capture counts go in whole seconds
 constexpr double staleLookSlack = 1e-3;     // the marker is looked for just after the second has passed
 const ImVec4 staleColour(1.0f, 0.72f, 0.2f, 1.0f);
-const ImVec4 recordingColour(0.83f, 0.17f, 0.31f, 1.0f);
 
 // A new frame, or a new connection, restarts the stale clock.
 void followFrames(double now) {
@@ -40,12 +38,7 @@ void followFrames(double now) {
     overlay.wasConnected = connected;
 }
 
-bool stale(double now) { return appState.portOpen && now - overlay.lastFrameAt > staleAfterSeconds; }
-
-std::string baseName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+bool stale(double now) { return appState.portOpen && now - overlay.lastFrameAt > staleSeconds; }
 
 template <typename... Values>
 std::string format(const char* pattern, Values... values) {
@@ -73,7 +66,7 @@ void drawFrameLines(double now) {
     }
     if (frame.stamped != 0) {
         line(format("Sequence: %u", frame.sequence));
-        line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros * 1e-6));
+        line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros / static_cast<double>(microsPerSecond)));
     }
     if (stale(now)) line(format("stale: no frame for %d s", static_cast<int>(now - overlay.lastFrameAt)), &staleColour);
     if (!appState.portOpen && !appState.replayActive) line("Not connected");
@@ -90,10 +83,10 @@ void drawActivityLines() {
     if (appState.recordingActive && !recordingState.sceneRequested)
         line(format("%s Recording %d s: %s", recordGlyph, recordingState.recordSeconds,
                     baseName(recordingState.recordPath).c_str()),
-             &recordingColour);
+             &recordingRed);
     if (captureRunning())
         line(format("%s Capture %d s: %s", recordGlyph, captureSeconds(), baseName(captureState.path).c_str()),
-             &recordingColour);
+             &recordingRed);
 }
 
 // Seconds until the next whole second of a count that started `elapsed` seconds ago.
@@ -115,7 +108,7 @@ void drawOverlay(double now) {
         drawActivityLines();
         const ImVec2 corner = ImGui::GetWindowPos();
         const ImVec2 size = ImGui::GetWindowSize();
-        if (itemProbe != nullptr) itemProbe("Overlay", corner, ImVec2(corner.x + size.x, corner.y + size.y));
+        if (itemProbe != nullptr) itemProbe("Overlay", corner.x, corner.y, corner.x + size.x, corner.y + size.y);
     }
     ImGui::End();
 }
@@ -127,7 +120,7 @@ double secondsUntilFiguresMove(double now) {
     if (!overlayShown) return until;
     if (appState.portOpen) {
         const double elapsed = now - overlay.lastFrameAt;
-        until = std::min(until, elapsed <= staleAfterSeconds ? staleAfterSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
+        until = std::min(until, elapsed <= staleSeconds ? staleSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
     }
     return until;
 }

@@ -82,6 +82,6 @@ ConnectionChoice connectionChoice();
 // the panel is drawn, only if it is then listed.
 void preselectConnection(const ConnectionChoice& choice);
 
-// The folder the file chooser opens in: that of the file last chosen in it; empty: the working
+// The folder the chooser of recordings (.csv) opens in: that of the file last chosen in it; empty: the working
 // folder. Written by the record panel and the settings load; read by the record panel and the save.
 extern std::string chooserFolder;

@@ -7,6 +7,7 @@
 #include "filechooser/filechooser.h"
 #include "record/record.h"
 #include "ui/ui.h"
+#include "ui/panel_state.h"
 #include "link/link.h"
 #include "../fakes/link_test_support.h"
 #include "../fakes/test_frames.h"
@@ -240,10 +241,30 @@ TEST_F(RecordPanel, TheChooserOpensInTheFolderOfTheLastFileChosenAndStaysPut) {
     ImVec2 first;
     for (int opening = 0; opening < 3; ++opening) {
         click("Record Start");
-        EXPECT_EQ(fileChooser().currentDirectory, "/");
+        EXPECT_EQ(recordChooser(".csv").currentDirectory, "/");
         const ImVec2 at = gui.rect("OK").Min;
         if (opening == 0) first = at;
         EXPECT_TRUE(at.x == first.x && at.y == first.y) << "opening " << opening;
+        click("Cancel");
+    }
+}
+
+// Each kind of file has its own chooser: it lists only its kind, and a name typed in it shows in no
+// other kind's. Opening and saving recordings share theirs.
+TEST_F(RecordPanel, EachKindOfFileHasItsOwnChooser) {
+    for (const char* name : {"run.csv", "demo.ostrel", "notes.txt"}) std::ofstream(directory / name) << "x";
+    chooserFolder = directory;  // where the last recording was chosen
+    // Button, connected, the one file listed, the name field as the chooser opens, then typed into it.
+    using Case = std::tuple<const char*, bool, std::string, const char*, const char*>;
+    for (const auto& [button, connected, listed, field, typed] :
+         {Case{"OPEN CAPTURE", false, "demo.ostrel", "", "demo1"}, Case{"OPEN RECORDING FILE", false, "run.csv", "", "sim60"},
+          Case{"Capture Start", true, "demo.ostrel", "demo1", ""}, Case{"Record Start", true, "run.csv", "sim60", ""}}) {
+        appState.portOpen = connected;
+        click(button);
+        for (const char* name : {"run.csv", "demo.ostrel", "notes.txt"})
+            EXPECT_EQ(gui.drawn(std::string("[File] ") + name), name == listed) << button << " " << name;
+        EXPECT_STREQ(recordChooser(fs::path(listed).extension().c_str()).fileNameField, field) << button;
+        EXPECT_TRUE(*typed == 0 || gui.type("##FileName", typed, draw)) << button;
         click("Cancel");
     }
 }
