@@ -447,7 +447,7 @@ int runFrameLoop(bool resetSettings) {
     ImGui::CreateContext();
     ImGui::StyleColorsDark();
     // ImGui keeps its window state beside our settings, never in the working folder.
-    const std::string iniPath = keeper.folder.empty() ? std::string() : keeper.folder + "/" + imguiIniFileName;
+    const std::string iniPath = imguiIniPath(keeper.folder);
     ImGui::GetIO().IniFilename = iniPath.empty() ? nullptr : iniPath.c_str();
     if (resetSettings) ImGui::LoadIniSettingsFromMemory("", 0);
     watchForInput(plotter.window);

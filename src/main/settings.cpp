@@ -380,6 +380,15 @@ std::string settingsFolder() {
     return std::string();
 }
 
+std::string imguiIniPath(const std::string& folder) {
+    if (folder.empty()) return {};
+    const std::string path = folder + "/" + imguiIniFileName;
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) return path;
+    std::fprintf(stderr, "Quarvis: %s is not a regular file; the panels' places are not kept\n", path.c_str());
+    return {};
+}
+
 Settings loadSettings(const std::string& folder, const Settings& defaults, std::string& warning, bool* keepable) {
     warning.clear();
     if (keepable != nullptr) *keepable = !folder.empty();

@@ -36,6 +36,9 @@ extern const char* const settingsFileName;  // "settings.conf"
 extern const char* const imguiIniFileName;  // "imgui.ini"
 extern const char* const damagedSettingsFileName;  // "settings.bad": a damaged file as it was, beside it
 
+// folder/imgui.ini, which ImGui opens itself (and would wait on, were it a FIFO): empty, after one
+// line on standard error, when that name is taken by anything but a regular file, or no folder.
+std::string imguiIniPath(const std::string& folder);
 // $XDG_CONFIG_HOME/quarvis when XDG_CONFIG_HOME is an absolute path, else $HOME/.config/quarvis;
 // empty when neither tells where.
 std::string settingsFolder();

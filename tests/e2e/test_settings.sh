@@ -77,16 +77,19 @@ quit_viewer "damaged file run"
 grep -q "garbage\|lots" "$settings" && e2e_fail "the damaged lines stayed: $(cat "$settings")"
 cmp -s "$E2E_WORK/damaged" "${settings%.conf}.bad" || e2e_fail "the damaged file was not kept as it was"
 
-# Settings that cannot be read without waiting (a FIFO), or cannot be kept at all (XDG_CONFIG_HOME
-# names a file): the viewer starts, and says so in one line, at start and at exit alike.
-rm "$settings"
-mkfifo "$settings"
+# Settings that cannot be read without waiting (FIFOs: one line for each file), or cannot be kept at
+# all (XDG_CONFIG_HOME names a file: one line): the viewer starts, and warns no more at exit.
+rm "$settings" "${settings%/*}/imgui.ini"
+mkfifo "$settings" "${settings%/*}/imgui.ini"
 touch "$E2E_WORK/a-file"
-for case in "fifo|named pipe" "xdg|a-file/quarvis (Not a directory.); settings start from the defaults and are not kept"; do
-  [ "${case%%|*}" = xdg ] && export XDG_CONFIG_HOME="$E2E_WORK/a-file"
+while IFS='|' read -r name lines text other <&3; do
+  [ "$name" = xdg ] && export XDG_CONFIG_HOME="$E2E_WORK/a-file"
   start_viewer
-  quit_viewer "${case%%|*} run"
-  [ "$(stderr_lines)" -eq 1 ] && grep -qF "${case#*|}" "$VIEWER_ERR" \
-      || e2e_fail "${case%%|*}: stderr was: $(cat "$VIEWER_ERR")"
-done
+  quit_viewer "$name run"
+  [ "$(stderr_lines)" -eq "$lines" ] && grep -qF "$text" "$VIEWER_ERR" && grep -qF "${other:-$text}" "$VIEWER_ERR" \
+      || e2e_fail "$name: stderr was: $(cat "$VIEWER_ERR")"
+done 3<<'TABLE'
+fifo|2|imgui.ini is not a regular file|named pipe (FIFO), not a regular file.); starting from the defaults
+xdg|1|a-file/quarvis (Not a directory.); settings start from the defaults and are not kept
+TABLE
 e2e_pass
