@@ -127,7 +127,7 @@ protected:
 
     // Opens, indexes (in the background) and opens the source as the link would; frame 0 is out.
     void open(const Capture& capture, const char* name) {
-        ASSERT_EQ(openCapture(writeCapture(capture, name)), 0);
+        ASSERT_EQ(openCapture(writeCapture(capture, name)), "");
         eventually([] { return pollCaptureIndexing(); });
         ASSERT_EQ(captureReplay.indexError, 0);
         resetSynchroniser();
