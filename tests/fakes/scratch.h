@@ -33,11 +33,8 @@ struct ScratchDirectory : ScratchFolder {
 // hanging when it never does. The limit only guards against a hang: it times nothing.
 template <typename Step>
 bool eventually(Step step, std::chrono::seconds limit = std::chrono::seconds(20)) {
-    const auto giveUp = std::chrono::steady_clock::now() + limit;
-    while (!step()) {
+    for (const auto giveUp = std::chrono::steady_clock::now() + limit; !step(); std::this_thread::sleep_for(std::chrono::milliseconds(1)))
         if (std::chrono::steady_clock::now() >= giveUp) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     return true;
 }
 

