@@ -45,7 +45,6 @@ constexpr int offlineReadBytes = 1 << 20;   // offline reads are big: a read cos
 // A converted capture's raw messages: each holds this many bytes of the stream, stamped with the
 // latest good frame's time (about six frames, as a replay wants them fed).
 constexpr int sessionRawBytes = 16 << 10;
-constexpr uint64_t nanosPerSecond = 1000000000;
 constexpr uint8_t mcapMagic[8] = {0x89, 'M', 'C', 'A', 'P', 0x30, '\r', '\n'};
 
 // ---- Options and usage ---------------------------------------------------------------------------
@@ -223,7 +222,8 @@ struct FrameOutputs {
     std::string cloudBuffer;
     McapSession* session = nullptr; // --mcap: the session being written, null when none or failed
     uint64_t stampTime = 0;         // --mcap: the latest good frame's stamp, the log time of what follows
-    uint64_t countersSecond = 0;    // --mcap: the second of the last link counters written
+    uint32_t stampSecond = 0;       // --mcap: the whole seconds of that stamp
+    uint32_t countersSecond = 0;    // --mcap: the stamp's second when the link counters were last written
 };
 
 constexpr CloudFormat cloudFormats[2] = {CloudFormat::ply, CloudFormat::pcd};
@@ -312,22 +312,22 @@ void printPointsLine(const PointFrame& decoded) {
     std::fwrite(line, 1, static_cast<size_t>(at - line), stdout);
 }
 
-// --mcap: a capture has no host time, so the frame's stamp is both its log time and its publish time;
-// the link counters follow once a second of the sensor's time.
+// --mcap: a capture has no host time, so the frame's stamp is both its log time (the session keeps it
+// from going back) and its publish time; the link counters follow each new second of the stamps.
 void writeSessionCounters(FrameOutputs& outputs) {
     uint32_t counts[linkStatisticCount];
     for (int index = 0; index < linkStatisticCount; ++index) counts[index] = linkStatistics.get(index);
     outputs.session->writeCounters(0, outputs.stampTime, counts);
-    outputs.countersSecond = outputs.stampTime / nanosPerSecond;
+    outputs.countersSecond = outputs.stampSecond;
 }
 
 void writeSessionFrame(FrameOutputs& outputs, const uint8_t* record) {
     const FrameStamp stamp = readFrameStamp(record);
-    const bool first = outputs.stampTime == 0;
-    outputs.stampTime = std::max(outputs.stampTime, stampNanos(stamp));
+    outputs.stampTime = stampNanos(stamp);
+    outputs.stampSecond = stamp.seconds;
     outputs.session->writeFrame(0, outputs.stampTime, stamp, outputs.decoded);
-    if (first) outputs.countersSecond = outputs.stampTime / nanosPerSecond;
-    if (outputs.stampTime / nanosPerSecond != outputs.countersSecond) writeSessionCounters(outputs);
+    if (outputs.session->framesWritten(0) == 1) outputs.countersSecond = stamp.seconds;
+    if (stamp.seconds != outputs.countersSecond) writeSessionCounters(outputs);
 }
 
 void emitGoodFrame(const uint8_t* record, void* context) {
@@ -402,7 +402,7 @@ int closeSession(FrameOutputs& outputs) {
     if (!outputs.session) return 0;
     if (!outputs.session->failure().failed()) writeSessionCounters(outputs);
     if (outputs.session->close()) return 0;
-    std::fprintf(stderr, "%s: cannot write %s; the file keeps what was written before\n", toolName,
+    std::fprintf(stderr, "%s: cannot write %s The file keeps every whole chunk written before.\n", toolName,
                  outputs.session->failure().message().c_str());
     return exitOutputFailure;
 }

@@ -357,12 +357,13 @@ bool McapWriter::finishFile() {
         put(out, group.length);
         endRecord(out, record);
     }
-    const size_t footer = beginRecord(out, opFooter);
+    // The summary CRC covers the footer up to its own field, length included: the length goes in first.
+    out.push_back(opFooter);
+    put(out, static_cast<uint64_t>(footerContentBytes));
     put(out, summaryStart);
     put(out, summaryOffsetStart);
     const size_t summaryFrom = summaryStart - committed;
     put(out, crc32Of(0, out.data() + summaryFrom, out.size() - summaryFrom));
-    endRecord(out, footer);
     putBytes(out, magic, sizeof magic);
     return writeOut(out);
 }

@@ -206,6 +206,7 @@ public:
     // Writes the transform again when the pose differs from the last one written.
     bool setPose(size_t sensor, uint64_t logTime, const SensorPose& pose);
     bool close();
+    uint32_t framesWritten(size_t sensor) const { return sensors[sensor].points.sequence; }
     const McapFailure& failure() const { return writer.failure(); }
     const std::string& topicPrefix(size_t sensor) const { return sensors[sensor].prefix; }
     McapWriter writer;
