@@ -100,6 +100,17 @@ def section_decode(d):
             + table(["What", "Wall time", "CPU time (user + system)", "× wc -l (wall)", "× wc -l (CPU)"], rows))
 
 
+def section_mcap(d):
+    rows = []
+    for label, name in (("quarvis-decode --mcap OUT FILE > /dev/null", "mcap"),
+                        ("Baseline: quarvis-decode FILE > /dev/null", "decode")):
+        rows.append([label, f"{d[name + ' wall ms']:.0f} ms", f"{d[name + ' cpu ms']:.0f} ms",
+                     ratio(d[name + " wall ms"], d["decode wall ms"]), ratio(d[name + " cpu ms"], d["decode cpu ms"])])
+    return (f"A {d['stream bytes'] / 1e6:,.1f} MB stream from quarvis-sim into a {d['session bytes'] / 1e6:,.1f} MB "
+            f"session file; medians of {int(d['runs'])} runs each, page cache warm.\n\n"
+            + table(["What", "Wall time", "CPU time (user + system)", "× decode (wall)", "× decode (CPU)"], rows))
+
+
 def section_rows(record):
     rows = []
     for label, ours, stream, flag in (("Format one row (1441 values)", "formatRow", "formatRowWithStream", "byte_identical"),
@@ -234,12 +245,14 @@ def main():
     viewer["seconds"] = meta["viewer_seconds"]
     viewer_busy = viewer_figures(results / "viewer-busy.txt")
     decode = viewer_figures(results / "decode.txt")
+    mcap = viewer_figures(results / "mcap.txt")
     recording = viewer_figures(results / "recording.txt")
     idle = viewer_figures(results / "idle.txt")
     sections = {
         "run": section_run(meta),
         "throughput": section_throughput(link),
         "decode": section_decode(decode),
+        "mcap": section_mcap(mcap),
         "rows": section_rows(record),
         "recording": section_recording(recording),
         "large": section_large(record),
