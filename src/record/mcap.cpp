@@ -6,7 +6,7 @@
 #include "record/mcap.h"
 
 #include "app/version.h"
-#include "record/record.h"
+#include "app/app.h"
 
 #include <algorithm>
 #include <cerrno>
