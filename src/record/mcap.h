@@ -209,7 +209,7 @@ public:
     uint32_t framesWritten(size_t sensor) const { return sensors[sensor].points.sequence; }
     const McapFailure& failure() const { return writer.failure(); }
     const std::string& topicPrefix(size_t sensor) const { return sensors[sensor].prefix; }
-    McapWriter writer;
+    McapWriter writer;   // open to its driver, which may fake the disk through writer.writeBytes
 
 private:
     struct Channel {

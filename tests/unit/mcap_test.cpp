@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <sys/stat.h>
 #include <zstd.h>
@@ -200,3 +201,40 @@ TEST(McapReader, RefusesWhatIsNoSession) {
 }
 
 }  // namespace
+
+// Sensors of one session: names made safe and distinct for topics, a transform only when the pose
+// changes, raw log times that never go back, and the raw channels found again by name.
+TEST(McapSession, LaysOutSensorsAsTheReaderFindsThem) {
+    ScratchFolder folder;
+    const std::string path = (folder.path / "session.mcap").string();
+    SensorPose turned;
+    turned.rotation[2] = turned.rotation[3] = std::sqrt(0.5);
+    McapSession session;
+    ASSERT_TRUE(session.open(path, {{"/dev/ttyUSB0", {}}, {"dev ttyUSB0", {}}, {"--", {}}}, 5));
+    EXPECT_TRUE(session.setPose(0, 6, SensorPose{}));
+    EXPECT_TRUE(session.setPose(1, 7, turned));
+    EXPECT_TRUE(session.writeRaw(0, 10, reinterpret_cast<const uint8_t*>("ab"), 2));
+    EXPECT_TRUE(session.writeRaw(1, 9, reinterpret_cast<const uint8_t*>("cd"), 2));
+    EXPECT_TRUE(session.writeRaw(0, 8, reinterpret_cast<const uint8_t*>("e"), 1));
+    ASSERT_TRUE(session.close());
+
+    McapReader reader;
+    ASSERT_TRUE(reader.open(path));
+    std::vector<std::string> names;
+    for (const SessionRawChannel& raw : sessionRawChannels(reader)) names.push_back(raw.sensor);
+    EXPECT_EQ(names, (std::vector<std::string>{"dev_ttyUSB0", "dev_ttyUSB0_2", "sensor"}));
+    auto read = [&](const std::string& topic) {
+        std::vector<std::pair<uint64_t, std::string>> messages;
+        for (const McapChannel& channel : reader.channels())
+            if (channel.topic == topic)
+                reader.readMessages({channel.id}, 0, UINT64_MAX, [&](const McapMessage& message) {
+                    messages.emplace_back(message.logTime, std::string(reinterpret_cast<const char*>(message.data), message.size));
+                });
+        return messages;
+    };
+    EXPECT_EQ(read("/dev_ttyUSB0/transform").size(), 1u);
+    EXPECT_EQ(read("/dev_ttyUSB0_2/transform").size(), 2u);
+    using Messages = std::vector<std::pair<uint64_t, std::string>>;
+    EXPECT_EQ(read("/dev_ttyUSB0/raw"), (Messages{{10, "ab"}, {10, "e"}}));
+    EXPECT_EQ(read("/dev_ttyUSB0_2/raw"), (Messages{{9, "cd"}}));
+}
