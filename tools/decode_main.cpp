@@ -105,7 +105,8 @@ void printUsage(FILE* stream) {
         "not be opened or was lost (a capture keeps every byte read before); 2 bad usage, unreadable\n"
         "input, or --csv naming the input itself; 3 standard output, the --csv file, a --ply/--pcd\n"
         "file or the capture could not be written or was deleted meanwhile (a recording keeps every complete row, a capture\n"
-        "every byte before the failure).\n",
+        "every byte before the failure); an --mcap session that could not be written whole keeps every\n"
+        "whole chunk and still opens.\n",
         toolName, toolName, toolName, static_cast<int>(appState.baudRate));
 }
 

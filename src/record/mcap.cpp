@@ -34,7 +34,7 @@ constexpr size_t recordHeaderBytes = 9;           // opcode and content length
 constexpr size_t footerContentBytes = 20;         // summary start, summary offset start, summary CRC
 constexpr size_t footerRecordBytes = recordHeaderBytes + footerContentBytes;
 constexpr size_t messageHeaderBytes = 2 + 4 + 8 + 8;
-constexpr int zstdLevel = 1;                      // the fastest level: points compress little anyway
+constexpr int zstdLevel = 1;                      // the fastest of the standard levels: points compress little
 constexpr const char* zstdName = "zstd";
 
 static_assert(std::endian::native == std::endian::little, "records are copied as little-endian integers");
