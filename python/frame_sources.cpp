@@ -2,12 +2,13 @@
 // synchroniser, frame decoding and recording row parser. Called by the Python module, with the
 // interpreter's lock released; no Python here.
 //
-// Index: Synchroniser | Files | Raw captures | Recordings | Telling files apart
+// Index: Synchroniser | Files | Raw captures | Recordings | Telling files apart | Point store
 #include "frame_sources.h"
 
 #include "record/record.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +28,9 @@ constexpr size_t readPieceBytes = size_t{1} << 20;
 constexpr double microsPerSecond = 1e6;
 constexpr double noHostTime = std::numeric_limits<double>::quiet_NaN();
 
+constexpr size_t firstStoreFrames = 64;
+constexpr size_t populateStepBytes = size_t{32} << 20;
+
 // ---- Synchroniser --------------------------------------------------------------------------------
 // Process-wide state of this module: the core library's synchroniser and linkStatistics are one per
 // process, so one stream at a time goes through them, whichever Python thread asks.
@@ -42,8 +46,7 @@ void keepGoodFrame(const uint8_t* record, void* context) {
     sink.sequence.push_back(decoded.sequence);
     sink.stamp.push_back(decoded.timestampSeconds + decoded.timestampMicros / microsPerSecond);
     sink.received.push_back(noHostTime);
-    const float* first = &decoded.xyz[0][0];
-    sink.points.insert(sink.points.end(), first, first + floatsPerFrame);
+    std::memcpy(sink.points.append(), decoded.xyz, sizeof decoded.xyz);
     // Offline every good frame is handled at once: the handler's two counts follow the good frames.
     linkStatistics.increment(counterFramesProcessed);
     linkStatistics.increment(counterBuffersProcessed);
@@ -71,7 +74,7 @@ void reserveFrames(SensorFrames& sink, uint64_t bytes) {
     sink.sequence.reserve(frames);
     sink.stamp.reserve(frames);
     sink.received.reserve(frames);
-    sink.points.reserve(frames * floatsPerFrame);
+    sink.points.reserve(frames);
 }
 
 FrameSet singleSensor(std::string origin, std::shared_ptr<SensorFrames> frames) {
@@ -185,8 +188,7 @@ struct RecordingReader {
         sink.sequence.push_back(row);
         sink.stamp.push_back(time);
         sink.received.push_back(time);
-        const float* first = &parsed.xyz[0][0];
-        sink.points.insert(sink.points.end(), first, first + floatsPerFrame);
+        std::memcpy(sink.points.append(), parsed.xyz, sizeof parsed.xyz);
     }
 };
 
@@ -234,6 +236,36 @@ constexpr FileKind fileKinds[] = {
 };
 
 }  // namespace
+
+// ---- Point store ---------------------------------------------------------------------------------
+
+PointStore::~PointStore() {
+    if (base != nullptr) ::munmap(base, mappedBytes);
+}
+
+void PointStore::reserve(size_t frames) {
+    if (frames <= capacity) return;
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    const size_t bytes = (frames * floatsPerFrame * sizeof(float) + page - 1) / page * page;
+    void* mapped = base == nullptr ? ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                   : ::mremap(base, mappedBytes, bytes, MREMAP_MAYMOVE);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    base = static_cast<float*>(mapped);
+    mappedBytes = bytes;
+    capacity = bytes / (floatsPerFrame * sizeof(float));
+}
+
+float* PointStore::append() {
+    if (used == capacity) reserve(std::max(firstStoreFrames, 2 * capacity));
+    const size_t end = (used + 1) * floatsPerFrame * sizeof(float);
+    if (end > populatedBytes) {
+        // One call fills the page tables of the next step; a kernel without it faults page by page.
+        const size_t step = std::min(populateStepBytes, mappedBytes - populatedBytes);
+        (void)::madvise(reinterpret_cast<char*>(base) + populatedBytes, step, MADV_POPULATE_WRITE);
+        populatedBytes += step;
+    }
+    return base + floatsPerFrame * used++;
+}
 
 FrameSet decodeBytes(const uint8_t* bytes, size_t count) {
     auto frames = newSensor();

@@ -15,13 +15,35 @@ constexpr int floatsPerFrame = pointsPerFrame * 3;
 // The name of the one sensor of a raw capture, a recording or a byte string (a session names its own).
 constexpr const char* singleSensorName = "ostrel";
 
+// The points of many frames in one mapping of their own, which grows without copying (mremap) and is
+// made writable ahead of the frames in large steps: gigabytes of points are written once, where the
+// arrays see them, without a page fault for every 4 kB. Throws std::bad_alloc when there is no room.
+class PointStore {
+public:
+    PointStore() = default;
+    PointStore(const PointStore&) = delete;
+    PointStore& operator=(const PointStore&) = delete;
+    ~PointStore();
+    void reserve(size_t frames);   // room for at least this many frames in all
+    float* append();               // room for one more frame, for the caller to fill
+    const float* data() const { return base; }
+    size_t frames() const { return used; }
+
+private:
+    float* base = nullptr;
+    size_t used = 0;
+    size_t capacity = 0;           // frames
+    size_t mappedBytes = 0;
+    size_t populatedBytes = 0;     // made writable ahead (page tables filled) from the start
+};
+
 // Every frame of one sensor, in the order it came, column by column.
 struct SensorFrames {
     std::string name;
     std::vector<uint32_t> sequence;
     std::vector<double> stamp;       // seconds
     std::vector<double> received;    // host time in seconds since the epoch; NaN where the file has none
-    std::vector<float> points;       // floatsPerFrame per frame: x, y, z of point 0, then 1 ... in metres
+    PointStore points;               // floatsPerFrame per frame: x, y, z of point 0, then 1 ... in metres
     bool hasCounters = false;        // the frames came through the synchroniser
     uint32_t counters[linkStatisticCount] = {};
 

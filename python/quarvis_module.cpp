@@ -59,7 +59,7 @@ len(frames), frames[k] (negative k counts from the end) and iteration give Frame
 to_array() gives the points of every frame of one sensor as one array without copying them.)";
 
 // ---- Arrays without copies -----------------------------------------------------------------------
-// The points stay in the vector they were decoded into; each array keeps that vector alive.
+// The points stay in the store they were decoded into; each array keeps that store alive.
 
 py::array readOnlyPoints(const std::shared_ptr<SensorFrames>& frames, size_t first, size_t count, bool oneFrame) {
     std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(count), pointsPerFrame, 3};
