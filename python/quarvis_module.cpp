@@ -32,7 +32,8 @@ Reading a file
 
     open() tells the kinds apart by their first bytes, not by their names. A raw capture is the
     sensor's byte stream as the viewer or quarvis-decode --capture saved it; a recording is the
-    viewer's CSV file (header "time,x1,y1,z1,...").
+    viewer's CSV file (header "time,x1,y1,z1,..."). open() reads the whole file at once: the
+    points of a capture take about twice its size in memory, and every array shares them.
 
 Decoding bytes
     frames = quarvis.decode(data)            # bytes, bytearray, memoryview, numpy uint8 ...
@@ -51,7 +52,7 @@ Errors
     PermissionError ...) with the file's name; a file that is none of ours, or a recording without
     a readable row, raises quarvis.FormatError (a ValueError) with the file and the reason.)";
 
-constexpr const char* frameManual = R"(One frame of one sensor. Its points stay valid as long as the frame is kept.)";
+constexpr const char* frameManual = R"(One frame of one sensor. Its points array stays valid on its own, after the frame is gone.)";
 
 constexpr const char* framesManual = R"(The frames of a file or of bytes, in the order they came.
 
