@@ -104,7 +104,7 @@ def section_python(d):
     rows = []
     for label, name in (("quarvis.open(FILE).to_array() in /usr/bin/python3", "python"),
                         ("Baseline: quarvis-decode FILE > /dev/null", "decode"),
-                        ("Floor: numpy.ones of the same shape in /usr/bin/python3", "numpy")):
+                        ("Reference: numpy.ones of the same shape in /usr/bin/python3 (the memory alone)", "numpy")):
         rows.append([label, f"{d[name + ' wall ms']:.0f} ms", f"{d[name + ' cpu ms']:.0f} ms",
                      ratio(d[name + " wall ms"], d["decode wall ms"]), ratio(d[name + " cpu ms"], d["decode cpu ms"])])
     return (f"A {d['stream bytes'] / 1e6:,.1f} MB capture from quarvis-sim with {int(d['good frames']):,} good frames "

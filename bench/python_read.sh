@@ -2,8 +2,8 @@
 # Reading a capture of about 1 GB into one numpy array with the Python module, against quarvis-decode
 # on the same file: quarvis-sim writes the stream (unpaced, 1 % of each fault kind), the module's
 # frames and counters are checked against the decoder's, then `quarvis-decode FILE > /dev/null`,
-# `quarvis.open(FILE).to_array()` under /usr/bin/python3 and, as the floor of any Python reader, a
-# numpy array of the same shape filled with ones, run RUNS times each, taking turns, page cache warm.
+# `quarvis.open(FILE).to_array()` under /usr/bin/python3 and, as a reference for what the array's
+# memory alone costs, a numpy array of the same shape filled with ones, run RUNS times each, taking turns, page cache warm.
 # Prints "name: value" lines (medians of wall and CPU time) for bench/bench_report.py. Called by
 # scripts/bench.sh; runs alone once quarvis-sim, quarvis-decode and the module are built:
 #   bench/python_read.sh BUILD_DIR [RUNS] [FRAMES]      (default 5 runs of 343,000 frames)

@@ -189,16 +189,24 @@ Frames openFile(const py::object& path) {
     return Frames{std::make_shared<const FrameSet>(std::move(set))};
 }
 
-Frames decodeData(const py::buffer& data) {
-    const py::buffer_info view = data.request();
-    if (view.ndim > 1 && view.strides.back() != view.itemsize)
-        throw py::value_error("decode() takes contiguous bytes");
-    const auto* bytes = static_cast<const uint8_t*>(view.ptr);
-    const auto count = static_cast<size_t>(view.size * view.itemsize);
+// The bytes of any object that offers them in one piece (bytes, bytearray, memoryview, numpy ...);
+// one that cannot raises BufferError or TypeError.
+struct ContiguousBytes {
+    Py_buffer view{};
+    explicit ContiguousBytes(const py::object& data) {
+        if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    }
+    ContiguousBytes(const ContiguousBytes&) = delete;
+    ContiguousBytes& operator=(const ContiguousBytes&) = delete;
+    ~ContiguousBytes() { PyBuffer_Release(&view); }
+};
+
+Frames decodeData(const py::object& data) {
+    const ContiguousBytes bytes(data);
     FrameSet set;
     {
         py::gil_scoped_release unlocked;
-        set = decodeBytes(bytes, count);
+        set = decodeBytes(static_cast<const uint8_t*>(bytes.view.buf), static_cast<size_t>(bytes.view.len));
     }
     return Frames{std::make_shared<const FrameSet>(std::move(set))};
 }

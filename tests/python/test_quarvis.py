@@ -84,6 +84,8 @@ def test_bytes_with_faults_count_as_the_decoder_and_the_simulator_say(tmp_path, 
     # The same bytes through any buffer, split nowhere: the same frames.
     for view in (bytearray(data), memoryview(data), np.frombuffer(data, dtype=np.uint8)):
         np.testing.assert_array_equal(quarvis.decode(view).to_array(), frames.to_array())
+    with pytest.raises(BufferError):
+        quarvis.decode(memoryview(data)[::2])
 
 
 def test_arrays_outlive_their_frames_and_stay_read_only(capture):
