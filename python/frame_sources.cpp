@@ -5,6 +5,7 @@
 // Index: Synchroniser | Files | Raw captures | Recordings | Telling files apart | Point store
 #include "frame_sources.h"
 
+#include "app/app.h"
 #include "record/record.h"
 
 #include <fcntl.h>
