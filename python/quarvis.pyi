@@ -47,7 +47,7 @@ class Frames:
     def to_array(self, sensor: Optional[str] = None) -> npt.NDArray[np.float32]:
         """Read-only (frames, 480, 3) float32, in metres, without copying."""
 
-def open(path: Union[str, os.PathLike[str]]) -> Frames:
+def open(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]) -> Frames:
     """A raw capture or a CSV recording; raises OSError or FormatError."""
 
 def decode(data: Union[bytes, bytearray, memoryview, npt.NDArray[np.uint8]]) -> Frames:

@@ -87,7 +87,9 @@ py::array readOnlyPoints(const std::shared_ptr<SensorFrames>& frames, size_t fir
 PyObject* formatErrorClass = nullptr;
 
 void raiseReadFailure(const ReadFailure& failure) {
-    py::str path(failure.path);
+    const py::object path = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(failure.path.data(), static_cast<Py_ssize_t>(failure.path.size())));
+    if (!path) return;
     if (failure.errorNumber != 0) {
         // OSError picks its subclass from the number: FileNotFoundError, IsADirectoryError ...
         py::object error = py::reinterpret_steal<py::object>(
@@ -95,7 +97,10 @@ void raiseReadFailure(const ReadFailure& failure) {
         if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
         return;
     }
-    py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunction(formatErrorClass, "s", failure.what()));
+    py::object message = py::reinterpret_steal<py::object>(
+        PyUnicode_FromFormat("%U: %s", path.ptr(), failure.reason.c_str()));
+    if (!message) return;
+    py::object error = py::reinterpret_steal<py::object>(PyObject_CallOneArg(formatErrorClass, message.ptr()));
     if (!error) return;
     error.attr("path") = path;
     error.attr("reason") = py::str(failure.reason);
@@ -180,7 +185,8 @@ struct FrameIterator {
 };
 
 Frames openFile(const py::object& path) {
-    const std::string name = py::str(py::module_::import("os").attr("fspath")(path));
+    // The file system's own bytes: any name the system takes opens, whatever its encoding.
+    const std::string name = py::bytes(py::module_::import("os").attr("fsencode")(path));
     FrameSet set;
     {
         py::gil_scoped_release unlocked;

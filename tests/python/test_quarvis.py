@@ -107,12 +107,13 @@ def fifo(tmp_path):
 
 
 @pytest.mark.parametrize("make, error, reason", [
-    (lambda d: d / "missing.ostrel", FileNotFoundError, None),
+    (lambda d: d / os.fsdecode(b"missing-\xff.ostrel"), FileNotFoundError, None),
     (lambda d: d, IsADirectoryError, None),
     (fifo, quarvis.FormatError, "named pipe"),
     (lambda d: (d / "notes.txt").write_text("a few words\n" * 500) and d / "notes.txt", quarvis.FormatError,
      "no frame in 6000 bytes"),
-    (lambda d: (d / "empty.ostrel").write_bytes(b"") == 0 and d / "empty.ostrel", quarvis.FormatError, "no frame in 0"),
+    (lambda d: (d / os.fsdecode(b"\xfe.ostrel")).write_bytes(b"") == 0 and d / os.fsdecode(b"\xfe.ostrel"),
+     quarvis.FormatError, "no frame in 0"),
     (lambda d: (d / "head.csv").write_text("time,x1,y1,z1,\n") and d / "head.csv", quarvis.FormatError, "no points"),
     (lambda d: (d / "s.mcap").write_bytes(b"\x89MCAP0\r\n" + bytes(100)) and d / "s.mcap", quarvis.FormatError,
      "MCAP session"),
