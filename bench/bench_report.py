@@ -108,7 +108,7 @@ def section_python(d):
         rows.append([label, f"{d[name + ' wall ms']:.0f} ms", f"{d[name + ' cpu ms']:.0f} ms",
                      ratio(d[name + " wall ms"], d["decode wall ms"]), ratio(d[name + " cpu ms"], d["decode cpu ms"])])
     return (f"A {d['stream bytes'] / 1e6:,.1f} MB capture from quarvis-sim with {int(d['good frames']):,} good frames "
-            f"(an array of {d['good frames'] * 5760 / 1e9:.2f} GB); medians of {int(d['runs'])} runs each, page cache warm.\n\n"
+            f"(an array of {d['good frames'] * 480 * 3 * 4 / 1e9:.2f} GB of float32); medians of {int(d['runs'])} runs each, page cache warm.\n\n"
             + table(["What", "Wall time", "CPU time (user + system)", "× quarvis-decode (wall)",
                      "× quarvis-decode (CPU)"], rows))
 
