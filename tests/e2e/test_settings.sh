@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Settings and the overlay as a user meets them: F2 shows the overlay; a background colour, the
 # overlay and the window's place survive a restart; --reset-settings starts from the defaults; a
-# damaged settings file gives one warning line and a viewer that starts.
+# damaged settings file gives one warning line and a viewer that starts; a window remembered larger
+# than the screen opens fitted to it.
 # Usage: test_settings.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
@@ -73,4 +74,13 @@ start_viewer
 e2e_probe_wait "Overlay" || e2e_fail "the good line of a damaged file was not applied"
 quit_viewer "damaged file run"
 grep -q "garbage\|lots" "$settings" && e2e_fail "the damaged lines stayed: $(cat "$settings")"
+
+# A window remembered larger than the screen and off it opens cut to the screen, on it.
+sed -i '/^window/d' "$settings"
+printf 'windowX=5000\nwindowY=-3000\nwindowWidth=32767\nwindowHeight=32767\n' >> "$settings"
+start_viewer
+geometry=$(xdotool getwindowgeometry "$(head -n 1 "$E2E_WORK/window-id")")
+echo "$geometry" | grep -q "Position: 0,0" && echo "$geometry" | grep -q "Geometry: 1280x1024" \
+    || e2e_fail "an oversized window was not fitted to the screen: $geometry"
+quit_viewer "oversized window run"
 e2e_pass
