@@ -1,6 +1,6 @@
 // State the three side panels, the overlay and the link health lines keep across frames. (The record
-// files' pop-ups in record_popups.cpp and the record panel's file choosers keep theirs in their own
-// files.) Private to src/ui (and read by the GUI tests). GUI thread only.
+// files' pop-ups in record_popups.cpp, the notice queue in notices.cpp and the record panel's file
+// choosers keep theirs in their own files.) Private to src/ui (and read by the GUI tests). GUI thread only.
 #pragma once
 
 #include "filechooser/filechooser.h"
