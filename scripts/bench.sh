@@ -42,7 +42,7 @@ run_bench build-bench filechooser_bench filechooser.json
 run_bench build-bench capture_bench capture.json
 
 echo "== the live bridge: 8 clients, and one stalled, against no client"
-build-bench/bench/bridge_load 10 | tee "$results/bridge.md"
+build-bench/bench/bridge_load 20 | tee "$results/bridge.md"
 
 echo "== quarvis-decode against wc -l"
 bash bench/decode_vs_wc.sh build-bench | tee "$results/decode.txt"
