@@ -253,16 +253,17 @@ void capturePortClose() { source.open = false; }
 
 bool captureOpen() { return captureReplay.file >= 0; }
 
-int openCapture(const std::string& path) {
+std::string openCapture(const std::string& path) {
     CaptureReplay& c = captureReplay;
-    if (captureOpen()) return EBUSY;
-    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (file < 0) return errno;
+    if (captureOpen()) return systemReason(EBUSY);
+    std::string problem;
+    const int file = openRegularFile(path, O_RDONLY, problem);
+    if (file < 0) return problem;
     struct stat status {};
-    if (::fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int error = S_ISDIR(status.st_mode) ? EISDIR : (errno != 0 ? errno : EINVAL);
+    if (::fstat(file, &status) != 0) {
+        problem = systemReason(errno);
         ::close(file);
-        return error;
+        return problem;
     }
     c.file = file;
     c.path = path;
@@ -277,7 +278,7 @@ int openCapture(const std::string& path) {
     c.playing = false;
     c.indexing = true;
     c.indexer = std::thread(runIndexer);
-    return 0;
+    return {};
 }
 
 bool pollCaptureIndexing() {

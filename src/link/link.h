@@ -276,9 +276,9 @@ struct CaptureReplay {
 };
 extern CaptureReplay captureReplay;
 
-// GUI thread. Opens a capture and starts indexing it in the background: 0, or the errno of the
-// failure (EISDIR for a folder, EBUSY while another capture is open).
-int openCapture(const std::string& path);
+// GUI thread. Opens a capture (a regular file only) and starts indexing it in the background: an
+// empty text, or the reason it cannot be opened as a sentence for the user.
+std::string openCapture(const std::string& path);
 // GUI thread, every frame: true once, in the frame in which the indexer has finished (joined).
 bool pollCaptureIndexing();
 // GUI thread. Disconnects the link if it is on the capture, stops the indexer and closes the file.
