@@ -23,8 +23,8 @@ struct BridgeOptions {
     size_t queueBytes = 4u << 20;
     // The largest message a client may send; a larger one closes that client.
     size_t maxClientMessage = 64u << 10;
-    // Every line the server logs (a client closed and why, the non-loopback warning); called on
-    // the I/O thread or the owner's thread. Empty: the lines go to standard error.
+    // Every line the server logs (a client connected, closed and why, gone); called on the I/O
+    // thread. Empty: the lines go to standard error, as the non-loopback warning always does.
     std::function<void(const std::string&)> log;
 };
 
@@ -76,6 +76,7 @@ public:
     // never waiting on a client. Any thread.
     void publish(uint32_t channelId, uint64_t timestampNs, const void* bytes, size_t size);
 
+    // The connected clients for the panel, in the order they connected. Any thread.
     std::vector<BridgeClientInfo> clients() const;
 
     struct Impl;
