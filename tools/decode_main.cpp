@@ -92,7 +92,7 @@ void printUsage(FILE* stream) {
         "input, or --csv naming the input itself; 3 standard output, the --csv file, a --ply/--pcd\n"
         "file or the capture could not be written (a recording keeps every complete row, a capture\n"
         "every byte before the failure).\n",
-        toolName, toolName, toolName, static_cast<int>(appState.baudRate));
+        toolName, toolName, toolName, static_cast<int>(firstLink().baudRate));
 }
 
 // ---- Standard output ------------------------------------------------------------------------------
@@ -184,9 +184,9 @@ DecodeOptions parseOptions(int argc, char** argv) {
     return options;
 }
 
-void printStatistics() {
+void printStatistics(const LinkStatistics& statistics) {
     for (int index = 0; index < linkStatisticCount; ++index)
-        std::cout << linkStatisticNames[index] << ": " << linkStatistics.get(index) << '\n';
+        std::cout << linkStatisticNames[index] << ": " << statistics.get(index) << '\n';
     std::cout.flush();
 }
 
@@ -195,6 +195,7 @@ void printStatistics() {
 // the options and kept here.
 
 struct FrameOutputs {
+    Synchroniser synchroniser;      // offline runs decode with their own, no link needed
     bool points = false;
     PointFrame decoded = {};        // scratch for the points of the frame being emitted
     int csvFile = -1;               // --csv: the recording being written, -1 when none or failed
@@ -274,7 +275,7 @@ char* appendNumber(char* at, char* end, float value, char separator) {
 // Per-frame lines are formatted by hand and written to stdout in one piece each (std::cout writes
 // through the same stdio buffer, so lines keep their order): a big stream has millions of frames.
 void printFrameLine(const uint8_t* record) {
-    const FrameStamp stamp = readFrameStamp(record);
+    const FrameHeader stamp = readFrameHeader(record);
     static constexpr char prefix[] = "frame ";
     char line[sizeof prefix + 3 * 11];
     char* at = std::copy(prefix, prefix + sizeof prefix - 1, line);
@@ -308,8 +309,8 @@ void emitGoodFrame(const uint8_t* record, void* context) {
     }
     if (outputs.points) printPointsLine(outputs.decoded);
     // Offline every good frame is decoded at once: the handler's two counts follow the good frames.
-    linkStatistics.increment(counterFramesProcessed);
-    linkStatistics.increment(counterBuffersProcessed);
+    outputs.synchroniser.statistics.increment(counterFramesProcessed);
+    outputs.synchroniser.statistics.increment(counterBuffersProcessed);
 }
 
 // ---- Offline decoding ----------------------------------------------------------------------------
@@ -363,7 +364,8 @@ int decodeOffline(const DecodeOptions& options) {
             return exitOutputFailure;
         }
     }
-    resetSynchroniser();
+    Synchroniser& synchroniser = outputs.synchroniser;
+    synchroniser.reset();
     std::vector<uint8_t> chunk(offlineReadBytes);
     uint64_t bytesRead = 0;
     for (;;) {
@@ -375,14 +377,14 @@ int decodeOffline(const DecodeOptions& options) {
             return exitInputFailure;
         }
         bytesRead += static_cast<uint64_t>(count);
-        synchroniseBytes(chunk.data(), static_cast<int>(count), emitGoodFrame, &outputs);
+        synchroniser.synchroniseBytes(chunk.data(), static_cast<int>(count), emitGoodFrame, &outputs);
         if (standardOutputFailed(false)) return exitOutputFailure;
     }
     if (!fromStdin) ::close(fd);
-    printStatistics();
-    if (linkStatistics.get(counterGoodFrames) == 0)
+    printStatistics(synchroniser.statistics);
+    if (synchroniser.statistics.get(counterGoodFrames) == 0)
         std::fprintf(stderr, "%s: no %sframe found in %llu bytes of %s\n", toolName,
-                     linkStatistics.get(counterGoodSyncs) == 0 ? "" : "good ",
+                     synchroniser.statistics.get(counterGoodSyncs) == 0 ? "" : "good ",
                      static_cast<unsigned long long>(bytesRead), shownName);
     if (outputs.csvFile >= 0 && ::close(outputs.csvFile) != 0) outputs.csvError = errno;
     if (outputs.csvError != 0) {
@@ -406,7 +408,7 @@ void onStopSignal(int) { stopRequested = 1; }
 // The link took the reason at the step that failed.
 void reportOpenFailure(const std::string& name, int status) {
     std::fprintf(stderr, "%s: cannot open %s: libserialport status %d: %s\n", toolName, name.c_str(), status,
-                 serialLink.failure.reason.c_str());
+                 firstLink().failure.reason.c_str());
 }
 
 // The capture's end, on standard error when it failed.
@@ -431,19 +433,19 @@ int decodeLive(const DecodeOptions& options) {
     stop.sa_handler = onStopSignal;
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
-    if (options.baudRate != 0) appState.baudRate = options.baudRate;
+    if (options.baudRate != 0) firstLink().baudRate = options.baudRate;
 
-    startLinkWorkers();
+    firstLink().startWorkers();
     // Open before connecting: the capture then holds the connection's bytes from the very first.
     if (!options.capturePath.empty() && !beginCapture(options.capturePath)) {
         reportCaptureEnd();
-        runExitSequence();
+        shutDownLinks();
         return exitOutputFailure;
     }
-    const int status = connectLink(options.portName.c_str(), appState.baudRate);
+    const int status = firstLink().open(options.portName.c_str(), firstLink().baudRate);
     if (status != SP_OK) {
         reportOpenFailure(options.portName, status);
-        runExitSequence();
+        shutDownLinks();
         finishCapture();
         return exitPortFailure;
     }
@@ -455,31 +457,30 @@ int decodeLive(const DecodeOptions& options) {
     bool portLost = false;
     while (!stopRequested && (options.seconds == 0.0 || LiveClock::now() < deadline)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(livePollMillis));
-        if (serialLink.lost()) {
+        if (firstLink().checkLost()) {
             portLost = true;
             break;
         }
         pollCapture();
         if (!options.capturePath.empty() && !captureRunning()) break;  // it failed: the run has no point
         if (LiveClock::now() >= nextRound) {
-            printStatistics();
+            printStatistics(firstLink().statistics);
             std::cout << '\n';
             nextRound += std::chrono::milliseconds(statisticsIntervalMillis);
             if (standardOutputFailed(true)) break;
         }
     }
-    disconnect();
+    firstLink().close();
     if (portLost) std::fprintf(stderr, "%s: the port %s is disconnected\n", toolName, options.portName.c_str());
-    printStatistics();
-    runExitSequence();
+    printStatistics(firstLink().statistics);
+    shutDownLinks();
     const bool captureFailed = !options.capturePath.empty() && !finishCaptureReported();
     if (portLost) return exitPortFailure;
     return standardOutputFailed(true) || captureFailed ? exitOutputFailure : 0;
 }
 
-// The viewer's port list without the placeholder: every port that opens at the rate.
-int listPorts(const DecodeOptions& options) {
-    if (options.baudRate != 0) appState.baudRate = options.baudRate;
+// The viewer's port list without the placeholder: every port the system lists (none is opened).
+int listPorts() {
     enumeratePorts();
     for (size_t entry = 1; entry < portList.size(); ++entry) std::cout << portList[entry] << '\n';
     return standardOutputFailed(true) ? exitOutputFailure : 0;
@@ -493,6 +494,6 @@ int main(int argc, char** argv) {
     // A reader that goes away must fail the write (and be reported), not end the tool.
     std::signal(SIGPIPE, SIG_IGN);
     const DecodeOptions options = parseOptions(argc, argv);
-    if (options.listPorts) return listPorts(options);
+    if (options.listPorts) return listPorts();
     return options.portName.empty() ? decodeOffline(options) : decodeLive(options);
 }

@@ -320,6 +320,7 @@ void drawFrame(Plotter& plotter) {
     const ImGuiIO& io = ImGui::GetIO();
     appState.windowWidth = io.DisplaySize.x;
     appState.windowHeight = io.DisplaySize.y;
+    takeFrameOnShow();
 
     drawPanels(PanelSet{drawConnectionPanel, drawViewPanel, drawRecordPanel});
     drawMainMenuBar();
@@ -328,7 +329,7 @@ void drawFrame(Plotter& plotter) {
     render(plotter);
     drawViewOverlays();
     drawOverlay(ImGui::GetTime());
-    writeRecordingFrame();
+    writeRecordingFrame(frameOnShow.frame);
     pollCapture();
     readReplayFrame();
     stepCaptureReplay();
@@ -473,12 +474,12 @@ int runFrameLoop(bool resetSettings) {
         sigaction(SIGUSR1, &report, nullptr);
     }
     // A frame published by the handler (or the replay) wakes the loop; thread-safe.
-    setFramePublishedHook([] { glfwPostEmptyEvent(); });
+    firstLink().setFramePublishedHook([] { glfwPostEmptyEvent(); });
     int settleFrames = settleFramesAfterInput;  // the GUI lays itself out in its first frames
     double previousFrameEnd = glfwGetTime();
     for (;;) {
         const double frameStart = glfwGetTime();
-        const uint64_t drawnGeneration = pointCloudGeneration();
+        const uint64_t drawnGeneration = firstLink().generation();
         drawFrame(plotter);
         if (firstFrame) {
             firstFrame = false;
@@ -511,7 +512,7 @@ int runFrameLoop(bool resetSettings) {
         bool slept = false;
         for (;;) {
             const double now = glfwGetTime();
-            const bool news = inputSeen || pointCloudGeneration() != drawnGeneration || frameReportRequested;
+            const bool news = inputSeen || firstLink().generation() != drawnGeneration || frameReportRequested;
             const double wait = secondsBeforeNextFrame(FrameNeeds{gui.steady, settleFrames, news, figuresDueAt - now});
             if (wait <= 0.0) break;
             // The settings wake the loop to be written, without a frame.
@@ -525,7 +526,7 @@ int runFrameLoop(bool resetSettings) {
         // Time asleep is no time the camera flew: a key pressed while the loop slept moves it from now on.
         if (slept) plotter.clockStarted = false;
     }
-    setFramePublishedHook(nullptr);
+    firstLink().setFramePublishedHook(nullptr);
     stopReportWaker(reportWaker);
     flushSettings(keeper, settingsNow());
     if (appState.debugPrint)

@@ -65,10 +65,10 @@ int main(int argc, char** argv) {
     // A write to a pipe or socket whose reader went away fails with EPIPE and is reported like any
     // other failed write, instead of killing the viewer.
     std::signal(SIGPIPE, SIG_IGN);
-    startLinkWorkers();
+    firstLink().startWorkers();
     const int status = runFrameLoop(resetSettings);
     closeReplay();
-    runExitSequence();
+    shutDownLinks();
     finishCapture();  // the grabber has stopped: the capture holds every byte it read
     return status;
 }

@@ -49,7 +49,7 @@ bool writeSpan(const uint8_t* data, size_t size) {
         }
         data += written;
         size -= static_cast<size_t>(written);
-        captureTapTake(static_cast<size_t>(written));
+        firstLink().captureTapTake(static_cast<size_t>(written));
         shared.bytesWritten.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
     }
     return true;
@@ -57,7 +57,7 @@ bool writeSpan(const uint8_t* data, size_t size) {
 
 // Capture writer thread: everything the ring holds now.
 bool drainTap() {
-    const ByteSpans pending = captureTapPending();
+    const ByteSpans pending = firstLink().captureTapPending();
     for (int span = 0; span < 2; ++span)
         if (!writeSpan(pending.data[span], pending.size[span])) return false;
     return true;
@@ -76,7 +76,7 @@ void writerThread() {
 }
 
 void beginStopping(CaptureEnd reason) {
-    closeCaptureTap();
+    firstLink().closeCaptureTap();
     captureState.ending = reason;
     captureState.elapsed = std::chrono::steady_clock::now() - captureState.started;
     captureState.phase = CaptureState::stopping;
@@ -84,12 +84,12 @@ void beginStopping(CaptureEnd reason) {
 
 // Why a running capture must end now, if it must.
 bool mustEnd(CaptureEnd& reason) {
-    if (captureTapOverflowed()) {
+    if (firstLink().captureTapOverflowed()) {
         reason = CaptureEnd::ringFull;
     } else if (captureState.shared.writerDone.load(std::memory_order_acquire)) {
         reason = CaptureEnd::writeFailed;  // the writer ends early only when a write failed
-    } else if (!appState.portOpen) {
-        reason = appState.portLost ? CaptureEnd::portLost : CaptureEnd::saved;
+    } else if (!firstLink().portOpen) {
+        reason = firstLink().portLost ? CaptureEnd::portLost : CaptureEnd::saved;
     } else {
         return false;
     }
@@ -114,7 +114,7 @@ void endCapture() {
 
 // One step of a stopping capture; true once it has ended.
 bool advanceStop() {
-    if (!captureTapReleased()) return false;
+    if (!firstLink().captureTapReleased()) return false;
     captureState.shared.finishRequested.store(true, std::memory_order_release);
     if (!captureState.shared.writerDone.load(std::memory_order_acquire)) return false;
     endCapture();
@@ -138,7 +138,7 @@ bool beginCapture(const std::string& path, size_t ringBytes) {
         note(CaptureEnd::openFailed, problem);
         return false;
     }
-    if (!openCaptureTap(ringBytes)) {
+    if (!firstLink().openCaptureTap(ringBytes)) {
         ::close(capture.file);
         capture.file = -1;
         note(CaptureEnd::openFailed, systemReason(ENOMEM));
@@ -179,7 +179,7 @@ void finishCapture() {
         beginStopping(reason);
     }
     const auto giveUp = std::chrono::steady_clock::now() + releaseWaitLimit;
-    while (!captureTapReleased() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(releasePoll);
+    while (!firstLink().captureTapReleased() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(releasePoll);
     capture.shared.finishRequested.store(true, std::memory_order_release);
     endCapture();  // joins the writer once it has written what is left
 }

@@ -79,10 +79,8 @@ int writeCloudFile(int file, CloudFormat format, const PointFrame& frame, std::s
     return writeWhole(file, buffer.data(), buffer.size()) ? 0 : errno;
 }
 
-CloudExport exportFrameOnScreen(CloudFormat format) {
+CloudExport exportFrameOnScreen(CloudFormat format, const PointFrame& frame) {
     CloudExport result;
-    PointFrame frame;
-    readPointCloud(frame);
     result.points = validPointCount(frame);
     if (result.points == 0) return result;
     std::signal(SIGXFSZ, SIG_IGN);  // a file size limit must fail the write, not end the viewer

@@ -51,10 +51,10 @@ bool button(const char* label, const ImVec2& size, const char* probe) {
     return pressed;
 }
 
-const std::vector<CaptureFrame>& frames() { return captureReplay.index.frames; }
+const std::vector<CaptureFrame>& frames() { return firstLink().capture.index.frames; }
 
 // The link reads the capture (indexed, connected).
-bool replaying() { return captureOpen() && !captureReplay.indexing && serialLink.portIsCapture && appState.portOpen; }
+bool replaying() { return firstLink().captureOpen() && !firstLink().capture.indexing && firstLink().sourceIs(captureReplaySource) && firstLink().portOpen; }
 
 std::string fileName(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -63,31 +63,31 @@ std::string fileName(const std::string& path) {
 
 // Indexing has ended: replay what was found, or say why not.
 void startReplay() {
-    CaptureReplay& c = captureReplay;
+    CaptureReplay& c = firstLink().capture;
     const std::string name = fileName(c.path);
     if (c.indexError != 0 || frames().empty()) {
         if (c.indexError != ECANCELED) {
             notice(c.indexError != 0 ? std::vector<std::string>{"Cannot read " + name + ":", std::strerror(c.indexError)}
                                      : std::vector<std::string>{"No sensor frames found in " + name + "."});
         }
-        releaseCapture();
+        firstLink().releaseCapture();
         return;
     }
-    const int code = connectLink(capturePortName, appState.baudRate);
+    const int code = firstLink().open(capturePortName, firstLink().baudRate);
     if (code != 0) {
         notice({"Cannot replay " + name + ":", "the link did not open (code " + std::to_string(code) + ")."});
-        releaseCapture();
+        firstLink().releaseCapture();
         return;
     }
     linkHealth.everConnected = true;
-    linkHealth.baudRate = appState.baudRate;
+    linkHealth.baudRate = firstLink().baudRate;
 }
 
 void drawOpenButton() {
-    const bool greyed = captureOpen();
+    const bool greyed = firstLink().captureOpen();
     beginDisabledLook(greyed);
     if (button("OPEN CAPTURE", ImVec2(230, 30), "OPEN CAPTURE")) {
-        if (appState.portOpen) {
+        if (firstLink().portOpen) {
             notice({"Disconnect the sensor first."});
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
@@ -100,10 +100,10 @@ void drawOpenButton() {
 }
 
 void drawIndexing() {
-    if (button(stopGlyph, ImVec2(0, 0), "Capture Cancel")) closeCapture();
+    if (button(stopGlyph, ImVec2(0, 0), "Capture Cancel")) firstLink().closeCapture();
     ImGui::SameLine(0, -1);
-    const uint64_t total = captureReplay.fileBytes;
-    const float progress = total == 0 ? 0.0f : static_cast<float>(static_cast<double>(captureReplay.scannedBytes.load()) / total);
+    const uint64_t total = firstLink().capture.fileBytes;
+    const float progress = total == 0 ? 0.0f : static_cast<float>(static_cast<double>(firstLink().capture.scannedBytes.load()) / total);
     char overlay[32];
     std::snprintf(overlay, sizeof overlay, "Indexing %d%%", static_cast<int>(progress * 100.0f));
     ImGui::ProgressBar(progress, ImVec2(ImGui::CalcItemWidth(), 0), overlay);
@@ -111,20 +111,20 @@ void drawIndexing() {
 }
 
 void drawTransport(int64_t shown) {
-    CaptureReplay& c = captureReplay;
+    CaptureReplay& c = firstLink().capture;
     const bool playing = c.playing;
     if (playing) {
         if (button(pauseGlyph, ImVec2(0, 0), "Capture Pause")) c.playing = false;
     } else if (button(playGlyph, ImVec2(0, 0), "Capture Play")) {
-        if (c.atEnd && !c.loop) seekCapture(0);
+        if (c.atEnd && !c.loop) firstLink().seekCapture(0);
         c.playing = true;
     }
     // One frame either way, while paused.
     beginDisabledLook(playing);
     ImGui::SameLine(0, -1);
-    if (button(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) seekCapture(shown - 1);
+    if (button(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) firstLink().seekCapture(shown - 1);
     ImGui::SameLine(0, -1);
-    if (button(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) seekCapture(shown + 1);
+    if (button(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) firstLink().seekCapture(shown + 1);
     endDisabledLook(playing);
     ImGui::SameLine(0, -1);
     bool loop = c.loop;
@@ -133,7 +133,7 @@ void drawTransport(int64_t shown) {
 }
 
 void drawSpeedCombo() {
-    const float speed = captureReplay.speed;
+    const float speed = firstLink().capture.speed;
     const char* preview = "1x";
     for (const SpeedChoice& choice : speedChoices)
         if (choice.speed == speed) preview = choice.label;
@@ -143,7 +143,7 @@ void drawSpeedCombo() {
     }
     for (const SpeedChoice& choice : speedChoices) {
         const bool selected = choice.speed == speed;
-        if (ImGui::Selectable(choice.label, selected)) captureReplay.speed = choice.speed;
+        if (ImGui::Selectable(choice.label, selected)) firstLink().capture.speed = choice.speed;
         probeLastItem(choice.label);
         if (selected) ImGui::SetItemDefaultFocus();
     }
@@ -158,7 +158,7 @@ void drawTimeSlider(int64_t shown) {
     const bool moved = ImGui::SliderFloat("##Capture Time", &captureReplaySection.sliderSeconds, 0.0f, duration, "%.2f s");
     captureReplaySection.sliderHeld = ImGui::IsItemActive();
     probeLastItem("##Capture Time");
-    if (moved) seekCapture(captureFrameAt(captureReplay.index, static_cast<int64_t>(captureReplaySection.sliderSeconds * microsPerSecondF)));
+    if (moved) firstLink().seekCapture(captureFrameAt(firstLink().capture.index, static_cast<int64_t>(captureReplaySection.sliderSeconds * microsPerSecondF)));
 }
 
 void drawReadout(int64_t shown) {
@@ -171,7 +171,7 @@ void drawReadout(int64_t shown) {
 void drawCloseButton() {
     if (!button("Close Capture", ImVec2(230, 30), "Close Capture")) return;
     if (appState.recordingActive) notice({"Stop recording first."});
-    else closeCapture();
+    else firstLink().closeCapture();
 }
 
 }  // namespace
@@ -181,14 +181,14 @@ void drawCaptureReplaySection() {
     ImGui::Text("Capture Replay");
     moveCursor(5);
     drawOpenButton();
-    if (!captureOpen()) return;
+    if (!firstLink().captureOpen()) return;
     moveCursor(5);
-    if (captureReplay.indexing) {
+    if (firstLink().capture.indexing) {
         drawIndexing();
         return;
     }
     if (!replaying()) return;
-    const int64_t shown = std::max<int64_t>(captureReplay.shownFrame, 0);
+    const int64_t shown = std::max<int64_t>(firstLink().capture.shownFrame, 0);
     drawTransport(shown);
     moveCursor(5);
     drawSpeedCombo();
@@ -204,11 +204,11 @@ bool captureReplayChooserResult(bool accepted, const std::string& path) {
     if (!captureReplaySection.openPending) return false;
     captureReplaySection.openPending = false;
     if (accepted) {
-        if (appState.portOpen) {
+        if (firstLink().portOpen) {
             notice({"Disconnect the sensor first."});
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
-        } else if (const int error = openCapture(path); error != 0) {
+        } else if (const int error = firstLink().openCapture(path); error != 0) {
             notice({"Cannot open " + fileName(path) + ":", std::strerror(error)});
         }
     }
@@ -218,13 +218,13 @@ bool captureReplayChooserResult(bool accepted, const std::string& path) {
 }
 
 void stepCaptureReplay() {
-    CaptureReplay& c = captureReplay;
+    CaptureReplay& c = firstLink().capture;
     c.framesDrawn.fetch_add(1);
-    if (pollCaptureIndexing()) startReplay();
+    if (firstLink().pollCaptureIndexing()) startReplay();
     // The link left the capture on its own (a read of the file failed): let the file go.
-    if (captureOpen() && !c.indexing && !replaying()) {
+    if (firstLink().captureOpen() && !c.indexing && !replaying()) {
         notice({"Reading " + fileName(c.path) + " failed;", "the capture replay has stopped."});
-        releaseCapture();
+        firstLink().releaseCapture();
     }
     if (c.atEnd && c.playing && !c.loop) c.playing = false;
     if (captureReplaySection.noticeRequested) {

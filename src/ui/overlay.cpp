@@ -8,6 +8,7 @@
 #include "ui/panel_state.h"
 #include "ui/ui.h"
 #include "view/probe.h"
+#include "view/view.h"
 
 #include <imgui.h>
 
@@ -31,8 +32,8 @@ const ImVec4 recordingColour(0.83f, 0.17f, 0.31f, 1.0f);
 
 // A new frame, or a new connection, restarts the stale clock.
 void followFrames(double now) {
-    const uint64_t generation = pointCloudGeneration();
-    const bool connected = appState.portOpen;
+    const uint64_t generation = frameOnShow.generation;
+    const bool connected = firstLink().portOpen;
     if (!overlay.started || generation != overlay.seenGeneration || (connected && !overlay.wasConnected))
         overlay.lastFrameAt = now;
     overlay.started = true;
@@ -40,7 +41,7 @@ void followFrames(double now) {
     overlay.wasConnected = connected;
 }
 
-bool stale(double now) { return appState.portOpen && now - overlay.lastFrameAt > staleAfterSeconds; }
+bool stale(double now) { return firstLink().portOpen && now - overlay.lastFrameAt > staleAfterSeconds; }
 
 std::string baseName(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -62,13 +63,12 @@ void line(const std::string& text, const ImVec4* colour = nullptr) {
 }
 
 void drawFrameLines(double now) {
-    PointFrame frame;
-    readPointCloud(frame);
+    const PointFrame& frame = frameOnShow.frame;
     int valid = 0;
     for (uint32_t flag : frame.valid) valid += flag != 0;
     line(format("Valid points: %d", valid));
-    if (appState.portOpen) {
-        sampleLinkHealth(linkHealth, now, readLinkCounters(), true);
+    if (firstLink().portOpen) {
+        sampleLinkHealth(linkHealth, now, readLinkCounters(firstLink()), true);
         line(format("Sensor: %.1f frames/s", linkHealth.framesPerSecond));
     }
     if (frame.stamped != 0) {
@@ -76,14 +76,14 @@ void drawFrameLines(double now) {
         line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros * 1e-6));
     }
     if (stale(now)) line(format("stale: no frame for %d s", static_cast<int>(now - overlay.lastFrameAt)), &staleColour);
-    if (!appState.portOpen && !appState.replayActive) line("Not connected");
+    if (!firstLink().portOpen && !appState.replayActive) line("Not connected");
 }
 
 void drawActivityLines() {
-    const int64_t shown = captureReplay.shownFrame;
-    if (appState.portOpen && serialLink.portIsCapture && shown >= 0)
+    const int64_t shown = firstLink().capture.shownFrame;
+    if (firstLink().portOpen && firstLink().sourceIs(captureReplaySource) && shown >= 0)
         line(format("Capture replay: frame %lld of %zu%s", static_cast<long long>(shown + 1),
-                    captureReplay.index.frames.size(), captureReplay.playing ? "" : " (paused)"));
+                    firstLink().capture.index.frames.size(), firstLink().capture.playing ? "" : " (paused)"));
     if (appState.replayActive)
         line(format("Replay: row %lld of %lld%s", static_cast<long long>(replayState.playRow),
                     static_cast<long long>(replayState.rowCount), replayState.playing ? "" : " (paused)"));
@@ -122,10 +122,10 @@ void drawOverlay(double now) {
 
 double secondsUntilFiguresMove(double now) {
     double until = std::numeric_limits<double>::infinity();
-    if (appState.portOpen && appState.showConnectionPanel && linkHealth.sampled)
+    if (firstLink().portOpen && appState.showConnectionPanel && linkHealth.sampled)
         until = std::max(0.0, linkHealth.lastRefreshTime + linkHealthRefreshSeconds - now);
     if (!overlayShown) return until;
-    if (appState.portOpen) {
+    if (firstLink().portOpen) {
         const double elapsed = now - overlay.lastFrameAt;
         until = std::min(until, elapsed <= staleAfterSeconds ? staleAfterSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
     }

@@ -11,6 +11,7 @@
 #include "filechooser/filechooser.h"
 #include "record/record.h"
 #include "view/probe.h"
+#include "view/view.h"
 
 #include <imgui.h>
 #include <sys/stat.h>
@@ -94,7 +95,7 @@ void drawOpenSection() {
     const bool greyed = replayFileOpen();
     beginDisabledLook(greyed);
     if (button("OPEN RECORDING FILE", ImVec2(230, 30), "OPEN RECORDING FILE")) {
-        if (appState.portOpen) {
+        if (firstLink().portOpen) {
             requestPopup(openingWarningPopup);
         } else {
             recordPanel.openPending = true;
@@ -152,7 +153,7 @@ void drawRecordSection() {
     beginDisabledLook(busy);
     moveCursor(5);
     if (button(recordLabel.c_str(), sectionButtonSize, "Record Start")) {
-        if (appState.portOpen) {
+        if (firstLink().portOpen) {
             recordPanel.savePending = true;
             openChooser("Save as..");
         } else {
@@ -185,7 +186,7 @@ void drawCaptureSection() {
     beginDisabledLook(busy);
     moveCursor(5);
     if (button(captureLabel.c_str(), sectionButtonSize, "Capture Start")) {
-        if (appState.portOpen) {
+        if (firstLink().portOpen) {
             recordPanel.capturePending = true;
             openChooser("Capture as..", captureExtension);
         } else {
@@ -215,7 +216,7 @@ void drawSceneSection() {
     moveCursor(5);
     if (button(saveLabel.c_str(), sectionButtonSize, "Scene Save")) {
         // "Saved Current Scene" opens once the scene is written whole (next frame), not before.
-        if (appState.portOpen) {
+        if (firstLink().portOpen) {
             recordingState.sceneRequested = true;
         } else {
             requestPopup(sceneNotSavedPopup);
@@ -227,7 +228,7 @@ void drawSceneSection() {
 
 // Writes the frame on screen to a new file in the working directory and says where, or why not.
 void exportFrame(CloudFormat format) {
-    const CloudExport result = exportFrameOnScreen(format);
+    const CloudExport result = exportFrameOnScreen(format, frameOnShow.frame);
     const bool saved = result.points > 0 && result.error == 0;
     recordPanel.exportNoticeRequested = true;
     recordPanel.exportSaved = saved;
@@ -272,7 +273,7 @@ void drawChooser() {
 void completeScene() {
     if (!recordingState.sceneRequested) return;
     if (!recordingFileOpen()) {
-        if (appState.portOpen && !beginScene()) recordingState.sceneRequested = false;
+        if (firstLink().portOpen && !beginScene()) recordingState.sceneRequested = false;
         return;
     }
     if (appState.recordingActive) return;
@@ -314,8 +315,8 @@ void drawReplacePopup() {
     ImGui::Text("Do you want to replace it?");
     if (button("Replace", replaceButtonSize, "Replace File/Replace")) {
         if (recordPanel.replaceForCapture) {
-            if (!captureRunning() && appState.portOpen) beginCapture(recordPanel.replacePath);
-        } else if (!recordingFileOpen() && !replayFileOpen() && appState.portOpen) {
+            if (!captureRunning() && firstLink().portOpen) beginCapture(recordPanel.replacePath);
+        } else if (!recordingFileOpen() && !replayFileOpen() && firstLink().portOpen) {
             beginRecording(recordPanel.replacePath);
         }
         ImGui::CloseCurrentPopup();
@@ -337,12 +338,12 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
     if (recordPanel.openPending) {
         if (accepted) {
             // A file that is not replayed opens "Open Error" through the reader's notice.
-            if (appState.portOpen) requestPopup(openingWarningPopup);
+            if (firstLink().portOpen) requestPopup(openingWarningPopup);
             else openReplay(path);
         }
         recordPanel.openPending = false;
     } else if (recordPanel.savePending) {
-        if (accepted && !recordingFileOpen() && !replayFileOpen() && appState.portOpen) {
+        if (accepted && !recordingFileOpen() && !replayFileOpen() && firstLink().portOpen) {
             if (regularFileExists(path)) {
                 recordPanel.replacePath = path;
                 recordPanel.replaceForCapture = false;
@@ -353,7 +354,7 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
         }
         recordPanel.savePending = false;
     } else if (recordPanel.capturePending) {
-        if (accepted && !captureRunning() && appState.portOpen) {
+        if (accepted && !captureRunning() && firstLink().portOpen) {
             if (regularFileExists(path)) {
                 recordPanel.replacePath = path;
                 recordPanel.replaceForCapture = true;

@@ -128,8 +128,7 @@ void drawGrid(Plotter& plotter) {
 // paint every point alike; the height and range modes give each point its colour from the map.
 void drawPoints(Plotter& plotter) {
     drawRangeArc(plotter);
-    PointFrame frame;
-    readPointCloud(frame);
+    const PointFrame& frame = frameOnShow.frame;
     if (pointColorMode != colorByHeight && pointColorMode != colorByRange) {
         const bool chosen = pointColorMode == colorChosen;
         setObjectColor(plotter, scene.cloud, chosen ? std::vector<float>(pointColor, pointColor + 3) : scene.white);
@@ -199,4 +198,10 @@ void render(Plotter& plotter) {
         drawObject(object);
         if (round) glUseProgram(plotter.program);
     }
+}
+
+void takeFrameOnShow() {
+    // The generation first: a frame published in between is newer than the one counted, never older.
+    frameOnShow.generation = firstLink().generation();
+    firstLink().readLatest(frameOnShow.frame);
 }

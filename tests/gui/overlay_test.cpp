@@ -30,7 +30,7 @@ protected:
         appState.windowHeight = 768.0f;
     }
     void TearDown() override {
-        appState.portOpen = false;
+        firstLink().portOpen = false;
         resetLink();
     }
     void publish(int validPoints, uint32_t sequence) {
@@ -40,7 +40,7 @@ protected:
         frame.sequence = sequence;
         frame.timestampSeconds = 12;
         frame.timestampMicros = 500000;
-        publishPointCloud(frame);
+        firstLink().publish(frame);
     }
     Lines at(double time) {
         now = time;
@@ -50,18 +50,21 @@ protected:
 
     GuiHarness gui;
     double now = 100.0;
-    std::function<void()> draw = [this] { drawOverlay(now); };
+    std::function<void()> draw = [this] {
+        takeFrameOnShow();
+        drawOverlay(now);
+    };
 };
 
 TEST_F(OverlayTest, FollowsTheSensorAndMarksAFrameStaleAfterASecond) {
     overlayShown = true;
-    appState.portOpen = true;
+    firstLink().portOpen = true;
     publish(300, 7);
     EXPECT_EQ(at(100.0), (Lines{"Valid points: 300", "Sensor: 0.0 frames/s", "Sequence: 7", "Time stamp: 12.5000 s"}));
 
     // Eight frames in each half second: 16 a second.
     for (double t : {100.5, 101.0}) {
-        for (int i = 0; i < 8; ++i) linkStatistics.increment(counterGoodFrames);
+        for (int i = 0; i < 8; ++i) firstLink().statistics.increment(counterGoodFrames);
         publish(480, 8);
         at(t);
     }
@@ -78,11 +81,11 @@ TEST_F(OverlayTest, FollowsTheSensorAndMarksAFrameStaleAfterASecond) {
     EXPECT_EQ(at(104.3).back(), "Time stamp: 12.5000 s") << "a new frame is not stale";
 
     // Not connected: the last frame stays, never stale, and nothing moves by itself.
-    appState.portOpen = false;
+    firstLink().portOpen = false;
     EXPECT_EQ(at(110.0), (Lines{"Valid points: 480", "Sequence: 9", "Time stamp: 12.5000 s", "Not connected"}));
     EXPECT_EQ(secondsUntilFiguresMove(110.0), std::numeric_limits<double>::infinity());
     // A new connection restarts the clock even before its first frame.
-    appState.portOpen = true;
+    firstLink().portOpen = true;
     EXPECT_EQ(at(120.0).size(), 4u);
     EXPECT_EQ(at(121.5).back(), "stale: no frame for 1 s");
 }
@@ -97,10 +100,10 @@ TEST_F(OverlayTest, AsksTheFrameLoopForFramesOnlyWhileSomethingChanges) {
     };
     quiet();
     EXPECT_TRUE(quiet()) << "left alone";
-    appState.portLost = true;  // as the port check does after the menu bar is drawn
+    firstLink().portLost = true;  // as the port check does after the menu bar is drawn
     EXPECT_FALSE(quiet()) << "the banner shows in the next frame";
     EXPECT_TRUE(quiet());
-    appState.portLost = false;
+    firstLink().portLost = false;
     showScreenshotNotice("saved");
     gui.frame(draw);
     EXPECT_NEAR(guiActivity(ImGui::GetTime()).secondsUntilMove, 4.0, 0.05) << "the notice goes";

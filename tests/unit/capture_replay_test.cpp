@@ -115,36 +115,36 @@ protected:
         ensureWorkerThreads();
         resetLinkForTest();
         fakeNow = 1000000;
-        captureClock = CaptureClock{fakeNowMicros, fakeSleepUntil};
-        captureReplay.speed = 1.0f;
-        captureReplay.loop = false;
+        firstLink().capture.clock = CaptureClock{fakeNowMicros, fakeSleepUntil};
+        firstLink().capture.speed = 1.0f;
+        firstLink().capture.loop = false;
     }
     void TearDown() override {
-        capturePortClose();
+        captureReplaySource.close(firstLink());
         resetLinkForTest();
     }
 
     // Opens, indexes (in the background) and opens the source as the link would; frame 0 is out.
     void open(const Capture& capture, const char* name) {
-        ASSERT_EQ(openCapture(writeCapture(capture, name)), 0);
+        ASSERT_EQ(firstLink().openCapture(writeCapture(capture, name)), 0);
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);  // only against a hang
-        while (!pollCaptureIndexing() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_EQ(captureReplay.indexError, 0);
-        resetSynchroniser();
-        ASSERT_EQ(capturePortOpen(), 0);
+        while (!firstLink().pollCaptureIndexing() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(firstLink().capture.indexError, 0);
+        firstLink().synchroniser.reset();
+        ASSERT_EQ(captureReplaySource.open(firstLink(), capturePortName, 0), 0);
     }
 
     // Reads as the grabber does, at most `reads` times or until `frames` good frames are out.
     void run(size_t frames, int reads = 1000000) {
         uint8_t buffer[readChunkBytes];
         for (int i = 0; i < reads && released.size() < frames; ++i) {
-            const int got = capturePortRead(buffer, readChunkBytes);
+            const int got = captureReplaySource.read(firstLink(), buffer, readChunkBytes);
             ASSERT_GE(got, 0);
-            synchroniseBytes(buffer, got, collect, this);
+            firstLink().synchroniser.synchroniseBytes(buffer, got, collect, this);
         }
     }
     static void collect(const uint8_t* record, void* context) {
-        static_cast<CaptureSource*>(context)->released.push_back({fakeNow, readFrameStamp(record).sequence});
+        static_cast<CaptureSource*>(context)->released.push_back({fakeNow, readFrameHeader(record).sequence});
     }
 
     std::vector<Release> released;
@@ -156,14 +156,14 @@ TEST_F(CaptureSource, ReleasesEachFrameAtItsStampScaledBySpeed) {
     for (float speed : {1.0f, 2.0f, 0.25f}) {
         SCOPED_TRACE(speed);
         released.clear();
-        releaseCapture();
+        firstLink().releaseCapture();
         open(capture, "steady");
-        captureReplay.speed = speed;
+        firstLink().capture.speed = speed;
         run(1);
         run(2, 100);  // paused: frame 0 only
         ASSERT_EQ(released.size(), 1u);
         const int64_t start = fakeNow;
-        captureReplay.playing = true;
+        firstLink().capture.playing = true;
         run(frameCount);
         ASSERT_EQ(released.size(), static_cast<size_t>(frameCount));
         for (int k = 1; k < frameCount; ++k) {
@@ -172,9 +172,9 @@ TEST_F(CaptureSource, ReleasesEachFrameAtItsStampScaledBySpeed) {
             ASSERT_EQ(released[k].sequence, k);
         }
         EXPECT_NEAR(static_cast<double>(released.back().at - start), 60e6 / speed, 60e6 / speed * 0.01);
-        EXPECT_TRUE(captureReplay.atEnd);
-        EXPECT_EQ(linkStatistics.get(counterLostSyncs), 0u);
-        capturePortClose();
+        EXPECT_TRUE(firstLink().capture.atEnd);
+        EXPECT_EQ(firstLink().statistics.get(counterLostSyncs), 0u);
+        captureReplaySource.close(firstLink());
     }
 }
 

@@ -26,7 +26,7 @@ protected:
     void SetUp() override {
         plotter.colorTable = namedColors;
         setupScene(plotter);
-        publishPointCloud(PointFrame{});
+        firstLink().publish(PointFrame{});
     }
     void TearDown() override {
         gridSpacing = 100;
@@ -35,7 +35,7 @@ protected:
         colorRangeAuto = true;
         colorRangeLow = 0.0f;
         colorRangeHigh = 3.0f;
-        publishPointCloud(PointFrame{});
+        firstLink().publish(PointFrame{});
     }
     Plotter plotter;
 };
@@ -54,6 +54,7 @@ TEST_F(SceneTest, GridLinesForWideAndFineSpacingsInTheGridColourWithoutItsAlpha)
     for (const auto& g : grids) {
         SCOPED_TRACE(g.spacing);
         gridSpacing = g.spacing;
+        takeFrameOnShow();
         fillScene(plotter);
         const int half = g.lines / 2;
         const auto expectAt = [&](int i, glm::vec3 v) { EXPECT_LT(glm::distance(vertexAt(scene.grid, i), v), 1e-4f) << i; };
@@ -70,6 +71,7 @@ TEST_F(SceneTest, GridLinesForWideAndFineSpacingsInTheGridColourWithoutItsAlpha)
 }
 
 TEST_F(SceneTest, AxesAreRedGreenBlueAndTheXAxisStartsOutsideTheHalfRing) {
+    takeFrameOnShow();
     fillScene(plotter);
     const glm::vec3 ends[6] = {{6, 0, 0}, {200, 0, 0}, {0, 0, 0}, {0, 200, 0}, {0, 0, 0}, {0, 0, 200}};
     const std::vector<float>* colours[3] = {&scene.red, &scene.green, &scene.blue};
@@ -88,7 +90,7 @@ TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
         frame.valid[p] = 1;
         for (int k = 0; k < 3; ++k) frame.xyz[p][k] = points[p][k];
     }
-    publishPointCloud(frame);
+    firstLink().publish(frame);
     const glm::vec3 purple(0.267f, 0.005f, 0.329f), teal(0.128f, 0.567f, 0.551f), yellow(0.993f, 0.906f, 0.144f);
     const glm::vec3 chosen(pointColor[0], pointColor[1], pointColor[2]), white(1, 1, 1);
     const struct {
@@ -111,6 +113,7 @@ TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
         colorRangeAuto = c.automatic;
         colorRangeLow = c.low;
         colorRangeHigh = c.high;
+        takeFrameOnShow();
         fillScene(plotter);
         ASSERT_EQ(scene.cloud->count, 3);
         EXPECT_NEAR(scene.mapLow, c.mapLow, 1e-4f);

@@ -20,23 +20,22 @@ protected:
 TEST_F(SerialLinkTest, OpensConfiguredAndReleasesEveryHandleItReplaces) {
     fakeSerialAddPort("A");
     fakeSerialAddPort("B");
-    ASSERT_EQ(serialLink.open("A", 921600), SP_OK);
+    Link& link = firstLink();
+    ASSERT_EQ(link.open("A", 921600), SP_OK);
     EXPECT_EQ(fakeSerialBaudRate("A"), 921600);
     EXPECT_EQ(fakeSerialParity("A"), SP_PARITY_NONE);
     EXPECT_EQ(fakeSerialFlowControl("A"), SP_FLOWCONTROL_NONE);
-    EXPECT_FALSE(serialLink.lost());
-    uint8_t buffer[readChunkBytes];
-    EXPECT_EQ(serialLink.read(buffer, readChunkBytes), 0) << "nothing waiting";
+    EXPECT_FALSE(link.checkLost());
     // Opening another port without closing first leaves neither the old port held nor its handle.
-    ASSERT_EQ(serialLink.open("B", 460800), SP_OK);
+    ASSERT_EQ(link.open("B", 460800), SP_OK);
     EXPECT_EQ(fakeSerialOpenHandles() + fakeSerialLiveHandles(), 2);
     fakeSerialVanish("B");
-    EXPECT_EQ(serialLink.read(buffer, readChunkBytes), 0) << "an unplugged device reads like an idle line";
-    EXPECT_TRUE(serialLink.lost());
-    serialLink.close();
-    serialLink.close();
+    EXPECT_TRUE(link.checkLost());
+    EXPECT_TRUE(link.portLost);
+    EXPECT_FALSE(link.portOpen);
+    link.close();
     EXPECT_EQ(fakeSerialCounters().closes, 2);
-    EXPECT_EQ(serialLink.open("/dev/nothing", 460800), SP_ERR_ARG);
+    EXPECT_EQ(link.open("/dev/nothing", 460800), SP_ERR_ARG);
     EXPECT_EQ(fakeSerialLiveHandles(), 0);
 }
 
@@ -57,13 +56,32 @@ TEST_F(SerialLinkTest, AFailedStepReturnsItsStatusSaysWhyAndLeavesNothingHeld) {
         resetLinkForTest();
         fakeSerialAddPort("P");
         fakeSerialFailStep("P", c.step, c.status, c.error);
-        EXPECT_EQ(serialLink.open("P", 460800), c.status);
-        EXPECT_EQ(serialLink.failure.reason, c.reason);
+        EXPECT_EQ(firstLink().open("P", 460800), c.status);
+        EXPECT_EQ(firstLink().failure.reason, c.reason);
         EXPECT_EQ(fakeSerialOpenHandles() + fakeSerialLiveHandles(), 0);
-        EXPECT_TRUE(serialLink.lost());
+        EXPECT_TRUE(firstLink().portLost);
         fakeSerialFailStep("P", c.step, SP_OK);
-        EXPECT_EQ(serialLink.open("P", 460800), SP_OK) << "the port is free for the next attempt";
+        EXPECT_EQ(firstLink().open("P", 460800), SP_OK) << "the port is free for the next attempt";
+        EXPECT_FALSE(firstLink().portLost) << "a successful open clears the loss";
+        firstLink().close();
     }
+}
+
+// Listing the ports opens none of them (opening resets boards and reconfigures others' lines), and
+// says what libserialport knows of each.
+TEST_F(SerialLinkTest, ListingOpensNoPortAndCarriesWhatTheLibrarySays) {
+    for (const char* name : {"A", "B"}) fakeSerialAddPort(name);
+    fakeSerialFailStep("B", FakeSerialStep::open, SP_ERR_FAIL, EACCES);
+    demoSensorEnabled = true;
+    enumeratePorts();
+    EXPECT_EQ(fakeSerialCounters().opens, 0);
+    EXPECT_EQ(fakeSerialLiveHandles(), 0);
+    EXPECT_EQ(portList, (std::vector<std::string>{portPlaceholder, "A", "B", demoPortName}));
+    ASSERT_EQ(portDetails.size(), 2u);
+    EXPECT_EQ(portDetails[1].name, "B");
+    EXPECT_EQ(portDetails[1].description, fakeSerialDescription);
+    EXPECT_EQ(portDetails[1].usbIds, "0403:6001");
+    EXPECT_EQ(portDetails[1].serialNumber, "B");
 }
 
 }  // namespace

@@ -37,15 +37,15 @@ TEST(Synchroniser, DecodesAFrameWrittenOutByHand) {
     };
     for (const auto& [offset, bytes] : fields) std::copy(bytes.begin(), bytes.end(), frame.begin() + offset);
 
-    resetSynchroniser();
+    firstLink().synchroniser.reset();
     std::vector<Bytes> frames;
     testing::internal::CaptureStdout();
     appState.debugPrint = true;
-    synchroniseBytes(frame.data(), static_cast<int>(frame.size()), collectFrame, &frames);
+    firstLink().synchroniser.synchroniseBytes(frame.data(), static_cast<int>(frame.size()), collectFrame, &frames);
     appState.debugPrint = false;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "4000000000.3457\n");
     ASSERT_EQ(frames, std::vector<Bytes>{frame});
-    for (int counter = counterLostSyncs; counter <= counterInvalidErrors; ++counter) EXPECT_EQ(linkStatistics.get(counter), 0u);
+    for (int counter = counterLostSyncs; counter <= counterInvalidErrors; ++counter) EXPECT_EQ(firstLink().statistics.get(counter), 0u);
 
     PointFrame points;
     decodeFrame(frames[0].data(), points);
