@@ -1,6 +1,7 @@
 // Capture replay: the index of a capture file (frames found among garbage, replay times from the
-// sensor's stamps) and the paced source behind SerialLink, driven on the
-// test thread against a fake clock (release times and speeds; the record panel test seeks, steps and loops).
+// sensor's stamps) and the paced capture replay source of a link, driven on the test thread against
+// a fake clock (release times, speeds, loops and frames passed over; the record panel test seeks,
+// steps and loops).
 #include "link/link.h"
 #include "link/sim.h"
 #include "../fakes/link_test_support.h"
@@ -20,8 +21,9 @@
 namespace {
 
 int64_t fakeNow = 0;
+int64_t fakeLateness = 0;  // how much later than asked a sleep ends, as on a loaded machine
 int64_t fakeNowMicros() { return fakeNow; }
-void fakeSleepUntil(int64_t micros) { fakeNow = std::max(fakeNow, micros); }
+void fakeSleepUntil(int64_t micros) { fakeNow = std::max(fakeNow, micros + fakeLateness); }
 
 constexpr uint32_t firstSecond = 5000;
 constexpr uint32_t period30 = 33333;  // 30 frames a second
@@ -115,6 +117,7 @@ protected:
         ensureWorkerThreads();
         resetLinkForTest();
         fakeNow = 1000000;
+        fakeLateness = 0;
         firstLink().capture.clock = CaptureClock{fakeNowMicros, fakeSleepUntil};
         firstLink().capture.speed = 1.0f;
         firstLink().capture.loop = false;
@@ -174,6 +177,61 @@ TEST_F(CaptureSource, ReleasesEachFrameAtItsStampScaledBySpeed) {
         EXPECT_NEAR(static_cast<double>(released.back().at - start), 60e6 / speed, 60e6 / speed * 0.01);
         EXPECT_TRUE(firstLink().capture.atEnd);
         EXPECT_EQ(firstLink().statistics.get(counterLostSyncs), 0u);
+        captureReplaySource.close(firstLink());
+    }
+}
+
+// A loop never spins: from the last frame to the first passes the capture's last step, or the
+// sensor's period for a single frame; "Fastest" is never slower than the fastest fixed speed. Above
+// 1x, frames whose time passed while the machine was late are passed over and counted as skipped
+// rather than sent in a burst; at 1x every frame goes out however late.
+TEST_F(CaptureSource, LoopsPauseAFramePeriodAndSpeedsAbove1xPassOverLateFrames) {
+    constexpr int64_t fastestStep = period30 / 8;
+    const struct Case {
+        const char* name;
+        int frames;
+        float speed;
+        bool loop;
+        int64_t lateness;
+        size_t releases;       // good frames to collect after frame 0
+        int64_t minGap, maxGap;  // between releases; 0, 0: not checked
+        bool skips;            // frames are passed over; every frame is either shown or skipped
+    } cases[] = {
+        {"one frame looped", 1, 1.0f, true, 0, 5, period30, period30, false},
+        {"one frame looped, fastest", 1, captureFastest, true, 0, 5, fastestStep, fastestStep, false},
+        {"steady, fastest", 30, captureFastest, false, 0, 29, fastestStep, fastestStep, false},
+        {"late at 1x", 30, 1.0f, false, 50000, 29, 0, 0, false},
+        {"late at 8x", 30, 8.0f, false, 50000, 29, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        released.clear();
+        firstLink().releaseCapture();
+        open(steadyCapture(c.frames), "paced");
+        firstLink().capture.speed = c.speed;
+        firstLink().capture.loop = c.loop;
+        run(1);
+        fakeLateness = c.lateness;
+        firstLink().capture.playing = true;
+        run(1 + c.releases, 20000);
+        fakeLateness = 0;
+        const uint64_t skipped = firstLink().capture.framesSkipped;
+        if (c.skips) {
+            EXPECT_GT(skipped, 0u);
+            EXPECT_EQ(released.size() + skipped, static_cast<size_t>(c.frames));
+            EXPECT_TRUE(firstLink().capture.atEnd);
+        } else {
+            EXPECT_EQ(skipped, 0u);
+            EXPECT_EQ(released.size(), 1 + c.releases);
+        }
+        for (size_t k = 1; k < released.size(); ++k) {
+            if (!c.loop) {
+                EXPECT_GT(released[k].sequence, released[k - 1].sequence) << k;
+            }
+            if (c.maxGap == 0) continue;
+            EXPECT_GE(released[k].at - released[k - 1].at, c.minGap) << k;
+            EXPECT_LE(released[k].at - released[k - 1].at, c.maxGap) << k;
+        }
         captureReplaySource.close(firstLink());
     }
 }

@@ -1,4 +1,4 @@
-// SerialLink and port enumeration against the fake libserialport: line settings, failures at every
+// Links and port listing against the fake libserialport: line settings, failures at every step of
 // step of opening (and that nothing stays held), probing, and the list offered to the user.
 #include "link/link.h"
 #include "app/app.h"
