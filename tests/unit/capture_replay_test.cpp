@@ -129,7 +129,7 @@ protected:
 
     // Opens, indexes (in the background) and opens the source as the link would; frame 0 is out.
     void open(const Capture& capture, const char* name) {
-        ASSERT_EQ(firstLink().openCapture(writeCapture(capture, name)), 0);
+        ASSERT_EQ(firstLink().openCapture(writeCapture(capture, name)), "");
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);  // only against a hang
         while (!firstLink().pollCaptureIndexing() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ASSERT_EQ(firstLink().capture.indexError, 0);
