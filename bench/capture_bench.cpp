@@ -100,16 +100,16 @@ BENCHMARK(FrameAtTimeIn4GiB);
 void openIndexed(const std::string& path) {
     ensureWorkerThreads();
     resetLinkForTest();
-    captureClock = steadyCaptureClock;
-    if (openCapture(path) != 0) std::abort();
-    while (!pollCaptureIndexing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    resetSynchroniser();
-    if (capturePortOpen() != 0) std::abort();
+    firstLink().capture.clock = steadyCaptureClock;
+    if (!firstLink().openCapture(path).empty()) std::abort();
+    while (!firstLink().pollCaptureIndexing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    firstLink().synchroniser.reset();
+    if (captureReplaySource.open(firstLink(), capturePortName, 0) != 0) std::abort();
 }
 
 void closeIndexed() {
-    capturePortClose();
-    releaseCapture();
+    captureReplaySource.close(firstLink());
+    firstLink().releaseCapture();
     resetLinkForTest();
 }
 
@@ -130,8 +130,8 @@ void SeekUntilDecoded(benchmark::State& state) {
         s->done = true;
     };
     for (auto _ : state) {
-        seekCapture(static_cast<int64_t>(random() % indexedFrames));
-        for (shown.done = false; !shown.done;) synchroniseBytes(buffer, capturePortRead(buffer, readChunkBytes), decode, &shown);
+        firstLink().seekCapture(static_cast<int64_t>(random() % indexedFrames));
+        for (shown.done = false; !shown.done;) firstLink().synchroniser.synchroniseBytes(buffer, captureReplaySource.read(firstLink(), buffer, readChunkBytes), decode, &shown);
     }
     closeIndexed();
 }
@@ -146,10 +146,10 @@ void PlayTenSecondsAtOneX(benchmark::State& state) {
     auto count = [](const uint8_t*, void* context) { ++*static_cast<size_t*>(context); };
     double wall = 0;
     for (auto _ : state) {
-        synchroniseBytes(buffer, capturePortRead(buffer, readChunkBytes), count, &frames);  // frame 0, paused
+        firstLink().synchroniser.synchroniseBytes(buffer, captureReplaySource.read(firstLink(), buffer, readChunkBytes), count, &frames);  // frame 0, paused
         const auto start = std::chrono::steady_clock::now();
-        captureReplay.playing = true;
-        while (frames < pacedFrames) synchroniseBytes(buffer, capturePortRead(buffer, readChunkBytes), count, &frames);
+        firstLink().capture.playing = true;
+        while (frames < pacedFrames) firstLink().synchroniser.synchroniseBytes(buffer, captureReplaySource.read(firstLink(), buffer, readChunkBytes), count, &frames);
         wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.SetIterationTime(wall);
     }

@@ -29,9 +29,7 @@ void connectToIdleLine() {
     ensureWorkerThreads();
     resetLinkForTest();
     fakeSerialAddPort(idlePort);
-    serialLink.open(idlePort, appState.baudRate);
-    appState.portOpen = true;
-    startWorkers();
+    firstLink().open(idlePort, firstLink().baudRate);
 }
 
 // CPU time of the whole process (the benchmark thread only sleeps) per second of wall time, in
@@ -49,7 +47,7 @@ void IdleWorkersCpu(benchmark::State& state) {
         state.SetIterationTime(elapsed.count());
     }
     state.counters["cpu_percent_of_one_core"] = 100.0 * cpu / wall;
-    disconnect();
+    firstLink().close();
 }
 BENCHMARK(IdleWorkersCpu)->UseManualTime()->Iterations(6)->Unit(benchmark::kMillisecond);
 
@@ -63,7 +61,7 @@ void StopAcknowledge(benchmark::State& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(7));
         state.ResumeTiming();
         const auto before = std::chrono::steady_clock::now();
-        disconnect();
+        firstLink().close();
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - before;
         longest = std::max(longest, took.count());
         state.SetIterationTime(took.count());
@@ -93,10 +91,10 @@ void SynchroniserThroughput(benchmark::State& state) {
     const Bytes stream = typicalStream();
     const size_t read = static_cast<size_t>(state.range(0));
     auto ignore = [](const uint8_t*, void*) {};
-    resetSynchroniser();
+    firstLink().synchroniser.reset();
     for (auto _ : state)
         for (size_t at = 0; at < stream.size(); at += read)
-            synchroniseBytes(stream.data() + at, static_cast<int>(std::min(read, stream.size() - at)), ignore, nullptr);
+            firstLink().synchroniser.synchroniseBytes(stream.data() + at, static_cast<int>(std::min(read, stream.size() - at)), ignore, nullptr);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
 }
 BENCHMARK(SynchroniserThroughput)->Arg(readChunkBytes)->Arg(1 << 20);
@@ -119,7 +117,7 @@ void DecodeThroughput(benchmark::State& state) {
     PointFrame points;
     for (auto _ : state) {
         decodeFrame(frame.data(), points);
-        publishPointCloud(points);
+        firstLink().publish(points);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * frame.size()));
 }

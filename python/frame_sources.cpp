@@ -33,40 +33,40 @@ constexpr size_t firstStoreFrames = 64;
 constexpr size_t populateStepBytes = size_t{32} << 20;
 
 // ---- Synchroniser --------------------------------------------------------------------------------
-// Process-wide state of this module: the core library's synchroniser and linkStatistics are one per
-// process, so one stream at a time goes through them, whichever Python thread asks.
-std::mutex synchroniserInUse;
 
 // Fills `buffer` with the next bytes of the stream: how many (0 at its end).
 using ByteSource = std::function<size_t(uint8_t* buffer, size_t room)>;
 
+// What a good frame is kept into: the sensor's columns, and the counters of the synchroniser.
+struct FrameSink {
+    SensorFrames& frames;
+    LinkStatistics& statistics;
+};
+
 void keepGoodFrame(const uint8_t* record, void* context) {
-    SensorFrames& sink = *static_cast<SensorFrames*>(context);
+    FrameSink& sink = *static_cast<FrameSink*>(context);
     PointFrame decoded;
     decodeFrame(record, decoded);
-    sink.sequence.push_back(decoded.sequence);
-    sink.stamp.push_back(decoded.timestampSeconds + decoded.timestampMicros / microsPerSecond);
-    sink.received.push_back(noHostTime);
-    std::memcpy(sink.points.append(), decoded.xyz, sizeof decoded.xyz);
+    sink.frames.sequence.push_back(decoded.sequence);
+    sink.frames.stamp.push_back(decoded.timestampSeconds + decoded.timestampMicros / microsPerSecond);
+    sink.frames.received.push_back(noHostTime);
+    std::memcpy(sink.frames.points.append(), decoded.xyz, sizeof decoded.xyz);
     // Offline every good frame is handled at once: the handler's two counts follow the good frames.
-    linkStatistics.increment(counterFramesProcessed);
-    linkStatistics.increment(counterBuffersProcessed);
+    sink.statistics.increment(counterFramesProcessed);
+    sink.statistics.increment(counterBuffersProcessed);
 }
 
-void takeCounters(SensorFrames& sink) {
-    sink.hasCounters = true;
-    for (int index = 0; index < linkStatisticCount; ++index) sink.counters[index] = linkStatistics.get(index);
-}
-
-// A whole stream through the synchroniser into `sink`, from a fresh start: the one place this module
-// drives it.
-void synchroniseStream(SensorFrames& sink, const ByteSource& source) {
-    const std::lock_guard<std::mutex> hold(synchroniserInUse);
-    resetSynchroniser();
+// A whole stream through a synchroniser of its own into `frames`, from a fresh start: the one place
+// this module drives it. Any thread; streams on several threads never meet.
+void synchroniseStream(SensorFrames& frames, const ByteSource& source) {
+    Synchroniser synchroniser;
+    synchroniser.reset();
+    FrameSink sink{frames, synchroniser.statistics};
     std::vector<uint8_t> piece(readPieceBytes);
     for (size_t count; (count = source(piece.data(), piece.size())) != 0;)
-        synchroniseBytes(piece.data(), static_cast<int>(count), keepGoodFrame, &sink);
-    takeCounters(sink);
+        synchroniser.synchroniseBytes(piece.data(), static_cast<int>(count), keepGoodFrame, &sink);
+    frames.hasCounters = true;
+    for (int index = 0; index < linkStatisticCount; ++index) frames.counters[index] = synchroniser.statistics.get(index);
 }
 
 // Room for every frame a stream of `bytes` can hold, so the points are written once, where they stay.

@@ -107,7 +107,7 @@ void printUsage(FILE* stream) {
         "file or the capture could not be written or was deleted meanwhile (a recording keeps every complete row, a capture\n"
         "every byte before the failure); an --mcap session that could not be written whole keeps every\n"
         "whole chunk and still opens.\n",
-        toolName, toolName, toolName, static_cast<int>(appState.baudRate));
+        toolName, toolName, toolName, static_cast<int>(firstLink().baudRate));
 }
 
 // ---- Standard output ------------------------------------------------------------------------------
@@ -223,9 +223,9 @@ DecodeOptions parseOptions(int argc, char** argv) {
     return options;
 }
 
-void printStatistics() {
+void printStatistics(const LinkStatistics& statistics) {
     for (int index = 0; index < linkStatisticCount; ++index)
-        std::cout << linkStatisticNames[index] << ": " << linkStatistics.get(index) << '\n';
+        std::cout << linkStatisticNames[index] << ": " << statistics.get(index) << '\n';
     std::cout.flush();
 }
 
@@ -234,6 +234,7 @@ void printStatistics() {
 // the options and kept here.
 
 struct FrameOutputs {
+    Synchroniser synchroniser;      // offline runs decode with their own, no link needed
     bool points = false;
     PointFrame decoded = {};        // scratch for the points of the frame being emitted
     int csvFile = -1;               // --csv: the recording being written, -1 when none or failed
@@ -317,7 +318,7 @@ char* appendNumber(char* at, char* end, float value, char separator) {
 // Per-frame lines are formatted by hand and written to stdout in one piece each (std::cout writes
 // through the same stdio buffer, so lines keep their order): a big stream has millions of frames.
 void printFrameLine(const uint8_t* record) {
-    const FrameStamp stamp = readFrameStamp(record);
+    const FrameHeader stamp = readFrameHeader(record);
     static constexpr char prefix[] = "frame ";
     char line[sizeof prefix + 3 * 11];
     char* at = std::copy(prefix, prefix + sizeof prefix - 1, line);
@@ -340,14 +341,14 @@ void printPointsLine(const PointFrame& decoded) {
 // --mcap: a capture has no host time, so the frame's stamp is both its log time (the session keeps it
 // from going back) and its publish time; the link counters follow each new second of the stamps.
 void writeSessionCounters(FrameOutputs& outputs) {
-    uint32_t counts[linkStatisticCount];
-    for (int index = 0; index < linkStatisticCount; ++index) counts[index] = linkStatistics.get(index);
+    uint64_t counts[linkStatisticCount];
+    for (int index = 0; index < linkStatisticCount; ++index) counts[index] = outputs.synchroniser.statistics.get(index);
     outputs.session->writeCounters(0, outputs.stampTime, counts);
     outputs.countersSecond = outputs.stampSecond;
 }
 
 void writeSessionFrame(FrameOutputs& outputs, const uint8_t* record) {
-    const FrameStamp stamp = readFrameStamp(record);
+    const FrameHeader stamp = readFrameHeader(record);
     outputs.stampTime = stampNanos(stamp);
     outputs.stampSecond = stamp.seconds;
     outputs.session->writeFrame(0, outputs.stampTime, stamp, outputs.decoded);
@@ -369,8 +370,8 @@ void emitGoodFrame(const uint8_t* record, void* context) {
     }
     if (outputs.points) printPointsLine(outputs.decoded);
     // Offline every good frame is decoded at once: the handler's two counts follow the good frames.
-    linkStatistics.increment(counterFramesProcessed);
-    linkStatistics.increment(counterBuffersProcessed);
+    outputs.synchroniser.statistics.increment(counterFramesProcessed);
+    outputs.synchroniser.statistics.increment(counterBuffersProcessed);
     if (outputs.session) writeSessionFrame(outputs, record);
 }
 
@@ -434,11 +435,11 @@ int closeSession(FrameOutputs& outputs) {
 }
 
 // The statistics of one stream, and a word on standard error when it held no good frame.
-void finishStream(uint64_t bytesRead, const char* shownName) {
-    printStatistics();
-    if (linkStatistics.get(counterGoodFrames) == 0)
+void finishStream(const LinkStatistics& statistics, uint64_t bytesRead, const char* shownName) {
+    printStatistics(statistics);
+    if (statistics.get(counterGoodFrames) == 0)
         std::fprintf(stderr, "%s: no %sframe found in %llu bytes of %s\n", toolName,
-                     linkStatistics.get(counterGoodSyncs) == 0 ? "" : "good ",
+                     statistics.get(counterGoodSyncs) == 0 ? "" : "good ",
                      static_cast<unsigned long long>(bytesRead), shownName);
 }
 
@@ -460,18 +461,18 @@ int decodeSession(const DecodeOptions& options, FrameOutputs& outputs) {
     if (sensors.empty()) std::fprintf(stderr, "%s: %s holds no sensor's raw bytes\n", toolName, options.inputPath.c_str());
     for (const SessionRawChannel& sensor : sensors) {
         if (sensors.size() > 1) std::cout << "sensor " << sensor.sensor << '\n' << std::flush;
-        resetSynchroniser();
+        outputs.synchroniser.reset();
         uint64_t bytesRead = 0;
         const bool read = reader.readMessages({sensor.channelId}, 0, UINT64_MAX, [&](const McapMessage& message) {
             bytesRead += message.size;
-            synchroniseBytes(message.data, static_cast<int>(message.size), emitGoodFrame, &outputs);
+            outputs.synchroniser.synchroniseBytes(message.data, static_cast<int>(message.size), emitGoodFrame, &outputs);
         });
         if (!read) {
             std::fprintf(stderr, "%s: cannot read %s\n", toolName, reader.failure().message().c_str());
             return exitInputFailure;
         }
         const std::string shownName = options.inputPath + " (" + sensor.sensor + ")";
-        finishStream(bytesRead, shownName.c_str());
+        finishStream(outputs.synchroniser.statistics, bytesRead, shownName.c_str());
         if (standardOutputFailed(false)) break;
     }
     return 0;
@@ -481,12 +482,12 @@ int decodeSession(const DecodeOptions& options, FrameOutputs& outputs) {
 // slices stamped with the latest good frame's time.
 void feedBytes(const uint8_t* bytes, int count, FrameOutputs& outputs) {
     if (!outputs.session) {
-        synchroniseBytes(bytes, count, emitGoodFrame, &outputs);
+        outputs.synchroniser.synchroniseBytes(bytes, count, emitGoodFrame, &outputs);
         return;
     }
     for (int done = 0; done < count; done += sessionRawBytes) {
         const int slice = std::min(sessionRawBytes, count - done);
-        synchroniseBytes(bytes + done, slice, emitGoodFrame, &outputs);
+        outputs.synchroniser.synchroniseBytes(bytes + done, slice, emitGoodFrame, &outputs);
         outputs.session->writeRaw(0, outputs.stampTime, bytes + done, static_cast<size_t>(slice));
     }
 }
@@ -532,7 +533,7 @@ int decodeOffline(const DecodeOptions& options) {
         if (const int status = openSession(options, fd, session); status != 0) return status;
         outputs.session = &session;
     }
-    resetSynchroniser();
+    outputs.synchroniser.reset();
     std::vector<uint8_t> chunk(offlineReadBytes);
     uint64_t bytesRead = 0;
     for (;;) {
@@ -550,7 +551,7 @@ int decodeOffline(const DecodeOptions& options) {
     }
     if (!fromStdin) ::close(fd);
     if (outputState == OutputState::failed) return exitOutputFailure;
-    finishStream(bytesRead, shownName);
+    finishStream(outputs.synchroniser.statistics, bytesRead, shownName);
     return finishOutputs(options, outputs, closeSession(outputs));
 }
 
@@ -579,7 +580,7 @@ void onStopSignal(int) { stopRequested = 1; }
 // The link took the reason at the step that failed.
 void reportOpenFailure(const std::string& name, int status) {
     std::fprintf(stderr, "%s: cannot open %s: libserialport status %d: %s\n", toolName, name.c_str(), status,
-                 serialLink.failure.reason.c_str());
+                 firstLink().failure.reason.c_str());
 }
 
 // The capture's end, on standard error when it failed.
@@ -604,19 +605,19 @@ int decodeLive(const DecodeOptions& options) {
     stop.sa_handler = onStopSignal;
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
-    if (options.baudRate != 0) appState.baudRate = options.baudRate;
+    if (options.baudRate != 0) firstLink().baudRate = options.baudRate;
 
-    startLinkWorkers();
+    firstLink().startWorkers();
     // Open before connecting: the capture then holds the connection's bytes from the very first.
     if (!options.capturePath.empty() && !beginCapture(options.capturePath)) {
         reportCaptureEnd();
-        runExitSequence();
+        shutDownLinks();
         return exitOutputFailure;
     }
-    const int status = connectLink(options.portName.c_str(), appState.baudRate);
+    const int status = firstLink().open(options.portName.c_str(), firstLink().baudRate);
     if (status != SP_OK) {
         reportOpenFailure(options.portName, status);
-        runExitSequence();
+        shutDownLinks();
         discardCapture();  // nothing was read: an existing file stays as it was
         return exitPortFailure;
     }
@@ -628,31 +629,30 @@ int decodeLive(const DecodeOptions& options) {
     bool portLost = false;
     while (!stopRequested && (options.seconds == 0.0 || LiveClock::now() < deadline)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(livePollMillis));
-        if (serialLink.lost()) {
+        if (firstLink().checkLost()) {
             portLost = true;
             break;
         }
         pollCapture();
         if (!options.capturePath.empty() && !captureRunning()) break;  // it failed: the run has no point
         if (LiveClock::now() >= nextRound) {
-            printStatistics();
+            printStatistics(firstLink().statistics);
             std::cout << '\n';
             nextRound += std::chrono::milliseconds(statisticsIntervalMillis);
             if (standardOutputFailed(true)) break;
         }
     }
-    disconnect();
+    firstLink().close();
     if (portLost) std::fprintf(stderr, "%s: the port %s is disconnected\n", toolName, options.portName.c_str());
-    printStatistics();
-    runExitSequence();
+    printStatistics(firstLink().statistics);
+    shutDownLinks();
     const bool captureFailed = !options.capturePath.empty() && !finishCaptureReported();
     if (portLost) return exitPortFailure;
     return outputStatus() != 0 || captureFailed ? exitOutputFailure : 0;
 }
 
-// The viewer's port list without the placeholder: every port that opens at the rate.
-int listPorts(const DecodeOptions& options) {
-    if (options.baudRate != 0) appState.baudRate = options.baudRate;
+// The viewer's port list without the placeholder: every port the system lists (none is opened).
+int listPorts() {
     enumeratePorts();
     for (size_t entry = 1; entry < portList.size(); ++entry) std::cout << portList[entry] << '\n';
     return outputStatus();
@@ -666,6 +666,6 @@ int main(int argc, char** argv) {
     // A reader that goes away must fail the write (and be reported), not end the tool.
     std::signal(SIGPIPE, SIG_IGN);
     const DecodeOptions options = parseOptions(argc, argv);
-    if (options.listPorts) return listPorts(options);
+    if (options.listPorts) return listPorts();
     return options.portName.empty() ? decodeOffline(options) : decodeLive(options);
 }

@@ -1,6 +1,6 @@
-// Application core (the ground floor, including nothing of ours): the flags through which the GUI
-// thread and the two workers talk, the worker life cycle and its two handshakes, the exit sequence,
-// and the diagnostics switch and printer.
+// Application core (the ground floor, including nothing of ours): the process-wide flags, the worker
+// pair (a grabber and a handler with their life cycle, handshakes and exit sequence) that each sensor
+// link owns, and the diagnostics switch and printer.
 // Used by every subsystem; implemented in app_state.cpp, workers.cpp and files.cpp.
 #pragma once
 
@@ -14,36 +14,14 @@
 
 constexpr int32_t defaultBaudRate = 460800;
 
-// Process-wide state shared by the GUI thread, the grabber and the handler, grouped by who writes
-// it. Every field is atomic and sequentially consistent access serves; each names its writer and
-// its readers. A tool's main thread stands in for the GUI thread.
+// Process-wide state: what is one per process whatever the number of sensors. Every field is atomic
+// and sequentially consistent access serves; each names its writer and its readers. A tool's main
+// thread stands in for the GUI thread.
 struct AppState {
     // ---- Set once by the entry (--debug), before any thread starts; read by every thread ----------
     std::atomic<bool> debugPrint{false};
 
-    // ---- GUI -> workers: requests ----------------------------------------------------------------
-    // Written under parkMutex with a wake-up by the handshakes and the exit sequence (GUI thread).
-    std::atomic<bool> grabberStartRequest{false};  // startWorkers sets, stopWorkers clears; read by the parked grabber
-    std::atomic<bool> grabberStopRequest{false};   // stopWorkers sets, startWorkers clears; read by the grabber
-    std::atomic<bool> handlerStartRequest{false};  // startWorkers sets, stopWorkers clears; read by the parked handler
-    std::atomic<bool> handlerStopRequest{false};   // stopWorkers sets, startWorkers clears; read by the handler
-    std::atomic<bool> shutdownRequest{false};      // exit sequence with no port open; read by the parked workers
-    // Exit sequence with a port open, or the first parked worker that sees shutdownRequest; read by
-    // both workers, which leave their loops on it.
-    std::atomic<bool> exitRequest{false};
-
-    // ---- Workers -> GUI: acknowledgements ----------------------------------------------------------
-    std::atomic<bool> grabberStopped{false};  // grabber on stopping; startWorkers clears; stopWorkers waits for it
-    std::atomic<bool> handlerStopped{false};  // handler on stopping; startWorkers clears; stopWorkers waits for it
-    std::atomic<bool> grabberExited{false};   // grabber on leaving its loop; the exit sequence waits for it
-    std::atomic<bool> handlerExited{false};   // handler on leaving its loop; the exit sequence waits for it
-
     // ---- GUI thread only ---------------------------------------------------------------------------
-    // Connection: connectLink sets portOpen, disconnect and the exit sequence clear it; read by the
-    // panels, the recording writer and the exit sequence.
-    std::atomic<bool> portOpen{false};
-    std::atomic<bool> portLost{false};               // connection panel (failed open or probe); read by the menu bar
-    std::atomic<int32_t> baudRate{defaultBaudRate};  // connection panel; read by it and by enumeratePorts
     // Input and window, all read by the camera.
     std::atomic<bool> panelFocused{false};      // each open panel; the frame loop clears it every frame
     std::atomic<bool> inputCaptured{false};     // colour swatches, the record panel while its file chooser is open
@@ -66,17 +44,6 @@ extern AppState appState;
 using ItemProbe = void (*)(const char* label, float minX, float minY, float maxX, float maxY);
 extern ItemProbe itemProbe;
 
-// The only mutex and condition variable of the program: they serve the parking of the workers.
-extern std::mutex parkMutex;
-extern std::condition_variable parkSignal;
-
-// The two worker threads: empty until the entry starts them, joined by the exit sequence (GUI thread).
-extern std::thread grabberThread;
-extern std::thread handlerThread;
-struct WorkerRole;
-extern const WorkerRole* workerRoles[2];  // grabber, handler: set by startWorkerThreads
-extern void (*exitAfterJoin)();           // set by startWorkerThreads
-
 // printf-style diagnostics to standard output, flushed; returns what printf returns.
 int logPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The text and a line end to standard output, flushed (the "line" of the diagnostics table).
@@ -92,29 +59,68 @@ int openRegularFile(const std::string& path, int flags, std::string& problem);
 // The system's text for an errno value as a sentence: "No space left on device."
 std::string systemReason(int error);
 
-// What tells one worker from the other: its flags in AppState, its lines and its work. The subsystem
-// that owns the work (the sensor link) hands the two roles to startWorkerThreads.
+// What tells one worker from the other: its lines and its work. The subsystem that owns the work
+// (a sensor link) hands the two roles to WorkerPair::startThreads with its own context.
 struct WorkerRole {
-    std::atomic<bool>& startRequest;
-    std::atomic<bool>& stopRequest;
-    std::atomic<bool>& stopped;
-    std::atomic<bool>& exited;
     const char* startedLine;
     const char* haltedLine;
-    void (*enter)();                 // worker thread: once, before its loop
-    void (*start)();                 // worker thread: run state Start
+    void (*enter)(void* context);    // worker thread: once, before its loop (may be null)
+    void (*start)(void* context);    // worker thread: run state Start
     void (*runOnce)(void* context);  // worker thread: one batch of run state Run (may wait briefly)
-    void (*wake)();                  // any thread: cuts a wait in runOnce short (stop request, exit)
+    void (*wake)(void* context);     // any thread: cuts a wait in runOnce short (may be null)
 };
 
-// The loop of a worker over its run states, from Parked until exitRequest; returns 0. Worker thread.
-int runWorker(const WorkerRole& role, void* context);
-// Entry steps 1 and 2: start the grabber and the handler threads, each running its role's enter
-// step and then runWorker with `context`; both park at once. `afterJoin` ends the exit sequence, once
-// no worker runs.
-void startWorkerThreads(const WorkerRole& grabber, const WorkerRole& handler, void* context, void (*afterJoin)());
-// Connect handshake (after the port is open and portOpen set) and disconnect handshake.
-void startWorkers();
-void stopWorkers();
-// Exit sequence: brings both workers down, joins them, then runs the afterJoin step.
-void runExitSequence();
+// One worker's requests and acknowledgements. The requests are written under the pair's parkMutex
+// with a wake-up by the handshakes and the exit sequence (the controlling thread: the GUI thread or
+// a tool's main thread); the acknowledgements by the worker, read by the controlling thread.
+struct WorkerFlags {
+    std::atomic<bool> startRequest{false};  // start sets, stop clears; read by the parked worker
+    std::atomic<bool> stopRequest{false};   // stop sets, start clears; read by the worker
+    std::atomic<bool> stopped{false};       // the worker on stopping; start clears; stop waits for it
+    std::atomic<bool> exited{false};        // the worker on leaving its loop; the exit sequence waits for it
+};
+
+// A grabber and a handler thread with their life cycle (Start, Run, Stop, Parked), the connect and
+// disconnect handshakes and the exit sequence. One per sensor link, owned by it; the controlling
+// thread calls every method, the workers run runWorker.
+struct WorkerPair {
+    WorkerFlags grabber;
+    WorkerFlags handler;
+    // Written by the exit sequence (the controlling thread), or exitRequest by the first parked worker
+    // that sees shutdownRequest; read by both workers, which leave their loops on exitRequest.
+    std::atomic<bool> shutdownRequest{false};  // the exit sequence while parked
+    std::atomic<bool> exitRequest{false};
+    // Between start and stop (controlling thread): the workers run and must be asked to leave.
+    std::atomic<bool> running{false};
+
+    // The mutex and condition variable of the parking; the handshakes take them.
+    std::mutex parkMutex;
+    std::condition_variable parkSignal;
+
+    WorkerPair() = default;
+    WorkerPair(const WorkerPair&) = delete;
+    WorkerPair& operator=(const WorkerPair&) = delete;
+    ~WorkerPair();  // the exit sequence, when the threads still run
+
+    // Start both threads, each running its role's enter step and then its loop with `context`; both
+    // park at once.
+    void startThreads(const WorkerRole& grabberRole, const WorkerRole& handlerRole, void* context);
+    bool threadsStarted() const { return threads[0].joinable(); }
+    // Connect handshake (after the source is open) and disconnect handshake (returns once both are parked).
+    void start();
+    void stop();
+    // Brings both workers down and joins them; afterwards the threads can be started again.
+    void exit();
+
+    // Worker thread: the loop of one worker over its run states until exitRequest; returns 0.
+    int runWorker(int which);
+
+private:
+    const WorkerRole* roles[2] = {nullptr, nullptr};  // grabber, handler; set with the threads
+    void* context = nullptr;
+    std::thread threads[2];
+    WorkerFlags& flags(int which) { return which == 0 ? grabber : handler; }
+    int parkedAction(int which);
+    int workerAction(int which, int state);
+    void wakeWorkers();
+};

@@ -1,11 +1,10 @@
-// The worker life cycle shared by the frame grabber and the frame handler (Start, Run, Stop,
-// Parked), driven by the roles the sensor link hands in; the connect and disconnect handshakes and
-// the exit sequence. The handshakes and the exit sequence run on the GUI thread; runWorker runs on
-// each worker thread.
+// The worker pair: the life cycle shared by a frame grabber and a frame handler (Start, Run, Stop,
+// Parked), driven by the roles a sensor link hands in; the connect and disconnect handshakes and the
+// exit sequence. The handshakes and the exit sequence run on the controlling thread (GUI thread or a
+// tool's main thread); runWorker runs on each worker thread.
 #include "app/app.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -25,123 +24,128 @@ void debugLine(const char* text) {
     if (appState.debugPrint) logLine(text);
 }
 
+}  // namespace
+
 // Parked: wait for a start request, a shutdown or exit. Worker thread.
-int parkedAction(const WorkerRole& role) {
-    debugLine(role.haltedLine);
+int WorkerPair::parkedAction(int which) {
+    WorkerFlags& own = flags(which);
+    debugLine(roles[which]->haltedLine);
     std::unique_lock lock(parkMutex);
-    if (role.startRequest) return stateStart;
+    if (own.startRequest) return stateStart;
     // A disconnect that came before this worker left Parked after its connect: acknowledge it here,
-    // or stopWorkers would wait for ever.
-    if (role.stopRequest) role.stopped = true;
-    if (appState.shutdownRequest) {
-        appState.exitRequest = true;
+    // or stop would wait for ever.
+    if (own.stopRequest) own.stopped = true;
+    if (shutdownRequest) {
+        exitRequest = true;
         return stateParked;
     }
-    if (!appState.exitRequest) parkSignal.wait(lock);
+    if (!exitRequest) parkSignal.wait(lock);
     return stateParked;
 }
 
 // One state action; returns the next state. Worker thread.
-int workerAction(const WorkerRole& role, int state, void* context) {
+int WorkerPair::workerAction(int which, int state) {
+    const WorkerRole& role = *roles[which];
     switch (state) {
     case stateStart:
-        role.start();
+        role.start(context);
         debugLine(role.startedLine);
         return stateRun;
     case stateRun:
         role.runOnce(context);
-        return role.stopRequest ? stateStop : stateRun;
+        return flags(which).stopRequest ? stateStop : stateRun;
     case stateStop:
-        role.stopped = true;
+        flags(which).stopped = true;
         return stateParked;
     default:
-        return parkedAction(role);
+        return parkedAction(which);
     }
 }
 
-// Change flags that parked workers test, then wake them all.
-template <typename Change>
-void changeParkFlags(Change change) {
+void WorkerPair::wakeWorkers() {
+    for (const WorkerRole* role : roles)
+        if (role != nullptr && role->wake != nullptr) role->wake(context);
+}
+
+int WorkerPair::runWorker(int which) {
+    int state = stateParked;
+    for (;;) {
+        if (exitRequest) {
+            flags(which).exited = true;
+            return 0;
+        }
+        state = workerAction(which, state);
+    }
+}
+
+void WorkerPair::startThreads(const WorkerRole& grabberRole, const WorkerRole& handlerRole, void* workerContext) {
+    roles[0] = &grabberRole;
+    roles[1] = &handlerRole;
+    context = workerContext;
+    shutdownRequest = false;
+    exitRequest = false;
+    for (int which = 0; which < 2; ++which) {
+        flags(which).exited = false;
+        threads[which] = std::thread([this, which] {
+            if (roles[which]->enter != nullptr) roles[which]->enter(context);
+            runWorker(which);
+        });
+    }
+}
+
+void WorkerPair::start() {
     {
         std::lock_guard lock(parkMutex);
-        change();
+        for (WorkerFlags* f : {&grabber, &handler}) {
+            f->stopRequest = false;
+            f->stopped = false;
+            f->startRequest = true;
+        }
     }
+    running = true;
     parkSignal.notify_all();
 }
 
-void wakeWorkers() {
-    for (const WorkerRole* role : workerRoles)
-        if (role != nullptr && role->wake != nullptr) role->wake();
-}
-
-int workerThread(const WorkerRole* role, void* context) {
-    if (role->enter != nullptr) role->enter();
-    return runWorker(*role, context);
-}
-
-}  // namespace
-
-int runWorker(const WorkerRole& role, void* context) {
-    int state = stateParked;
-    for (;;) {
-        if (appState.exitRequest) {
-            role.exited = true;
-            return 0;
-        }
-        state = workerAction(role, state, context);
-    }
-}
-
-void startWorkerThreads(const WorkerRole& grabber, const WorkerRole& handler, void* context, void (*afterJoin)()) {
-    workerRoles[0] = &grabber;
-    workerRoles[1] = &handler;
-    exitAfterJoin = afterJoin;
-    grabberThread = std::thread(workerThread, &grabber, context);
-    handlerThread = std::thread(workerThread, &handler, context);
-    // A process that ends through exit() rather than through the entry (Xlib ends it that way when
-    // the X server goes away) still brings the workers down and closes the port; destroying a
-    // running thread's handle would abort instead. After a normal exit sequence this does nothing.
-    std::atexit(runExitSequence);
-}
-
-void startWorkers() {
-    changeParkFlags([] {
-        appState.grabberStopRequest = false;
-        appState.grabberStopped = false;
-        appState.grabberStartRequest = true;
-        appState.handlerStopRequest = false;
-        appState.handlerStopped = false;
-        appState.handlerStartRequest = true;
-    });
-}
-
-void stopWorkers() {
+void WorkerPair::stop() {
     // Under the park mutex and with a wake-up, so that a worker still parked sees the request too.
-    changeParkFlags([] {
-        appState.grabberStartRequest = false;
-        appState.handlerStartRequest = false;
-        appState.grabberStopRequest = true;
-        appState.handlerStopRequest = true;
-    });
+    {
+        std::lock_guard lock(parkMutex);
+        for (WorkerFlags* f : {&grabber, &handler}) {
+            f->startRequest = false;
+            f->stopRequest = true;
+        }
+    }
+    parkSignal.notify_all();
+    if (!threadsStarted()) return;
     wakeWorkers();
-    while (!(appState.grabberStopped && appState.handlerStopped)) {
+    while (!(grabber.stopped && handler.stopped)) {
         debugLine("waiting..");
         pollPause();
     }
+    running = false;
 }
 
-void runExitSequence() {
-    if (appState.portOpen) {
+void WorkerPair::exit() {
+    if (!threadsStarted()) return;
+    if (running) {
         // Both workers run; they leave at the top of their next iteration.
-        changeParkFlags([] { appState.exitRequest = true; });
+        {
+            std::lock_guard lock(parkMutex);
+            exitRequest = true;
+        }
+        parkSignal.notify_all();
         wakeWorkers();
     } else {
-        changeParkFlags([] { appState.shutdownRequest = true; });
-        const bool started = grabberThread.joinable() && handlerThread.joinable();
-        while (started && !(appState.handlerExited && appState.grabberExited)) pollPause();
+        {
+            std::lock_guard lock(parkMutex);
+            shutdownRequest = true;
+        }
+        parkSignal.notify_all();
+        while (!(handler.exited && grabber.exited)) pollPause();
     }
-    if (handlerThread.joinable()) handlerThread.join();
-    if (grabberThread.joinable()) grabberThread.join();
-    // Only now that no worker reads it may the port be closed.
-    if (exitAfterJoin != nullptr) exitAfterJoin();
+    for (std::thread& thread : threads)
+        if (thread.joinable()) thread.join();
+    running = false;
 }
+
+WorkerPair::~WorkerPair() { exit(); }

@@ -22,13 +22,10 @@ struct FrameHead {
 const FrameHead frameHead;
 
 bool goodFrameAt(const uint8_t* at) {
-    return std::memcmp(at, frameHead.bytes, sizeof frameHead.bytes) == 0 &&
-           frameChecksum(at) == readLittleEndian(at + checksumOffset, 4);
+    return std::memcmp(at, frameHead.bytes, sizeof frameHead.bytes) == 0 && frameChecksum(at) == readFrameHeader(at).checksum;
 }
 
-uint64_t stampMicros(const uint8_t* record) {
-    return uint64_t{readLittleEndian(record + secondsOffset, 4)} * microsPerSecond + readLittleEndian(record + microsOffset, 4);
-}
+uint64_t stampMicros(const FrameHeader& header) { return uint64_t{header.seconds} * microsPerSecond + header.micros; }
 
 // Replay times from the sensor's stamps: each frame after the previous by the step of the clock,
 // a backward step as none, a long one as longestFrameGapMicros.
@@ -90,8 +87,8 @@ int indexCapture(int file, CaptureIndex& index, CaptureProgress progress, void* 
             }
             const uint8_t* candidate = window.data() + at;
             if (goodFrameAt(candidate)) {
-                const uint16_t sequence = static_cast<uint16_t>(readLittleEndian(candidate + sequenceOffset, 2));
-                index.frames.push_back({windowStart + at, timeline.next(stampMicros(candidate)), sequence});
+                const FrameHeader header = readFrameHeader(candidate);
+                index.frames.push_back({windowStart + at, timeline.next(stampMicros(header)), header.sequence});
                 at += frameBytes;
             } else {
                 ++at;

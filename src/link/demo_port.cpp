@@ -1,7 +1,8 @@
-// The in-process demo sensor: simulator frames delivered as an 8N1 line at the chosen baud rate
-// carries them. SerialLink routes the "DEMO SENSOR" port here; open and close run on the GUI thread
-// while the grabber is parked, reads on the grabber thread only.
+// The demo sensor source: simulator frames delivered as an 8N1 line at the chosen baud rate carries
+// them, in process, one sensor per link. Open and close run on the GUI thread while the grabber is
+// parked, reads on the grabber thread only.
 #include "link/link.h"
+#include "link/link_state.h"
 #include "link/sim.h"
 
 #include <algorithm>
@@ -11,38 +12,21 @@
 #include <libserialport.h>
 
 const char* const demoPortName = "DEMO SENSOR";
-std::atomic<bool> demoSensorEnabled{false};
 
 namespace {
-
-using DemoClock = std::chrono::steady_clock;
 
 constexpr uint32_t demoSeed = 1;
 constexpr int64_t idleWaitMicros = 20000;      // longest wait when no byte is due, like a bounded read
 constexpr int64_t gatherWaitMicros = 5000;     // a short wait lets bytes gather, like a UART's FIFO
 constexpr int64_t bitsPerSecondScale = int64_t{lineBitsPerByte} * microsPerSecond;
 
-// Process-wide state of the demo sensor. Written by demoPortOpen/Close (GUI thread, grabber parked)
-// and by demoPortRead (grabber thread, while running); the worker handshakes order the two.
-struct DemoSensor {
-    bool open = false;
-    int baudRate = 0;
-    int64_t framePeriodMicros = 0;
-    DemoClock::time_point openedAt;
-    uint64_t delivered = 0;                    // bytes handed to the reader since open
-    Simulator sim;
-    std::vector<uint8_t> frame;                // the frame now on the line
-};
-
-DemoSensor demo;
-
-int64_t microsSinceOpen() {
+int64_t microsSinceOpen(const DemoSensor& demo) {
     return std::chrono::duration_cast<std::chrono::microseconds>(DemoClock::now() - demo.openedAt).count();
 }
 
 // Bytes the line has carried completely by `micros` after open: frames start one period apart and
 // each takes its line time.
-uint64_t bytesDueBy(int64_t micros) {
+uint64_t bytesDueBy(const DemoSensor& demo, int64_t micros) {
     const int64_t framesBefore = micros / demo.framePeriodMicros;
     const int64_t intoFrame = micros - framesBefore * demo.framePeriodMicros;
     const int64_t ofFrame = std::min<int64_t>(frameBytes, intoFrame * demo.baudRate / bitsPerSecondScale);
@@ -50,20 +34,20 @@ uint64_t bytesDueBy(int64_t micros) {
 }
 
 // When the line has carried byte number `index` (0-based) completely.
-int64_t microsWhenDue(uint64_t index) {
+int64_t microsWhenDue(const DemoSensor& demo, uint64_t index) {
     const int64_t frame = static_cast<int64_t>(index / frameBytes);
     const int64_t byteInFrame = static_cast<int64_t>(index % frameBytes) + 1;
     return frame * demo.framePeriodMicros + (byteInFrame * bitsPerSecondScale + demo.baudRate - 1) / demo.baudRate;
 }
 
-void waitUntil(int64_t micros) {
+void waitUntil(const DemoSensor& demo, int64_t micros) {
     std::this_thread::sleep_until(demo.openedAt + std::chrono::microseconds(micros));
 }
 
-}  // namespace
-
-int demoPortOpen(int baudRate) {
+int demoOpen(Link& link, const char*, int baudRate) {
     if (baudRate <= 0) return SP_ERR_ARG;
+    if (!link.demo) link.demo = std::make_unique<DemoSensor>();
+    DemoSensor& demo = *link.demo;
     demo.baudRate = baudRate;
     demo.framePeriodMicros = std::max<int64_t>(microsPerSecond / sensorFrameRate, frameLineMicros(baudRate));
     SimConfig config;
@@ -82,22 +66,23 @@ int demoPortOpen(int baudRate) {
     return SP_OK;
 }
 
-void demoPortClose() { demo.open = false; }
+void demoClose(Link& link) { link.demo->open = false; }
 
 // Grabber thread. Returns the bytes due now, at most maxBytes; waits at most a few milliseconds.
-int demoPortRead(uint8_t* buffer, int maxBytes) {
-    if (!demo.open || maxBytes <= 0) return SP_ERR_ARG;
-    int64_t now = microsSinceOpen();
-    uint64_t due = bytesDueBy(now) - demo.delivered;
+int demoRead(Link& link, uint8_t* buffer, int maxBytes) {
+    if (!link.demo || !link.demo->open || maxBytes <= 0) return SP_ERR_ARG;
+    DemoSensor& demo = *link.demo;
+    int64_t now = microsSinceOpen(demo);
+    uint64_t due = bytesDueBy(demo, now) - demo.delivered;
     if (due == 0) {
-        waitUntil(std::min(microsWhenDue(demo.delivered), now + idleWaitMicros));
-        now = microsSinceOpen();
-        due = bytesDueBy(now) - demo.delivered;
+        waitUntil(demo, std::min(microsWhenDue(demo, demo.delivered), now + idleWaitMicros));
+        now = microsSinceOpen(demo);
+        due = bytesDueBy(demo, now) - demo.delivered;
         if (due == 0) return 0;
     }
     if (due < static_cast<uint64_t>(maxBytes)) {
-        waitUntil(std::min(microsWhenDue(demo.delivered + maxBytes - 1), now + gatherWaitMicros));
-        due = bytesDueBy(microsSinceOpen()) - demo.delivered;
+        waitUntil(demo, std::min(microsWhenDue(demo, demo.delivered + maxBytes - 1), now + gatherWaitMicros));
+        due = bytesDueBy(demo, microsSinceOpen(demo)) - demo.delivered;
     }
     const int count = static_cast<int>(std::min<uint64_t>(due, maxBytes));
     for (int copied = 0; copied < count;) {
@@ -113,3 +98,10 @@ int demoPortRead(uint8_t* buffer, int maxBytes) {
     }
     return count;
 }
+
+int demoReadWithin(Link& link, uint8_t* buffer, int maxBytes, unsigned) { return demoRead(link, buffer, maxBytes); }
+bool demoLost(Link&) { return false; }
+
+}  // namespace
+
+const LinkSource demoSensorSource{"demo sensor", demoOpen, demoClose, demoRead, demoReadWithin, demoLost};

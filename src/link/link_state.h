@@ -1,13 +1,16 @@
-// Private to the sensor link (and its tests): the frame layout, the build-time switches, and every
-// piece of mutable process-wide state of the link, all defined in link_state.cpp.
+// Private to the sensor link (and its tests): the build-time switches, a link's private parts (grabber
+// storage, mailbox, published frame, capture tap ring), the worker steps, and the process-wide state
+// of the link folder (the registry, defined in link_state.cpp with the port listing).
 #pragma once
 
 #include "link/link.h"
+#include "link/sim.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 // Build-time switches: the per-frame trace on standard error, and workers that poll without pause
 // (kept only to compare against in benchmarks).
@@ -18,24 +21,6 @@ constexpr bool busyPoll = QUARVIS_BUSY_POLL != 0;
 // enough that a stop request is acknowledged well within 50 ms.
 constexpr unsigned firstByteWaitMs = 20;
 
-// ---- Mutable process-wide state of the sensor link ------------------------------------------------
-// Declared in link.h, defined with the rest: serialLink and portList (GUI thread; the grabber reads
-// through serialLink only while it runs) and linkStatistics (counters 0..7 grabber, 8 and 9 handler).
-
-// The synchroniser's variables and the assembly area: the thread that runs the synchroniser (the
-// grabber, or quarvis-decode's main thread) owns them.
-struct SynchroniserState {
-    int syncState = 0;
-    int prevSyncState = 0;
-    int32_t fieldIndex = 0;
-    uint32_t computedSum = 0;
-    bool syncedOnce = false;
-    bool inFrame = false;
-    bool frameReady = false;
-    uint8_t record[frameBytes] = {};  // the assembly area
-};
-extern SynchroniserState synchroniser;
-
 // The grabber's read buffer and double buffer. Grabber thread, except the buffer in the mailbox,
 // which belongs to the handler until it empties the mailbox.
 struct GrabberStorage {
@@ -45,27 +30,14 @@ struct GrabberStorage {
     uint8_t* writeBuffer = bufferB;  // the buffer filled next
     int framesInBuffer = 0;
 };
-extern GrabberStorage grabberStorage;
 
-// The mailbox: the first record of the buffer handed to the handler, or null when empty. Set from null
-// by the grabber (release), back to null by the handler after decoding (release).
-extern std::atomic<uint8_t*> readyFrame;
-// Grows whenever the handler has cause to look again (a frame posted, a stop request, exit).
-extern std::atomic<uint32_t> handlerWake;
-
-// The published PointCloud, element by element atomic, and its sequence counter (odd while a frame
-// is being written). Written by the handler or the replay reader, read by the GUI thread.
+// The published frame, element by element atomic. Written by the handler or the replay reader,
+// read by any thread.
 struct SharedPointCloud {
     std::atomic<uint32_t> valid[pointsPerFrame];
     std::atomic<float> xyz[pointsPerFrame][3];
     std::atomic<uint32_t> stamped, sequence, timestampSeconds, timestampMicros;
 };
-extern SharedPointCloud pointCloud;
-extern std::atomic<uint64_t> pointCloudSequence;
-// The hook told of each published frame (set by the GUI thread), and how many publishers are
-// inside it right now, so that replacing it can wait until the old one has returned.
-extern std::atomic<FramePublishedHook> framePublishedHook;
-extern std::atomic<int> framePublishedHookCalls;
 
 // The capture tap's ring: bytes pushed by the grabber, taken by the capture writer thread. The
 // counters only grow; their difference is what waits. `storage` and `capacity` change only while the
@@ -80,20 +52,82 @@ struct CaptureTap {
     std::atomic<uint32_t> seen{0};              // the `wanted` the grabber acted on last (grabber)
     std::atomic<bool> overflowed{false};        // grabber sets; the controlling thread clears on open
 };
-extern CaptureTap captureTap;
 
-// Worker steps, driven by the worker life cycle through the roles of link_workers.cpp.
-void grabberEnter();                     // grabber thread: once, before its loop
-void grabberStart();                     // grabber thread: run state Start (hunt afresh, statistics zeroed)
-void grabberRunBatch(SerialLink* link);  // grabber thread: one batch of run state Run
-void handlerRunPass();                   // handler thread: one pass of run state Run (sleeps until a frame)
-void wakeHandler();                      // any thread: end the handler's sleep (stop request, exit)
+using DemoClock = std::chrono::steady_clock;
+
+// A link's demo sensor. Written by its open and close (GUI thread, grabber parked) and by its read
+// (grabber thread, while running); the worker handshakes order the two.
+struct DemoSensor {
+    bool open = false;
+    int baudRate = 0;
+    int64_t framePeriodMicros = 0;
+    DemoClock::time_point openedAt;
+    uint64_t delivered = 0;                    // bytes handed to the reader since open
+    Simulator sim;
+    std::vector<uint8_t> frame;                // the frame now on the line
+};
+
+// A link's capture replay source (capture_port.cpp). Written by its open and close (GUI thread,
+// grabber parked) and by its read (grabber thread, while running); the worker handshakes order the two.
+struct CaptureSource {
+    bool open = false;
+    int64_t nextFrame = 0;        // the frame whose bytes go out next when playing on
+    uint64_t segmentStart = 0;    // where the bytes before nextFrame start (garbage between frames included)
+    uint64_t pendingAt = 0;       // released bytes not yet read: [pendingAt, pendingEnd)
+    uint64_t pendingEnd = 0;
+    uint32_t seekSerialSeen = 0;
+    bool playingSeen = false;
+    float speedSeen = 1.0f;
+    int64_t anchorClock = 0;      // the replay stood at anchorPlay at clock time anchorClock
+    int64_t anchorPlay = 0;
+    int64_t releasedAt = 0;       // clock time of the last release
+    uint64_t generationAtRelease = 0;
+    bool drawnMarkSet = false;    // fastest speed: the released frame was published by framesDrawn ...
+    uint64_t drawnMark = 0;       // ... this count; one more GUI frame draws it
+    std::vector<uint8_t> stage;   // a window of the file at stageStart
+    uint64_t stageStart = 0;
+    size_t stageLength = 0;
+};
+
+// A link's private parts, each with its writer and readers.
+struct Link::Private {
+    GrabberStorage grabber;
+    // The mailbox: the first record of the buffer handed to the handler, or null when empty. Set from
+    // null by the grabber (release), back to null by the handler after decoding (release).
+    std::atomic<uint8_t*> readyFrame{nullptr};
+    // Grows whenever the handler has cause to look again (a frame posted, a stop request, exit).
+    std::atomic<uint32_t> handlerWake{0};
+    // The published frame and its sequence counter (odd while a frame is being written).
+    SharedPointCloud cloud;
+    std::atomic<uint64_t> cloudSequence{0};
+    // The hook told of each published frame (set by the GUI thread), and how many publishers are
+    // inside it right now, so that replacing it can wait until the old one has returned.
+    std::atomic<FramePublishedHook> hook{nullptr};
+    std::atomic<int> hookCalls{0};
+    CaptureTap tap;
+};
+
+// The worker roles of every link (link_workers.cpp); their context is the Link.
+extern const WorkerRole grabberRole;
+extern const WorkerRole handlerRole;
+
+void grabberRunBatch(Link& link);  // grabber thread: one batch of run state Run
+// The grabber's hand-over of a good frame: the synchroniser's callback, its context the Link.
+void handOverFrame(const uint8_t* record, void* context);
+void handlerRunPass(Link& link);   // handler thread: one pass of run state Run (sleeps until a frame)
+void wakeHandler(Link& link);      // any thread: end the handler's sleep (stop request, exit)
 
 // Copies one batch into the capture tap while it is open (count <= 0: nothing to copy) and notes
 // which request it acted on. Grabber thread, once per batch.
-void tapBatch(const uint8_t* bytes, int count);
-// The grabber's hand-over of a good frame (the synchroniser's callback in the grabber). Grabber thread.
-void handOverFrame(const uint8_t* record, void* context);
+void tapBatch(Link& link, const uint8_t* bytes, int count);
+// What a failed step of opening a port means, as the user reads it (serial_link.cpp).
+PortFailure describeFailure(const char* portName, const char* step, int status);
 // Grabber storage back to its state at start: empty mailbox, both buffers zero, B filled next.
 // Only while both workers are parked.
-void resetGrabberStorage();
+void resetGrabberStorage(Link& link);
+
+// ---- Mutable process-wide state of the link folder (link_state.cpp) ---------------------------------
+// The registry: the links, the first always there. Written by firstLink, addLink and removeLink
+// (GUI thread, or a tool's main thread) and read by the same thread; workers reach their own link
+// through their context, never through the registry. The port listing is declared in link.h.
+extern std::vector<std::unique_ptr<Link>> linkRegistry;

@@ -1,6 +1,8 @@
-// LinkStatistics: the ten counters of the link's health. Counters 0..7 are written by the grabber,
+// LinkStatistics: the ten counters of a link's health. Counters 0..7 are written by the grabber,
 // 8 and 9 by the handler; any thread may read them (the connection panel shows them).
 #include "link/link.h"
+
+#include <cinttypes>
 
 const char* const linkStatisticNames[linkStatisticCount] = {
     "Total bytes",  "Good frames",    "Good syncs",    "Lost syncs",       "Size errors",
@@ -25,13 +27,13 @@ void LinkStatistics::increment(int index) {
     changed[index].store(true, std::memory_order_relaxed);
 }
 
-void LinkStatistics::add(int index, uint32_t amount) {
+void LinkStatistics::add(int index, uint64_t amount) {
     if (amount == 0) return;
     counts[index].fetch_add(amount, std::memory_order_relaxed);
     changed[index].store(true, std::memory_order_relaxed);
 }
 
-uint32_t LinkStatistics::get(int index) const { return counts[index].load(std::memory_order_relaxed); }
+uint64_t LinkStatistics::get(int index) const { return counts[index].load(std::memory_order_relaxed); }
 
 bool LinkStatistics::errorChanged() const {
     for (int i = firstErrorIndex; i <= lastErrorIndex; ++i)
@@ -44,6 +46,6 @@ void LinkStatistics::clearErrorChanged() {
 }
 
 void LinkStatistics::print(FILE* stream) const {
-    for (int i = 0; i < linkStatisticCount; ++i) std::fprintf(stream, "%4d\t", static_cast<int>(get(i)));
+    for (int i = 0; i < linkStatisticCount; ++i) std::fprintf(stream, "%4" PRIu64 "\t", get(i));
     std::fprintf(stream, "\n");
 }

@@ -1,5 +1,5 @@
-// The shared PointCloud: the latest frame of points, written by the frame handler (or the replay
-// reader while no port is open) and read by the GUI thread, whole frames only, never with a lock.
+// A link's latest frame: written by its frame handler (or the replay reader while no source is
+// open) and read by any thread, whole frames only, never with a lock.
 // A reader that saw the sequence counter change, or odd, retries: it always gets one frame as
 // published, and the writer never waits for a reader.
 #include "link/link.h"
@@ -12,21 +12,23 @@ namespace {
 // Publisher threads count themselves in before they look at the hook; the setter stores the new
 // hook and then waits for the count to drop. Both orders are sequentially consistent, so a
 // publisher either sees the new hook or is counted while the setter waits.
-void tellFramePublished() {
-    framePublishedHookCalls.fetch_add(1);
-    const FramePublishedHook hook = framePublishedHook.load();
+void tellFramePublished(Link::Private& own) {
+    own.hookCalls.fetch_add(1);
+    const FramePublishedHook hook = own.hook.load();
     if (hook != nullptr) hook();
-    framePublishedHookCalls.fetch_sub(1);
+    own.hookCalls.fetch_sub(1);
 }
 
 }  // namespace
 
-void setFramePublishedHook(FramePublishedHook hook) {
-    framePublishedHook.store(hook);
-    while (framePublishedHookCalls.load() != 0) std::this_thread::yield();
+void Link::setFramePublishedHook(FramePublishedHook hook) {
+    own->hook.store(hook);
+    while (own->hookCalls.load() != 0) std::this_thread::yield();
 }
 
-void publishPointCloud(const PointFrame& frame) {
+void Link::publish(const PointFrame& frame) {
+    SharedPointCloud& pointCloud = own->cloud;
+    std::atomic<uint64_t>& pointCloudSequence = own->cloudSequence;
     // There is one writer at a time; claiming the odd count with a compare-exchange keeps even a
     // mistaken second writer from interleaving its elements with ours.
     uint64_t sequence = pointCloudSequence.load(std::memory_order_relaxed);
@@ -47,10 +49,12 @@ void publishPointCloud(const PointFrame& frame) {
     pointCloud.timestampSeconds.store(frame.timestampSeconds, std::memory_order_release);
     pointCloud.timestampMicros.store(frame.timestampMicros, std::memory_order_release);
     pointCloudSequence.store(sequence + 2, std::memory_order_release);
-    tellFramePublished();
+    tellFramePublished(*own);
 }
 
-void readPointCloud(PointFrame& out) {
+void Link::readLatest(PointFrame& out) const {
+    const SharedPointCloud& pointCloud = own->cloud;
+    const std::atomic<uint64_t>& pointCloudSequence = own->cloudSequence;
     for (;;) {
         const uint64_t before = pointCloudSequence.load(std::memory_order_acquire);
         if ((before & 1) == 0) {
@@ -68,4 +72,4 @@ void readPointCloud(PointFrame& out) {
     }
 }
 
-uint64_t pointCloudGeneration() { return pointCloudSequence.load(std::memory_order_acquire) / 2; }
+uint64_t Link::generation() const { return own->cloudSequence.load(std::memory_order_acquire) / 2; }

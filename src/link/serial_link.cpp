@@ -1,10 +1,14 @@
-// Serial port access: SerialLink over libserialport, port enumeration and disconnect. Called by the
-// connection panel on the GUI thread; SerialLink::read and readWithin by the grabber only.
+// The serial port source over libserialport, the choice of a link's source by port name, and the
+// listing of the machine's ports. Called on the GUI thread (or a tool's main thread), except read and
+// readWithin, which the grabber calls.
 #include "link/link.h"
 #include "app/app.h"
 
 #include <libserialport.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -12,15 +16,9 @@ const char* const portPlaceholder = "SELECT A PORT";
 
 namespace {
 
-bool isDemoName(const char* portName) { return portName != nullptr && std::strcmp(portName, demoPortName) == 0; }
-bool isCaptureName(const char* portName) { return portName != nullptr && std::strcmp(portName, capturePortName) == 0; }
+bool namesMatch(const char* portName, const char* name) { return portName != nullptr && std::strcmp(portName, name) == 0; }
 
-// Close the port if it is still open and free its handle: a new open replaces it.
-void releasePort(SerialLink& link) {
-    link.close();
-    if (link.port != nullptr) sp_free_port(link.port);
-    link.port = nullptr;
-}
+}  // namespace
 
 // What a failed step means, as the user reads it. The system's own message is taken at once, before
 // any other call can change errno.
@@ -43,6 +41,8 @@ PortFailure describeFailure(const char* portName, const char* step, int status) 
     return failure;
 }
 
+namespace {
+
 // The configuring steps after sp_open; the first failure's status is returned and described.
 int configurePort(sp_port* port, const char* portName, int baudRate, PortFailure& failure) {
     int status = sp_set_baudrate(port, baudRate);
@@ -60,106 +60,95 @@ int configurePort(sp_port* port, const char* portName, int baudRate, PortFailure
     return status;
 }
 
-}  // namespace
-
-int SerialLink::open(const char* portName, int baudRate) {
-    releasePort(*this);
-    failure = PortFailure{};
-    if (isDemoName(portName)) {
-        const int status = demoPortOpen(baudRate);
-        portIsDemo = portIsOpen = status == SP_OK;
-        if (status != SP_OK) failure = describeFailure(portName, nullptr, status);
-        return status;
-    }
-    if (isCaptureName(portName)) {
-        const int status = capturePortOpen();
-        portIsCapture = portIsOpen = status == SP_OK;
-        if (status != SP_OK) failure = describeFailure(portName, nullptr, status);
-        return status;
-    }
+int serialOpen(Link& link, const char* portName, int baudRate) {
+    sp_port* port = nullptr;
     int status = sp_get_port_by_name(portName, &port);
     if (status != SP_OK) {
-        failure = describeFailure(portName, nullptr, status);
-        if (status == SP_ERR_ARG) failure.reason = "No such port";  // the name is no port the system knows
-        port = nullptr;
+        link.failure = describeFailure(portName, nullptr, status);
+        if (status == SP_ERR_ARG) link.failure.reason = "No such port";  // the name is no port the system knows
         return status;
     }
     status = sp_open(port, SP_MODE_READ_WRITE);
     if (status != SP_OK) {
-        failure = describeFailure(portName, nullptr, status);
+        link.failure = describeFailure(portName, nullptr, status);
     } else {
-        status = configurePort(port, portName, baudRate, failure);
+        status = configurePort(port, portName, baudRate, link.failure);
         if (status != SP_OK) sp_close(port);
     }
     if (status != SP_OK) {
         // A port that cannot be configured is not left held: another program may want it.
         sp_free_port(port);
-        port = nullptr;
         return status;
     }
-    portIsOpen = true;
+    link.port = port;
     return SP_OK;
 }
 
-void SerialLink::close() {
-    if (!portIsOpen) return;
-    if (portIsDemo) {
-        demoPortClose();
-    } else if (portIsCapture) {
-        capturePortClose();
-    } else {
-        sp_close(port);
-    }
-    portIsOpen = false;
-    portIsDemo = false;
-    portIsCapture = false;
+void serialClose(Link& link) {
+    sp_close(link.port);
+    sp_free_port(link.port);
+    link.port = nullptr;
 }
 
-int SerialLink::read(uint8_t* buffer, int maxBytes) {
-    if (portIsDemo) return demoPortRead(buffer, maxBytes);
-    if (portIsCapture) return capturePortRead(buffer, maxBytes);
-    if (port == nullptr) return SP_ERR_ARG;
-    return sp_nonblocking_read(port, buffer, static_cast<size_t>(maxBytes));
+// Grabber thread.
+int serialRead(Link& link, uint8_t* buffer, int maxBytes) {
+    return sp_nonblocking_read(link.port, buffer, static_cast<size_t>(maxBytes));
 }
 
-int SerialLink::readWithin(uint8_t* buffer, int maxBytes, unsigned timeoutMs) {
-    if (portIsDemo) return demoPortRead(buffer, maxBytes);
-    if (portIsCapture) return capturePortRead(buffer, maxBytes);
-    if (port == nullptr) return SP_ERR_ARG;
-    return sp_blocking_read_next(port, buffer, static_cast<size_t>(maxBytes), timeoutMs);
+// Grabber thread.
+int serialReadWithin(Link& link, uint8_t* buffer, int maxBytes, unsigned timeoutMs) {
+    return sp_blocking_read_next(link.port, buffer, static_cast<size_t>(maxBytes), timeoutMs);
 }
 
-bool SerialLink::lost() {
-    if (portIsDemo) return false;
-    if (portIsCapture) return captureReplay.readFailed;
-    // No break is ever started, so ending one leaves a working line alone; it fails once the
-    // device has gone.
-    if (port == nullptr) return true;
-    return sp_end_break(port) != SP_OK;
+// No break is ever started, so ending one leaves a working line alone; it fails once the device has gone.
+bool serialLost(Link& link) { return sp_end_break(link.port) != SP_OK; }
+
+// The user may open the device: checked without opening it. A name that is no file (a port only
+// libserialport knows) is not marked.
+bool mayOpen(const char* name) { return ::access(name, R_OK | W_OK) == 0 || (errno != EACCES && errno != EPERM); }
+
+// "VID:PID", maker and product ids of a USB port in hex; empty for other transports.
+std::string usbIds(sp_port* port) {
+    int vendor = 0;
+    int product = 0;
+    if (sp_get_port_transport(port) != SP_TRANSPORT_USB || sp_get_port_usb_vid_pid(port, &vendor, &product) != SP_OK)
+        return {};
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x:%04x", vendor & 0xFFFF, product & 0xFFFF);
+    return text;
 }
 
-void disconnect() {
-    const bool wasOpen = appState.portOpen.exchange(false);
-    stopWorkers();
-    if (wasOpen) serialLink.close();
+std::string orEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+}  // namespace
+
+const LinkSource serialPortSource{"serial port", serialOpen, serialClose, serialRead, serialReadWithin, serialLost};
+
+const LinkSource& sourceForPort(const char* portName) {
+    if (namesMatch(portName, demoPortName)) return demoSensorSource;
+    if (namesMatch(portName, capturePortName)) return captureReplaySource;
+    return serialPortSource;
 }
 
 void enumeratePorts() {
     portsLeftOut.clear();
+    portDetails.clear();
     sp_port** list = nullptr;
     if (sp_list_ports(&list) != SP_OK) {
         logPrintf("sp_list_ports() failed!\n");
         return;
     }
+    // Listing opens nothing: opening a port resets boards that reset on DTR and reconfigures lines
+    // that belong to others. A port is opened only when the user connects to it.
     for (sp_port** entry = list; *entry != nullptr; ++entry) {
         const char* name = sp_get_port_name(*entry);
         if (appState.debugPrint) logPrintf("Found port: %s\n", name);
-        if (serialLink.open(name, appState.baudRate) == SP_OK) {
-            portList.emplace_back(name);
-            serialLink.close();
-        } else {
-            portsLeftOut.push_back(serialLink.failure);
-        }
+        PortDetails details{name, orEmpty(sp_get_port_description(*entry)), usbIds(*entry),
+                            orEmpty(sp_get_port_transport(*entry) == SP_TRANSPORT_USB ? sp_get_port_usb_serial(*entry) : nullptr),
+                            mayOpen(name)};
+        if (!details.permitted) portsLeftOut.push_back(PortFailure{name, SP_ERR_FAIL, EACCES, "Permission denied"});
+        portList.emplace_back(name);
+        portDetails.push_back(std::move(details));
     }
     sp_free_port_list(list);
     if (demoSensorEnabled) portList.emplace_back(demoPortName);

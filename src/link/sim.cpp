@@ -187,8 +187,3 @@ uint32_t frameLineMicros(int baudRate) {
     const uint64_t bits = static_cast<uint64_t>(frameBytes) * lineBitsPerByte * microsPerSecond;
     return static_cast<uint32_t>((bits + baudRate - 1) / baudRate);
 }
-
-FrameStamp readFrameStamp(const uint8_t record[frameBytes]) {
-    return FrameStamp{static_cast<uint16_t>(readLittleEndian(record + sequenceOffset, 2)),
-                      readLittleEndian(record + secondsOffset, 4), readLittleEndian(record + microsOffset, 4)};
-}

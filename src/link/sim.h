@@ -60,11 +60,3 @@ void simScene(uint32_t seed, uint64_t frameIndex, uint32_t framePeriodMicros,
               int16_t millimetres[pointsPerFrame][3]);
 // Time on the wire of one frame at baudRate (8N1), in microseconds, rounded up.
 uint32_t frameLineMicros(int baudRate);
-
-// The header fields of an encoded frame (any complete 2912-byte record).
-struct FrameStamp {
-    uint16_t sequence;
-    uint32_t seconds;
-    uint32_t micros;
-};
-FrameStamp readFrameStamp(const uint8_t record[frameBytes]);

@@ -1,12 +1,12 @@
 // The synchroniser: finds frames in the sensor's byte stream by their sync pattern, checks size and
-// checksum, and counts every event in linkStatistics. Run by the grabber thread (and by
+// checksum, and counts every event in sync.statistics. Run by the grabber thread (and by
 // quarvis-decode offline), one thread at a time.
 //
 // It runs the numbered state machine of the wire rules a span at a time instead of a byte at a time:
 // hunting outside a frame skips to the next 0x5A with memchr, and a field or the body takes in one
 // step every byte of it that the call holds (one copy, one pass of the sum). The byte-by-byte rules
 // stay the definition: after every step the state, the counters, the assembly area and what was
-// printed are what they give (fuzz/reference_synchroniser.cpp runs them to compare against).
+// printed are what they give (fuzz/reference_sync.cpp runs them to compare against).
 #include "link/link.h"
 #include "link/link_state.h"
 #include "app/app.h"
@@ -60,27 +60,26 @@ uint32_t byteSum(const uint8_t* at, int count) {
 }
 
 // Counter 0 brought up to the bytes taken so far: before anything that shows the counters or a frame.
-void countTakenBytes(Span& span) {
-    linkStatistics.add(counterTotalBytes, static_cast<uint32_t>(span.at - span.counted));
+void countTakenBytes(Synchroniser& sync, Span& span) {
+    sync.statistics.add(counterTotalBytes, static_cast<uint32_t>(span.at - span.counted));
     span.counted = span.at;
 }
 
-void printTimeStamp() {
-    const double seconds = readLittleEndian(synchroniser.record + secondsOffset, 4) +
-                           readLittleEndian(synchroniser.record + microsOffset, 4) * 0.001 * 0.001;
-    logPrintf("%3.4lf\n", seconds);
+void printTimeStamp(Synchroniser& sync) {
+    const FrameHeader header = readFrameHeader(sync.record);
+    logPrintf("%3.4lf\n", header.seconds + header.micros * 0.001 * 0.001);
 }
 
-int huntAction(uint8_t b) {
+int huntAction(Synchroniser& sync, uint8_t b) {
     if (b == syncPattern[0]) {
-        synchroniser.record[0] = b;
+        sync.record[0] = b;
         return sync1;
     }
-    return synchroniser.inFrame ? lostSync : hunt;
+    return sync.inFrame ? lostSync : hunt;
 }
 
-int huntStep(Span& span) {
-    if (!synchroniser.inFrame) {
+int huntStep(Synchroniser& sync, Span& span) {
+    if (!sync.inFrame) {
         // Outside a frame every byte but 0x5A leaves the hunt as it is: skip straight to the next one.
         const void* found = std::memchr(span.at, syncPattern[0], static_cast<size_t>(span.left()));
         if (found == nullptr) {
@@ -89,137 +88,147 @@ int huntStep(Span& span) {
         }
         span.at = static_cast<const uint8_t*>(found);
     }
-    return huntAction(*span.at++);
+    return huntAction(sync, *span.at++);
 }
 
-int syncByteAction(uint8_t b, int position, int next) {
+int syncByteAction(Synchroniser& sync, uint8_t b, int position, int next) {
     if (b != syncPattern[position]) return lostSync;
-    synchroniser.record[position] = b;
+    sync.record[position] = b;
     return next;
 }
 
 // Takes the bytes of a field (zeroed on entry) that the call holds, as "field += b << 8 * index"
 // does byte by byte; true when its last byte is in.
-bool takeField(Span& span, int offset, int width, bool onEntry) {
+bool takeField(Synchroniser& sync, Span& span, int offset, int width, bool onEntry) {
     if (onEntry) {
-        std::memset(synchroniser.record + offset, 0, width);
-        synchroniser.fieldIndex = 0;
+        std::memset(sync.record + offset, 0, width);
+        sync.fieldIndex = 0;
     }
-    const int count = std::min(width - synchroniser.fieldIndex, span.left());
-    std::memcpy(synchroniser.record + offset + synchroniser.fieldIndex, span.at, count);
+    const int count = std::min(width - sync.fieldIndex, span.left());
+    std::memcpy(sync.record + offset + sync.fieldIndex, span.at, count);
     span.at += count;
-    synchroniser.fieldIndex += count;
-    return synchroniser.fieldIndex == width;
+    sync.fieldIndex += count;
+    return sync.fieldIndex == width;
 }
 
-int readSizeStep(Span& span, bool onEntry) {
-    if (!takeField(span, sizeOffset, sizeFieldBytes, onEntry)) return readSize;
-    const uint32_t size = readLittleEndian(synchroniser.record + sizeOffset, sizeFieldBytes);
+int readSizeStep(Synchroniser& sync, Span& span, bool onEntry) {
+    if (!takeField(sync, span, sizeOffset, sizeFieldBytes, onEntry)) return readSize;
+    const uint32_t size = readLittleEndian(sync.record + sizeOffset, sizeFieldBytes);
     if (linkTrace) std::fprintf(stderr, "frame size read, actual: %d, %d\n", static_cast<int>(size), static_cast<int>(frameSizeField));
     if (size != frameSizeField) {
-        synchroniser.inFrame = false;
-        linkStatistics.increment(counterSizeErrors);
+        sync.inFrame = false;
+        sync.statistics.increment(counterSizeErrors);
         return hunt;
     }
     return readSequence;
 }
 
-int readSequenceStep(Span& span, bool onEntry) {
-    if (onEntry) synchroniser.computedSum = 0;
+int readSequenceStep(Synchroniser& sync, Span& span, bool onEntry) {
+    if (onEntry) sync.computedSum = 0;
     const uint8_t* from = span.at;
-    const bool complete = takeField(span, sequenceOffset, sequenceFieldBytes, onEntry);
-    synchroniser.computedSum += byteSum(from, static_cast<int>(span.at - from));
+    const bool complete = takeField(sync, span, sequenceOffset, sequenceFieldBytes, onEntry);
+    sync.computedSum += byteSum(from, static_cast<int>(span.at - from));
     if (!complete) return readSequence;
     // The rest of the record starts out zero; the part this call holds is written over at once.
     const int written = std::min(span.left(), frameBytes - bodyOffset);
-    std::memset(synchroniser.record + bodyOffset + written, 0, frameBytes - bodyOffset - written);
-    if (linkTrace) std::fprintf(stderr, "frame seq: %04x\n", readLittleEndian(synchroniser.record + sequenceOffset, sequenceFieldBytes));
+    std::memset(sync.record + bodyOffset + written, 0, frameBytes - bodyOffset - written);
+    if (linkTrace) std::fprintf(stderr, "frame seq: %04x\n", readLittleEndian(sync.record + sequenceOffset, sequenceFieldBytes));
     return readBody;
 }
 
-int readBodyStep(Span& span, bool onEntry) {
-    if (onEntry) synchroniser.fieldIndex = 0;
-    const int count = std::min(bodyBytes - synchroniser.fieldIndex, span.left());
-    std::memcpy(synchroniser.record + bodyOffset + synchroniser.fieldIndex, span.at, count);
-    synchroniser.computedSum += byteSum(span.at, count);
+int readBodyStep(Synchroniser& sync, Span& span, bool onEntry) {
+    if (onEntry) sync.fieldIndex = 0;
+    const int count = std::min(bodyBytes - sync.fieldIndex, span.left());
+    std::memcpy(sync.record + bodyOffset + sync.fieldIndex, span.at, count);
+    sync.computedSum += byteSum(span.at, count);
     span.at += count;
-    synchroniser.fieldIndex += count;
-    return synchroniser.fieldIndex == bodyBytes ? readChecksum : readBody;
+    sync.fieldIndex += count;
+    return sync.fieldIndex == bodyBytes ? readChecksum : readBody;
 }
 
-int readChecksumStep(Span& span, bool onEntry) {
-    if (!takeField(span, checksumOffset, checksumFieldBytes, onEntry)) return readChecksum;
-    const uint32_t checksum = readLittleEndian(synchroniser.record + checksumOffset, checksumFieldBytes);
-    if (linkTrace) std::fprintf(stderr, "cksum, frame: %04x calc: %02x\n", checksum, synchroniser.computedSum);
-    if (checksum == synchroniser.computedSum) {
-        synchroniser.frameReady = true;
-        if (appState.debugPrint) printTimeStamp();
-        linkStatistics.increment(counterGoodFrames);
+int readChecksumStep(Synchroniser& sync, Span& span, bool onEntry) {
+    if (!takeField(sync, span, checksumOffset, checksumFieldBytes, onEntry)) return readChecksum;
+    const uint32_t checksum = readLittleEndian(sync.record + checksumOffset, checksumFieldBytes);
+    if (linkTrace) std::fprintf(stderr, "cksum, frame: %04x calc: %02x\n", checksum, sync.computedSum);
+    if (checksum == sync.computedSum) {
+        sync.frameReady = true;
+        if (appState.debugPrint) printTimeStamp(sync);
+        sync.statistics.increment(counterGoodFrames);
     } else {
-        linkStatistics.increment(counterChecksumErrors);
+        sync.statistics.increment(counterChecksumErrors);
     }
     return hunt;
 }
 
 // The action of the current state for the bytes it takes from the span (at least one); returns the
 // state for the next byte.
-int syncStep(Span& span) {
-    const bool onEntry = synchroniser.syncState != synchroniser.prevSyncState;
-    switch (synchroniser.syncState) {
+int syncStep(Synchroniser& sync, Span& span) {
+    const bool onEntry = sync.syncState != sync.prevSyncState;
+    switch (sync.syncState) {
     case lostSync:
-        synchroniser.inFrame = false;
-        if (synchroniser.syncedOnce) linkStatistics.increment(counterLostSyncs);
-        return huntAction(*span.at++);
+        sync.inFrame = false;
+        if (sync.syncedOnce) sync.statistics.increment(counterLostSyncs);
+        return huntAction(sync, *span.at++);
     case hunt:
-        return huntStep(span);
+        return huntStep(sync, span);
     case sync1:
-        return syncByteAction(*span.at++, 1, sync2);
+        return syncByteAction(sync, *span.at++, 1, sync2);
     case sync2:
-        return syncByteAction(*span.at++, 2, sync3);
+        return syncByteAction(sync, *span.at++, 2, sync3);
     case sync3:
         if (*span.at++ != syncPattern[3]) return lostSync;
-        synchroniser.record[3] = syncPattern[3];
-        linkStatistics.increment(counterGoodSyncs);
-        synchroniser.syncedOnce = true;
-        synchroniser.inFrame = true;
+        sync.record[3] = syncPattern[3];
+        sync.statistics.increment(counterGoodSyncs);
+        sync.syncedOnce = true;
+        sync.inFrame = true;
         if (linkTrace) std::fprintf(stderr, "sync found\n");
         return readSize;
     case readSize:
-        return readSizeStep(span, onEntry);
+        return readSizeStep(sync, span, onEntry);
     case readSequence:
-        return readSequenceStep(span, onEntry);
+        return readSequenceStep(sync, span, onEntry);
     case readBody:
-        return readBodyStep(span, onEntry);
+        return readBodyStep(sync, span, onEntry);
     case readChecksum:
-        return readChecksumStep(span, onEntry);
+        return readChecksumStep(sync, span, onEntry);
     default:
         ++span.at;
-        linkStatistics.increment(counterInvalidErrors);
+        sync.statistics.increment(counterInvalidErrors);
         return lostSync;
     }
 }
 
 }  // namespace
 
-void resetSynchroniser() {
-    synchroniser.computedSum = 0;
-    synchroniser.syncedOnce = false;
-    synchroniser.frameReady = false;
-    synchroniser.syncState = lostSync;
-    synchroniser.prevSyncState = lostSync;
-    linkStatistics.reset();
+FrameHeader readFrameHeader(const uint8_t* record) {
+    return FrameHeader{readLittleEndian(record + sizeOffset, sizeFieldBytes),
+                       static_cast<uint16_t>(readLittleEndian(record + sequenceOffset, sequenceFieldBytes)),
+                       readLittleEndian(record + secondsOffset, 4), readLittleEndian(record + microsOffset, 4),
+                       readLittleEndian(record + checksumOffset, checksumFieldBytes)};
 }
 
-void huntAfresh() {
-    synchroniser.inFrame = false;
-    synchroniser.frameReady = false;
-    synchroniser.syncState = hunt;
-    synchroniser.prevSyncState = hunt;
+void Synchroniser::reset() {
+    Synchroniser& sync = *this;
+    sync.computedSum = 0;
+    sync.syncedOnce = false;
+    sync.frameReady = false;
+    sync.syncState = lostSync;
+    sync.prevSyncState = lostSync;
+    sync.statistics.reset();
 }
 
-void synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodFrame, void* context) {
+void Synchroniser::huntAfresh() {
+    Synchroniser& sync = *this;
+    sync.inFrame = false;
+    sync.frameReady = false;
+    sync.syncState = hunt;
+    sync.prevSyncState = hunt;
+}
+
+void Synchroniser::synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodFrame, void* context) {
+    Synchroniser& sync = *this;
     if (count <= 0) return;
-    if (count > 1 && linkStatistics.errorChanged()) {
+    if (count > 1 && sync.statistics.errorChanged()) {
         // An error flag raised before this call is reported after its first byte, as the check after
         // every byte does.
         synchroniseBytes(bytes, 1, onGoodFrame, context);
@@ -228,24 +237,24 @@ void synchroniseBytes(const uint8_t* bytes, int count, GoodFrameCallback onGoodF
     }
     Span span{bytes, bytes + count, bytes};
     while (span.at < span.end) {
-        const int next = syncStep(span);
-        synchroniser.prevSyncState = synchroniser.syncState;
-        synchroniser.syncState = next;
-        if (linkStatistics.errorChanged()) {
+        const int next = syncStep(sync, span);
+        sync.prevSyncState = sync.syncState;
+        sync.syncState = next;
+        if (sync.statistics.errorChanged()) {
             if (linkTrace) {
-                countTakenBytes(span);
-                linkStatistics.print(stdout);
+                countTakenBytes(sync, span);
+                sync.statistics.print(stdout);
             }
-            linkStatistics.clearErrorChanged();
+            sync.statistics.clearErrorChanged();
         }
-        if (synchroniser.frameReady) {
-            countTakenBytes(span);
+        if (sync.frameReady) {
+            countTakenBytes(sync, span);
             if (linkTrace)
-                std::fprintf(stderr, "GOOD, frame %d\tcksum: %04x\tcalc: %04x\n", static_cast<int>(linkStatistics.get(counterGoodFrames)),
-                             readLittleEndian(synchroniser.record + checksumOffset, checksumFieldBytes), synchroniser.computedSum);
-            onGoodFrame(synchroniser.record, context);
-            synchroniser.frameReady = false;
+                std::fprintf(stderr, "GOOD, frame %d\tcksum: %04x\tcalc: %04x\n", static_cast<int>(sync.statistics.get(counterGoodFrames)),
+                             readLittleEndian(sync.record + checksumOffset, checksumFieldBytes), sync.computedSum);
+            onGoodFrame(sync.record, context);
+            sync.frameReady = false;
         }
     }
-    countTakenBytes(span);
+    countTakenBytes(sync, span);
 }

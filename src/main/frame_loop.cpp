@@ -372,6 +372,7 @@ void drawFrame(Plotter& plotter) {
         escapePressed = false;
         if (escapeFromScene()) escapeQuit = true;
     }
+    takeFrameOnShow();
 
     drawPanels(PanelSet{drawConnectionPanel, drawViewPanel, drawRecordPanel});
     drawMainMenuBar();
@@ -380,7 +381,7 @@ void drawFrame(Plotter& plotter) {
     render(plotter);
     drawViewOverlays();
     drawOverlay(ImGui::GetTime());
-    writeRecordingFrame();
+    writeRecordingFrame(frameOnShow.frame);
     pollCapture();
     readReplayFrame();
     stepCaptureReplay();
@@ -531,12 +532,12 @@ int runFrameLoop(bool resetSettings) {
     std::thread signalWaker(wakeForSignals);
     if (appState.debugPrint) handleSignal(SIGUSR1, onFrameReportSignal);
     // A frame published by the handler (or the replay) wakes the loop; thread-safe.
-    setFramePublishedHook([] { glfwPostEmptyEvent(); });
+    firstLink().setFramePublishedHook([] { glfwPostEmptyEvent(); });
     int settleFrames = settleFramesAfterInput;  // the GUI lays itself out in its first frames
     double previousFrameEnd = glfwGetTime();
     for (;;) {
         const double frameStart = glfwGetTime();
-        const uint64_t drawnGeneration = pointCloudGeneration();
+        const uint64_t drawnGeneration = firstLink().generation();
         drawFrame(plotter);
         if (firstFrame) {
             firstFrame = false;
@@ -570,7 +571,7 @@ int runFrameLoop(bool resetSettings) {
         for (;;) {
             const double now = glfwGetTime();
             const bool news =
-                inputSeen || pointCloudGeneration() != drawnGeneration || frameReportRequested || quitSignalled;
+                inputSeen || firstLink().generation() != drawnGeneration || frameReportRequested || quitSignalled;
             const double wait = secondsBeforeNextFrame(FrameNeeds{gui.steady, settleFrames, news, figuresDueAt - now});
             if (wait <= 0.0) break;
             // The settings wake the loop to be written, without a frame.
@@ -584,7 +585,7 @@ int runFrameLoop(bool resetSettings) {
         // Time asleep is no time the camera flew: a key pressed while the loop slept moves it from now on.
         if (slept) plotter.clockStarted = false;
     }
-    setFramePublishedHook(nullptr);
+    firstLink().setFramePublishedHook(nullptr);
     stopSignalWaker(signalWaker);
     flushSettings(keeper, settingsNow());
     if (appState.debugPrint)

@@ -108,11 +108,11 @@ int main(int argc, char** argv) {
             return usageStatus;
         }
     }
-    startLinkWorkers();
+    firstLink().startWorkers();
     const int status = runFrameLoop(resetSettings);
     closeReplay();
     completeRecordingAtQuit();
-    runExitSequence();
+    shutDownLinks();
     completeCaptureAtQuit();  // the grabber has stopped: the capture holds every byte it read
     std::fflush(stdout);
     return status;

@@ -60,7 +60,7 @@ bool fileDeleted(int file) {
 // True when `file` is the very file the capture replay reads: capturing into it would destroy it.
 bool isReplayedCapture(int file) {
     struct stat written {}, replayed {};
-    return captureReplay.file >= 0 && ::fstat(file, &written) == 0 && ::fstat(captureReplay.file, &replayed) == 0 &&
+    return firstLink().capture.file >= 0 && ::fstat(file, &written) == 0 && ::fstat(firstLink().capture.file, &replayed) == 0 &&
            written.st_dev == replayed.st_dev && written.st_ino == replayed.st_ino;
 }
 
@@ -77,7 +77,7 @@ bool writeSpan(const uint8_t* data, size_t size) {
         }
         data += written;
         size -= static_cast<size_t>(written);
-        captureTapTake(static_cast<size_t>(written));
+        firstLink().captureTapTake(static_cast<size_t>(written));
         shared.bytesWritten.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
     }
     return true;
@@ -85,7 +85,7 @@ bool writeSpan(const uint8_t* data, size_t size) {
 
 // Capture writer thread: everything the ring holds now.
 bool drainTap() {
-    const ByteSpans pending = captureTapPending();
+    const ByteSpans pending = firstLink().captureTapPending();
     for (int span = 0; span < 2; ++span)
         if (!writeSpan(pending.data[span], pending.size[span])) return false;
     return true;
@@ -104,7 +104,7 @@ void writerThread() {
 }
 
 void beginStopping(CaptureEnd reason) {
-    closeCaptureTap();
+    firstLink().closeCaptureTap();
     captureState.ending = reason;
     captureState.elapsed = std::chrono::steady_clock::now() - captureState.started;
     captureState.phase = CaptureState::stopping;
@@ -112,14 +112,14 @@ void beginStopping(CaptureEnd reason) {
 
 // Why a running capture must end now, if it must.
 bool mustEnd(CaptureEnd& reason) {
-    if (captureTapOverflowed()) {
+    if (firstLink().captureTapOverflowed()) {
         reason = CaptureEnd::ringFull;
     } else if (captureState.shared.writerDone.load(std::memory_order_acquire)) {
         reason = CaptureEnd::writeFailed;  // the writer ends early only when a write failed
     } else if (fileDeleted(captureState.file)) {
         reason = CaptureEnd::fileDeleted;
-    } else if (!appState.portOpen) {
-        reason = appState.portLost ? CaptureEnd::portLost : CaptureEnd::saved;
+    } else if (!firstLink().portOpen) {
+        reason = firstLink().portLost ? CaptureEnd::portLost : CaptureEnd::saved;
     } else {
         return false;
     }
@@ -147,7 +147,7 @@ void endCapture() {
 
 // One step of a stopping capture; true once it has ended.
 bool advanceStop() {
-    if (!captureTapReleased()) return false;
+    if (!firstLink().captureTapReleased()) return false;
     captureState.shared.finishRequested.store(true, std::memory_order_release);
     if (!captureState.shared.writerDone.load(std::memory_order_acquire)) return false;
     endCapture();
@@ -178,7 +178,7 @@ bool beginCapture(const std::string& path, size_t ringBytes) {
     }
     capture.fileEmptied = false;
     capture.keepUntouched = false;
-    if (!openCaptureTap(ringBytes)) {
+    if (!firstLink().openCaptureTap(ringBytes)) {
         ::close(capture.file);
         capture.file = -1;
         note(CaptureEnd::openFailed, systemReason(ENOMEM));
@@ -219,7 +219,7 @@ void finishCapture() {
         beginStopping(reason);
     }
     const auto giveUp = std::chrono::steady_clock::now() + releaseWaitLimit;
-    while (!captureTapReleased() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(releasePoll);
+    while (!firstLink().captureTapReleased() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(releasePoll);
     capture.shared.finishRequested.store(true, std::memory_order_release);
     endCapture();  // joins the writer once it has written what is left
 }

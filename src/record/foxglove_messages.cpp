@@ -125,7 +125,7 @@ void encodeFrameTransform(std::string& out, uint64_t stampNanos, const std::stri
     putLengthDelimited(out, 5, quaternion(pose.rotation));
 }
 
-std::string linkCountersJson(const uint32_t counts[linkStatisticCount]) {
+std::string linkCountersJson(const uint64_t counts[linkStatisticCount]) {
     nlohmann::ordered_json counters = nlohmann::ordered_json::object();
     for (int index = 0; index < linkStatisticCount; ++index) counters[linkStatisticNames[index]] = counts[index];
     return counters.dump();

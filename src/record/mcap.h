@@ -177,7 +177,7 @@ void encodePointCloud(std::string& out, const std::string& constantFields, uint6
 void encodeFrameTransform(std::string& out, uint64_t stampNanos, const std::string& parentFrame,
                           const std::string& childFrame, const SensorPose& pose);
 // The ten link counters as one JSON object named as the viewer names them: {"Total bytes": 12, ...}.
-std::string linkCountersJson(const uint32_t counts[linkStatisticCount]);
+std::string linkCountersJson(const uint64_t counts[linkStatisticCount]);
 
 // ---- Session layer (mcap_session.cpp) ---------------------------------------------------------------
 // One file holding every connected sensor, each under /<topic name>/: points, raw, link and transform.
@@ -193,7 +193,7 @@ struct SessionSensor {
 
 // `name` made safe for a topic: letters, digits and '_' kept, every other run of characters one '_'.
 std::string topicSafeName(const std::string& name);
-uint64_t stampNanos(const FrameStamp& stamp);
+uint64_t stampNanos(const FrameHeader& stamp);
 
 class McapSession {
 public:
@@ -201,8 +201,8 @@ public:
     bool open(const std::string& path, const std::vector<SessionSensor>& sensors, uint64_t logTime);
     // Every byte read from the sensor's port, in order.
     bool writeRaw(size_t sensor, uint64_t logTime, const uint8_t* bytes, size_t count);
-    bool writeFrame(size_t sensor, uint64_t logTime, const FrameStamp& stamp, const PointFrame& frame);
-    bool writeCounters(size_t sensor, uint64_t logTime, const uint32_t counts[linkStatisticCount]);
+    bool writeFrame(size_t sensor, uint64_t logTime, const FrameHeader& stamp, const PointFrame& frame);
+    bool writeCounters(size_t sensor, uint64_t logTime, const uint64_t counts[linkStatisticCount]);
     // Writes the transform again when the pose differs from the last one written.
     bool setPose(size_t sensor, uint64_t logTime, const SensorPose& pose);
     bool close();

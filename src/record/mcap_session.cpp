@@ -32,7 +32,7 @@ std::string topicSafeName(const std::string& name) {
     return safe.empty() ? fallbackTopicName : safe;
 }
 
-uint64_t stampNanos(const FrameStamp& stamp) {
+uint64_t stampNanos(const FrameHeader& stamp) {
     return uint64_t{stamp.seconds} * nanosPerSecond + uint64_t{stamp.micros} * nanosPerMicro;
 }
 
@@ -81,14 +81,14 @@ bool McapSession::writeRaw(size_t sensor, uint64_t logTime, const uint8_t* bytes
     return writeOn(sensors.at(sensor).raw, logTime, logTime, bytes, count);
 }
 
-bool McapSession::writeFrame(size_t index, uint64_t logTime, const FrameStamp& stamp, const PointFrame& frame) {
+bool McapSession::writeFrame(size_t index, uint64_t logTime, const FrameHeader& stamp, const PointFrame& frame) {
     Sensor& sensor = sensors.at(index);
     const uint64_t stamped = stampNanos(stamp);
     encodePointCloud(scratch, sensor.pointFields, stamped, frame);
     return writeOn(sensor.points, logTime, stamped, scratch.data(), scratch.size());
 }
 
-bool McapSession::writeCounters(size_t sensor, uint64_t logTime, const uint32_t counts[linkStatisticCount]) {
+bool McapSession::writeCounters(size_t sensor, uint64_t logTime, const uint64_t counts[linkStatisticCount]) {
     const std::string json = linkCountersJson(counts);
     return writeOn(sensors.at(sensor).link, logTime, logTime, json.data(), json.size());
 }

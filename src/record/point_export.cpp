@@ -86,10 +86,8 @@ std::string workingFolderName() {
     return "the working folder (" + std::string(std::strerror(errno)) + ")";
 }
 
-CloudExport exportFrameOnScreen(CloudFormat format) {
+CloudExport exportFrameOnScreen(CloudFormat format, const PointFrame& frame) {
     CloudExport result;
-    PointFrame frame;
-    readPointCloud(frame);
     result.points = validPointCount(frame);
     if (result.points == 0) return result;
     std::signal(SIGXFSZ, SIG_IGN);  // a file size limit must fail the write, not end the viewer

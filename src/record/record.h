@@ -82,7 +82,7 @@ bool recordingFileOpen();
 // Once per GUI frame: one row of the point array while recording, or the scene once. A write error
 // or a lost port ends the recording with every complete row kept, and is noted; so does a file
 // deleted while it is written.
-void writeRecordingFrame();
+void writeRecordingFrame(const PointFrame& frame);
 // The lines the pop-up shows for a notice, and its title.
 const char* recordNoticeTitle(const RecordingNotice& notice);
 std::vector<std::string> recordNoticeLines(const RecordingNotice& notice);
@@ -107,9 +107,9 @@ struct CloudExport {
 // The working directory's path, or what stands for it when it has none ("the working folder, which
 // was deleted"): the folder a failure names.
 std::string workingFolderName();
-// The frame on screen (the PointCloud) into a new file in the working directory, named after the
+// The frame on screen into a new file in the working directory, named after the
 // local time as scenes are (never replacing a file). GUI thread.
-CloudExport exportFrameOnScreen(CloudFormat format);
+CloudExport exportFrameOnScreen(CloudFormat format, const PointFrame& frame);
 
 // ---- Raw capture (capture.cpp) -------------------------------------------------------------------
 // A capture is the plain byte stream as the grabber read it, every byte in order (the format

@@ -228,7 +228,7 @@ bool loadScene() {
     }
     if (!anyPoint) return false;
     r.frame = scene;
-    publishPointCloud(scene);
+    firstLink().publish(scene);
     return true;
 }
 
@@ -302,7 +302,7 @@ void showRow(const std::string& line) {
         return;
     }
     r.frame = row;
-    publishPointCloud(row);
+    firstLink().publish(row);
 }
 
 }  // namespace
@@ -371,7 +371,7 @@ void showReplayRow() {
     PointFrame row;
     if (readLine(r.lineBuffer) == LineRead::line && parseRow(r.lineBuffer, row)) {
         r.frame = row;
-        publishPointCloud(row);
+        firstLink().publish(row);
     }
     r.readPosition = position;  // a row that does not parse is counted when it is played
 }

@@ -185,16 +185,14 @@ bool closeRecording() {
 
 bool recordingFileOpen() { return recordingState.file >= 0; }
 
-void writeRecordingFrame() {
+void writeRecordingFrame(const PointFrame& frame) {
     if (recordingState.file < 0 || !appState.recordingActive) return;
-    PointFrame frame;
-    readPointCloud(frame);
     if (recordingState.sceneRequested) {
         writeScene(frame);
         return;
     }
     // With the port gone the point array only repeats its last frame: end the recording instead.
-    if (!appState.portOpen) {
+    if (!firstLink().portOpen) {
         endRecordingFailed(RecordFailure::portLost, "");
         return;
     }

@@ -40,38 +40,38 @@ const MessagePopup captureNoticePopup{"Capture Replay", exclamationGlyph, ImVec2
 
 void notice(std::vector<std::string> lines) { queueNotice(captureNoticePopup, std::move(lines)); }
 
-const std::vector<CaptureFrame>& frames() { return captureReplay.index.frames; }
+const std::vector<CaptureFrame>& frames() { return firstLink().capture.index.frames; }
 
 // The link reads the capture (indexed, connected).
-bool replaying() { return captureOpen() && !captureReplay.indexing && serialLink.portIsCapture && appState.portOpen; }
+bool replaying() { return firstLink().captureOpen() && !firstLink().capture.indexing && firstLink().sourceIs(captureReplaySource) && firstLink().portOpen; }
 
 // Indexing has ended: replay what was found, or say why not.
 void startReplay() {
-    CaptureReplay& c = captureReplay;
+    CaptureReplay& c = firstLink().capture;
     const std::string name = baseName(c.path);
     if (c.indexError != 0 || frames().empty()) {
         if (c.indexError != ECANCELED) {
             notice(c.indexError != 0 ? std::vector<std::string>{"Cannot read " + name + ":", std::strerror(c.indexError)}
                                      : std::vector<std::string>{"No sensor frames found in " + name + "."});
         }
-        releaseCapture();
+        firstLink().releaseCapture();
         return;
     }
-    const int code = connectLink(capturePortName, appState.baudRate);
+    const int code = firstLink().open(capturePortName, firstLink().baudRate);
     if (code != 0) {
         notice({"Cannot replay " + name + ":", "the link did not open (code " + std::to_string(code) + ")."});
-        releaseCapture();
+        firstLink().releaseCapture();
         return;
     }
     linkHealth.everConnected = true;
-    linkHealth.baudRate = appState.baudRate;
+    linkHealth.baudRate = firstLink().baudRate;
 }
 
 void drawOpenButton() {
-    const bool greyed = captureOpen();
+    const bool greyed = firstLink().captureOpen();
     beginDisabledLook(greyed);
     if (probedButton("OPEN CAPTURE", ImVec2(230, 30), "OPEN CAPTURE")) {
-        if (appState.portOpen) {
+        if (firstLink().portOpen) {
             notice({"Disconnect the sensor first."});
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
@@ -84,10 +84,10 @@ void drawOpenButton() {
 }
 
 void drawIndexing() {
-    if (probedButton(stopGlyph, ImVec2(0, 0), "Capture Cancel")) closeCapture();
+    if (probedButton(stopGlyph, ImVec2(0, 0), "Capture Cancel")) firstLink().closeCapture();
     ImGui::SameLine(0, -1);
-    const uint64_t total = captureReplay.fileBytes;
-    const float progress = total == 0 ? 0.0f : static_cast<float>(static_cast<double>(captureReplay.scannedBytes.load()) / total);
+    const uint64_t total = firstLink().capture.fileBytes;
+    const float progress = total == 0 ? 0.0f : static_cast<float>(static_cast<double>(firstLink().capture.scannedBytes.load()) / total);
     char overlay[32];
     std::snprintf(overlay, sizeof overlay, "Indexing %d%%", static_cast<int>(progress * 100.0f));
     ImGui::ProgressBar(progress, ImVec2(ImGui::CalcItemWidth(), 0), overlay);
@@ -95,20 +95,20 @@ void drawIndexing() {
 }
 
 void drawTransport(int64_t shown) {
-    CaptureReplay& c = captureReplay;
+    CaptureReplay& c = firstLink().capture;
     const bool playing = c.playing;
     if (playing) {
         if (probedButton(pauseGlyph, ImVec2(0, 0), "Capture Pause")) c.playing = false;
     } else if (probedButton(playGlyph, ImVec2(0, 0), "Capture Play")) {
-        if (c.atEnd && !c.loop) seekCapture(0);
+        if (c.atEnd && !c.loop) firstLink().seekCapture(0);
         c.playing = true;
     }
     // One frame either way, while paused.
     beginDisabledLook(playing);
     ImGui::SameLine(0, -1);
-    if (probedButton(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) seekCapture(shown - 1);
+    if (probedButton(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) firstLink().seekCapture(shown - 1);
     ImGui::SameLine(0, -1);
-    if (probedButton(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) seekCapture(shown + 1);
+    if (probedButton(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) firstLink().seekCapture(shown + 1);
     endDisabledLook(playing);
     ImGui::SameLine(0, -1);
     bool loop = c.loop;
@@ -117,7 +117,7 @@ void drawTransport(int64_t shown) {
 }
 
 void drawSpeedCombo() {
-    const float speed = captureReplay.speed;
+    const float speed = firstLink().capture.speed;
     const char* preview = "1x";
     for (const SpeedChoice& choice : speedChoices)
         if (choice.speed == speed) preview = choice.label;
@@ -127,7 +127,7 @@ void drawSpeedCombo() {
     }
     for (const SpeedChoice& choice : speedChoices) {
         const bool selected = choice.speed == speed;
-        if (ImGui::Selectable(choice.label, selected)) captureReplay.speed = choice.speed;
+        if (ImGui::Selectable(choice.label, selected)) firstLink().capture.speed = choice.speed;
         probeLastItem(choice.label);
         if (selected) ImGui::SetItemDefaultFocus();
     }
@@ -142,7 +142,7 @@ void drawTimeSlider(int64_t shown) {
     const bool moved = ImGui::SliderFloat("##Capture Time", &captureReplaySection.sliderSeconds, 0.0f, duration, "%.2f s");
     captureReplaySection.sliderHeld = ImGui::IsItemActive();
     probeLastItem("##Capture Time");
-    if (moved) seekCapture(captureFrameAt(captureReplay.index, static_cast<int64_t>(captureReplaySection.sliderSeconds * microsPerSecondF)));
+    if (moved) firstLink().seekCapture(captureFrameAt(firstLink().capture.index, static_cast<int64_t>(captureReplaySection.sliderSeconds * microsPerSecondF)));
 }
 
 void drawReadout(int64_t shown) {
@@ -158,7 +158,7 @@ void drawReadout(int64_t shown) {
 void drawCloseButton() {
     if (!probedButton("Close Capture", ImVec2(230, 30), "Close Capture")) return;
     if (appState.recordingActive) notice({"Stop recording first."});
-    else closeCapture();
+    else firstLink().closeCapture();
 }
 
 }  // namespace
@@ -168,14 +168,14 @@ void drawCaptureReplaySection() {
     ImGui::Text("Capture Replay");
     moveCursor(5);
     drawOpenButton();
-    if (!captureOpen()) return;
+    if (!firstLink().captureOpen()) return;
     moveCursor(5);
-    if (captureReplay.indexing) {
+    if (firstLink().capture.indexing) {
         drawIndexing();
         return;
     }
     if (!replaying()) return;
-    const int64_t shown = std::max<int64_t>(captureReplay.shownFrame, 0);
+    const int64_t shown = std::max<int64_t>(firstLink().capture.shownFrame, 0);
     drawTransport(shown);
     moveCursor(5);
     drawSpeedCombo();
@@ -191,11 +191,11 @@ bool captureReplayChooserResult(bool accepted, const std::string& path) {
     if (!captureReplaySection.openPending) return false;
     captureReplaySection.openPending = false;
     if (accepted) {
-        if (appState.portOpen) {
+        if (firstLink().portOpen) {
             notice({"Disconnect the sensor first."});
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
-        } else if (const std::string problem = openCapture(path); !problem.empty()) {
+        } else if (const std::string problem = firstLink().openCapture(path); !problem.empty()) {
             notice({"Cannot open " + baseName(path) + ":", problem});
         }
     }
@@ -205,13 +205,13 @@ bool captureReplayChooserResult(bool accepted, const std::string& path) {
 }
 
 void stepCaptureReplay() {
-    CaptureReplay& c = captureReplay;
+    CaptureReplay& c = firstLink().capture;
     c.framesDrawn.fetch_add(1);
-    if (pollCaptureIndexing()) startReplay();
+    if (firstLink().pollCaptureIndexing()) startReplay();
     // The link left the capture on its own (a read of the file failed): let the file go.
-    if (captureOpen() && !c.indexing && !replaying()) {
+    if (firstLink().captureOpen() && !c.indexing && !replaying()) {
         notice({"Reading " + baseName(c.path) + " failed;", "the capture replay has stopped."});
-        releaseCapture();
+        firstLink().releaseCapture();
     }
     if (c.atEnd && c.playing && !c.loop) c.playing = false;
 }

@@ -62,24 +62,24 @@ std::vector<std::string> connectErrorLines(const PortFailure& failure, int baudR
 // Opens the chosen port and starts the workers. The port is open and portOpen set before the
 // workers wake, so the grabber never reads a closed port. True on success.
 bool connectToSensor() {
-    const int code = connectLink(connectionPanel.portLabel.c_str(), appState.baudRate);
+    const int code = firstLink().open(connectionPanel.portLabel.c_str(), firstLink().baudRate);
     if (appState.debugPrint) logPrintf("serial open code: %d\n", code);
     if (code != 0) {
-        appState.portLost = true;
-        connectionPanel.connectErrorLines = connectErrorLines(serialLink.failure, appState.baudRate);
+        firstLink().portLost = true;
+        connectionPanel.connectErrorLines = connectErrorLines(firstLink().failure, firstLink().baudRate);
         ImGui::OpenPopup(connectError.title);
         resetPortList();
         return false;
     }
-    appState.portLost = false;
+    firstLink().portLost = false;
     connectionPanel.connectedPort = connectionPanel.portLabel;
     linkHealth.everConnected = true;
-    linkHealth.baudRate = appState.baudRate;
+    linkHealth.baudRate = firstLink().baudRate;
     return true;
 }
 
-// A remembered port is offered again only when it is there now: listing opens every port, so it is
-// done once, when the user first looks at the panel, not at start.
+// A remembered port is offered again only when it is there now: the list is made once, when the
+// user first looks at the panel, not at start.
 void preselectRememberedPort() {
     if (!connectionPanel.preselectPending) return;
     connectionPanel.preselectPending = false;
@@ -103,6 +103,28 @@ void fitPortListWidth() {
     ImGui::SetNextWindowSizeConstraints(ImVec2(widest, 0.0f), ImVec2(FLT_MAX, FLT_MAX));
 }
 
+const PortDetails* portDetailsOf(const std::string& name) {
+    for (const PortDetails& details : portDetails)
+        if (details.name == name) return &details;
+    return nullptr;
+}
+
+// Beside a listed port: a mark when the user may not open it; on hover, what the system says of it.
+void drawPortDetails(const PortDetails& details) {
+    if (!details.permitted) {
+        ImGui::SameLine(0, -1);
+        ImGui::TextDisabled("(no permission)");
+        probeLastItem("No Permission");
+    }
+    if (!ImGui::IsItemHovered()) return;
+    ImGui::BeginTooltip();
+    if (!details.description.empty()) ImGui::Text("%s", details.description.c_str());
+    if (!details.usbIds.empty()) ImGui::Text("USB %s", details.usbIds.c_str());
+    if (!details.serialNumber.empty()) ImGui::Text("Serial number %s", details.serialNumber.c_str());
+    if (!details.permitted) ImGui::Text("You may not open this port.");
+    ImGui::EndTooltip();
+}
+
 void drawPortCombo() {
     fitPortListWidth();
     // An open combo's last item is its pop-up, so the box reports itself only while closed.
@@ -121,11 +143,13 @@ void drawPortCombo() {
     for (size_t i = 1; i < portList.size(); ++i) {
         const std::string& name = portList[i];
         const bool selected = name == connectionPanel.portLabel;
+        const PortDetails* details = portDetailsOf(name);
         if (ImGui::Selectable(name.c_str(), selected, 0, ImVec2(0, 0))) {
             connectionPanel.portLabel = name;
             connectionPanel.portRescanPending = true;
         }
         probeLastItem(name.c_str());
+        if (details != nullptr) drawPortDetails(*details);
         if (selected) ImGui::SetItemDefaultFocus();
     }
     ImGui::EndCombo();
@@ -139,7 +163,7 @@ void drawRescanButton() {
     ImGui::PopStyleVar();
 }
 
-// Ports the system has but the listing could not open are named, with their reasons, on hover.
+// Ports the user may not open are named, with their reasons, on hover.
 void drawPortsLeftOut() {
     if (portsLeftOut.empty()) return;
     moveCursor(5);
@@ -160,7 +184,7 @@ void drawBaudCombo() {
         const bool selected = entry == connectionPanel.baudLabel;
         if (ImGui::Selectable(entry, selected, 0, ImVec2(0, 0))) {
             connectionPanel.baudLabel = entry;
-            appState.baudRate = std::atoi(entry);
+            firstLink().baudRate = std::atoi(entry);
         }
         probeLastItem(entry);
         if (selected) ImGui::SetItemDefaultFocus();
@@ -181,7 +205,7 @@ std::string portsLeftOutLine() {
         permission = permission || refusedForPermission(failure);
     }
     const size_t count = portsLeftOut.size();
-    std::string line = std::to_string(count) + (count == 1 ? " port" : " ports") + " could not be opened: ";
+    std::string line = std::to_string(count) + (count == 1 ? " port" : " ports") + " cannot be opened: ";
     for (size_t i = 0; i < reasons.size(); ++i) line += (i == 0 ? "" : ", ") + reasons[i];
     if (permission) line += std::string(" (join the ") + serialGroup + " group, then log out and in)";
     return line;
@@ -189,6 +213,7 @@ std::string portsLeftOutLine() {
 
 void resetPortList() {
     portsLeftOut.clear();
+    portDetails.clear();
     portList.clear();
     portList.emplace_back(portPlaceholder);
     connectionPanel.portLabel = portPlaceholder;
@@ -198,11 +223,8 @@ void resetPortList() {
 // cable is noticed at once: the banner shows, the workers stop polling a dead port, and the panel
 // offers a fresh choice the next time it is drawn.
 void checkPortAlive() {
-    if (!appState.portOpen) return;
-    if (!serialLink.lost()) return;
+    if (!firstLink().checkLost()) return;
     if (appState.debugPrint) logPrintf("code: %d\n", 1);
-    appState.portLost = true;
-    disconnect();
     connectionPanel.panelConnected = false;
     resetPortList();
 }
@@ -227,7 +249,7 @@ void drawConnectionPanel(bool* open) {
         moveCursor(50);
         if (connected) beginDisabledLook();
         if (ImGui::Button("Connect to Sensor", linkButtonSize)) {
-            if (appState.replayActive || captureOpen()) ImGui::OpenPopup(connectWarning.title);
+            if (appState.replayActive || firstLink().captureOpen()) ImGui::OpenPopup(connectWarning.title);
             else if (connectToSensor()) toggle = true;
         }
         probeLastItem("Connect to Sensor");
@@ -240,7 +262,7 @@ void drawConnectionPanel(bool* open) {
                 ImGui::OpenPopup(disconnectWarning.title);
             } else {
                 toggle = true;
-                disconnect();
+                firstLink().close();
             }
         }
         probeLastItem("Disconnect from Sensor");
@@ -266,14 +288,14 @@ bool offeredBaudRate(int32_t baudRate) {
 
 ConnectionChoice connectionChoice() {
     const bool picked = connectionPanel.baudLabel != baudPlaceholder;
-    return ConnectionChoice{connectionPanel.connectedPort, picked ? appState.baudRate.load() : 0};
+    return ConnectionChoice{connectionPanel.connectedPort, picked ? firstLink().baudRate.load() : 0};
 }
 
 void preselectConnection(const ConnectionChoice& choice) {
     for (const char* entry : baudLabels) {
         if (std::atoi(entry) != choice.baudRate) continue;
         connectionPanel.baudLabel = entry;
-        appState.baudRate = choice.baudRate;
+        firstLink().baudRate = choice.baudRate;
     }
     connectionPanel.connectedPort = choice.port;
     connectionPanel.preselectPending = !choice.port.empty();

@@ -41,10 +41,10 @@ bool imguiSettling() {
 // Some of it changes late in a frame (the port found lost after the menu bar is drawn, a replay at
 // its end), when the widgets drawn earlier show it only in the next frame.
 unsigned shownState() {
-    const bool flags[] = {appState.portOpen,     appState.portLost,  appState.recordingActive,
+    const bool flags[] = {firstLink().portOpen,     firstLink().portLost,  appState.recordingActive,
                           appState.replayActive, replayState.playing, replayIndexing(),
-                          captureRunning(),      captureOpen(),       captureReplay.indexing,
-                          captureReplay.playing};
+                          captureRunning(),      firstLink().captureOpen(),       firstLink().capture.indexing,
+                          firstLink().capture.playing};
     unsigned state = 0;
     for (bool flag : flags) state = state << 1 | (flag ? 1u : 0u);
     return state;
@@ -59,14 +59,14 @@ GuiActivity guiActivity(double now) {
     GuiActivity activity;
     const bool captureStopping = captureState.phase == CaptureState::stopping;
     activity.steady = appState.recordingActive || (appState.replayActive && replayState.playing) ||
-                      (captureOpen() && captureReplay.playing) || captureStopping || inputHeld();
+                      (firstLink().captureOpen() && firstLink().capture.playing) || captureStopping || inputHeld();
     const unsigned state = shownState();
     activity.settling = imguiSettling() || state != lastShownState;
     lastShownState = state;
 
     double until = secondsUntilFiguresMove(now);
-    if (appState.portOpen) until = std::min(until, portProbeSeconds);
-    if (replayIndexing() || captureReplay.indexing) until = std::min(until, progressSeconds);
+    if (firstLink().portOpen) until = std::min(until, portProbeSeconds);
+    if (replayIndexing() || firstLink().capture.indexing) until = std::min(until, progressSeconds);
     if (captureState.phase == CaptureState::running) {
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - captureState.started;
         until = std::min(until, untilNextSecond(elapsed.count()));

@@ -7,6 +7,8 @@
 
 #include <imgui.h>
 
+#include <cinttypes>
+
 // Process-wide state of the health lines (GUI thread only); see panel_state.h.
 LinkHealth linkHealth;
 
@@ -20,7 +22,7 @@ constexpr double arrivalSpacing = rateWindowSeconds / (ArrivalWindow::capacity -
 
 // Growth of a counter since the last frame. A smaller value means the grabber zeroed the counters
 // in between (a new connection), so everything counted since then is new.
-uint32_t growth(uint32_t previous, uint32_t current) {
+uint64_t growth(uint64_t previous, uint64_t current) {
     return current >= previous ? current - previous : current;
 }
 
@@ -61,10 +63,10 @@ void ArrivalWindow::clear() {
     count = 0;
 }
 
-LinkCounters readLinkCounters() {
-    return LinkCounters{linkStatistics.get(counterTotalBytes),  linkStatistics.get(counterGoodFrames),
-                        linkStatistics.get(counterLostSyncs),   linkStatistics.get(counterSizeErrors),
-                        linkStatistics.get(counterChecksumErrors), linkStatistics.get(counterOverruns)};
+LinkCounters readLinkCounters(const Link& link) {
+    const LinkStatistics& s = link.statistics;
+    return LinkCounters{s.get(counterTotalBytes), s.get(counterGoodFrames),     s.get(counterLostSyncs),
+                        s.get(counterSizeErrors), s.get(counterChecksumErrors), s.get(counterOverruns)};
 }
 
 void sampleLinkHealth(LinkHealth& health, double now, const LinkCounters& counters, bool connected) {
@@ -97,17 +99,17 @@ float linkLoad(const LinkHealth& health) {
 
 void drawLinkHealth() {
     if (!linkHealth.everConnected) return;
-    sampleLinkHealth(linkHealth, ImGui::GetTime(), readLinkCounters(), appState.portOpen);
+    sampleLinkHealth(linkHealth, ImGui::GetTime(), readLinkCounters(firstLink()), firstLink().portOpen);
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + healthTopGap);
     ImGui::Separator();
     ImGui::Indent(healthIndent);
-    ImGui::Text("%s", appState.portOpen ? "Link health" : "Link health (last connection)");
+    ImGui::Text("%s", firstLink().portOpen ? "Link health" : "Link health (last connection)");
     ImGui::Text("Frames per second: %.1f", linkHealth.framesPerSecond);
-    ImGui::Text("Good frames: %u", linkHealth.goodFrames);
-    ImGui::Text("Lost syncs: %u", linkHealth.lostSyncs);
-    ImGui::Text("Size errors: %u", linkHealth.sizeErrors);
-    ImGui::Text("Checksum errors: %u", linkHealth.checksumErrors);
-    ImGui::Text("Overruns: %u", linkHealth.overruns);
+    ImGui::Text("Good frames: %" PRIu64, linkHealth.goodFrames);
+    ImGui::Text("Lost syncs: %" PRIu64, linkHealth.lostSyncs);
+    ImGui::Text("Size errors: %" PRIu64, linkHealth.sizeErrors);
+    ImGui::Text("Checksum errors: %" PRIu64, linkHealth.checksumErrors);
+    ImGui::Text("Overruns: %" PRIu64, linkHealth.overruns);
     ImGui::Text("Link load: %.0f%% of %d baud", linkLoad(linkHealth) * 100.0f, linkHealth.baudRate);
     ImGui::Unindent(healthIndent);
 }

@@ -1,6 +1,7 @@
 // The main menu bar: three toggles that choose the one side panel shown, and the lost-port banner.
 // Drawn by the frame loop every frame, after the panels, on the GUI thread.
 #include "app/app.h"
+#include "link/link.h"
 #include "ui/panel_common.h"
 #include "ui/ui.h"
 #include "filechooser/filechooser.h"
@@ -49,7 +50,7 @@ void drawMainMenuBar() {
     menuButton("Record", appState.showRecordPanel);
     ImGui::PopStyleColor();
     ImGui::SameLine(width - bannerFromRight);
-    if (appState.portLost) {
+    if (firstLink().portLost) {
         ImGui::SetCursorPosY(ImGui::GetCursorPosY() + bannerDrop);
         ImGui::TextUnformatted(bannerText);
         probeLastItem(bannerText);

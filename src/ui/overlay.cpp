@@ -8,6 +8,7 @@
 #include "ui/panel_state.h"
 #include "ui/ui.h"
 #include "filechooser/filechooser.h"
+#include "view/view.h"
 
 #include <imgui.h>
 
@@ -30,12 +31,12 @@ const ImVec4 staleColour(1.0f, 0.72f, 0.2f, 1.0f);
 
 // Frames are due while connected to a sensor or to a capture that plays; a paused (or stepped)
 // capture replay sends none and is no stale sensor.
-bool framesDue() { return appState.portOpen && !(serialLink.portIsCapture && !captureReplay.playing); }
+bool framesDue() { return firstLink().portOpen && !(firstLink().sourceIs(captureReplaySource) && !firstLink().capture.playing); }
 
 // A new frame, or frames becoming due (a connection, a capture replay playing on), restarts the
 // stale clock.
 void followFrames(double now) {
-    const uint64_t generation = pointCloudGeneration();
+    const uint64_t generation = frameOnShow.generation;
     const bool due = framesDue();
     if (!overlay.started || generation != overlay.seenGeneration || (due && !overlay.wasConnected))
         overlay.lastFrameAt = now;
@@ -61,12 +62,11 @@ void line(const std::string& text, const ImVec4* colour = nullptr) {
 }
 
 void drawFrameLines(double now) {
-    PointFrame frame;
-    readPointCloud(frame);
+    const PointFrame& frame = frameOnShow.frame;
     int valid = 0;
     for (uint32_t flag : frame.valid) valid += flag != 0;
     line(format("Valid points: %d", valid));
-    if (appState.portOpen) sampleLinkHealth(linkHealth, now, readLinkCounters(), true);
+    if (firstLink().portOpen) sampleLinkHealth(linkHealth, now, readLinkCounters(firstLink()), true);
     if (framesDue()) line(format("Sensor: %.1f frames/s", linkHealth.framesPerSecond));
     // A recording holds no sequence or time stamp: those of an earlier sensor frame are not its own.
     if (frame.stamped != 0 && !appState.replayActive) {
@@ -74,14 +74,14 @@ void drawFrameLines(double now) {
         line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros / static_cast<double>(microsPerSecond)));
     }
     if (stale(now)) line(format("stale: no frame for %d s", static_cast<int>(now - overlay.lastFrameAt)), &staleColour);
-    if (!appState.portOpen && !appState.replayActive) line("Not connected");
+    if (!firstLink().portOpen && !appState.replayActive) line("Not connected");
 }
 
 void drawActivityLines() {
-    const int64_t shown = captureReplay.shownFrame;
-    if (appState.portOpen && serialLink.portIsCapture && shown >= 0)
+    const int64_t shown = firstLink().capture.shownFrame;
+    if (firstLink().portOpen && firstLink().sourceIs(captureReplaySource) && shown >= 0)
         line(format("Capture replay: frame %lld of %zu%s", static_cast<long long>(shown + 1),
-                    captureReplay.index.frames.size(), captureReplay.playing ? "" : " (paused)"));
+                    firstLink().capture.index.frames.size(), firstLink().capture.playing ? "" : " (paused)"));
     if (appState.replayActive) {
         // Rows count from 1 as capture frames do; an ended replay keeps its length until dismissed.
         const int64_t rows = replayState.index.rowCount;
@@ -125,7 +125,7 @@ void drawOverlay(double now) {
 
 double secondsUntilFiguresMove(double now) {
     double until = std::numeric_limits<double>::infinity();
-    if (appState.portOpen && appState.showConnectionPanel && linkHealth.sampled)
+    if (firstLink().portOpen && appState.showConnectionPanel && linkHealth.sampled)
         until = std::max(0.0, linkHealth.lastRefreshTime + linkHealthRefreshSeconds - now);
     if (!overlayShown) return until;
     if (framesDue()) {

@@ -105,21 +105,21 @@ bool captureReplayChooserResult(bool accepted, const std::string& path);
 struct LinkHealth {
     bool everConnected = false;   // the lines appear after the first connect and stay afterwards
     bool sampled = false;         // the snapshots below hold the counters of an earlier frame
-    uint32_t lastBytes = 0;
-    uint32_t lastFrames = 0;
+    uint64_t lastBytes = 0;
+    uint64_t lastFrames = 0;
     ArrivalWindow frameArrivals;
     ArrivalWindow byteArrivals;
     double lastRefreshTime = 0.0; // GUI time of the last refresh of the figures
     float framesPerSecond = 0.0f;
     float bytesPerSecond = 0.0f;
     int baudRate = 0;             // the rate of the connection the figures belong to
-    uint32_t goodFrames = 0, lostSyncs = 0, sizeErrors = 0, checksumErrors = 0, overruns = 0;
+    uint64_t goodFrames = 0, lostSyncs = 0, sizeErrors = 0, checksumErrors = 0, overruns = 0;
 };
 
 // What the overlay follows from frame to frame, shown or not.
 struct OverlayState {
     bool started = false;            // the fields below hold a first look
-    uint64_t seenGeneration = 0;     // pointCloudGeneration at the latest look
+    uint64_t seenGeneration = 0;     // the first link's generation at the latest look
     double lastFrameAt = 0.0;        // GUI time the latest frame came, or the connection started
     bool wasConnected = false;
     std::vector<std::string> lines;  // the lines drawn in the latest shown frame
@@ -142,9 +142,9 @@ constexpr double staleSeconds = 1.0;
 
 // Counters as the grabber left them at one moment, in the order the health lines need.
 struct LinkCounters {
-    uint32_t bytes, goodFrames, lostSyncs, sizeErrors, checksumErrors, overruns;
+    uint64_t bytes, goodFrames, lostSyncs, sizeErrors, checksumErrors, overruns;
 };
-LinkCounters readLinkCounters();
+LinkCounters readLinkCounters(const Link& link);
 // Once per GUI frame: notes what arrived since the last frame, and refreshes the figures when the
 // refresh interval has passed (or on the first call). While not connected the rates are zero and
 // the totals of the last connection stay.

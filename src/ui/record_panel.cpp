@@ -10,6 +10,7 @@
 #include "app/app.h"
 #include "filechooser/filechooser.h"
 #include "record/record.h"
+#include "view/view.h"
 
 #include <imgui.h>
 #include <sys/stat.h>
@@ -125,7 +126,7 @@ void drawOpenSection() {
     const bool greyed = replayFileOpen();
     beginDisabledLook(greyed);
     if (probedButton("OPEN RECORDING FILE", ImVec2(230, 30), "OPEN RECORDING FILE")) {
-        if (appState.portOpen) {
+        if (firstLink().portOpen) {
             queueNotice(openingWarningPopup, {disconnectFirstLine});
         } else {
             recordPanel.openPending = true;
@@ -179,7 +180,7 @@ void drawReplayControls() {
 void drawRecordSection() {
     moveCursor(5);
     ImGui::Text("Record");
-    const bool unconnected = !appState.portOpen;
+    const bool unconnected = !firstLink().portOpen;
     const bool busy = replayFileOpen() || recordingFileOpen() || unconnected;
     beginDisabledLook(busy);
     moveCursor(5);
@@ -211,7 +212,7 @@ void drawRecordSection() {
 void drawCaptureSection() {
     moveCursor(5);
     ImGui::Text("Capture");
-    const bool unconnected = !appState.portOpen;
+    const bool unconnected = !firstLink().portOpen;
     const bool busy = replayFileOpen() || captureRunning() || unconnected;
     beginDisabledLook(busy);
     moveCursor(5);
@@ -243,7 +244,7 @@ void drawSceneSection() {
     moveCursor(5);
     if (probedButton(saveLabel.c_str(), sectionButtonSize, "Scene Save")) {
         // "Saved Current Scene" opens once the scene is written whole (next frame), not before.
-        if (appState.portOpen) {
+        if (firstLink().portOpen) {
             recordingState.sceneRequested = true;
         } else {
             queueNotice(sceneNotSavedPopup, {notConnectedLines[0], notConnectedLines[1]});
@@ -255,7 +256,7 @@ void drawSceneSection() {
 
 // Writes the frame on screen to a new file in the working directory and says where, or why not.
 void exportFrame(CloudFormat format) {
-    const CloudExport result = exportFrameOnScreen(format);
+    const CloudExport result = exportFrameOnScreen(format, frameOnShow.frame);
     const bool saved = result.points > 0 && result.error == 0;
     const MessagePopup popup{saved ? "Exported" : "Export Failed", saved ? checkGlyph : exclamationGlyph,
                              noticeCloseSize, "Export Notice/Close"};
@@ -298,7 +299,7 @@ void drawChooser() {
 void completeScene() {
     if (!recordingState.sceneRequested) return;
     if (!recordingFileOpen()) {
-        if (appState.portOpen && !beginScene()) recordingState.sceneRequested = false;
+        if (firstLink().portOpen && !beginScene()) recordingState.sceneRequested = false;
         return;
     }
     if (appState.recordingActive) return;
@@ -320,8 +321,8 @@ void drawReplacePopup() {
     ImGui::Text("Do you want to replace it?");
     if (probedButton("Replace", replaceButtonSize, "Replace File/Replace")) {
         if (recordPanel.replaceForCapture) {
-            if (!captureRunning() && appState.portOpen) beginCapture(recordPanel.replacePath);
-        } else if (!recordingFileOpen() && !replayFileOpen() && appState.portOpen) {
+            if (!captureRunning() && firstLink().portOpen) beginCapture(recordPanel.replacePath);
+        } else if (!recordingFileOpen() && !replayFileOpen() && firstLink().portOpen) {
             beginRecording(recordPanel.replacePath);
         }
         ImGui::CloseCurrentPopup();
@@ -349,12 +350,12 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
     if (recordPanel.openPending) {
         if (accepted) {
             // A file that is not replayed opens "Open Error" through the reader's notice.
-            if (appState.portOpen) queueNotice(openingWarningPopup, {disconnectFirstLine});
+            if (firstLink().portOpen) queueNotice(openingWarningPopup, {disconnectFirstLine});
             else openReplay(path);
         }
         recordPanel.openPending = false;
     } else if (recordPanel.savePending) {
-        if (accepted && !recordingFileOpen() && !replayFileOpen() && appState.portOpen) {
+        if (accepted && !recordingFileOpen() && !replayFileOpen() && firstLink().portOpen) {
             if (regularFileExists(path)) {
                 recordPanel.replacePath = path;
                 recordPanel.replaceForCapture = false;
@@ -365,7 +366,7 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
         }
         recordPanel.savePending = false;
     } else if (recordPanel.capturePending) {
-        if (accepted && !captureRunning() && appState.portOpen) {
+        if (accepted && !captureRunning() && firstLink().portOpen) {
             if (regularFileExists(path)) {
                 recordPanel.replacePath = path;
                 recordPanel.replaceForCapture = true;

@@ -137,8 +137,7 @@ void drawPoints(Plotter& plotter) {
     const std::vector<float> inkColour{ink.r, ink.g, ink.b};
     setObjectColor(plotter, scene.rangeArc, inkColour);
     drawRangeArc(plotter);
-    PointFrame frame;
-    readPointCloud(frame);
+    const PointFrame& frame = frameOnShow.frame;
     if (pointColorMode != colorByHeight && pointColorMode != colorByRange) {
         const bool chosen = pointColorMode == colorChosen;
         setObjectColor(plotter, scene.cloud, chosen ? std::vector<float>(pointColor, pointColor + 3) : inkColour);
@@ -209,4 +208,10 @@ void render(Plotter& plotter) {
         drawObject(object);
         if (round) glUseProgram(plotter.program);
     }
+}
+
+void takeFrameOnShow() {
+    // The generation first: a frame published in between is newer than the one counted, never older.
+    frameOnShow.generation = firstLink().generation();
+    firstLink().readLatest(frameOnShow.frame);
 }

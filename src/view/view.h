@@ -3,6 +3,8 @@
 // Everything here runs on the GUI thread.
 #pragma once
 
+#include "link/link.h"
+
 #include <glm/glm.hpp>
 
 #include <array>
@@ -180,6 +182,17 @@ struct Scene {
 };
 
 extern Scene scene;
+
+// The frame this GUI frame shows: read once from the first link at the start of each GUI frame and
+// handed to the scene, the overlay, the recording writer and the exports alike, so a frame published
+// between them cannot be recorded in place of the one shown. Written by takeFrameOnShow (frame loop,
+// GUI thread), read by the GUI thread.
+struct FrameOnShow {
+    PointFrame frame;
+    uint64_t generation = 0;  // the link's generation when it was read
+};
+extern FrameOnShow frameOnShow;
+void takeFrameOnShow();
 
 void setupScene(Plotter& plotter);
 void fillScene(Plotter& plotter);

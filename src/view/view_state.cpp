@@ -41,3 +41,4 @@ const char* roundPointShaderSource =
 char lastGlfwError[256] = "no error reported";
 
 Scene scene;
+FrameOnShow frameOnShow;

@@ -5,18 +5,24 @@
 #include "fake_serialport.h"
 #include "link/link.h"
 
-// Starts the grabber and the handler on the process's SerialLink (once; later calls do nothing).
-// The exit sequence runs when the process exits, so the threads are always joined.
+// Starts the grabber and the handler of the first link (once; later calls do nothing). The exit
+// sequence runs when the process exits, so the threads are always joined.
 inline void ensureWorkerThreads() {
-    static const bool started = (startLinkWorkers(), true);
+    static const bool started = (firstLink().startWorkers(), true);
     (void)started;
 }
 
-// Back to the state at start: workers parked and acknowledged, port closed and its handle freed,
+// Back to the state at start: one link, its workers parked and acknowledged, its source closed,
 // portOpen/portLost/debugPrint clear, baudRate 460800, demo sensor off, portList holding only the
 // placeholder, empty mailbox, zeroed buffers and statistics, a synchroniser hunting afresh, an
-// all-invalid PointCloud, and a fake serial library with no ports (fakeSerialReset).
+// all-invalid latest frame, and a fake serial library with no ports (fakeSerialReset).
 inline void resetLinkForTest() {
     resetLink();
     fakeSerialReset();
+}
+
+// The first link's latest frame, as the GUI reads it once per GUI frame.
+inline PointFrame latestFrame() {
+    PointFrame frame;
+    return firstLink().readLatest(frame), frame;
 }

@@ -53,7 +53,7 @@ protected:
         choosePortAndBaud(port, "1500000");
         ASSERT_TRUE(gui.click("Connect to Sensor", draw));
         gui.frame(draw);
-        ASSERT_TRUE(appState.portOpen);
+        ASSERT_TRUE(firstLink().portOpen);
     }
     GuiHarness gui;
     bool shown = true;
@@ -64,21 +64,14 @@ protected:
     };
 };
 
-// The first opening lists only the ports that open at the chosen rate; the list is made afresh at
-// the next opening after a pick or the rescan button, never otherwise.
-TEST_F(ConnectionPanelTest, ListsOnlyPortsThatOpenSaysWhyOthersAreLeftOutAndRescansAfterAPickOrTheButton) {
-    const char* portC = "/dev/ttyFAKE2";
+// The first opening lists every port the system has, opening none (a refusal shows only on
+// Connect); the list is made afresh at the next opening after a pick or the rescan button, never
+// otherwise.
+TEST_F(ConnectionPanelTest, ListsEveryPortWithoutOpeningAnyAndRescansAfterAPickOrTheButton) {
     const char* late = "/dev/ttyFAKE3";
-    fakeSerialAddPort(portC);
-    fakeSerialFailStep(portB, FakeSerialStep::baudRate, SP_ERR_FAIL, EINVAL);
-    fakeSerialFailStep(portC, FakeSerialStep::open, SP_ERR_FAIL, EACCES);
     openCombo("##Port Combo");
-    EXPECT_TRUE(gui.drawn(portA));
-    EXPECT_FALSE(gui.drawn(portB)) << "a port that refuses 460800 baud is not offered";
-    EXPECT_FALSE(gui.drawn(portC));
-    EXPECT_EQ(fakeSerialOpenHandles(), 0) << "enumeration closes what it opened";
-    EXPECT_EQ(portsLeftOutLine(), "2 ports could not be opened: setting the baud rate: invalid argument, "
-                                  "permission denied (join the dialout group, then log out and in)");
+    EXPECT_TRUE(gui.drawn(portA) && gui.drawn(portB));
+    EXPECT_EQ(fakeSerialCounters().opens, 0) << "listing opens no port";
 
     clickAway();
     fakeSerialAddPort(late);
@@ -108,11 +101,11 @@ TEST_F(ConnectionPanelTest, RefusalsChangeNothingAndAConnectedPanelGreysAllButDi
     ASSERT_TRUE(gui.click("Close", draw));
 
     appState.replayActive = false;
-    appState.portLost = true;  // the banner of an earlier failure
+    firstLink().portLost = true;  // the banner of an earlier failure
     ASSERT_TRUE(gui.click("Connect to Sensor", draw));
     gui.frame(draw);
-    ASSERT_TRUE(appState.portOpen);
-    EXPECT_FALSE(appState.portLost) << "a successful connect clears the banner";
+    ASSERT_TRUE(firstLink().portOpen);
+    EXPECT_FALSE(firstLink().portLost) << "a successful connect clears the banner";
     EXPECT_EQ(fakeSerialBaudRate(portA), 460800);
     EXPECT_EQ(fakeSerialParity(portA), SP_PARITY_NONE);
     for (const char* inert : {"##Port Combo", "##Baud Combo"}) {
@@ -128,15 +121,15 @@ TEST_F(ConnectionPanelTest, RefusalsChangeNothingAndAConnectedPanelGreysAllButDi
     ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
     gui.frame(draw);
     EXPECT_TRUE(GuiHarness::popupOpen("Disconnect Warning"));
-    EXPECT_TRUE(appState.portOpen);
+    EXPECT_TRUE(firstLink().portOpen);
     ASSERT_TRUE(gui.click("Close", draw));
     appState.recordingActive = false;
     ASSERT_TRUE(gui.click("Disconnect from Sensor", draw));
-    EXPECT_FALSE(appState.portOpen);
+    EXPECT_FALSE(firstLink().portOpen);
     EXPECT_EQ(fakeSerialOpenHandles(), 0);
-    EXPECT_TRUE(appState.grabberStopped && appState.handlerStopped);
+    EXPECT_TRUE(firstLink().workers.grabber.stopped && firstLink().workers.handler.stopped);
     ASSERT_TRUE(gui.click("Connect to Sensor", draw));
-    EXPECT_TRUE(appState.portOpen) << "Connect works again";
+    EXPECT_TRUE(firstLink().portOpen) << "Connect works again";
 }
 
 // A refused open says why and how to get access; the banner shows and the choice of port falls back.
@@ -145,8 +138,8 @@ TEST_F(ConnectionPanelTest, FailedConnectShowsTheBannerAndWhyAndFallsBackToThePl
     fakeSerialFailStep(portA, FakeSerialStep::open, SP_ERR_FAIL, EACCES);
     ASSERT_TRUE(gui.click("Connect to Sensor", draw));
     gui.frame(draw);
-    EXPECT_TRUE(appState.portLost) << "the banner shows as well";
-    EXPECT_FALSE(appState.portOpen);
+    EXPECT_TRUE(firstLink().portLost) << "the banner shows as well";
+    EXPECT_FALSE(firstLink().portOpen);
     EXPECT_EQ(connectionPanel.portLabel, portPlaceholder);
     EXPECT_TRUE(GuiHarness::popupOpen("Connect Error"));
     EXPECT_EQ(connectionPanel.connectErrorLines,
@@ -178,7 +171,7 @@ TEST_F(ConnectionPanelTest, HealthLinesCountTheConnectionAndOutliveIt) {
 // the port of the latest successful connect is what is remembered next.
 TEST_F(ConnectionPanelTest, RememberedChoicesArePreselectedOnlyWhereTheyStillApply) {
     preselectConnection(ConnectionChoice{portB, 921600});
-    EXPECT_EQ(appState.baudRate, 921600);
+    EXPECT_EQ(firstLink().baudRate, 921600);
     gui.frame(draw);
     EXPECT_EQ(connectionPanel.portLabel, portB);
 

@@ -2,6 +2,7 @@
 // the next frame on, at most one panel at a time, the focus only a shown panel holds, and the
 // lost-port banner.
 #include "app/app.h"
+#include "link/link.h"
 #include "main/frame_loop.h"
 #include "ui/ui.h"
 
@@ -51,10 +52,10 @@ TEST(MenuBar, AnySequenceOfPressesShowsAtMostOnePanelFromTheNextFrameOnAndTheBan
         ASSERT_EQ(appState.panelFocused, expected == "view") << "after press " << n;
     }
     // The banner shows, right of the buttons, while the port is lost.
-    appState.portLost = true;
+    firstLink().portLost = true;
     gui.frame(draw);
     EXPECT_GT(gui.rect("The Port is Disconnected").Min.x, gui.rect("Record").Max.x);
-    appState.portLost = false;
+    firstLink().portLost = false;
     gui.frame(draw);
     EXPECT_FALSE(gui.drawn("The Port is Disconnected"));
     // A panel's own close button hides it.

@@ -30,7 +30,7 @@ protected:
         appState.windowHeight = 768.0f;
     }
     void TearDown() override {
-        appState.portOpen = false;
+        firstLink().portOpen = false;
         resetLink();
     }
     void publish(int validPoints, uint32_t sequence) {
@@ -40,7 +40,7 @@ protected:
         frame.sequence = sequence;
         frame.timestampSeconds = 12;
         frame.timestampMicros = 500000;
-        publishPointCloud(frame);
+        firstLink().publish(frame);
     }
     Lines at(double time) {
         now = time;
@@ -50,18 +50,18 @@ protected:
 
     GuiHarness gui;
     double now = 100.0;
-    std::function<void()> draw = [this] { drawOverlay(now); };
+    std::function<void()> draw = [this] { takeFrameOnShow(), drawOverlay(now); };
 };
 
 TEST_F(OverlayTest, FollowsTheSensorAndMarksAFrameStaleAfterASecond) {
     overlayShown = true;
-    appState.portOpen = true;
+    firstLink().portOpen = true;
     publish(300, 7);
     EXPECT_EQ(at(100.0), (Lines{"Valid points: 300", "Sensor: 0.0 frames/s", "Sequence: 7", "Time stamp: 12.5000 s"}));
 
     // Eight frames in each half second: 16 a second.
     for (double t : {100.5, 101.0}) {
-        for (int i = 0; i < 8; ++i) linkStatistics.increment(counterGoodFrames);
+        for (int i = 0; i < 8; ++i) firstLink().statistics.increment(counterGoodFrames);
         publish(480, 8);
         at(t);
     }
@@ -78,22 +78,23 @@ TEST_F(OverlayTest, FollowsTheSensorAndMarksAFrameStaleAfterASecond) {
     EXPECT_EQ(at(104.3).back(), "Time stamp: 12.5000 s") << "a new frame is not stale";
 
     // Not connected: the last frame stays, never stale, and nothing moves by itself.
-    appState.portOpen = false;
+    firstLink().portOpen = false;
     EXPECT_EQ(at(110.0), (Lines{"Valid points: 480", "Sequence: 9", "Time stamp: 12.5000 s", "Not connected"}));
     EXPECT_EQ(secondsUntilFiguresMove(110.0), std::numeric_limits<double>::infinity());
     // A new connection restarts the clock even before its first frame.
-    appState.portOpen = true;
+    firstLink().portOpen = true;
     EXPECT_EQ(at(120.0).size(), 4u);
     EXPECT_EQ(at(121.5).back(), "stale: no frame for 1 s");
 
     // A capture replay that is paused (or stepped) sends no frames and is no stale sensor; playing
     // on, it is a sensor again.
-    serialLink.portIsCapture = true;
-    captureReplay.playing = false;
+    firstLink().source = &captureReplaySource;  // as if the replay had opened
+    firstLink().capture.playing = false;
     EXPECT_EQ(at(130.0), (Lines{"Valid points: 480", "Sequence: 9", "Time stamp: 12.5000 s"}));
-    captureReplay.playing = true;
+    firstLink().capture.playing = true;
     EXPECT_EQ(at(131.0).size(), 4u) << "the clock restarts as it plays on";
-    serialLink.portIsCapture = appState.portOpen = false;
+    firstLink().source = nullptr;
+    firstLink().portOpen = false;
 
     // A recording replayed shows rows from 1, keeps its length once ended, and no sensor stamps.
     appState.replayActive = true;
@@ -118,10 +119,10 @@ TEST_F(OverlayTest, AsksTheFrameLoopForFramesOnlyWhileSomethingChanges) {
     };
     quiet();
     EXPECT_TRUE(quiet()) << "left alone";
-    appState.portLost = true;  // as the port check does after the menu bar is drawn
+    firstLink().portLost = true;  // as the port check does after the menu bar is drawn
     EXPECT_FALSE(quiet()) << "the banner shows in the next frame";
     EXPECT_TRUE(quiet());
-    appState.portLost = false;
+    firstLink().portLost = false;
     showScreenshotNotice("saved");
     gui.frame(draw);
     EXPECT_NEAR(guiActivity(ImGui::GetTime()).secondsUntilMove, 4.0, 0.05) << "the notice goes";

@@ -9,6 +9,7 @@
 #include "ui/panel_common.h"
 #include "ui/ui.h"
 #include "ui/panel_state.h"
+#include "view/view.h"
 #include "link/link.h"
 #include "../fakes/link_test_support.h"
 #include "../fakes/test_frames.h"
@@ -46,18 +47,18 @@ std::string recordingText(int rows) {
 class RecordPanel : public ::testing::Test {
 protected:
     void SetUp() override {
-        appState.portOpen = false;
+        firstLink().portOpen = false;
         appState.inputCaptured = false;
-        publishPointCloud(PointFrame{});
+        firstLink().publish(PointFrame{});
         gui.frames(2, draw);
     }
     void TearDown() override {
-        closeCapture();
+        firstLink().closeCapture();
         appState.recordingActive = false;
         closeRecording();
         dismissReplayEnd();
         replayState.playing = false;
-        appState.portOpen = false;
+        firstLink().portOpen = false;
         gui.frames(2, draw);
     }
     // Clicks a widget and lets any pop-up it opens lay out.
@@ -79,7 +80,7 @@ protected:
     }
     // Connected, the button's chooser answered with the path.
     void start(const char* button, const fs::path& path) {
-        appState.portOpen = true;
+        firstLink().portOpen = true;
         click(button);
         EXPECT_TRUE(appState.inputCaptured);
         recordPanelChooserResult(true, path);
@@ -89,8 +90,9 @@ protected:
     GuiHarness gui;
     bool shown = true;
     std::function<void()> draw = [this] {
+        takeFrameOnShow();
         if (shown) drawRecordPanel(&shown);
-        writeRecordingFrame();
+        writeRecordingFrame(frameOnShow.frame);
         pollCapture();
         readReplayFrame();
         stepCaptureReplay();
@@ -120,7 +122,7 @@ TEST_F(RecordPanel, RefusalsAndFailuresShowTheirPopUpAndNoSuccess) {
     };
     const Case cases[] = {
         {"scene while not connected", [&] { click("Scene Save"); }, "Scene not saved", "Scene not saved/Close"},
-        {"replay while connected", [&] { appState.portOpen = true; click("OPEN RECORDING FILE"); }, "Opening Warning",
+        {"replay while connected", [&] { firstLink().portOpen = true; click("OPEN RECORDING FILE"); }, "Opening Warning",
          "Opening Warning/Close"},
         {"record into no folder", [&] { start("Record Start", directory / "no" / "dir.csv"); }, "Recording Error",
          "Recording Notice/Close"},
@@ -132,14 +134,14 @@ TEST_F(RecordPanel, RefusalsAndFailuresShowTheirPopUpAndNoSuccess) {
              start("Capture Start", directory / "lost.ostrel");
              start("Record Start", directory / "lost.csv");
              shown = false;
-             appState.portOpen = false;
+             firstLink().portOpen = false;
              gui.until([] { return !captureRunning(); }, draw);
              EXPECT_FALSE(recordingFileOpen());
              EXPECT_GE(lineCount(directory / "lost.csv"), 3u);
              shown = true;
          },
          "Recording Stopped", "Recording Notice/Close", "Capture Saved", "Capture Notice/Close"},
-        {"a scene into a folder gone", [&] { appState.portOpen = true; loseWorkingDirectory(); click("Scene Save"); },
+        {"a scene into a folder gone", [&] { firstLink().portOpen = true; loseWorkingDirectory(); click("Scene Save"); },
          "Scene not saved", "Recording Notice/Close"},
         {"export before any frame", [&] { click("Export PLY"); }, "Export Failed", "Export Notice/Close"},
         // Files that are not replayed say why, naming the file; a FIFO does not block.
@@ -161,7 +163,7 @@ TEST_F(RecordPanel, RefusalsAndFailuresShowTheirPopUpAndNoSuccess) {
             click(c.nextClose);
             EXPECT_FALSE(GuiHarness::popupOpen(c.nextPopup));
         }
-        appState.portOpen = false;
+        firstLink().portOpen = false;
         fs::current_path(directory);
     }
     EXPECT_EQ(replayState.notice.path, (directory / "words.csv").string());
@@ -172,7 +174,7 @@ TEST_F(RecordPanel, RefusalsAndFailuresShowTheirPopUpAndNoSuccess) {
 // greyed. Escape closes what is open and quits only from the scene.
 TEST_F(RecordPanel, RecordsBesideACaptureUntilStopAndAsksBeforeReplacingAFile) {
     for (const char* greyed : {"Record Start", "Capture Start"}) clickGreyed(greyed);
-    appState.portOpen = true;
+    firstLink().portOpen = true;
     click("Record Start");
     recordPanelChooserResult(false, "");
     gui.frame(draw);
@@ -210,7 +212,7 @@ TEST_F(RecordPanel, RecordsBesideACaptureUntilStopAndAsksBeforeReplacingAFile) {
     click("Recording Succeed/Close");
     click("Capture Stop");
     EXPECT_EQ(captureState.phase, CaptureState::stopping);
-    appState.portOpen = false;  // no grabber runs here to release the tap, as after a disconnect
+    firstLink().portOpen = false;  // no grabber runs here to release the tap, as after a disconnect
     gui.until([] { return !captureRunning(); }, draw);
     EXPECT_TRUE(GuiHarness::popupOpen("Capture Saved"));
 }
@@ -242,7 +244,7 @@ TEST_F(RecordPanel, ReplaysWithPlayAndTheSlider) {
     const ImRect slider = gui.rect("##Play Slinder");
     gui.clickAt(ImVec2(slider.Max.x - 2, slider.GetCenter().y), draw);
     PointFrame frame;
-    readPointCloud(frame);
+    firstLink().readLatest(frame);
     EXPECT_EQ(frame.xyz[0][0], 100.0f);
     click("Play");
     shown = false;
@@ -250,7 +252,7 @@ TEST_F(RecordPanel, ReplaysWithPlayAndTheSlider) {
     EXPECT_TRUE(replayFileOpen()) << "rewound and held while the pop-up shows";
     click("File End!/Close");
     EXPECT_FALSE(appState.replayActive || replayFileOpen());
-    readPointCloud(frame);
+    firstLink().readLatest(frame);
     EXPECT_EQ(frame.xyz[0][0], 100.0f) << "the last row stays on screen";
 }
 
@@ -270,7 +272,7 @@ TEST_F(RecordPanel, EachKindOfFileHasItsOwnChooserFolderAndName) {
     for (const auto& [button, connected, listed, field, typed] :
          {Case{"OPEN CAPTURE", false, "demo.ostrel", "", "demo1"}, Case{"Record Start", true, "run.csv", "", "sim60"},
           Case{"Capture Start", true, "demo.ostrel", "demo1", ""}, Case{"OPEN RECORDING FILE", false, "run.csv", "sim60", ""}}) {
-        appState.portOpen = connected;
+        firstLink().portOpen = connected;
         click(button);
         for (const char* name : {"run.csv", "demo.ostrel", "notes.txt"})
             EXPECT_EQ(gui.drawn(std::string("[File] ") + name), name == listed) << button << " " << name;
@@ -285,7 +287,7 @@ TEST_F(RecordPanel, EachKindOfFileHasItsOwnChooserFolderAndName) {
 TEST_F(RecordPanel, ExportsTheFrameOnScreenIntoANewFileEveryTime) {
     PointFrame frame{};
     frame.valid[7] = 1;
-    publishPointCloud(frame);
+    firstLink().publish(frame);
     for (const char* label : {"Export PLY", "Export PCD", "Export PCD"}) {
         click(label);
         EXPECT_TRUE(GuiHarness::popupOpen("Exported")) << label;
@@ -310,23 +312,23 @@ TEST_F(RecordPanel, ReplaysACaptureThroughTheLinkWithItsControls) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(capture.data()), static_cast<std::streamsize>(capture.size()));
     click("OPEN CAPTURE");
     recordPanelChooserResult(true, path.string());
-    ASSERT_TRUE(gui.until([] { return appState.portOpen && pointCloudGeneration() > 0; }, draw));
-    EXPECT_EQ(captureReplay.shownFrame, 0);
+    ASSERT_TRUE(gui.until([] { return firstLink().portOpen && firstLink().generation() > 0; }, draw));
+    EXPECT_EQ(firstLink().capture.shownFrame, 0);
 
     // Paused: the slider three quarters along.
     const ImRect slider = gui.rect("##Capture Time");
     gui.clickAt(ImVec2(slider.Min.x + (slider.Max.x - slider.Min.x) * 0.75f, slider.GetCenter().y), draw);
-    EXPECT_TRUE(gui.until([] { return captureReplay.shownFrame > frameCount / 2 && captureReplay.shownFrame < frameCount - 5; }, draw));
+    EXPECT_TRUE(gui.until([] { return firstLink().capture.shownFrame > frameCount / 2 && firstLink().capture.shownFrame < frameCount - 5; }, draw));
 
     // Play at eight times the speed, looping past the end.
     click("##Capture Speed");
     click("8x");
     click("Capture Loop");
-    const uint32_t goodBefore = linkStatistics.get(counterGoodFrames);
+    const uint32_t goodBefore = firstLink().statistics.get(counterGoodFrames);
     click("Capture Play");
-    EXPECT_TRUE(gui.until([&] { return linkStatistics.get(counterGoodFrames) > goodBefore + frameCount / 2; }, draw));
+    EXPECT_TRUE(gui.until([&] { return firstLink().statistics.get(counterGoodFrames) > goodBefore + frameCount / 2; }, draw));
 
     click("Close Capture");
-    EXPECT_FALSE(appState.portOpen);
-    EXPECT_FALSE(captureOpen());
+    EXPECT_FALSE(firstLink().portOpen);
+    EXPECT_FALSE(firstLink().captureOpen());
 }

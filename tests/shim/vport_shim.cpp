@@ -111,6 +111,12 @@ char* sp_get_port_name(const sp_port* port) {
     return virt != nullptr ? virt->name.data() : nullptr;
 }
 
+// A virtual port is a pseudo-terminal standing in for a sensor; the listing says so.
+char* sp_get_port_description(const sp_port*) { return const_cast<char*>("Virtual port"); }
+sp_transport sp_get_port_transport(const sp_port*) { return SP_TRANSPORT_NATIVE; }
+sp_return sp_get_port_usb_vid_pid(const sp_port*, int*, int*) { return SP_ERR_ARG; }
+char* sp_get_port_usb_serial(const sp_port*) { return nullptr; }
+
 sp_return sp_open(sp_port* port, sp_mode flags) {
     VirtualPort* virt = asVirtual(port);
     if (virt == nullptr || virt->fd >= 0 || (flags & SP_MODE_READ_WRITE) == 0) return SP_ERR_ARG;

@@ -1,6 +1,7 @@
 // Capture replay: the index of a capture file (frames found among garbage, replay times from the
-// sensor's stamps) and the paced source behind SerialLink, driven on the
-// test thread against a fake clock (release times and speeds; the record panel test seeks, steps and loops).
+// sensor's stamps) and the paced capture replay source of a link, driven on the test thread against
+// a fake clock (release times, speeds, loops and frames passed over; the record panel test seeks,
+// steps and loops).
 #include "link/link.h"
 #include "link/sim.h"
 #include "../fakes/link_test_support.h"
@@ -21,8 +22,9 @@
 namespace {
 
 int64_t fakeNow = 0;
+int64_t fakeLateness = 0;  // how much later than asked a sleep ends, as on a loaded machine
 int64_t fakeNowMicros() { return fakeNow; }
-void fakeSleepUntil(int64_t micros) { fakeNow = std::max(fakeNow, micros); }
+void fakeSleepUntil(int64_t micros) { fakeNow = std::max(fakeNow, micros + fakeLateness); }
 
 constexpr uint32_t firstSecond = 5000;
 constexpr uint32_t period30 = 33333;  // 30 frames a second
@@ -116,35 +118,35 @@ protected:
         ensureWorkerThreads();
         resetLinkForTest();
         fakeNow = 1000000;
-        captureClock = CaptureClock{fakeNowMicros, fakeSleepUntil};
-        captureReplay.speed = 1.0f;
-        captureReplay.loop = false;
+        firstLink().capture.clock = CaptureClock{fakeNowMicros, fakeSleepUntil};
+        firstLink().capture.speed = 1.0f;
+        firstLink().capture.loop = false;
     }
     void TearDown() override {
-        capturePortClose();
+        captureReplaySource.close(firstLink());
         resetLinkForTest();
     }
 
     // Opens, indexes (in the background) and opens the source as the link would; frame 0 is out.
     void open(const Capture& capture, const char* name) {
-        ASSERT_EQ(openCapture(writeCapture(capture, name)), "");
-        eventually([] { return pollCaptureIndexing(); });
-        ASSERT_EQ(captureReplay.indexError, 0);
-        resetSynchroniser();
-        ASSERT_EQ(capturePortOpen(), 0);
+        ASSERT_EQ(firstLink().openCapture(writeCapture(capture, name)), "");
+        eventually([] { return firstLink().pollCaptureIndexing(); });
+        ASSERT_EQ(firstLink().capture.indexError, 0);
+        firstLink().synchroniser.reset();
+        ASSERT_EQ(captureReplaySource.open(firstLink(), capturePortName, 0), 0);
     }
 
     // Reads as the grabber does, at most `reads` times or until `frames` good frames are out.
     void run(size_t frames, int reads = 1000000) {
         uint8_t buffer[readChunkBytes];
         for (int i = 0; i < reads && released.size() < frames; ++i) {
-            const int got = capturePortRead(buffer, readChunkBytes);
+            const int got = captureReplaySource.read(firstLink(), buffer, readChunkBytes);
             ASSERT_GE(got, 0);
-            synchroniseBytes(buffer, got, collect, this);
+            firstLink().synchroniser.synchroniseBytes(buffer, got, collect, this);
         }
     }
     static void collect(const uint8_t* record, void* context) {
-        static_cast<CaptureSource*>(context)->released.push_back({fakeNow, readFrameStamp(record).sequence});
+        static_cast<CaptureSource*>(context)->released.push_back({fakeNow, readFrameHeader(record).sequence});
     }
 
     std::vector<Release> released;
@@ -156,14 +158,14 @@ TEST_F(CaptureSource, ReleasesEachFrameAtItsStampScaledBySpeed) {
     for (float speed : {1.0f, 2.0f, 0.25f}) {
         SCOPED_TRACE(speed);
         released.clear();
-        releaseCapture();
+        firstLink().releaseCapture();
         open(capture, "steady");
-        captureReplay.speed = speed;
+        firstLink().capture.speed = speed;
         run(1);
         run(2, 100);  // paused: frame 0 only
         ASSERT_EQ(released.size(), 1u);
         const int64_t start = fakeNow;
-        captureReplay.playing = true;
+        firstLink().capture.playing = true;
         run(frameCount);
         ASSERT_EQ(released.size(), static_cast<size_t>(frameCount));
         for (int k = 1; k < frameCount; ++k) {
@@ -172,9 +174,52 @@ TEST_F(CaptureSource, ReleasesEachFrameAtItsStampScaledBySpeed) {
             ASSERT_EQ(released[k].sequence, k);
         }
         EXPECT_NEAR(static_cast<double>(released.back().at - start), 60e6 / speed, 60e6 / speed * 0.01);
-        EXPECT_TRUE(captureReplay.atEnd);
-        EXPECT_EQ(linkStatistics.get(counterLostSyncs), 0u);
-        capturePortClose();
+        EXPECT_TRUE(firstLink().capture.atEnd);
+        EXPECT_EQ(firstLink().statistics.get(counterLostSyncs), 0u);
+        captureReplaySource.close(firstLink());
+    }
+}
+
+// A loop never spins: from the last frame to the first passes the capture's last step, or the
+// sensor's period for a single frame; "Fastest" is never slower than the fastest fixed speed. Above
+// 1x, frames whose time passed while the machine was late are passed over and counted as skipped
+// rather than sent in a burst; at 1x every frame goes out however late.
+TEST_F(CaptureSource, LoopsPauseAFramePeriodAndSpeedsAbove1xPassOverLateFrames) {
+    constexpr int64_t fastestStep = period30 / 8;
+    // Good frames collected after frame 0; gaps between releases (0, 0: not checked); whether frames
+    // are passed over (then every frame is either shown or skipped).
+    const struct Case {
+        const char* name; int frames; float speed; bool loop; int64_t lateness; size_t releases; int64_t minGap, maxGap; bool skips; } cases[] = {
+        {"one frame looped", 1, 1.0f, true, 0, 5, period30, period30, false},
+        {"steady, fastest", 30, captureFastest, false, 0, 29, fastestStep, fastestStep, false},
+        {"late at 1x", 30, 1.0f, false, 50000, 29, 0, 0, false},
+        {"late at 8x", 30, 8.0f, false, 50000, 29, 0, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        released.clear();
+        firstLink().releaseCapture();
+        open(steadyCapture(c.frames), "paced");
+        firstLink().capture.speed = c.speed;
+        firstLink().capture.loop = c.loop;
+        run(1);
+        fakeLateness = c.lateness;
+        firstLink().capture.playing = true;
+        run(1 + c.releases, 20000);
+        const uint64_t skipped = firstLink().capture.framesSkipped;
+        if (c.skips) {
+            EXPECT_GT(skipped, 0u);
+            EXPECT_EQ(released.size() + skipped, static_cast<size_t>(c.frames));
+        } else {
+            EXPECT_EQ(skipped, 0u);
+            EXPECT_EQ(released.size(), 1 + c.releases);
+        }
+        for (size_t k = 1; k < released.size(); ++k) {
+            EXPECT_TRUE(c.loop || released[k].sequence > released[k - 1].sequence) << k;
+            const int64_t gap = released[k].at - released[k - 1].at;
+            EXPECT_TRUE(c.maxGap == 0 || (gap >= c.minGap && gap <= c.maxGap)) << k << ": " << gap;
+        }
+        captureReplaySource.close(firstLink());
     }
 }
 

@@ -33,7 +33,7 @@ std::string pattern(size_t size, int seed) {
 }
 
 void push(const std::string& bytes) {
-    tapBatch(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+    tapBatch(firstLink(), reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
 }
 
 // A disk that takes nothing while stalled, at most 333 bytes a write, and fills up after `diskRoom`
@@ -54,8 +54,8 @@ ssize_t fakeDiskWrite(int file, const void* data, size_t size) {
 class Capture : public ::testing::Test {
 protected:
     void SetUp() override {
-        appState.portOpen = true;  // the grabber runs: only its next batch releases the tap
-        appState.portLost = false;
+        firstLink().portOpen = true;  // the grabber runs: only its next batch releases the tap
+        firstLink().portLost = false;
         captureState.writeBytes = fakeDiskWrite;
     }
     void TearDown() override {
@@ -63,14 +63,14 @@ protected:
         diskRoom = SIZE_MAX;
         if (captureRunning()) finishCapture();
         captureState.writeBytes = ::write;
-        appState.portOpen = false;
+        firstLink().portOpen = false;
     }
     // The GUI thread's polls and, unless it is parked, the grabber's empty batches until the capture
     // has ended.
     void untilEnded(bool grabberRuns = true) {
         for (int i = 0; i < 5000 && captureRunning(); ++i) {
             pollCapture();
-            if (grabberRuns) tapBatch(nullptr, 0);
+            if (grabberRuns) tapBatch(firstLink(), nullptr, 0);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         ASSERT_FALSE(captureRunning());
@@ -82,34 +82,34 @@ protected:
 }  // namespace
 
 TEST_F(Capture, TheRingWrapsAroundAndAFullRingCopiesNothingMoreUntilOpenedAgain) {
-    ASSERT_TRUE(openCaptureTap(1024));
+    ASSERT_TRUE(firstLink().openCaptureTap(1024));
     const std::string first = pattern(700, 1), second = pattern(700, 2), whole = pattern(1024, 3);
     push(first);
-    EXPECT_EQ(bytesOf(captureTapPending()), first);
-    captureTapTake(700);
+    EXPECT_EQ(bytesOf(firstLink().captureTapPending()), first);
+    firstLink().captureTapTake(700);
     push(second);  // 324 bytes up to the end of the ring, 376 from its start
-    const ByteSpans pending = captureTapPending();
+    const ByteSpans pending = firstLink().captureTapPending();
     EXPECT_EQ(pending.size[0], 324u);
     EXPECT_EQ(bytesOf(pending), second);
-    captureTapTake(700);
+    firstLink().captureTapTake(700);
     push(whole);   // exactly fills it
     push("x");     // does not fit: the tap stops copying
-    EXPECT_TRUE(captureTapOverflowed());
-    EXPECT_EQ(bytesOf(captureTapPending()), whole);
-    captureTapTake(1024);
+    EXPECT_TRUE(firstLink().captureTapOverflowed());
+    EXPECT_EQ(bytesOf(firstLink().captureTapPending()), whole);
+    firstLink().captureTapTake(1024);
     push("y");     // room again, but a capture never goes on after a gap
-    EXPECT_EQ(bytesOf(captureTapPending()), "");
+    EXPECT_EQ(bytesOf(firstLink().captureTapPending()), "");
 
-    closeCaptureTap();
-    EXPECT_FALSE(captureTapReleased());  // the grabber may be copying a batch right now
-    tapBatch(nullptr, 0);
-    EXPECT_TRUE(captureTapReleased());
-    ASSERT_TRUE(openCaptureTap(1024));
-    EXPECT_FALSE(captureTapOverflowed());
+    firstLink().closeCaptureTap();
+    EXPECT_FALSE(firstLink().captureTapReleased());  // the grabber may be copying a batch right now
+    tapBatch(firstLink(), nullptr, 0);
+    EXPECT_TRUE(firstLink().captureTapReleased());
+    ASSERT_TRUE(firstLink().openCaptureTap(1024));
+    EXPECT_FALSE(firstLink().captureTapOverflowed());
     push("z");
-    EXPECT_EQ(bytesOf(captureTapPending()), "z");
-    closeCaptureTap();
-    tapBatch(nullptr, 0);
+    EXPECT_EQ(bytesOf(firstLink().captureTapPending()), "z");
+    firstLink().closeCaptureTap();
+    tapBatch(firstLink(), nullptr, 0);
 }
 
 TEST_F(Capture, AStalledDiskLosesNoByteAndADiskThatCannotKeepUpEndsTheCaptureAtABatch) {
@@ -125,7 +125,7 @@ TEST_F(Capture, AStalledDiskLosesNoByteAndADiskThatCannotKeepUpEndsTheCaptureAtA
     }
     EXPECT_TRUE(captureRunning());
     stopCapture();  // asked to finish while the disk stalls: the last drain has nearly all to write
-    tapBatch(nullptr, 0);
+    tapBatch(firstLink(), nullptr, 0);
     pollCapture();
     diskStalled = false;
     untilEnded();
@@ -167,8 +167,8 @@ TEST_F(Capture, FailuresEndTheCaptureWithEveryByteBeforeThemAndSaySo) {
     const fs::path lost = directory / "lost.ostrel";
     ASSERT_TRUE(beginCapture(lost.string()));
     push(pattern(300, 1));
-    appState.portLost = true;
-    appState.portOpen = false;
+    firstLink().portLost = true;
+    firstLink().portOpen = false;
     untilEnded(false);
     EXPECT_STREQ(captureNoticeTitle(captureState.notice), "Capture Stopped");
     EXPECT_EQ(readWholeFile(lost), pattern(300, 1));
@@ -198,13 +198,13 @@ TEST_F(Capture, AFileIsReplacedOnlyByBytesAndNeverWhenDeletedReplayedOrNotRegula
 
     std::ofstream(old) << pattern(500, 9);
     fs::create_hard_link(old, directory / "same.ostrel");
-    ASSERT_EQ(openCapture(old.string()), "");
+    ASSERT_EQ(firstLink().openCapture(old.string()), "");
     EXPECT_FALSE(beginCapture((directory / "same.ostrel").string()));
-    releaseCapture();
+    firstLink().releaseCapture();
     EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "It is the capture being replayed.");
     EXPECT_EQ(readWholeFile(old), pattern(500, 9));
 
     EXPECT_FALSE(beginCapture(fifo.string()));
     EXPECT_EQ(captureNoticeLines(captureState.notice)[1], notRegular);
-    EXPECT_EQ(openCapture(fifo.string()), notRegular);
+    EXPECT_EQ(firstLink().openCapture(fifo.string()), notRegular);
 }

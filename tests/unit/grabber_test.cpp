@@ -4,7 +4,6 @@
 // threads of its own) while the worker threads are parked.
 #include "link/link.h"
 #include "link/link_state.h"
-#include "app/app.h"
 #include "../fakes/link_test_support.h"
 #include "../fakes/test_frames.h"
 
@@ -19,55 +18,55 @@ namespace {
 
 TEST(Grabber, HandsFramesOverAlternatingBuffersAndDropsTheNewestWhileTheMailboxIsFull) {
     resetLinkForTest();
-    grabberStart();
-    handOverFrame(makeFrame(1).data(), nullptr);
-    uint8_t* first = readyFrame.load();
+    grabberRole.start(&firstLink());
+    handOverFrame(makeFrame(1).data(), &firstLink());
+    uint8_t* first = firstLink().own->readyFrame.load();
     ASSERT_NE(first, nullptr);
     testing::internal::CaptureStdout();
-    handOverFrame(makeFrame(2).data(), nullptr);
-    handOverFrame(makeFrame(3).data(), nullptr);
+    handOverFrame(makeFrame(2).data(), &firstLink());
+    handOverFrame(makeFrame(3).data(), &firstLink());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "overrun: 1\noverrun: 2\n");
-    EXPECT_EQ(readyFrame.load(), first);
+    EXPECT_EQ(firstLink().own->readyFrame.load(), first);
     EXPECT_EQ(Bytes(first, first + frameBytes), makeFrame(1)) << "the buffer in the handler's hands was written to";
 
-    handlerRunPass();
-    handOverFrame(makeFrame(4).data(), nullptr);
-    uint8_t* second = readyFrame.load();
+    handlerRunPass(firstLink());
+    handOverFrame(makeFrame(4).data(), &firstLink());
+    uint8_t* second = firstLink().own->readyFrame.load();
     ASSERT_NE(second, nullptr);
     EXPECT_NE(second, first);
     EXPECT_EQ(Bytes(second, second + frameBytes), makeFrame(4));
-    EXPECT_EQ(linkStatistics.get(7), 2u);
+    EXPECT_EQ(firstLink().statistics.get(7), 2u);
 
-    grabberStart();  // a new connection zeroes the counters but keeps what waits in the mailbox
-    EXPECT_EQ(linkStatistics.get(7), 0u);
-    EXPECT_EQ(readyFrame.load(), second);
+    grabberRole.start(&firstLink());  // a new connection zeroes the counters but keeps what waits in the mailbox
+    EXPECT_EQ(firstLink().statistics.get(7), 0u);
+    EXPECT_EQ(firstLink().own->readyFrame.load(), second);
     resetLinkForTest();
 }
 
 TEST(Handler, SleepsUntilAFrameComesThenDecodesItAndEmptiesTheMailbox) {
     resetLinkForTest();
-    const uint64_t generation = pointCloudGeneration();
+    const uint64_t generation = firstLink().generation();
     std::thread handler([] {
-        while (linkStatistics.get(9) == 0) handlerRunPass();
+        while (firstLink().statistics.get(9) == 0) handlerRunPass(firstLink());
     });
     const Bytes frame = makeFrame(3, 7);
-    handOverFrame(frame.data(), nullptr);
+    handOverFrame(frame.data(), &firstLink());
     handler.join();
-    EXPECT_EQ(readyFrame.load(), nullptr);
-    EXPECT_EQ(linkStatistics.get(8), 1u);
-    EXPECT_EQ(pointCloudGeneration(), generation + 1);
+    EXPECT_EQ(firstLink().own->readyFrame.load(), nullptr);
+    EXPECT_EQ(firstLink().statistics.get(8), 1u);
+    EXPECT_EQ(firstLink().generation(), generation + 1);
     PointFrame expected, cloud;
     decodeFrame(frame.data(), expected);
-    readPointCloud(cloud);
+    firstLink().readLatest(cloud);
     EXPECT_EQ(std::memcmp(&cloud, &expected, sizeof cloud), 0);
 
     // A stop request raised before the pass looks (its wake-up already counted) ends the pass at
     // once: no sleep through it, no frame.
-    appState.handlerStopRequest = true;
-    wakeHandler();
-    handlerRunPass();
-    EXPECT_EQ(linkStatistics.get(9), 1u);
-    appState.handlerStopRequest = false;
+    firstLink().workers.handler.stopRequest = true;
+    wakeHandler(firstLink());
+    handlerRunPass(firstLink());
+    EXPECT_EQ(firstLink().statistics.get(9), 1u);
+    firstLink().workers.handler.stopRequest = false;
     resetLinkForTest();
 }
 
@@ -83,14 +82,14 @@ PointFrame frameNumber(uint32_t n) {
 
 TEST(PointCloud, AReaderNeverSeesAMixOfTwoFrames) {
     constexpr uint32_t frames = 2000;
-    const uint64_t generation = pointCloudGeneration();
-    publishPointCloud(frameNumber(1));
+    const uint64_t generation = firstLink().generation();
+    firstLink().publish(frameNumber(1));
     std::atomic<bool> writing{true};
     // Pauses between frames, as the handler has them: a reader overlapped on two cores and, on one,
     // pre-empted in mid-read by the writer waking up.
     std::thread writer([&] {
         for (uint32_t n = 2; n <= frames; ++n) {
-            publishPointCloud(frameNumber(n));
+            firstLink().publish(frameNumber(n));
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
         writing = false;
@@ -98,7 +97,7 @@ TEST(PointCloud, AReaderNeverSeesAMixOfTwoFrames) {
     uint32_t reads = 0, torn = 0, backwards = 0, last = 0;
     PointFrame frame;
     while (writing || reads == 0) {
-        readPointCloud(frame);
+        firstLink().readLatest(frame);
         ++reads;
         const PointFrame whole = frameNumber(frame.valid[0]);
         torn += std::memcmp(&frame, &whole, sizeof frame) != 0;
@@ -108,9 +107,9 @@ TEST(PointCloud, AReaderNeverSeesAMixOfTwoFrames) {
     writer.join();
     EXPECT_EQ(torn, 0u) << "of " << reads << " reads";
     EXPECT_EQ(backwards, 0u);
-    readPointCloud(frame);
+    firstLink().readLatest(frame);
     EXPECT_EQ(frame.valid[0], frames);
-    EXPECT_EQ(pointCloudGeneration(), generation + frames);
+    EXPECT_EQ(firstLink().generation(), generation + frames);
 }
 
 }  // namespace

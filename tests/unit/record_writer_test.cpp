@@ -3,6 +3,7 @@
 #include "record/record.h"
 
 #include "app/app.h"
+#include "../fakes/link_test_support.h"
 #include "../fakes/scratch.h"
 
 #include <gtest/gtest.h>
@@ -40,16 +41,16 @@ protected:
     void SetUp() override {
         previous = fs::current_path();
         fs::current_path(directory);
-        appState.portOpen = true;
+        firstLink().portOpen = true;
         appState.recordingActive = false;
         recordingState.sceneRequested = false;
-        publishPointCloud(frameOf(1.0f));
+        firstLink().publish(frameOf(1.0f));
     }
     void TearDown() override {
         appState.recordingActive = false;
         recordingState.sceneRequested = false;
         closeRecording();
-        appState.portOpen = false;
+        firstLink().portOpen = false;
         fs::current_path(previous);
     }
     ScratchFolder scratch;
@@ -69,11 +70,11 @@ TEST_F(RecordWriter, RecordingHoldsTheHeaderAndOneRowPerFrameAndReplacesAnOlderF
     std::string expected;
     appendRecordingHeader(expected);
     for (int frame = 0; frame < 3; ++frame) {
-        publishPointCloud(frameOf(static_cast<float>(frame)));
-        writeRecordingFrame();
+        firstLink().publish(frameOf(static_cast<float>(frame)));
+        writeRecordingFrame(latestFrame());
     }
     appState.recordingActive = false;
-    writeRecordingFrame();  // stopped: nothing more is written
+    writeRecordingFrame(latestFrame());  // stopped: nothing more is written
     ASSERT_TRUE(closeRecording());
     const std::string text = readWholeFile(path);
     for (int frame = 0; frame < 3; ++frame) {  // each row stamped when it was written
@@ -99,14 +100,14 @@ TEST_F(RecordWriter, RecordingWhoseFileIsDeletedIsNeverReportedAsKept) {
         fs::create_directories(directory / "takes");
         const fs::path path = directory / "takes" / "run.csv";
         ASSERT_TRUE(beginRecording(path));
-        writeRecordingFrame();
-        writeRecordingFrame();
+        writeRecordingFrame(latestFrame());
+        writeRecordingFrame(latestFrame());
         fs::remove_all(wholeFolder ? path.parent_path() : path);
         if (wholeFolder) {  // noticed at the stop
             appState.recordingActive = false;
             EXPECT_FALSE(closeRecording());
         } else {  // noticed at the next row
-            writeRecordingFrame();
+            writeRecordingFrame(latestFrame());
             EXPECT_FALSE(appState.recordingActive);
             EXPECT_FALSE(recordingFileOpen());
         }

@@ -32,7 +32,7 @@ std::string recordingText(int rows) {
 // The row the point array shows: every coordinate is row / 1000. -1 when none is valid.
 int shownRow() {
     PointFrame frame;
-    readPointCloud(frame);
+    firstLink().readLatest(frame);
     if (frame.valid[0] == 0) return -1;
     return static_cast<int>(frame.xyz[0][0] * 1000.0f + 0.5f);
 }
@@ -40,8 +40,8 @@ int shownRow() {
 class Replay : public ::testing::Test {
 protected:
     void SetUp() override {
-        appState.portOpen = false;
-        publishPointCloud(PointFrame{});
+        firstLink().portOpen = false;
+        firstLink().publish(PointFrame{});
     }
     void TearDown() override {
         dismissReplayEnd();
@@ -84,7 +84,7 @@ TEST_F(Replay, AFirstLineOfUpTo50CharactersMakesASceneAndMissingPointsAreNotVali
     EXPECT_FALSE(appState.replayActive);
     EXPECT_FALSE(replayFileOpen());
     PointFrame frame;
-    readPointCloud(frame);
+    firstLink().readLatest(frame);
     EXPECT_EQ(frame.xyz[0][2], 3.45678f);
     EXPECT_EQ(frame.xyz[1][0], 4.0f);
     EXPECT_EQ(frame.xyz[99][1], -0.25f);

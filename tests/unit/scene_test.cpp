@@ -29,7 +29,7 @@ protected:
     void SetUp() override {
         plotter.colorTable = namedColors;
         setupScene(plotter);
-        publishPointCloud(PointFrame{});
+        firstLink().publish(PointFrame{});
     }
     void TearDown() override {
         gridSpacing = 100;
@@ -39,7 +39,7 @@ protected:
         colorRangeAuto = true;
         colorRangeLow = 0.0f;
         colorRangeHigh = 3.0f;
-        publishPointCloud(PointFrame{});
+        firstLink().publish(PointFrame{});
     }
     // A frame whose first points are these, valid.
     static void publishPoints(const std::vector<glm::vec3>& points) {
@@ -48,7 +48,7 @@ protected:
             frame.valid[p] = 1;
             for (int k = 0; k < 3; ++k) frame.xyz[p][k] = points[p][k];
         }
-        publishPointCloud(frame);
+        firstLink().publish(frame);
     }
     Plotter plotter;
 };
@@ -67,6 +67,7 @@ TEST_F(SceneTest, GridLinesForWideAndFineSpacingsInTheGridColourWithoutItsAlpha)
     for (const auto& g : grids) {
         SCOPED_TRACE(g.spacing);
         gridSpacing = g.spacing;
+        takeFrameOnShow();
         fillScene(plotter);
         const int half = g.lines / 2;
         const auto expectAt = [&](int i, glm::vec3 v) { EXPECT_LT(glm::distance(vertexAt(scene.grid, i), v), 1e-4f) << i; };
@@ -98,6 +99,7 @@ TEST_F(SceneTest, EverythingDrawnStandsOutAgainstAnyBackground) {
         std::copy(background.begin(), background.end(), backgroundColor);
         for (const int32_t mode : {colorWhite, colorByHeight, colorByRange}) {
             pointColorMode = mode;
+            takeFrameOnShow();
             fillScene(plotter);
             for (int p = 0; p < 2; ++p) EXPECT_GE(contrast(colourAt(scene.cloud, p), background), 3.0f) << mode << " " << p;
         }
@@ -137,6 +139,7 @@ TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
         colorRangeAuto = c.automatic;
         colorRangeLow = c.low;
         colorRangeHigh = c.high;
+        takeFrameOnShow();
         fillScene(plotter);
         ASSERT_EQ(scene.cloud->count, 3);
         EXPECT_NEAR(scene.mapLow, c.mapLow, 1e-4f);

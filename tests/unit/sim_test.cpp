@@ -18,7 +18,7 @@
 namespace {
 
 void collect(const uint8_t* record, void* context) {
-    static_cast<std::vector<FrameStamp>*>(context)->push_back(readFrameStamp(record));
+    static_cast<std::vector<FrameHeader>*>(context)->push_back(readFrameHeader(record));
 }
 
 }  // namespace
@@ -41,16 +41,16 @@ TEST(Simulator, MixedFaultsOverManySeedsMatchTheReport) {
         for (int unit = 0; unit < 60; ++unit) simNextUnit(sim, bytes);
 
         // Fed in reads of 1..200 bytes, so patterns and fields split across reads.
-        std::vector<FrameStamp> stamps;
-        resetSynchroniser();
+        std::vector<FrameHeader> stamps;
+        firstLink().synchroniser.reset();
         uint64_t state = seed;
         for (size_t at = 0, chunk = 0; at < bytes.size(); at += chunk) {
             state = state * 6364136223846793005ull + 1442695040888963407ull;
             chunk = std::min<size_t>(bytes.size() - at, 1 + (state >> 33) % readChunkBytes);
-            synchroniseBytes(bytes.data() + at, static_cast<int>(chunk), collect, &stamps);
+            firstLink().synchroniser.synchroniseBytes(bytes.data() + at, static_cast<int>(chunk), collect, &stamps);
         }
         for (int counter = 0; counter < simStreamCounterCount; ++counter)
-            EXPECT_EQ(linkStatistics.get(counter), sim.report.expected[counter]) << linkStatisticNames[counter];
+            EXPECT_EQ(firstLink().statistics.get(counter), sim.report.expected[counter]) << linkStatisticNames[counter];
         ASSERT_EQ(stamps.size(), sim.report.expected[counterGoodFrames]);
         // Frames lost to faults still used up their sequence numbers and their time.
         for (size_t i = 1; i < stamps.size(); ++i) {
@@ -64,20 +64,21 @@ TEST(Simulator, MixedFaultsOverManySeedsMatchTheReport) {
 
 TEST(DemoPort, RefusesABadRateAndDeliversConsecutiveCleanFramesInBoundedReadsUntilClosed) {
     uint8_t buffer[readChunkBytes + 16];
-    EXPECT_EQ(demoPortOpen(0), SP_ERR_ARG);
-    EXPECT_LT(demoPortRead(buffer, 37), 0);
-    ASSERT_EQ(demoPortOpen(1500000), SP_OK);
-    resetSynchroniser();
-    std::vector<FrameStamp> stamps;
+    Link link;  // a link of its own, its workers never started: the test reads as its grabber would
+    EXPECT_EQ(demoSensorSource.open(link, demoPortName, 0), SP_ERR_ARG);
+    EXPECT_LT(demoSensorSource.read(link, buffer, 37), 0);
+    ASSERT_EQ(demoSensorSource.open(link, demoPortName, 1500000), SP_OK);
+    link.synchroniser.reset();
+    std::vector<FrameHeader> stamps;
     eventually([&] {
-        const int got = demoPortRead(buffer, 37);  // an odd limit: frames split anywhere
+        const int got = demoSensorSource.read(link, buffer, 37);  // an odd limit: frames split anywhere
         EXPECT_TRUE(got >= 0 && got <= 37) << got;
-        synchroniseBytes(buffer, std::clamp(got, 0, 37), collect, &stamps);
+        link.synchroniser.synchroniseBytes(buffer, std::clamp(got, 0, 37), collect, &stamps);
         return stamps.size() >= 3;
     });
-    demoPortClose();
-    EXPECT_LT(demoPortRead(buffer, 37), 0);
+    demoSensorSource.close(link);
+    EXPECT_LT(demoSensorSource.read(link, buffer, 37), 0);
     ASSERT_EQ(stamps.size(), 3u);
     for (int k = 1; k < 3; ++k) EXPECT_EQ(stamps[k].sequence, static_cast<uint16_t>(stamps[0].sequence + k));
-    for (int counter = 3; counter <= 6; ++counter) EXPECT_EQ(linkStatistics.get(counter), 0u);
+    for (int counter = 3; counter <= 6; ++counter) EXPECT_EQ(link.statistics.get(counter), 0u);
 }

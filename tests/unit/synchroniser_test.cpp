@@ -37,15 +37,20 @@ TEST(Synchroniser, DecodesAFrameWrittenOutByHand) {
     };
     for (const auto& [offset, bytes] : fields) std::copy(bytes.begin(), bytes.end(), frame.begin() + offset);
 
-    resetSynchroniser();
+    Synchroniser sync;  // standalone, as the decoder tool runs it
+    sync.reset();
+    // A stream already past 4 GiB counts on: the byte counter is 64 bits wide.
+    const uint64_t before = (uint64_t{1} << 32) - 100;
+    sync.statistics.add(counterTotalBytes, before);
     std::vector<Bytes> frames;
     testing::internal::CaptureStdout();
     appState.debugPrint = true;
-    synchroniseBytes(frame.data(), static_cast<int>(frame.size()), collectFrame, &frames);
+    sync.synchroniseBytes(frame.data(), static_cast<int>(frame.size()), collectFrame, &frames);
     appState.debugPrint = false;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "4000000000.3457\n");
     ASSERT_EQ(frames, std::vector<Bytes>{frame});
-    for (int counter = counterLostSyncs; counter <= counterInvalidErrors; ++counter) EXPECT_EQ(linkStatistics.get(counter), 0u);
+    for (int counter = counterLostSyncs; counter <= counterInvalidErrors; ++counter) EXPECT_EQ(sync.statistics.get(counter), 0u);
+    EXPECT_EQ(sync.statistics.get(counterTotalBytes), before + frameBytes);
 
     PointFrame points;
     decodeFrame(frames[0].data(), points);

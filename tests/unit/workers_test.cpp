@@ -35,15 +35,13 @@ void mustReturn(const char* what, Call call) {
 }
 
 void connect() {
-    ASSERT_EQ(serialLink.open(sensor, appState.baudRate), SP_OK);
-    appState.portOpen = true;
-    startWorkers();
+    ASSERT_EQ(firstLink().open(sensor, firstLink().baudRate), SP_OK);
 }
 
-bool frameArrives(uint16_t sequence) {
-    const uint64_t generation = pointCloudGeneration();
-    fakeSerialPush(sensor, makeFrame(sequence, static_cast<int16_t>(sequence % 20)));
-    return eventually([generation] { return pointCloudGeneration() > generation; });
+bool frameArrives(uint16_t sequence, Link& link = firstLink(), const char* port = sensor) {
+    const uint64_t generation = link.generation();
+    fakeSerialPush(port, makeFrame(sequence, static_cast<int16_t>(sequence % 20)));
+    return eventually([&] { return link.generation() > generation; });
 }
 
 class Workers : public ::testing::Test {
@@ -59,20 +57,20 @@ protected:
 TEST_F(Workers, ConnectDisconnectConnectCarriesFramesAndRestartsCleanly) {
     connect();
     for (uint16_t n = 1; n <= 3; ++n) ASSERT_TRUE(frameArrives(n));
-    mustReturn("disconnect", disconnect);
-    EXPECT_TRUE(appState.grabberStopped && appState.handlerStopped);
-    EXPECT_FALSE(appState.portOpen || appState.grabberStartRequest || appState.handlerStartRequest);
+    mustReturn("disconnect", [] { firstLink().close(); });
+    EXPECT_TRUE(firstLink().workers.grabber.stopped && firstLink().workers.handler.stopped);
+    EXPECT_FALSE(firstLink().portOpen || firstLink().workers.grabber.startRequest || firstLink().workers.handler.startRequest);
     EXPECT_EQ(fakeSerialOpenHandles(), 0);
     PointFrame kept, last;
-    readPointCloud(kept);
+    firstLink().readLatest(kept);
     decodeFrame(makeFrame(3, 3).data(), last);
     EXPECT_EQ(std::memcmp(&kept, &last, sizeof kept), 0) << "the last frame stays after a disconnect";
 
     connect();
-    EXPECT_FALSE(appState.grabberStopRequest || appState.grabberStopped || appState.handlerStopRequest || appState.handlerStopped);
+    EXPECT_FALSE(firstLink().workers.grabber.stopRequest || firstLink().workers.grabber.stopped || firstLink().workers.handler.stopRequest || firstLink().workers.handler.stopped);
     ASSERT_TRUE(frameArrives(4));
-    EXPECT_EQ(linkStatistics.get(counterGoodFrames), 1u) << "each connection counts afresh";
-    mustReturn("disconnect", disconnect);
+    EXPECT_EQ(firstLink().statistics.get(counterGoodFrames), 1u) << "each connection counts afresh";
+    mustReturn("disconnect", [] { firstLink().close(); });
 }
 
 TEST_F(Workers, AnIdleOrFailingLineIsNotPolledInATightLoop) {
@@ -83,7 +81,29 @@ TEST_F(Workers, AnIdleOrFailingLineIsNotPolledInATightLoop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_LT(fakeSerialCounters().reads - before, 50) << "read status " << status;
     }
-    mustReturn("disconnect", disconnect);
+    mustReturn("disconnect", [] { firstLink().close(); });
+}
+
+// Two sensors at once: each link's counters and latest frame follow its own stream only. Frames go
+// one at a time, each waited for, so that none is dropped as an overrun.
+TEST_F(Workers, TwoLinksSideBySideKeepTheirOwnCountersAndFrames) {
+    const char* const ports[2] = {sensor, "/dev/ttyUSB1"};
+    fakeSerialAddPort(ports[1]);
+    Link* links[2] = {&firstLink(), addLink()};
+    ASSERT_NE(links[1], nullptr);
+    const int frames[2] = {3, 5};
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(links[i]->open(ports[i], 460800), SP_OK);
+    for (uint16_t n = 0; n < 5; ++n)
+        for (int i = 0; i < 2; ++i) ASSERT_TRUE(n >= frames[i] || frameArrives(static_cast<uint16_t>(100 * i + n), *links[i], ports[i]));
+    for (int i = 0; i < 2; ++i) {
+        PointFrame latest;
+        links[i]->readLatest(latest);
+        EXPECT_EQ(latest.sequence, 100u * i + frames[i] - 1);
+        EXPECT_EQ(links[i]->statistics.get(counterGoodFrames), static_cast<uint64_t>(frames[i]));
+        EXPECT_EQ(links[i]->statistics.get(counterTotalBytes), static_cast<uint64_t>(frames[i]) * frameBytes);
+        mustReturn("disconnect", [&] { links[i]->close(); });
+    }
+    removeLink(*links[1]);
 }
 
 using WorkersExit = Workers;
@@ -107,9 +127,9 @@ TEST_F(WorkersExit, ClosingBringsBothWorkersDownAndClosesThePort) {
             {
                 if (connected > 0) connect();
                 if (connected == 2 && !frameArrives(1)) std::exit(3);
-                runExitSequence();
-                const bool exited = appState.grabberExited && appState.handlerExited;
-                const bool closed = !appState.portOpen && fakeSerialOpenHandles() == 0;
+                shutDownLinks();
+                const bool exited = firstLink().workers.grabber.exited && firstLink().workers.handler.exited;
+                const bool closed = !firstLink().portOpen && fakeSerialOpenHandles() == 0;
                 std::fprintf(stderr, "exited %d closed %d\n", exited, closed);
                 std::exit(exited && closed ? 0 : 1);
             },
