@@ -426,7 +426,7 @@ double secondsBeforeNextFrame(const FrameNeeds& needs) {
     return std::max(needs.secondsToDeadline, 0.0);
 }
 
-int runFrameLoop(bool resetSettings) {
+int runFrameLoop(bool resetSettings, const std::function<void()>& atStart) {
     Settings loaded;
     std::string settingsWarning;
     SettingsKeeper keeper = startSettings(resetSettings, loaded, settingsWarning);
@@ -458,6 +458,7 @@ int runFrameLoop(bool resetSettings) {
     queueInput(plotter.window);
     ImGui_ImplOpenGL3_Init(glslVersion);
     loadFonts();
+    atStart();
 
     // Swap intervals are ignored by some drivers (Xvfb, virtual machines, remote desktops): without
     // a rest after each fast frame the loop would spin, burn a core and record far too many rows.

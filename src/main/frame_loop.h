@@ -2,10 +2,13 @@
 // the loop itself are exposed for the headless GUI tests.
 #pragma once
 
+#include <functional>
+
 // Sets up the window and the GUI, runs frames until the window is to close, tears down. The
 // settings of the last run are applied first (unless resetSettings) and saved as they change.
+// `atStart` runs once the settings are applied and the GUI is up, before the first frame.
 // Returns 0, or non-zero when the window or the GL context could not be made (already reported).
-int runFrameLoop(bool resetSettings);
+int runFrameLoop(bool resetSettings, const std::function<void()>& atStart);
 
 // The side panel whose toggle is on. The panel functions are passed in so tests can stand in for them.
 using PanelFunction = void (*)(bool* open);

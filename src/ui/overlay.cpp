@@ -30,18 +30,22 @@ constexpr double staleLookSlack = 1e-3;     // the marker is looked for just aft
 const ImVec4 staleColour(1.0f, 0.72f, 0.2f, 1.0f);
 const ImVec4 recordingColour(0.83f, 0.17f, 0.31f, 1.0f);
 
-// A new frame, or a new connection, restarts the stale clock.
+// A new frame, or a new connection, restarts a sensor's stale clock.
 void followFrames(double now) {
-    const uint64_t generation = frameOnShow.generation;
-    const bool connected = firstLink().portOpen;
-    if (!overlay.started || generation != overlay.seenGeneration || (connected && !overlay.wasConnected))
-        overlay.lastFrameAt = now;
+    for (int i = 0; i < linkCount(); ++i) {
+        OverlayState::SensorFollow& follow = overlay.sensors[i];
+        const uint64_t generation = i == 0 ? frameOnShow.generation : linkAt(i).generation();
+        const bool connected = linkAt(i).portOpen;
+        if (!overlay.started || generation != follow.seenGeneration || (connected && !follow.wasConnected))
+            follow.lastFrameAt = now;
+        follow.seenGeneration = generation;
+        follow.wasConnected = connected;
+    }
     overlay.started = true;
-    overlay.seenGeneration = generation;
-    overlay.wasConnected = connected;
 }
 
-bool stale(double now) { return firstLink().portOpen && now - overlay.lastFrameAt > staleAfterSeconds; }
+double secondsWithoutFrame(int index, double now) { return now - overlay.sensors[index].lastFrameAt; }
+bool stale(int index, double now) { return linkAt(index).portOpen && secondsWithoutFrame(index, now) > staleAfterSeconds; }
 
 std::string baseName(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -62,11 +66,15 @@ void line(const std::string& text, const ImVec4* colour = nullptr) {
     overlay.lines.push_back(text);
 }
 
-void drawFrameLines(double now) {
-    const PointFrame& frame = frameOnShow.frame;
+int validPoints(const PointFrame& frame) {
     int valid = 0;
     for (uint32_t flag : frame.valid) valid += flag != 0;
-    line(format("Valid points: %d", valid));
+    return valid;
+}
+
+void drawFrameLines(double now) {
+    const PointFrame& frame = frameOnShow.frame;
+    line(format("Valid points: %d", validPoints(frame)));
     if (firstLink().portOpen) {
         sampleLinkHealth(linkHealth, now, readLinkCounters(firstLink()), true);
         line(format("Sensor: %.1f frames/s", linkHealth.framesPerSecond));
@@ -75,8 +83,31 @@ void drawFrameLines(double now) {
         line(format("Sequence: %u", frame.sequence));
         line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros * 1e-6));
     }
-    if (stale(now)) line(format("stale: no frame for %d s", static_cast<int>(now - overlay.lastFrameAt)), &staleColour);
+    if (stale(0, now)) line(format("stale: no frame for %d s", static_cast<int>(secondsWithoutFrame(0, now))), &staleColour);
     if (!firstLink().portOpen && !appState.replayActive) line("Not connected");
+}
+
+// With several sensors, a line for each one connected, named, with its own frame's figures.
+void drawSensorLines(double now) {
+    bool anyConnected = false;
+    for (int i = 0; i < linkCount(); ++i) {
+        const Link& link = linkAt(i);
+        if (!link.portOpen) continue;
+        anyConnected = true;
+        PointFrame& latest = overlay.sensorFrame;
+        if (i == 0) latest = frameOnShow.frame;
+        else link.readLatest(latest);
+        sampleLinkHealth(sensorHealth[i], now, readLinkCounters(link), true);
+        std::string text = format("%s: valid points %d, %.1f frames/s", link.name.c_str(), validPoints(latest),
+                                  sensorHealth[i].framesPerSecond);
+        if (latest.stamped != 0)
+            text += format(", sequence %u, %.4f s", latest.sequence, latest.timestampSeconds + latest.timestampMicros * 1e-6);
+        line(text);
+        if (stale(i, now))
+            line(format("stale: %s, no frame for %d s", link.name.c_str(), static_cast<int>(secondsWithoutFrame(i, now))),
+                 &staleColour);
+    }
+    if (!anyConnected && !appState.replayActive) line("Not connected");
 }
 
 void drawActivityLines() {
@@ -111,7 +142,8 @@ void drawOverlay(double now) {
                             ImGuiCond_Always, ImVec2(1.0f, 0.0f));
     ImGui::SetNextWindowBgAlpha(sceneOverlayAlpha);
     if (ImGui::Begin(overlayName, nullptr, sceneOverlayFlags)) {
-        drawFrameLines(now);
+        if (linkCount() == 1) drawFrameLines(now);
+        else drawSensorLines(now);
         drawActivityLines();
         const ImVec2 corner = ImGui::GetWindowPos();
         const ImVec2 size = ImGui::GetWindowSize();
@@ -122,11 +154,13 @@ void drawOverlay(double now) {
 
 double secondsUntilFiguresMove(double now) {
     double until = std::numeric_limits<double>::infinity();
-    if (firstLink().portOpen && appState.showConnectionPanel && linkHealth.sampled)
-        until = std::max(0.0, linkHealth.lastRefreshTime + linkHealthRefreshSeconds - now);
-    if (!overlayShown) return until;
-    if (firstLink().portOpen) {
-        const double elapsed = now - overlay.lastFrameAt;
+    for (int i = 0; i < linkCount(); ++i) {
+        if (!linkAt(i).portOpen) continue;
+        const LinkHealth& health = sensorHealth[i];
+        if (appState.showConnectionPanel && health.sampled)
+            until = std::min(until, std::max(0.0, health.lastRefreshTime + linkHealthRefreshSeconds - now));
+        if (!overlayShown) continue;
+        const double elapsed = secondsWithoutFrame(i, now);
         until = std::min(until, elapsed <= staleAfterSeconds ? staleAfterSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
     }
     return until;

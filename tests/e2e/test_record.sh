@@ -3,7 +3,8 @@
 # connect through the panel and see the cloud; record two seconds into a file named in the chooser;
 # save a scene; disconnect, load a scene and replay
 # the recording over it to "File End!"; record under a file size limit and see the failure, with only
-# complete rows left. Widgets are found through the viewer's probe log. (The soak, scripts/soak.sh,
+# complete rows left; start with a capture and ports named on the command line. Widgets are found
+# through the viewer's probe log. (The soak, scripts/soak.sh,
 # pulls the cable under the viewer; test_pipeline.sh checks a capture byte for byte.)
 # Usage: test_record.sh BUILD_DIR SOURCE_DIR (re-runs itself inside scripts/vport.sh)
 if [ -z "${VPORT_PORT:-}" ]; then
@@ -105,5 +106,19 @@ e2e_probe_wait "Recording Notice/Close" 20 || e2e_fail "no failure shown when th
 e2e_probe_wait "Recording Succeed/Close" 0 && e2e_fail "'Recording Succeed' shown for a failed recording"
 check_rows "$E2E_WORK/limited.csv" 10
 e2e_probe_click "Recording Notice/Close"
+
+echo "== the command line: a capture, then a port beside it and a port that is not there"
+e2e_key Escape
+e2e_wait_viewer_exit || e2e_fail "the viewer did not close on Escape"
+"$VPORT_SIM" --frames 40 > "$E2E_WORK/forty.ostrel"
+: > "$E2E_PROBES"
+E2E_PROBE_MARK=0
+e2e_start_viewer forty.ostrel --connect "$VPORT_PORT@1500000" --connect=no-such-port
+e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "the port was not connected at start"
+grep -q "^quarvis: cannot connect to no-such-port: " "$VIEWER_ERR" || e2e_fail "the missing port was not refused"
+e2e_probe_click "Connect Error/Close"
+e2e_probe_wait "2/Disconnect from Sensor" || e2e_fail "the port is not on the second sensor, beside the capture"
+e2e_probe_click "Record"
+e2e_probe_wait "Capture Step Forward" 10 || e2e_fail "the capture does not replay"
 
 e2e_pass
