@@ -458,7 +458,6 @@ int runFrameLoop(bool resetSettings, const std::function<void()>& atStart) {
     queueInput(plotter.window);
     ImGui_ImplOpenGL3_Init(glslVersion);
     loadFonts();
-    atStart();
 
     // Swap intervals are ignored by some drivers (Xvfb, virtual machines, remote desktops): without
     // a rest after each fast frame the loop would spin, burn a core and record far too many rows.
@@ -485,6 +484,10 @@ int runFrameLoop(bool resetSettings, const std::function<void()>& atStart) {
         if (firstFrame) {
             firstFrame = false;
             if (appState.debugPrint) logLine(firstFrameLine);
+            // Only now: a window that first shows in the frame in which a modal pop-up first shows
+            // (the menu bar under a "Connect Error" opened by a panel drawn before it) cannot be put
+            // behind it, and ImGui asserts.
+            atStart();
         }
         if (frameStart - refreshCheckedAt > refreshRecheckSeconds) {
             refreshHz = windowRefreshHz(plotter.window);

@@ -6,7 +6,7 @@
 
 // Sets up the window and the GUI, runs frames until the window is to close, tears down. The
 // settings of the last run are applied first (unless resetSettings) and saved as they change.
-// `atStart` runs once the settings are applied and the GUI is up, before the first frame.
+// `atStart` runs once, after the first frame (the settings applied and every window of the GUI up).
 // Returns 0, or non-zero when the window or the GL context could not be made (already reported).
 int runFrameLoop(bool resetSettings, const std::function<void()>& atStart);
 
