@@ -208,8 +208,8 @@ bool captureReplayChooserResult(bool accepted, const std::string& path) {
             notice({"Disconnect the sensor first."});
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
-        } else if (const int error = firstLink().openCapture(path); error != 0) {
-            notice({"Cannot open " + fileName(path) + ":", std::strerror(error)});
+        } else if (const std::string problem = firstLink().openCapture(path); !problem.empty()) {
+            notice({"Cannot open " + fileName(path) + ":", problem});
         }
     }
     appState.inputCaptured = false;

@@ -50,10 +50,7 @@ protected:
 
     GuiHarness gui;
     double now = 100.0;
-    std::function<void()> draw = [this] {
-        takeFrameOnShow();
-        drawOverlay(now);
-    };
+    std::function<void()> draw = [this] { takeFrameOnShow(), drawOverlay(now); };
 };
 
 TEST_F(OverlayTest, FollowsTheSensorAndMarksAFrameStaleAfterASecond) {
