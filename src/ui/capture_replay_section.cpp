@@ -40,10 +40,7 @@ const SpeedChoice speedChoices[] = {{"0.25x", 0.25f}, {"0.5x", 0.5f}, {"1x", 1.0
 
 const MessagePopup captureNoticePopup{"Capture Replay", exclamationGlyph, ImVec2(173, 30), "Capture Replay/Close"};
 
-void notice(std::vector<std::string> lines) {
-    captureReplaySection.noticeLines = std::move(lines);
-    captureReplaySection.noticeRequested = true;
-}
+void notice(std::vector<std::string> lines) { queueNotice(captureNoticePopup, std::move(lines)); }
 
 bool button(const char* label, const ImVec2& size, const char* probe) {
     const bool pressed = ImGui::Button(label, size);
@@ -163,8 +160,11 @@ void drawTimeSlider(int64_t shown) {
 
 void drawReadout(int64_t shown) {
     const CaptureFrame& frame = frames()[static_cast<size_t>(shown)];
-    ImGui::Text("%.3f s   frame %lld of %zu   seq %u", frame.playMicros / microsPerSecondF, static_cast<long long>(shown + 1),
-                frames().size(), static_cast<unsigned>(frame.sequence));
+    // Two short lines: one would run past the panel's edge once the figures grow.
+    ImGui::BeginGroup();
+    ImGui::Text("frame %lld of %zu", static_cast<long long>(shown + 1), frames().size());
+    ImGui::Text("%.3f s   seq %u", frame.playMicros / microsPerSecondF, static_cast<unsigned>(frame.sequence));
+    ImGui::EndGroup();
     probeLastItem("Capture Position");
 }
 
@@ -227,9 +227,4 @@ void stepCaptureReplay() {
         firstLink().releaseCapture();
     }
     if (c.atEnd && c.playing && !c.loop) c.playing = false;
-    if (captureReplaySection.noticeRequested) {
-        captureReplaySection.noticeRequested = false;
-        ImGui::OpenPopup(captureNoticePopup.title);
-    }
-    drawMessagePopup(captureNoticePopup, captureReplaySection.noticeLines);
 }

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cfloat>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -176,10 +177,22 @@ void drawPortDetails(const PortDetails& details) {
     ImGui::EndTooltip();
 }
 
+// The list drops down as wide as its longest name (a by-id path runs to 60 characters and more).
+void fitPortListWidth() {
+    float widest = ImGui::CalcItemWidth();
+    for (const std::string& name : portList)
+        widest = std::max(widest, ImGui::CalcTextSize(name.c_str()).x + 2 * ImGui::GetStyle().FramePadding.x);
+    ImGui::SetNextWindowSizeConstraints(ImVec2(widest, 0.0f), ImVec2(FLT_MAX, FLT_MAX));
+}
+
 void drawPortCombo(ConnectionPanelState& panel) {
+    fitPortListWidth();
     // An open combo's last item is its pop-up, so the box reports itself only while closed.
     if (!ImGui::BeginCombo("##Port Combo", panel.portLabel.c_str(), 0)) {
         probe("##Port Combo");
+        // A name longer than the box shows whole when the pointer rests on it.
+        if (ImGui::IsItemHovered() && ImGui::CalcTextSize(panel.portLabel.c_str()).x > ImGui::GetItemRectSize().x)
+            ImGui::SetTooltip("%s", panel.portLabel.c_str());
         return;
     }
     if (panel.portRescanPending) {

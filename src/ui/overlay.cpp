@@ -12,6 +12,7 @@
 
 #include <imgui.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -30,22 +31,30 @@ constexpr double staleLookSlack = 1e-3;     // the marker is looked for just aft
 const ImVec4 staleColour(1.0f, 0.72f, 0.2f, 1.0f);
 const ImVec4 recordingColour(0.83f, 0.17f, 0.31f, 1.0f);
 
-// A new frame, or a new connection, restarts a sensor's stale clock.
+// Frames are due from a sensor while it is connected, or connected to a capture that plays; a
+// paused (or stepped) capture replay sends none and is no stale sensor.
+bool framesDue(int index) {
+    const Link& link = linkAt(index);
+    return link.portOpen && !(link.sourceIs(captureReplaySource) && !link.capture.playing);
+}
+
+// A new frame, or frames becoming due (a connection, a capture replay playing on), restarts a
+// sensor's stale clock.
 void followFrames(double now) {
     for (int i = 0; i < linkCount(); ++i) {
         OverlayState::SensorFollow& follow = overlay.sensors[i];
         const uint64_t generation = i == 0 ? frameOnShow.generation : linkAt(i).generation();
-        const bool connected = linkAt(i).portOpen;
-        if (!overlay.started || generation != follow.seenGeneration || (connected && !follow.wasConnected))
+        const bool due = framesDue(i);
+        if (!overlay.started || generation != follow.seenGeneration || (due && !follow.wasConnected))
             follow.lastFrameAt = now;
         follow.seenGeneration = generation;
-        follow.wasConnected = connected;
+        follow.wasConnected = due;
     }
     overlay.started = true;
 }
 
 double secondsWithoutFrame(int index, double now) { return now - overlay.sensors[index].lastFrameAt; }
-bool stale(int index, double now) { return linkAt(index).portOpen && secondsWithoutFrame(index, now) > staleAfterSeconds; }
+bool stale(int index, double now) { return framesDue(index) && secondsWithoutFrame(index, now) > staleAfterSeconds; }
 
 std::string baseName(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -75,11 +84,10 @@ int validPoints(const PointFrame& frame) {
 void drawFrameLines(double now) {
     const PointFrame& frame = frameOnShow.frame;
     line(format("Valid points: %d", validPoints(frame)));
-    if (firstLink().portOpen) {
-        sampleLinkHealth(linkHealth, now, readLinkCounters(firstLink()), true);
-        line(format("Sensor: %.1f frames/s", linkHealth.framesPerSecond));
-    }
-    if (frame.stamped != 0) {
+    if (firstLink().portOpen) sampleLinkHealth(linkHealth, now, readLinkCounters(firstLink()), true);
+    if (framesDue(0)) line(format("Sensor: %.1f frames/s", linkHealth.framesPerSecond));
+    // A recording holds no sequence or time stamp: those of an earlier sensor frame are not its own.
+    if (frame.stamped != 0 && !appState.replayActive) {
         line(format("Sequence: %u", frame.sequence));
         line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros * 1e-6));
     }
@@ -115,9 +123,14 @@ void drawActivityLines() {
     if (firstLink().portOpen && firstLink().sourceIs(captureReplaySource) && shown >= 0)
         line(format("Capture replay: frame %lld of %zu%s", static_cast<long long>(shown + 1),
                     firstLink().capture.index.frames.size(), firstLink().capture.playing ? "" : " (paused)"));
-    if (appState.replayActive)
-        line(format("Replay: row %lld of %lld%s", static_cast<long long>(replayState.playRow),
-                    static_cast<long long>(replayState.rowCount), replayState.playing ? "" : " (paused)"));
+    if (appState.replayActive) {
+        // Rows count from 1 as capture frames do; an ended replay keeps its length until dismissed.
+        const int64_t rows = replayState.index.rowCount;
+        const bool ended = replayState.rowCount == 0 && !replayIndexing();
+        const int64_t row = std::clamp<int64_t>(replayState.playRow, std::min<int64_t>(rows, 1), rows);
+        line(format("Replay: row %lld of %lld%s", static_cast<long long>(row), static_cast<long long>(rows),
+                    replayState.playing ? "" : ended ? " (ended)" : " (paused)"));
+    }
     if (appState.recordingActive && !recordingState.sceneRequested)
         line(format("%s Recording %d s: %s", recordGlyph, recordingState.recordSeconds,
                     baseName(recordingState.recordPath).c_str()),
@@ -159,7 +172,7 @@ double secondsUntilFiguresMove(double now) {
         const LinkHealth& health = sensorHealth[i];
         if (appState.showConnectionPanel && health.sampled)
             until = std::min(until, std::max(0.0, health.lastRefreshTime + linkHealthRefreshSeconds - now));
-        if (!overlayShown) continue;
+        if (!overlayShown || !framesDue(i)) continue;
         const double elapsed = secondsWithoutFrame(i, now);
         until = std::min(until, elapsed <= staleAfterSeconds ? staleAfterSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
     }

@@ -39,6 +39,11 @@ bool beginPanel(const char* name, bool* open) {
     return true;
 }
 
+float sidePanelRight() {
+    const bool anyShown = appState.showConnectionPanel || appState.showViewPanel || appState.showRecordPanel;
+    return anyShown ? panelWidth : 0.0f;
+}
+
 void moveCursor(float down) {
     ImGui::SetCursorPosX(ImGui::GetCursorPosX() + panelIndent);
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + down);

@@ -32,6 +32,9 @@ constexpr float sceneOverlayAlpha = 0.6f;
 // the window already ended, when nothing is to be drawn. Notes whether the panel holds the focus.
 bool beginPanel(const char* name, bool* open);
 
+// Where the scene's free width starts: right of the side panel when one is shown, else 0.
+float sidePanelRight();
+
 // Moves the cursor one indent right and `down` pixels down from where it stands.
 void moveCursor(float down);
 
@@ -57,3 +60,11 @@ struct MessagePopup {
 // Draws the pop-up while it is open (opened by ImGui::OpenPopup(title) in the same window); call it
 // every frame. True in the frame "Close" closed it.
 bool drawMessagePopup(const MessagePopup& popup, const std::vector<std::string>& lines);
+
+// Notices (notices.cpp): a message pop-up waits its turn behind those queued before it and opens
+// once no other pop-up is open; `closed` (when given) runs once it is closed, by "Close" or Escape.
+void queueNotice(const MessagePopup& popup, std::vector<std::string> lines, void (*closed)() = nullptr);
+// Once per frame, outside any panel window (the record files' step): the notice at the front.
+void drawNotices();
+// The lines of the notice on screen (empty when none is): for the tests.
+std::vector<std::string> shownNoticeLines();

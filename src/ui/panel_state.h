@@ -51,33 +51,20 @@ struct ViewPanelState {
     int pickerTarget = 0;                       // 1: background colour, 2: grid colour, 3: point colour
     float pickerColour[4] = {};
     float pickerPrevious[4] = {};
-    uint32_t seenCameraMoves = 0;               // cameraMoves when the combo last showed a view
+    uint32_t seenStartViews = 0;                // startViewsTaken when the combo last showed a view
     float editRangeLow = 0.0f;                  // the fixed range's fields, filled with editPointSize
     float editRangeHigh = 0.0f;
-};
-
-// The record panel's message pop-ups, in drawing order.
-enum RecordPopup {
-    recordingFailedPopup,
-    recordingSucceedPopup,
-    openingWarningPopup,
-    savedScenePopup,
-    sceneNotSavedPopup,
-    recordPopupCount
+    std::string pointSizeRefusal;               // why the last point size typed was refused; empty: taken
+    std::string gridSpacingRefusal;
 };
 
 struct RecordPanelState {
     bool openPending = false;   // the chooser's answer is a file to replay
     bool savePending = false;   // the chooser's answer is a recording file name
     bool capturePending = false;  // the chooser's answer is a capture file name
-    bool popupRequested[recordPopupCount] = {};  // opened at the panel's next drawing
     bool replaceRequested = false;
     std::string replacePath;    // an existing file the user chose to record into, awaiting "Replace"
     bool replaceForCapture = false;  // replacePath is to hold a capture, not a recording
-    // The result of the latest export: "Exported" or "Export Failed", with its lines.
-    bool exportNoticeRequested = false;
-    bool exportSaved = false;
-    std::vector<std::string> exportNoticeLines;
 };
 
 // The latest screenshot's notice, shown for a few seconds (GUI thread only).
@@ -113,8 +100,6 @@ struct CaptureReplaySectionState {
     bool openPending = false;       // the chooser's answer is a capture to replay
     bool sliderHeld = false;        // the time slider is being dragged
     float sliderSeconds = 0.0f;     // its value
-    bool noticeRequested = false;   // "Capture Replay" opens at the next step
-    std::vector<std::string> noticeLines;
 };
 // The section in the record panel, and its handling of the chooser's answer: false when the answer
 // is not for a capture.

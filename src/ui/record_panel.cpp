@@ -39,23 +39,14 @@ const ImVec2 sectionButtonSize(110, 30);
 const ImVec2 replaceButtonSize(85, 30);
 const ImVec2 noticeCloseSize(173, 30);
 
-struct PanelPopup {
-    MessagePopup popup;
-    std::vector<std::string> lines;
-};
-
-const PanelPopup panelPopups[recordPopupCount] = {
-    {{"Recording failed", exclamationGlyph, ImVec2(173, 30), "Recording failed/Close"},
-     {"Sensor is not connected.", "Connect first and try again."}},
-    {{"Recording Succeed", checkGlyph, ImVec2(180, 30), "Recording Succeed/Close"}, {"Recording data is completed."}},
-    {{"Opening Warning", exclamationGlyph, ImVec2(173, 30), "Opening Warning/Close"}, {"Disconnect the sensor first."}},
-    {{"Saved Current Scene", checkGlyph, ImVec2(173, 30), "Saved Current Scene/Close"}, {"Saved successfully."}},
-    {{"Scene not saved", exclamationGlyph, ImVec2(173, 30), "Scene not saved/Close"},
-     {"Sensor is not connected.", "Connect first and try again."}},
-};
+const MessagePopup recordingSucceedPopup{"Recording Succeed", checkGlyph, ImVec2(180, 30), "Recording Succeed/Close"};
+const MessagePopup openingWarningPopup{"Opening Warning", exclamationGlyph, noticeCloseSize, "Opening Warning/Close"};
+const MessagePopup savedScenePopup{"Saved Current Scene", checkGlyph, noticeCloseSize, "Saved Current Scene/Close"};
+const MessagePopup sceneNotSavedPopup{"Scene not saved", exclamationGlyph, noticeCloseSize, "Scene not saved/Close"};
+const char* const disconnectFirstLine = "Disconnect the sensor first.";
+const char* const notConnectedLines[] = {"Sensor is not connected.", "Connect first and try again."};
+const char* const connectFirstTip = "Connect a sensor first: it records what the sensor sends.";
 const char* const replacePopupName = "Replace File";
-
-void requestPopup(RecordPopup popup) { recordPanel.popupRequested[popup] = true; }
 
 // ---- Widgets ----------------------------------------------------------------------------------------
 
@@ -68,6 +59,20 @@ bool button(const char* label, const ImVec2& size, const char* probe) {
     const bool pressed = ImGui::Button(label, size);
     probeLastItem(probe);
     return pressed;
+}
+
+// The name of a file just completed and its size, the line under a completion pop-up's text.
+std::string fileLine(const std::string& path) {
+    struct stat status {};
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (::stat(path.c_str(), &status) != 0) return name;
+    return name + ", " + formatByteCount(static_cast<uint64_t>(status.st_size));
+}
+
+// Why a greyed control does nothing, when the pointer rests on it.
+void greyedTip(bool greyed, const char* why) {
+    if (greyed && ImGui::IsItemHovered(ImGuiHoveredFlags_AllowWhenDisabled)) ImGui::SetTooltip("%s", why);
 }
 
 // A recording (not a scene) is being written.
@@ -96,7 +101,7 @@ void drawOpenSection() {
     beginDisabledLook(greyed);
     if (button("OPEN RECORDING FILE", ImVec2(230, 30), "OPEN RECORDING FILE")) {
         if (firstLink().portOpen) {
-            requestPopup(openingWarningPopup);
+            queueNotice(openingWarningPopup, {disconnectFirstLine});
         } else {
             recordPanel.openPending = true;
             openChooser("Choose File");
@@ -149,24 +154,23 @@ void drawReplayControls() {
 void drawRecordSection() {
     moveCursor(5);
     ImGui::Text("Record");
-    const bool busy = replayFileOpen() || recordingFileOpen();
+    const bool unconnected = !firstLink().portOpen;
+    const bool busy = replayFileOpen() || recordingFileOpen() || unconnected;
     beginDisabledLook(busy);
     moveCursor(5);
     if (button(recordLabel.c_str(), sectionButtonSize, "Record Start")) {
-        if (firstLink().portOpen) {
-            recordPanel.savePending = true;
-            openChooser("Save as..");
-        } else {
-            requestPopup(recordingFailedPopup);
-        }
+        recordPanel.savePending = true;
+        openChooser("Save as..");
     }
     endDisabledLook(busy);
+    greyedTip(unconnected, connectFirstTip);
     ImGui::SameLine(0, -1);
     const bool stopGreyed = replayFileOpen() || !recordingOpen();
     beginDisabledLook(stopGreyed);
     if (button(stopLabel.c_str(), sectionButtonSize, "Record Stop") && recordingOpen()) {
         appState.recordingActive = false;
-        if (closeRecording()) requestPopup(recordingSucceedPopup);
+        const std::string path = recordingState.recordPath;
+        if (closeRecording()) queueNotice(recordingSucceedPopup, {"Recording data is completed.", fileLine(path)});
     }
     endDisabledLook(stopGreyed);
     if (appState.recordingActive) {
@@ -182,18 +186,16 @@ void drawRecordSection() {
 void drawCaptureSection() {
     moveCursor(5);
     ImGui::Text("Capture");
-    const bool busy = replayFileOpen() || captureRunning();
+    const bool unconnected = !firstLink().portOpen;
+    const bool busy = replayFileOpen() || captureRunning() || unconnected;
     beginDisabledLook(busy);
     moveCursor(5);
     if (button(captureLabel.c_str(), sectionButtonSize, "Capture Start")) {
-        if (firstLink().portOpen) {
-            recordPanel.capturePending = true;
-            openChooser("Capture as..", captureExtension);
-        } else {
-            requestPopup(recordingFailedPopup);
-        }
+        recordPanel.capturePending = true;
+        openChooser("Capture as..", captureExtension);
     }
     endDisabledLook(busy);
+    greyedTip(unconnected, connectFirstTip);
     ImGui::SameLine(0, -1);
     const bool capturing = captureState.phase == CaptureState::running;
     beginDisabledLook(!capturing);
@@ -219,7 +221,7 @@ void drawSceneSection() {
         if (firstLink().portOpen) {
             recordingState.sceneRequested = true;
         } else {
-            requestPopup(sceneNotSavedPopup);
+            queueNotice(sceneNotSavedPopup, {notConnectedLines[0], notConnectedLines[1]});
         }
     }
     endDisabledLook(busy);
@@ -230,16 +232,14 @@ void drawSceneSection() {
 void exportFrame(CloudFormat format) {
     const CloudExport result = exportFrameOnScreen(format, frameOnShow.frame);
     const bool saved = result.points > 0 && result.error == 0;
-    recordPanel.exportNoticeRequested = true;
-    recordPanel.exportSaved = saved;
+    const MessagePopup popup{saved ? "Exported" : "Export Failed", saved ? checkGlyph : exclamationGlyph,
+                             noticeCloseSize, "Export Notice/Close"};
     if (result.points == 0) {
-        recordPanel.exportNoticeLines = {"Nothing to export:", "the frame on screen has no points."};
+        queueNotice(popup, {"Nothing to export:", "the frame on screen has no points."});
     } else if (!saved) {
-        recordPanel.exportNoticeLines = {"Cannot write " + result.name + " in", result.folder + ":",
-                                         systemReason(result.error)};
+        queueNotice(popup, {"Cannot write " + result.name + " in", result.folder + ":", systemReason(result.error)});
     } else {
-        recordPanel.exportNoticeLines = {std::to_string(result.points) + " points written to " + result.name,
-                                         "in " + result.folder};
+        queueNotice(popup, {std::to_string(result.points) + " points written to " + result.name, "in " + result.folder});
     }
 }
 
@@ -278,30 +278,10 @@ void completeScene() {
     }
     if (appState.recordingActive) return;
     recordingState.sceneRequested = false;
-    if (closeRecording()) requestPopup(savedScenePopup);
+    if (closeRecording()) queueNotice(savedScenePopup, {"Saved successfully.", fileLine(recordingState.sceneFileName)});
 }
 
 // ---- Pop-ups --------------------------------------------------------------------------------------
-
-void drawPanelPopup(RecordPopup which) {
-    const PanelPopup& popup = panelPopups[which];
-    if (recordPanel.popupRequested[which]) {
-        recordPanel.popupRequested[which] = false;
-        ImGui::OpenPopup(popup.popup.title);
-    }
-    drawMessagePopup(popup.popup, popup.lines);
-}
-
-void drawExportNotice() {
-    const bool saved = recordPanel.exportSaved;
-    const MessagePopup popup{saved ? "Exported" : "Export Failed", saved ? checkGlyph : exclamationGlyph, noticeCloseSize,
-                             "Export Notice/Close"};
-    if (recordPanel.exportNoticeRequested) {
-        recordPanel.exportNoticeRequested = false;
-        ImGui::OpenPopup(popup.title);
-    }
-    drawMessagePopup(popup, recordPanel.exportNoticeLines);
-}
 
 // Recording or capturing into an existing file replaces it only when the user says so.
 void drawReplacePopup() {
@@ -346,7 +326,7 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
     if (recordPanel.openPending) {
         if (accepted) {
             // A file that is not replayed opens "Open Error" through the reader's notice.
-            if (firstLink().portOpen) requestPopup(openingWarningPopup);
+            if (firstLink().portOpen) queueNotice(openingWarningPopup, {disconnectFirstLine});
             else openReplay(path);
         }
         recordPanel.openPending = false;
@@ -396,8 +376,6 @@ void drawRecordPanel(bool* open) {
     drawExportSection();
     drawChooser();
     completeScene();
-    for (int popup = 0; popup < recordPopupCount; ++popup) drawPanelPopup(static_cast<RecordPopup>(popup));
     drawReplacePopup();
-    drawExportNotice();
     ImGui::End();
 }

@@ -27,6 +27,11 @@ void checkPortAlive();
 // the placeholder.
 void resetPortList();
 
+// Escape was pressed (after the GUI's new frame, before any window is drawn): closes the open
+// pop-up (the file chooser answers Cancel), or leaves a text field being edited to end its edit.
+// True when neither was open: Escape came from the scene and the viewer is to quit.
+bool escapeFromScene();
+
 // The menu bar with its three panel toggles and the lost-port banner. Inside an ImGui frame.
 void drawMainMenuBar();
 

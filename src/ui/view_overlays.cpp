@@ -10,6 +10,8 @@
 
 #include <imgui.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 
@@ -33,11 +35,14 @@ ImU32 mapColour(float t) {
     return ImGui::GetColorU32(ImVec4(c.r, c.g, c.b, 1.0f));
 }
 
-// pivot (0, 1) is the bottom left corner of the window, (1, 1) the bottom right.
+// pivot (0, 1) is the bottom left corner of the scene beside the side panel, (1, 1) the bottom right.
 bool beginOverlay(const char* name, ImVec2 pivot) {
     const ImVec2 display = ImGui::GetIO().DisplaySize;
-    const ImVec2 corner(pivot.x > 0 ? display.x - sceneOverlayMargin : sceneOverlayMargin, display.y - sceneOverlayMargin);
+    const float left = sidePanelRight() + sceneOverlayMargin;
+    const ImVec2 corner(pivot.x > 0 ? display.x - sceneOverlayMargin : left, display.y - sceneOverlayMargin);
     ImGui::SetNextWindowPos(corner, ImGuiCond_Always, pivot);
+    // No wider than the scene: a long text wraps instead of running off the window.
+    ImGui::SetNextWindowSizeConstraints(ImVec2(0, 0), ImVec2(std::max(display.x - left - sceneOverlayMargin, 1.0f), FLT_MAX));
     ImGui::SetNextWindowBgAlpha(sceneOverlayAlpha);
     return ImGui::Begin(name, nullptr, sceneOverlayFlags);
 }
@@ -70,7 +75,11 @@ void drawColorLegend() {
 void drawScreenshotNotice() {
     if (screenshotNotice.text.empty() || ImGui::GetTime() > screenshotNotice.shownUntil) return;
     if (beginOverlay("##Screenshot Notice", ImVec2(0, 1))) {
-        ImGui::Text("%s", screenshotNotice.text.c_str());
+        const float widest = ImGui::GetIO().DisplaySize.x - sidePanelRight() - 2 * sceneOverlayMargin -
+                             2 * ImGui::GetStyle().WindowPadding.x;
+        ImGui::PushTextWrapPos(ImGui::GetCursorPosX() + std::max(widest, 1.0f));
+        ImGui::TextUnformatted(screenshotNotice.text.c_str());
+        ImGui::PopTextWrapPos();
         probeLastItem("##Screenshot Notice");
     }
     ImGui::End();

@@ -34,9 +34,9 @@ extern float colorRangeLow;             // metres, the fixed range of the map wh
 extern float colorRangeHigh;            // metres, above colorRangeLow
 extern bool roundPoints;                // false: square points
 
-// Grows each time the user moves the camera away from the view it was in (fly, turn, orbit, pan,
-// zoom, or the start-view key). Written by the camera, read by the view settings panel.
-extern uint32_t cameraMoves;
+// Grows each time the start-view key (Home or R) puts the camera back where it starts. Written by the
+// camera, read by the view settings panel, whose combo then reads as at the start.
+extern uint32_t startViewsTaken;
 
 // The least OpenGL version the viewer runs on, as epoxy_gl_version reports it (major × 10 + minor).
 constexpr int leastGlVersion = 33;
