@@ -7,9 +7,8 @@
 #include "ui/panel_state.h"
 
 #include "app/app.h"
-#include "filechooser/filechooser.h"
 #include "link/link.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 
 #include <imgui.h>
 
@@ -27,8 +26,7 @@ namespace {
 
 constexpr const char* stepBackGlyph = "\xef\x81\x88";     // U+F048
 constexpr const char* stepForwardGlyph = "\xef\x81\x91";  // U+F051
-constexpr double microsPerSecondF = 1e6;
-const char* const anyFileType = ".*";  // a capture is any file of the sensor's byte stream
+constexpr double microsPerSecondF = microsPerSecond;  // for times shown with decimals
 
 struct SpeedChoice {
     const char* label;
@@ -42,26 +40,15 @@ const MessagePopup captureNoticePopup{"Capture Replay", exclamationGlyph, ImVec2
 
 void notice(std::vector<std::string> lines) { queueNotice(captureNoticePopup, std::move(lines)); }
 
-bool button(const char* label, const ImVec2& size, const char* probe) {
-    const bool pressed = ImGui::Button(label, size);
-    probeLastItem(probe);
-    return pressed;
-}
-
 const std::vector<CaptureFrame>& frames() { return firstLink().capture.index.frames; }
 
 // The link reads the capture (indexed, connected).
 bool replaying() { return firstLink().captureOpen() && !firstLink().capture.indexing && firstLink().sourceIs(captureReplaySource) && firstLink().portOpen; }
 
-std::string fileName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Indexing has ended: replay what was found, or say why not.
 void startReplay() {
     CaptureReplay& c = firstLink().capture;
-    const std::string name = fileName(c.path);
+    const std::string name = baseName(c.path);
     if (c.indexError != 0 || frames().empty()) {
         if (c.indexError != ECANCELED) {
             notice(c.indexError != 0 ? std::vector<std::string>{"Cannot read " + name + ":", std::strerror(c.indexError)}
@@ -83,21 +70,21 @@ void startReplay() {
 void drawOpenButton() {
     const bool greyed = firstLink().captureOpen();
     beginDisabledLook(greyed);
-    if (button("OPEN CAPTURE", ImVec2(230, 30), "OPEN CAPTURE")) {
+    if (probedButton("OPEN CAPTURE", ImVec2(230, 30), "OPEN CAPTURE")) {
         if (firstLink().portOpen) {
             notice({"Disconnect the sensor first."});
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
         } else {
             captureReplaySection.openPending = true;
-            openRecordChooser("Choose Capture", anyFileType);
+            openRecordChooser("Choose Capture", captureExtension);
         }
     }
     endDisabledLook(greyed);
 }
 
 void drawIndexing() {
-    if (button(stopGlyph, ImVec2(0, 0), "Capture Cancel")) firstLink().closeCapture();
+    if (probedButton(stopGlyph, ImVec2(0, 0), "Capture Cancel")) firstLink().closeCapture();
     ImGui::SameLine(0, -1);
     const uint64_t total = firstLink().capture.fileBytes;
     const float progress = total == 0 ? 0.0f : static_cast<float>(static_cast<double>(firstLink().capture.scannedBytes.load()) / total);
@@ -111,17 +98,17 @@ void drawTransport(int64_t shown) {
     CaptureReplay& c = firstLink().capture;
     const bool playing = c.playing;
     if (playing) {
-        if (button(pauseGlyph, ImVec2(0, 0), "Capture Pause")) c.playing = false;
-    } else if (button(playGlyph, ImVec2(0, 0), "Capture Play")) {
+        if (probedButton(pauseGlyph, ImVec2(0, 0), "Capture Pause")) c.playing = false;
+    } else if (probedButton(playGlyph, ImVec2(0, 0), "Capture Play")) {
         if (c.atEnd && !c.loop) firstLink().seekCapture(0);
         c.playing = true;
     }
     // One frame either way, while paused.
     beginDisabledLook(playing);
     ImGui::SameLine(0, -1);
-    if (button(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) firstLink().seekCapture(shown - 1);
+    if (probedButton(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) firstLink().seekCapture(shown - 1);
     ImGui::SameLine(0, -1);
-    if (button(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) firstLink().seekCapture(shown + 1);
+    if (probedButton(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) firstLink().seekCapture(shown + 1);
     endDisabledLook(playing);
     ImGui::SameLine(0, -1);
     bool loop = c.loop;
@@ -169,7 +156,7 @@ void drawReadout(int64_t shown) {
 }
 
 void drawCloseButton() {
-    if (!button("Close Capture", ImVec2(230, 30), "Close Capture")) return;
+    if (!probedButton("Close Capture", ImVec2(230, 30), "Close Capture")) return;
     if (appState.recordingActive) notice({"Stop recording first."});
     else firstLink().closeCapture();
 }
@@ -209,11 +196,11 @@ bool captureReplayChooserResult(bool accepted, const std::string& path) {
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
         } else if (const std::string problem = firstLink().openCapture(path); !problem.empty()) {
-            notice({"Cannot open " + fileName(path) + ":", problem});
+            notice({"Cannot open " + baseName(path) + ":", problem});
         }
     }
     appState.inputCaptured = false;
-    fileChooser().Close(recordChooserKey);
+    closeRecordChooser();
     return true;
 }
 
@@ -223,7 +210,7 @@ void stepCaptureReplay() {
     if (firstLink().pollCaptureIndexing()) startReplay();
     // The link left the capture on its own (a read of the file failed): let the file go.
     if (firstLink().captureOpen() && !c.indexing && !replaying()) {
-        notice({"Reading " + fileName(c.path) + " failed;", "the capture replay has stopped."});
+        notice({"Reading " + baseName(c.path) + " failed;", "the capture replay has stopped."});
         firstLink().releaseCapture();
     }
     if (c.atEnd && c.playing && !c.loop) c.playing = false;

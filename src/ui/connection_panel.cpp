@@ -8,7 +8,7 @@
 #include "link/link.h"
 #include "record/record.h"
 #include "ui/panel_state.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 #include "ui/ui.h"
 #include "ui/panel_common.h"
 

@@ -3,9 +3,8 @@
 // the open pop-up or ends a text edit before it quits. Called by the panels and the frame loop; GUI
 // thread only.
 #include "ui/panel_common.h"
+#include "ui/panel_state.h"
 #include "ui/ui.h"
-
-#include "filechooser/filechooser.h"
 
 #include <imgui.h>
 #include <imgui_internal.h>
@@ -63,7 +62,7 @@ bool escapeFromScene() {
     const int openPopups = g.OpenPopupStack.Size;
     if (openPopups == 0) return true;
     // The file chooser asked for an answer: Escape is its Cancel. Anything open over it closes first.
-    if (openPopups == 1 && fileChooser().armed) {
+    if (openPopups == 1 && recordChooserOpen()) {
         recordPanelChooserResult(false, std::string());
     } else {
         ImGui::ClosePopupToLevel(openPopups - 1, true);

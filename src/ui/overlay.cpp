@@ -7,7 +7,7 @@
 #include "ui/panel_common.h"
 #include "ui/panel_state.h"
 #include "ui/ui.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 #include "view/view.h"
 
 #include <imgui.h>
@@ -25,11 +25,9 @@ OverlayState overlay;
 namespace {
 
 constexpr const char* overlayName = "##Overlay";
-constexpr double staleAfterSeconds = 1.0;   // "more than a second" without a frame while connected
 constexpr double countStepSeconds = 1.0;    // the stale and capture counts go in whole seconds
 constexpr double staleLookSlack = 1e-3;     // the marker is looked for just after the second has passed
 const ImVec4 staleColour(1.0f, 0.72f, 0.2f, 1.0f);
-const ImVec4 recordingColour(0.83f, 0.17f, 0.31f, 1.0f);
 
 // Frames are due from a sensor while it is connected, or connected to a capture that plays; a
 // paused (or stepped) capture replay sends none and is no stale sensor.
@@ -54,12 +52,7 @@ void followFrames(double now) {
 }
 
 double secondsWithoutFrame(int index, double now) { return now - overlay.sensors[index].lastFrameAt; }
-bool stale(int index, double now) { return framesDue(index) && secondsWithoutFrame(index, now) > staleAfterSeconds; }
-
-std::string baseName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+bool stale(int index, double now) { return framesDue(index) && secondsWithoutFrame(index, now) > staleSeconds; }
 
 template <typename... Values>
 std::string format(const char* pattern, Values... values) {
@@ -89,7 +82,7 @@ void drawFrameLines(double now) {
     // A recording holds no sequence or time stamp: those of an earlier sensor frame are not its own.
     if (frame.stamped != 0 && !appState.replayActive) {
         line(format("Sequence: %u", frame.sequence));
-        line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros * 1e-6));
+        line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros / static_cast<double>(microsPerSecond)));
     }
     if (stale(0, now)) line(format("stale: no frame for %d s", static_cast<int>(secondsWithoutFrame(0, now))), &staleColour);
     if (!firstLink().portOpen && !appState.replayActive) line("Not connected");
@@ -134,10 +127,10 @@ void drawActivityLines() {
     if (appState.recordingActive && !recordingState.sceneRequested)
         line(format("%s Recording %d s: %s", recordGlyph, recordingState.recordSeconds,
                     baseName(recordingState.recordPath).c_str()),
-             &recordingColour);
+             &recordingRed);
     if (captureRunning())
         line(format("%s Capture %d s: %s", recordGlyph, captureSeconds(), baseName(captureState.path).c_str()),
-             &recordingColour);
+             &recordingRed);
 }
 
 // Seconds until the next whole second of a count that started `elapsed` seconds ago.
@@ -160,7 +153,7 @@ void drawOverlay(double now) {
         drawActivityLines();
         const ImVec2 corner = ImGui::GetWindowPos();
         const ImVec2 size = ImGui::GetWindowSize();
-        if (itemProbe != nullptr) itemProbe("Overlay", corner, ImVec2(corner.x + size.x, corner.y + size.y));
+        if (itemProbe != nullptr) itemProbe("Overlay", corner.x, corner.y, corner.x + size.x, corner.y + size.y);
     }
     ImGui::End();
 }
@@ -174,7 +167,7 @@ double secondsUntilFiguresMove(double now) {
             until = std::min(until, std::max(0.0, health.lastRefreshTime + linkHealthRefreshSeconds - now));
         if (!overlayShown || !framesDue(i)) continue;
         const double elapsed = secondsWithoutFrame(i, now);
-        until = std::min(until, elapsed <= staleAfterSeconds ? staleAfterSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
+        until = std::min(until, elapsed <= staleSeconds ? staleSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
     }
     return until;
 }

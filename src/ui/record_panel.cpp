@@ -10,31 +10,53 @@
 #include "app/app.h"
 #include "filechooser/filechooser.h"
 #include "record/record.h"
-#include "view/probe.h"
 #include "view/view.h"
 
 #include <imgui.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
-// Process-wide state of the record panel (GUI thread only); see panel_state.h.
+namespace {
+
+// A kind of file the panel asks for. Adding a kind is adding its row.
+struct ChooserKind {
+    const char* type;  // its extension, which is also the chooser's filter
+    const char* key;
+    ImVec4 colour;     // of its files in the listing
+};
+const ChooserKind chooserKinds[] = {
+    {".csv", "ChooseFileDlgKey", ImVec4(1.0f, 1.0f, 0.0f, 0.5f)},
+    {captureExtension, "ChooseCaptureDlgKey", ImVec4(0.0f, 1.0f, 1.0f, 0.5f)},
+};
+constexpr size_t chooserKindCount = std::size(chooserKinds);
+
+struct KindChooser {
+    FileChooser chooser;
+    std::string folder;  // of the file last chosen in it; the first kind's is chooserFolder
+};
+
+}  // namespace
+
+// Process-wide state of the record panel (GUI thread only); see panel_state.h and ui.h.
 RecordPanelState recordPanel;
-std::string chooserFolder;  // see ui.h
+std::string chooserFolder;
+namespace {
+KindChooser kindChoosers[chooserKindCount];
+size_t openKind = 0;  // the kind whose chooser was opened last
+}  // namespace
 
 namespace {
 
-const char* const chooserKey = recordChooserKey;
 const std::string recordLabel = std::string(recordGlyph) + " Record";
 const std::string stopLabel = std::string(stopGlyph) + " Stop";
 const std::string saveLabel = std::string(recordGlyph) + " Save";
 const std::string captureLabel = std::string(recordGlyph) + " Capture";
 const std::string captureStopLabel = std::string(stopGlyph) + " Stop##Capture";
-const ImVec4 recordingRed(0.83f, 0.17f, 0.31f, 1.0f);
-const ImVec4 csvColour(1.0f, 1.0f, 0.0f, 0.5f);
-const ImVec4 captureColour(0.0f, 1.0f, 1.0f, 0.5f);
 const ImVec2 sectionButtonSize(110, 30);
 const ImVec2 replaceButtonSize(85, 30);
 const ImVec2 noticeCloseSize(173, 30);
@@ -55,17 +77,10 @@ void rule() {
     ImGui::Separator();
 }
 
-bool button(const char* label, const ImVec2& size, const char* probe) {
-    const bool pressed = ImGui::Button(label, size);
-    probeLastItem(probe);
-    return pressed;
-}
-
 // The name of a file just completed and its size, the line under a completion pop-up's text.
 std::string fileLine(const std::string& path) {
     struct stat status {};
-    const size_t slash = path.rfind('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string name = baseName(path);
     if (::stat(path.c_str(), &status) != 0) return name;
     return name + ", " + formatByteCount(static_cast<uint64_t>(status.st_size));
 }
@@ -83,12 +98,23 @@ bool isFolder(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// The chooser opens where the user last chose a file, while that folder is still there.
+size_t kindOf(const char* fileType) {
+    for (size_t kind = 0; kind < chooserKindCount; ++kind)
+        if (std::strcmp(chooserKinds[kind].type, fileType) == 0) return kind;
+    IM_ASSERT(false && "a file type without a chooser");
+    return 0;
+}
+
+std::string& folderOf(size_t kind) { return kind == 0 ? chooserFolder : kindChoosers[kind].folder; }
+
+// The chooser opens where the user last chose a file of its kind, while that folder is still there.
 void openChooser(const char* title, const char* fileType = ".csv") {
     int selectionLimit = 1;
     appState.inputCaptured = true;
-    const std::string start = isFolder(chooserFolder) ? joinPath(chooserFolder, ".") : std::string(".");
-    fileChooser().Open(chooserKey, title, fileType, start, selectionLimit, nullptr);
+    openKind = kindOf(fileType);
+    const std::string& folder = folderOf(openKind);
+    const std::string start = isFolder(folder) ? joinPath(folder, ".") : std::string(".");
+    kindChoosers[openKind].chooser.Open(chooserKinds[openKind].key, title, fileType, start, selectionLimit, nullptr);
 }
 
 // ---- Sections -------------------------------------------------------------------------------------
@@ -99,7 +125,7 @@ void drawOpenSection() {
     moveCursor(5);
     const bool greyed = replayFileOpen();
     beginDisabledLook(greyed);
-    if (button("OPEN RECORDING FILE", ImVec2(230, 30), "OPEN RECORDING FILE")) {
+    if (probedButton("OPEN RECORDING FILE", ImVec2(230, 30), "OPEN RECORDING FILE")) {
         if (firstLink().portOpen) {
             queueNotice(openingWarningPopup, {disconnectFirstLine});
         } else {
@@ -113,7 +139,7 @@ void drawOpenSection() {
 // While the rows are being indexed, a progress bar stands where the controls will be, beside the
 // stop button, which gives the file up.
 void drawIndexProgress() {
-    if (button(stopGlyph, ImVec2(0, 0), "Replay Stop")) replayState.stopRequested = true;
+    if (probedButton(stopGlyph, ImVec2(0, 0), "Replay Stop")) replayState.stopRequested = true;
     ImGui::SameLine(0, -1);
     const float progress = replayIndexProgress();
     char overlay[32];
@@ -131,14 +157,14 @@ void drawReplayControls() {
         return;
     }
     if (replay.playing) {
-        if (button(pauseGlyph, ImVec2(0, 0), "Pause")) replay.playing = false;
+        if (probedButton(pauseGlyph, ImVec2(0, 0), "Pause")) replay.playing = false;
     } else {
-        if (button(playGlyph, ImVec2(0, 0), "Play")) replay.playing = true;
+        if (probedButton(playGlyph, ImVec2(0, 0), "Play")) replay.playing = true;
     }
     ImGui::SameLine(0, -1);
     const bool paused = !replay.playing;
     beginDisabledLook(paused);
-    if (button(stopGlyph, ImVec2(0, 0), "Replay Stop")) replay.stopRequested = true;
+    if (probedButton(stopGlyph, ImVec2(0, 0), "Replay Stop")) replay.stopRequested = true;
     endDisabledLook(paused);
     ImGui::SameLine(0, -1);
     const int64_t first = 0;
@@ -158,7 +184,7 @@ void drawRecordSection() {
     const bool busy = replayFileOpen() || recordingFileOpen() || unconnected;
     beginDisabledLook(busy);
     moveCursor(5);
-    if (button(recordLabel.c_str(), sectionButtonSize, "Record Start")) {
+    if (probedButton(recordLabel.c_str(), sectionButtonSize, "Record Start")) {
         recordPanel.savePending = true;
         openChooser("Save as..");
     }
@@ -167,7 +193,7 @@ void drawRecordSection() {
     ImGui::SameLine(0, -1);
     const bool stopGreyed = replayFileOpen() || !recordingOpen();
     beginDisabledLook(stopGreyed);
-    if (button(stopLabel.c_str(), sectionButtonSize, "Record Stop") && recordingOpen()) {
+    if (probedButton(stopLabel.c_str(), sectionButtonSize, "Record Stop") && recordingOpen()) {
         appState.recordingActive = false;
         const std::string path = recordingState.recordPath;
         if (closeRecording()) queueNotice(recordingSucceedPopup, {"Recording data is completed.", fileLine(path)});
@@ -190,7 +216,7 @@ void drawCaptureSection() {
     const bool busy = replayFileOpen() || captureRunning() || unconnected;
     beginDisabledLook(busy);
     moveCursor(5);
-    if (button(captureLabel.c_str(), sectionButtonSize, "Capture Start")) {
+    if (probedButton(captureLabel.c_str(), sectionButtonSize, "Capture Start")) {
         recordPanel.capturePending = true;
         openChooser("Capture as..", captureExtension);
     }
@@ -199,7 +225,7 @@ void drawCaptureSection() {
     ImGui::SameLine(0, -1);
     const bool capturing = captureState.phase == CaptureState::running;
     beginDisabledLook(!capturing);
-    if (button(captureStopLabel.c_str(), sectionButtonSize, "Capture Stop") && capturing) stopCapture();
+    if (probedButton(captureStopLabel.c_str(), sectionButtonSize, "Capture Stop") && capturing) stopCapture();
     endDisabledLook(!capturing);
     if (captureRunning()) {
         moveCursor(10);
@@ -216,7 +242,7 @@ void drawSceneSection() {
     const bool busy = replayFileOpen() || recordingFileOpen();
     beginDisabledLook(busy);
     moveCursor(5);
-    if (button(saveLabel.c_str(), sectionButtonSize, "Scene Save")) {
+    if (probedButton(saveLabel.c_str(), sectionButtonSize, "Scene Save")) {
         // "Saved Current Scene" opens once the scene is written whole (next frame), not before.
         if (firstLink().portOpen) {
             recordingState.sceneRequested = true;
@@ -247,9 +273,9 @@ void drawExportSection() {
     moveCursor(5);
     ImGui::Text("Export Current Frame");
     moveCursor(5);
-    if (button("Export PLY", sectionButtonSize, "Export PLY")) exportFrame(CloudFormat::ply);
+    if (probedButton("Export PLY", sectionButtonSize, "Export PLY")) exportFrame(CloudFormat::ply);
     ImGui::SameLine(0, -1);
-    if (button("Export PCD", sectionButtonSize, "Export PCD")) exportFrame(CloudFormat::pcd);
+    if (probedButton("Export PCD", sectionButtonSize, "Export PCD")) exportFrame(CloudFormat::pcd);
 }
 
 // ---- File chooser and scene completion ----------------------------------------------------------
@@ -261,10 +287,10 @@ bool regularFileExists(const std::string& path) {
 }
 
 void drawChooser() {
-    FileChooser& chooser = fileChooser();
-    chooser.SetTypeColour(".csv", csvColour);
-    chooser.SetTypeColour(captureExtension, captureColour);
-    if (!chooser.Show(chooserKey, ImGuiWindowFlags_NoCollapse)) return;
+    const ChooserKind& kind = chooserKinds[openKind];
+    FileChooser& chooser = kindChoosers[openKind].chooser;
+    chooser.SetTypeColour(kind.type, kind.colour);
+    if (!chooser.Show(kind.key, ImGuiWindowFlags_NoCollapse)) return;
     recordPanelChooserResult(chooser.accepted, chooser.accepted ? chooser.SelectedPathName() : std::string());
 }
 
@@ -293,7 +319,7 @@ void drawReplacePopup() {
     popupGlyph(exclamationGlyph);
     ImGui::Text("%s already exists.", recordPanel.replacePath.c_str());
     ImGui::Text("Do you want to replace it?");
-    if (button("Replace", replaceButtonSize, "Replace File/Replace")) {
+    if (probedButton("Replace", replaceButtonSize, "Replace File/Replace")) {
         if (recordPanel.replaceForCapture) {
             if (!captureRunning() && firstLink().portOpen) beginCapture(recordPanel.replacePath);
         } else if (!recordingFileOpen() && !replayFileOpen() && firstLink().portOpen) {
@@ -302,13 +328,19 @@ void drawReplacePopup() {
         ImGui::CloseCurrentPopup();
     }
     ImGui::SameLine(0, -1);
-    if (button("Cancel", replaceButtonSize, "Replace File/Cancel")) ImGui::CloseCurrentPopup();
+    if (probedButton("Cancel", replaceButtonSize, "Replace File/Cancel")) ImGui::CloseCurrentPopup();
     ImGui::EndPopup();
 }
 
 }  // namespace
 
-void openRecordChooser(const char* title, const char* typeFilter) { openChooser(title, typeFilter); }
+void openRecordChooser(const char* title, const char* fileType) { openChooser(title, fileType); }
+
+FileChooser& recordChooser(const char* fileType) { return kindChoosers[kindOf(fileType)].chooser; }
+
+void closeRecordChooser() { kindChoosers[openKind].chooser.Close(chooserKinds[openKind].key); }
+
+bool recordChooserOpen() { return kindChoosers[openKind].chooser.armed; }
 
 void openFileAtStart(const std::string& path) {
     const std::string extension = captureExtension;
@@ -321,7 +353,7 @@ void openFileAtStart(const std::string& path) {
 void recordPanelChooserResult(bool accepted, const std::string& path) {
     ParsedPathName parsed;
     if (accepted && parsePathName(path, parsed) && !parsed.directory.empty() && parsed.directory[0] == '/')
-        chooserFolder = parsed.directory;
+        folderOf(openKind) = parsed.directory;
     if (captureReplayChooserResult(accepted, path)) return;
     if (recordPanel.openPending) {
         if (accepted) {
@@ -356,7 +388,7 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
         return;
     }
     appState.inputCaptured = false;
-    fileChooser().Close(chooserKey);
+    closeRecordChooser();
 }
 
 void drawRecordPanel(bool* open) {

@@ -111,6 +111,6 @@ bool connectSensorAtStart(const std::string& port, int32_t baudRate, std::string
 // named after it. Empty when no port is lost.
 std::string lostPortBanner();
 
-// The folder the file chooser opens in: that of the file last chosen in it; empty: the working
+// The folder the chooser of recordings (.csv) opens in: that of the file last chosen in it; empty: the working
 // folder. Written by the record panel and the settings load; read by the record panel and the save.
 extern std::string chooserFolder;

@@ -5,7 +5,7 @@
 #include "ui/panel_common.h"
 #include "ui/panel_state.h"
 #include "ui/ui.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 #include "view/view.h"
 
 #include <imgui.h>
@@ -30,8 +30,8 @@ void legendValue(char (&text)[32], float value) {
     std::snprintf(text, sizeof text, "%.2f", std::fabs(value) < 0.005f ? 0.0f : value);
 }
 
-ImU32 mapColour(float t) {
-    const glm::vec3 c = colorMapAt(t);
+ImU32 mapColour(float t, MapSpan span) {
+    const glm::vec3 c = colorMapAt(t, span);
     return ImGui::GetColorU32(ImVec4(c.r, c.g, c.b, 1.0f));
 }
 
@@ -56,9 +56,10 @@ void drawColorLegend() {
         probeLastItem("##Color Legend");
         ImDrawList* draw = ImGui::GetWindowDrawList();
         const float strip = legendBarSize.x / legendSteps;
+        const MapSpan span = colorMapSpan(backgroundColor);  // as the points are drawn
         for (int i = 0; i < legendSteps; ++i) {
-            const ImU32 left = mapColour(static_cast<float>(i) / legendSteps);
-            const ImU32 right = mapColour(static_cast<float>(i + 1) / legendSteps);
+            const ImU32 left = mapColour(static_cast<float>(i) / legendSteps, span);
+            const ImU32 right = mapColour(static_cast<float>(i + 1) / legendSteps, span);
             const ImVec2 from(start.x + strip * i, start.y);
             draw->AddRectFilledMultiColor(from, ImVec2(from.x + strip, start.y + legendBarSize.y), left, right, right, left);
         }

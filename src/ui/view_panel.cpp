@@ -4,7 +4,7 @@
 // button. Called by the frame loop on the GUI thread.
 #include "app/app.h"
 #include "ui/panel_state.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 #include "ui/ui.h"
 #include "ui/panel_common.h"
 #include "view/view.h"
@@ -69,16 +69,24 @@ void drawViewCombo() {
     ImGui::EndCombo();
 }
 
-// A labelled swatch; true when clicked. While it is held the camera leaves the mouse alone.
-bool drawSwatch(const char* text, const char* id, const float* colour) {
+// A labelled swatch; true when clicked. `held` is set while it is held down.
+bool drawSwatch(const char* text, const char* id, const float* colour, bool& held) {
     moveCursor(10);
     ImGui::Text("%s", text);
     ImGui::SameLine(swatchColumn, -1);
     const bool clicked =
         ImGui::ColorButton(id, ImVec4(colour[0], colour[1], colour[2], colour[3]), ImGuiColorEditFlags_NoLabel, ImVec2(0, 0));
     probeLastItem(id);
-    appState.inputCaptured = ImGui::IsItemActive();
+    held |= ImGui::IsItemActive();
     return clicked;
+}
+
+// While any swatch is held the camera leaves the mouse alone. Only the panel's own hold is let go
+// here, never a capture another panel holds (the record panel's open file chooser).
+void holdInputWhile(bool swatchHeld) {
+    if (swatchHeld) appState.inputCaptured = true;
+    else if (viewPanel.swatchHeld) appState.inputCaptured = false;
+    viewPanel.swatchHeld = swatchHeld;
 }
 
 // Why the last value typed was refused, under its field, until a value is taken.
@@ -163,7 +171,7 @@ void drawPicker() {
 
 // Mode combo; the chosen colour's swatch beside the heading; the range of the mapped modes.
 // True when the swatch was clicked.
-bool drawPointColour() {
+bool drawPointColour(bool& held) {
     moveCursor(10);
     ImGui::Text("Point Color");
     bool clicked = false;
@@ -172,7 +180,7 @@ bool drawPointColour() {
         clicked = ImGui::ColorButton("##PointColor", ImVec4(pointColor[0], pointColor[1], pointColor[2], 1.0f),
                                      ImGuiColorEditFlags_NoLabel, ImVec2(0, 0));
         probeLastItem("##PointColor");
-        if (ImGui::IsItemActive()) appState.inputCaptured = true;
+        held |= ImGui::IsItemActive();
     }
     moveCursor(5);
     if (ImGui::BeginCombo("##Point Color Mode", colorModeLabels[pointColorMode], 0)) {
@@ -233,11 +241,13 @@ void drawViewPanel(bool* open) {
     ImGui::PushItemWidth(fieldWidth);
     drawViewCombo();
     int clickedTarget = 0;
-    if (drawSwatch("Background Color", "##BgColor", backgroundColor)) clickedTarget = backgroundTarget;
-    if (drawSwatch("Grid Color", "##GridColor", gridColor)) clickedTarget = gridTarget;
+    bool swatchHeld = false;
+    if (drawSwatch("Background Color", "##BgColor", backgroundColor, swatchHeld)) clickedTarget = backgroundTarget;
+    if (drawSwatch("Grid Color", "##GridColor", gridColor, swatchHeld)) clickedTarget = gridTarget;
     drawPointSizeField();
     drawGridSpacingField();
-    if (drawPointColour()) clickedTarget = pointTarget;
+    if (drawPointColour(swatchHeld)) clickedTarget = pointTarget;
+    holdInputWhile(swatchHeld);
     moveCursor(10);
     ImGui::Checkbox("Round Points", &roundPoints);
     probeLastItem("Round Points");

@@ -8,6 +8,7 @@
 #include "record/record.h"
 #include "ui/panel_common.h"
 #include "ui/ui.h"
+#include "ui/panel_state.h"
 #include "view/view.h"
 #include "link/link.h"
 #include "../fakes/link_test_support.h"
@@ -255,21 +256,30 @@ TEST_F(RecordPanel, ReplaysWithPlayAndTheSlider) {
     EXPECT_EQ(frame.xyz[0][0], 100.0f) << "the last row stays on screen";
 }
 
-// The chooser opens in the folder of the file last chosen, the root included, and at the same place
-// every time (a reappearing pop-up is not left to drift).
-TEST_F(RecordPanel, TheChooserOpensInTheFolderOfTheLastFileChosenAndStaysPut) {
+// Each kind of file has its own chooser (opening and saving recordings share theirs): it opens in the
+// folder of the file last chosen in it, at the same place every time, lists only its kind, and a name
+// typed in it shows in no other kind's.
+TEST_F(RecordPanel, EachKindOfFileHasItsOwnChooserFolderAndName) {
+    fs::create_directory(directory / "runs");
+    for (const char* name : {"runs/run.csv", "demo.ostrel", "notes.txt"}) std::ofstream(directory / name) << "x";
     click("OPEN RECORDING FILE");
-    recordPanelChooserResult(true, "/quarvis-no-such-recording.csv");
+    recordPanelChooserResult(true, (directory / "runs/gone.csv").string());
     gui.frames(3, draw);
     click("Open Error/Close");
-    firstLink().portOpen = true;
-    ImVec2 first;
-    for (int opening = 0; opening < 3; ++opening) {
-        click("Record Start");
-        EXPECT_EQ(fileChooser().currentDirectory, "/");
-        const ImVec2 at = gui.rect("OK").Min;
-        if (opening == 0) first = at;
-        EXPECT_TRUE(at.x == first.x && at.y == first.y) << "opening " << opening;
+    ImVec2 first(-1, -1);
+    // Button, connected, the one file listed, the name field as the chooser opens, then typed into it.
+    using Case = std::tuple<const char*, bool, std::string, const char*, const char*>;
+    for (const auto& [button, connected, listed, field, typed] :
+         {Case{"OPEN CAPTURE", false, "demo.ostrel", "", "demo1"}, Case{"Record Start", true, "run.csv", "", "sim60"},
+          Case{"Capture Start", true, "demo.ostrel", "demo1", ""}, Case{"OPEN RECORDING FILE", false, "run.csv", "sim60", ""}}) {
+        firstLink().portOpen = connected;
+        click(button);
+        for (const char* name : {"run.csv", "demo.ostrel", "notes.txt"})
+            EXPECT_EQ(gui.drawn(std::string("[File] ") + name), name == listed) << button << " " << name;
+        EXPECT_STREQ(recordChooser(fs::path(listed).extension().c_str()).fileNameField, field) << button;
+        EXPECT_TRUE(*typed == 0 || gui.type("##FileName", typed, draw)) << button;
+        if (first.x < 0) first = gui.rect("OK").Min;
+        EXPECT_TRUE(gui.rect("OK").Min.x == first.x && gui.rect("OK").Min.y == first.y) << button;
         click("Cancel");
     }
 }

@@ -121,4 +121,24 @@ TEST_F(ViewPanelTest, ColourModesAndTypedValuesThatTakeEffectOnlyInsideTheirRang
     EXPECT_FALSE(legendShown());
 }
 
+// While any swatch is held the camera leaves the mouse alone; letting go gives it back, and a capture
+// held elsewhere (the record panel's open file chooser) is not let go by the panel.
+TEST_F(ViewPanelTest, AHeldSwatchKeepsTheMouseFromTheCameraUntilLetGo) {
+    pointColorMode = colorChosen;
+    gui.frame(draw);
+    for (const char* swatch : {"##BgColor", "##GridColor", "##PointColor"}) {
+        for (const ImVec2 at : {gui.rect(swatch).GetCenter(), gui.rect(swatch).GetCenter(), ImVec2(1000, 700)}) {
+            GuiHarness::io().MousePos = at;  // dragged off at last, so letting go opens no picker
+            GuiHarness::io().MouseDown[0] = true;
+            gui.frame(draw);
+            EXPECT_TRUE(appState.inputCaptured) << swatch;
+        }
+        gui.frames(2, draw);
+        EXPECT_FALSE(appState.inputCaptured) << swatch << " let go";
+    }
+    appState.inputCaptured = true;
+    gui.frames(2, draw);
+    EXPECT_TRUE(appState.inputCaptured) << "another panel's capture";
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include "link/link.h"
 #include "link/sim.h"
 #include "../fakes/link_test_support.h"
+#include "../fakes/scratch.h"
 #include "../fakes/test_frames.h"
 
 #include <gtest/gtest.h>
@@ -129,8 +130,7 @@ protected:
     // Opens, indexes (in the background) and opens the source as the link would; frame 0 is out.
     void open(const Capture& capture, const char* name) {
         ASSERT_EQ(firstLink().openCapture(writeCapture(capture, name)), "");
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);  // only against a hang
-        while (!firstLink().pollCaptureIndexing() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        eventually([] { return firstLink().pollCaptureIndexing(); });
         ASSERT_EQ(firstLink().capture.indexError, 0);
         firstLink().synchroniser.reset();
         ASSERT_EQ(captureReplaySource.open(firstLink(), capturePortName, 0), 0);
