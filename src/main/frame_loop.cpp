@@ -398,6 +398,21 @@ void queueInput(GLFWwindow* window) {
     });
 }
 
+// Frames published by every link so far: grows with each one, so any link's new frame is news.
+uint64_t framesPublished() {
+    uint64_t total = 0;
+    for (int i = 0; i < linkCount(); ++i) total += linkAt(i).generation();
+    return total;
+}
+
+// A frame published by any link's handler (or the replay) wakes the loop; links come and go, so the
+// hook goes on every link whenever their number changed. Thread-safe.
+void wakeOnFrames(int& linksHooked) {
+    if (linkCount() == linksHooked) return;
+    linksHooked = linkCount();
+    for (int i = 0; i < linksHooked; ++i) linkAt(i).setFramePublishedHook([] { glfwPostEmptyEvent(); });
+}
+
 void waitForEvents(double seconds) {
     if (std::isinf(seconds)) glfwWaitEvents();
     else glfwWaitEventsTimeout(seconds);
@@ -473,13 +488,13 @@ int runFrameLoop(bool resetSettings) {
         report.sa_handler = onFrameReportSignal;
         sigaction(SIGUSR1, &report, nullptr);
     }
-    // A frame published by the handler (or the replay) wakes the loop; thread-safe.
-    firstLink().setFramePublishedHook([] { glfwPostEmptyEvent(); });
+    int linksHooked = 0;
     int settleFrames = settleFramesAfterInput;  // the GUI lays itself out in its first frames
     double previousFrameEnd = glfwGetTime();
     for (;;) {
         const double frameStart = glfwGetTime();
-        const uint64_t drawnGeneration = firstLink().generation();
+        wakeOnFrames(linksHooked);
+        const uint64_t drawnGeneration = framesPublished();
         drawFrame(plotter);
         if (firstFrame) {
             firstFrame = false;
@@ -512,7 +527,7 @@ int runFrameLoop(bool resetSettings) {
         bool slept = false;
         for (;;) {
             const double now = glfwGetTime();
-            const bool news = inputSeen || firstLink().generation() != drawnGeneration || frameReportRequested;
+            const bool news = inputSeen || framesPublished() != drawnGeneration || frameReportRequested;
             const double wait = secondsBeforeNextFrame(FrameNeeds{gui.steady, settleFrames, news, figuresDueAt - now});
             if (wait <= 0.0) break;
             // The settings wake the loop to be written, without a frame.
@@ -526,7 +541,7 @@ int runFrameLoop(bool resetSettings) {
         // Time asleep is no time the camera flew: a key pressed while the loop slept moves it from now on.
         if (slept) plotter.clockStarted = false;
     }
-    firstLink().setFramePublishedHook(nullptr);
+    for (int i = 0; i < linkCount(); ++i) linkAt(i).setFramePublishedHook(nullptr);
     stopReportWaker(reportWaker);
     flushSettings(keeper, settingsNow());
     if (appState.debugPrint)

@@ -2,7 +2,7 @@
 // an open port. Called by the frame loop on the GUI thread.
 //
 // Index: Pop-ups and their texts | Connect | Port combo, rescan, ports left out, baud combo | Ports
-//        left out, port list, liveness probe, the panel | Remembered choices.
+//        left out, port list, liveness probe, the panel (with the sensor's mounting) | Remembered choices.
 #include "app/app.h"
 #include "link/link.h"
 #include "ui/panel_state.h"
@@ -258,6 +258,8 @@ void drawConnectionPanel(bool* open) {
     if (toggle) connectionPanel.panelConnected = !connectionPanel.panelConnected;
 
     drawLinkHealth();
+    moveCursor(15);
+    if (ImGui::CollapsingHeader("Mounting")) drawSensorPlacement(0);
 
     drawMessagePopup(connectWarning, connectWarningLines);
     drawMessagePopup(disconnectWarning, disconnectWarningLines);

@@ -29,7 +29,7 @@ constexpr int smallestGridSpacing = 10, gridSpacingLimit = 500;  // 10 up to 499
 
 constexpr int backgroundTarget = 1, gridTarget = 2, pointTarget = 3;
 constexpr float halfFieldWidth = 108.0f;  // the two range fields side by side
-const char* const colorModeLabels[pointColorModeCount] = {"White", "Single Color", "By Height (z)", "By Range"};
+const char* const colorModeLabels[pointColorModeCount] = {"White", "Single Color", "By Height (z)", "By Range", "By Sensor"};
 
 float* targetColour(int target) {
     if (target == pointTarget) return pointColor;

@@ -1,5 +1,6 @@
-// What the scene puts into its objects each frame: the grid, the axes and the valid
-// points in their colours. Built without GL; only render needs a context.
+// What the scene puts into its objects each frame: the grid, the axes, the valid points of every
+// sensor placed on the robot in their colours, and the sensors' triads. Built without GL; only
+// render needs a context.
 #include "view/view.h"
 
 #include "link/link.h"
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
 
 namespace {
 
@@ -35,10 +37,24 @@ protected:
         colorRangeAuto = true;
         colorRangeLow = 0.0f;
         colorRangeHigh = 3.0f;
+        for (int i = 0; i < maxLinks; ++i) sensorPlacements[i] = defaultSensorPlacement(i);
+        resetLink();
         firstLink().publish(PointFrame{});
     }
     Plotter plotter;
 };
+
+// A frame whose first points are valid, at these positions as the sensor measured them.
+PointFrame frameOf(std::initializer_list<glm::vec3> points) {
+    PointFrame frame{};
+    int p = 0;
+    for (const glm::vec3& point : points) {
+        frame.valid[p] = 1;
+        for (int k = 0; k < 3; ++k) frame.xyz[p][k] = point[k];
+        ++p;
+    }
+    return frame;
+}
 
 }  // namespace
 
@@ -113,6 +129,93 @@ TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
         colorRangeAuto = c.automatic;
         colorRangeLow = c.low;
         colorRangeHigh = c.high;
+        takeFrameOnShow();
+        fillScene(plotter);
+        ASSERT_EQ(scene.cloud->count, 3);
+        EXPECT_NEAR(scene.mapLow, c.mapLow, 1e-4f);
+        EXPECT_NEAR(scene.mapHigh, c.mapHigh, 1e-4f);
+        for (int p = 0; p < 3; ++p)
+            for (int k = 0; k < 3; ++k) EXPECT_NEAR(colourAt(scene.cloud, p)[k], c.colours[p][k], 0.02f) << p;
+    }
+}
+
+TEST_F(SceneTest, EachPointLandsWhereItsSensorsPoseCarriesIt) {
+    // Worked by hand, turning about x by roll first, then about y by pitch, then about z by yaw.
+    const struct {
+        const char* what;
+        glm::vec3 position;
+        float roll, pitch, yaw;
+        glm::vec3 measured, placed;
+    } poses[] = {
+        {"yaw 90: ahead turns left", {0.5f, -0.2f, 1.0f}, 0, 0, 90, {1, 0, 0}, {0.5f, 0.8f, 1.0f}},
+        {"pitch 90: ahead turns down", {0, 0, 0}, 0, 90, 0, {2, 0, 0}, {0, 0, -2}},
+        {"roll, pitch, yaw 90", {1, 1, 0.5f}, 90, 90, 90, {1, 2, 3}, {4, 3, -0.5f}},
+        {"roll 90, pitch 30, yaw -90", {0, 0, 2}, 90, 30, -90, {2, 0, 1}, {-1, -1.7320508f, 1}},
+    };
+    for (const auto& pose : poses) {
+        SCOPED_TRACE(pose.what);
+        sensorPlacements[0] = SensorPlacement{pose.position, pose.roll, pose.pitch, pose.yaw, glm::vec4(1)};
+        firstLink().publish(frameOf({pose.measured}));
+        takeFrameOnShow();
+        fillScene(plotter);
+        ASSERT_EQ(scene.cloud->count, 1);
+        const glm::vec3 drawn = vertexAt(scene.cloud, 0);
+        EXPECT_LT(glm::distance(drawn, pose.placed), 1e-5f) << drawn.x << ", " << drawn.y << ", " << drawn.z;
+    }
+}
+
+TEST_F(SceneTest, TriadsMarkEachSensorOnceThereAreSeveralOrOneIsMoved) {
+    firstLink().publish(frameOf({{1, 0, 0}}));
+    takeFrameOnShow();
+    fillScene(plotter);
+    EXPECT_EQ(scene.triads->count, 0) << "one sensor at the robot's origin";
+    EXPECT_EQ(vertexAt(scene.cloud, 0), glm::vec3(1, 0, 0));
+
+    ASSERT_NE(addLink(), nullptr);
+    sensorPlacements[1] = SensorPlacement{{1, 0, 0}, 0, 0, 90, glm::vec4(1)};
+    takeFrameOnShow();
+    fillScene(plotter);
+    // The first sensor's triad on the axes, the second's x arm along the robot's y.
+    const glm::vec3 ends[12] = {{0, 0, 0}, {0.3f, 0, 0}, {0, 0, 0}, {0, 0.3f, 0}, {0, 0, 0}, {0, 0, 0.3f},
+                                {1, 0, 0}, {1, 0.3f, 0}, {1, 0, 0}, {0.7f, 0, 0}, {1, 0, 0}, {1, 0, 0.3f}};
+    const std::vector<float>* colours[3] = {&scene.red, &scene.green, &scene.blue};
+    ASSERT_EQ(scene.triads->count, 12);
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_LT(glm::distance(vertexAt(scene.triads, i), ends[i]), 1e-6f) << i;
+        EXPECT_EQ(colourAt(scene.triads, i), *colours[(i / 2) % 3]) << i;
+    }
+
+    resetLink();
+    sensorPlacements[0].position.z = 0.5f;
+    takeFrameOnShow();
+    fillScene(plotter);
+    EXPECT_EQ(scene.triads->count, 6) << "one sensor, lifted";
+}
+
+TEST_F(SceneTest, SensorsColourTheirOwnPointsAndTheMapsSeeHeightOnTheRobotAndRangeFromTheSensor) {
+    // The first sensor at the origin sees (0, 1, 0): height 0, range 1. The second, 2 m up, sees
+    // (3, 0, 0) and (0, 0, 1): heights 2 and 3 on the robot, ranges 3 and 1 from itself.
+    ASSERT_NE(addLink(), nullptr);
+    sensorPlacements[0].colour = {0.1f, 0.2f, 0.3f, 1};
+    sensorPlacements[1] = SensorPlacement{{0, 0, 2}, 0, 0, 0, {0.9f, 0.8f, 0.7f, 1}};
+    firstLink().publish(frameOf({{0, 1, 0}}));
+    linkAt(1).publish(frameOf({{3, 0, 0}, {0, 0, 1}}));
+    const glm::vec3 first(0.1f, 0.2f, 0.3f), second(0.9f, 0.8f, 0.7f);
+    const glm::vec3 purple(0.267f, 0.005f, 0.329f), yellow(0.993f, 0.906f, 0.144f);
+    const struct {
+        int32_t mode;
+        float mapLow, mapHigh;
+        glm::vec3 colours[3];
+    } cases[] = {
+        {colorBySensor, 0.0f, 1.0f, {first, second, second}},
+        {colorByHeight, 0.0f, 3.0f, {purple, colorMapAt(2.0f / 3.0f), yellow}},
+        {colorByRange, 1.0f, 3.0f, {purple, yellow, purple}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        pointColorMode = c.mode;
+        scene.mapLow = 0.0f;
+        scene.mapHigh = 1.0f;
         takeFrameOnShow();
         fillScene(plotter);
         ASSERT_EQ(scene.cloud->count, 3);
