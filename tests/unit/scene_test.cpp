@@ -33,6 +33,7 @@ protected:
     void TearDown() override {
         gridSpacing = 100;
         gridColor[0] = gridColor[1] = gridColor[2] = 0.32f;
+        gridColor[3] = 1.0f;
         pointColorMode = colorWhite;
         colorRangeAuto = true;
         colorRangeLow = 0.0f;
