@@ -259,7 +259,9 @@ void drawConnectionPanel(bool* open) {
 
     drawLinkHealth();
     moveCursor(15);
-    if (ImGui::CollapsingHeader("Mounting")) drawSensorPlacement(0);
+    const bool mountingOpen = ImGui::CollapsingHeader("Mounting");
+    probeLastItem("Mounting");
+    if (mountingOpen) drawSensorPlacement(0);
 
     drawMessagePopup(connectWarning, connectWarningLines);
     drawMessagePopup(disconnectWarning, disconnectWarningLines);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <tuple>
 
 namespace {
 
@@ -87,27 +88,31 @@ TEST_F(SceneTest, GridLinesForWideAndFineSpacingsInTheGridColourWithoutItsAlpha)
     }
 }
 
-TEST_F(SceneTest, AxesAreRedGreenBlueAndTheXAxisStartsOutsideTheHalfRing) {
+TEST_F(SceneTest, AxesAreRedGreenBlueAndTheXAxisStartsOutsideTheHalfRingAndEachSensorHasATriad) {
     takeFrameOnShow();
     fillScene(plotter);
+    EXPECT_EQ(scene.triads->count, 0) << "one sensor at the robot's origin: the axes mark it";
     const glm::vec3 ends[6] = {{6, 0, 0}, {200, 0, 0}, {0, 0, 0}, {0, 200, 0}, {0, 0, 0}, {0, 0, 200}};
+    // With a second sensor at (1, 0, 0) turned left, both have triads; the second's x arm points along y.
+    const glm::vec3 triadEnds[6] = {{1, 0, 0}, {1, 0.3f, 0}, {1, 0, 0}, {0.7f, 0, 0}, {1, 0, 0}, {1, 0, 0.3f}};
     const std::vector<float>* colours[3] = {&scene.red, &scene.green, &scene.blue};
     ASSERT_EQ(scene.axes->count, 6);
+    ASSERT_NE(addLink(), nullptr);
+    sensorPlacements[1] = SensorPlacement{{1, 0, 0}, 0, 0, 90, glm::vec4(1)};
+    takeFrameOnShow();
+    fillScene(plotter);
+    ASSERT_EQ(scene.triads->count, 12);
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(vertexAt(scene.axes, i), ends[i]);
         EXPECT_EQ(colourAt(scene.axes, i), *colours[i / 2]);
+        EXPECT_LT(glm::distance(vertexAt(scene.triads, 6 + i), triadEnds[i]), 1e-6f) << i;
+        EXPECT_EQ(colourAt(scene.triads, 6 + i), *colours[i / 2]);
     }
 }
 
 TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
     // Points at heights 0, 1 and 2 m and ranges 1, 3 and 2 m from the sensor.
-    PointFrame frame{};
-    const float points[3][3] = {{0, 1, 0}, {2, 2, 1}, {0, 0, 2}};
-    for (int p = 0; p < 3; ++p) {
-        frame.valid[p] = 1;
-        for (int k = 0; k < 3; ++k) frame.xyz[p][k] = points[p][k];
-    }
-    firstLink().publish(frame);
+    firstLink().publish(frameOf({{0, 1, 0}, {2, 2, 1}, {0, 0, 2}}));
     const glm::vec3 purple(0.267f, 0.005f, 0.329f), teal(0.128f, 0.567f, 0.551f), yellow(0.993f, 0.906f, 0.144f);
     const glm::vec3 chosen(pointColor[0], pointColor[1], pointColor[2]), white(1, 1, 1);
     const struct {
@@ -160,69 +165,32 @@ TEST_F(SceneTest, EachPointLandsWhereItsSensorsPoseCarriesIt) {
         takeFrameOnShow();
         fillScene(plotter);
         ASSERT_EQ(scene.cloud->count, 1);
+        ASSERT_EQ(scene.triads->count, 6);
+        EXPECT_EQ(vertexAt(scene.triads, 0), pose.position);
         const glm::vec3 drawn = vertexAt(scene.cloud, 0);
         EXPECT_LT(glm::distance(drawn, pose.placed), 1e-5f) << drawn.x << ", " << drawn.y << ", " << drawn.z;
     }
-}
-
-TEST_F(SceneTest, TriadsMarkEachSensorOnceThereAreSeveralOrOneIsMoved) {
-    firstLink().publish(frameOf({{1, 0, 0}}));
-    takeFrameOnShow();
-    fillScene(plotter);
-    EXPECT_EQ(scene.triads->count, 0) << "one sensor at the robot's origin";
-    EXPECT_EQ(vertexAt(scene.cloud, 0), glm::vec3(1, 0, 0));
-
-    ASSERT_NE(addLink(), nullptr);
-    sensorPlacements[1] = SensorPlacement{{1, 0, 0}, 0, 0, 90, glm::vec4(1)};
-    takeFrameOnShow();
-    fillScene(plotter);
-    // The first sensor's triad on the axes, the second's x arm along the robot's y.
-    const glm::vec3 ends[12] = {{0, 0, 0}, {0.3f, 0, 0}, {0, 0, 0}, {0, 0.3f, 0}, {0, 0, 0}, {0, 0, 0.3f},
-                                {1, 0, 0}, {1, 0.3f, 0}, {1, 0, 0}, {0.7f, 0, 0}, {1, 0, 0}, {1, 0, 0.3f}};
-    const std::vector<float>* colours[3] = {&scene.red, &scene.green, &scene.blue};
-    ASSERT_EQ(scene.triads->count, 12);
-    for (int i = 0; i < 12; ++i) {
-        EXPECT_LT(glm::distance(vertexAt(scene.triads, i), ends[i]), 1e-6f) << i;
-        EXPECT_EQ(colourAt(scene.triads, i), *colours[(i / 2) % 3]) << i;
-    }
-
-    resetLink();
-    sensorPlacements[0].position.z = 0.5f;
-    takeFrameOnShow();
-    fillScene(plotter);
-    EXPECT_EQ(scene.triads->count, 6) << "one sensor, lifted";
 }
 
 TEST_F(SceneTest, SensorsColourTheirOwnPointsAndTheMapsSeeHeightOnTheRobotAndRangeFromTheSensor) {
     // The first sensor at the origin sees (0, 1, 0): height 0, range 1. The second, 2 m up, sees
     // (3, 0, 0) and (0, 0, 1): heights 2 and 3 on the robot, ranges 3 and 1 from itself.
     ASSERT_NE(addLink(), nullptr);
-    sensorPlacements[0].colour = {0.1f, 0.2f, 0.3f, 1};
-    sensorPlacements[1] = SensorPlacement{{0, 0, 2}, 0, 0, 0, {0.9f, 0.8f, 0.7f, 1}};
+    sensorPlacements[1].position.z = 2.0f;
     firstLink().publish(frameOf({{0, 1, 0}}));
     linkAt(1).publish(frameOf({{3, 0, 0}, {0, 0, 1}}));
-    const glm::vec3 first(0.1f, 0.2f, 0.3f), second(0.9f, 0.8f, 0.7f);
-    const glm::vec3 purple(0.267f, 0.005f, 0.329f), yellow(0.993f, 0.906f, 0.144f);
-    const struct {
-        int32_t mode;
-        float mapLow, mapHigh;
-        glm::vec3 colours[3];
-    } cases[] = {
-        {colorBySensor, 0.0f, 1.0f, {first, second, second}},
-        {colorByHeight, 0.0f, 3.0f, {purple, colorMapAt(2.0f / 3.0f), yellow}},
-        {colorByRange, 1.0f, 3.0f, {purple, yellow, purple}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.mode);
-        pointColorMode = c.mode;
-        scene.mapLow = 0.0f;
-        scene.mapHigh = 1.0f;
+    for (const auto& [mode, low, high] : {std::tuple{colorByHeight, 0.0f, 3.0f}, {colorByRange, 1.0f, 3.0f}}) {
+        pointColorMode = mode;
         takeFrameOnShow();
         fillScene(plotter);
-        ASSERT_EQ(scene.cloud->count, 3);
-        EXPECT_NEAR(scene.mapLow, c.mapLow, 1e-4f);
-        EXPECT_NEAR(scene.mapHigh, c.mapHigh, 1e-4f);
-        for (int p = 0; p < 3; ++p)
-            for (int k = 0; k < 3; ++k) EXPECT_NEAR(colourAt(scene.cloud, p)[k], c.colours[p][k], 0.02f) << p;
+        EXPECT_NEAR(scene.mapLow, low, 1e-4f) << mode;
+        EXPECT_NEAR(scene.mapHigh, high, 1e-4f) << mode;
+    }
+    pointColorMode = colorBySensor;
+    fillScene(plotter);
+    ASSERT_EQ(scene.cloud->count, 3);
+    for (int p = 0; p < 3; ++p) {
+        const glm::vec4 own = sensorPlacements[p == 0 ? 0 : 1].colour;
+        EXPECT_EQ(colourAt(scene.cloud, p), (std::vector<float>{own.r, own.g, own.b})) << p;
     }
 }
