@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "app/version.h"
 #include "link/link.h"
+#include "record/mcap.h"
 #include "record/record.h"
 #include "link/sim.h"
 
@@ -24,6 +25,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <libserialport.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +43,10 @@ constexpr double longestRunSeconds = 1e9;
 constexpr int statisticsIntervalMillis = 1000;
 constexpr int livePollMillis = 100;         // how often the live loop looks at the clock and the port
 constexpr int offlineReadBytes = 1 << 20;   // offline reads are big: a read costs next to nothing per byte
+// A converted capture's raw messages: each holds this many bytes of the stream, stamped with the
+// latest good frame's time (about six frames, as a replay wants them fed).
+constexpr int sessionRawBytes = 16 << 10;
+constexpr uint8_t mcapMagic[8] = {0x89, 'M', 'C', 'A', 'P', 0x30, '\r', '\n'};
 
 // ---- Options and usage ---------------------------------------------------------------------------
 
@@ -50,6 +56,7 @@ struct DecodeOptions {
     std::string csvPath;            // offline: the good frames also go to this recording file
     std::string plyFolder;          // offline: one PLY file per good frame in this folder
     std::string pcdFolder;          // offline: one PCD file per good frame in this folder
+    std::string mcapPath;           // offline: the capture converted to a session file
     std::string capturePath;        // live: every byte read also goes to this capture
     std::string portName;           // live when not empty
     int baudRate = 0;               // live; 0 takes the viewer's default
@@ -59,7 +66,7 @@ struct DecodeOptions {
 
 void printUsage(FILE* stream) {
     std::fprintf(stream,
-        "Usage: %s [--points] [--csv OUT] [--ply DIR] [--pcd DIR] [--debug] [FILE]\n"
+        "Usage: %s [--points] [--csv OUT] [--ply DIR] [--pcd DIR] [--mcap OUT] [--debug] [FILE]\n"
         "       %s --port NAME [--baud N] [--seconds S] [--capture FILE] [--debug]\n"
         "       %s --list-ports [--baud N]\n"
         "Runs a sensor byte stream through the viewer's synchroniser and frame decoding.\n"
@@ -73,6 +80,12 @@ void printUsage(FILE* stream) {
         "  --pcd DIR       to DIR/frame-NNNNNN.pcd (binary PCD 0.7): its 480 points as float x, y, z\n"
         "                  in metres; N counts the good frames from 1; DIR is made when missing, and\n"
         "                  files of those names are replaced\n"
+        "  --mcap OUT      also write the stream to OUT as an MCAP session file (zstd chunks, indexed)\n"
+        "                  with one sensor under /ostrel/: points (foxglove.PointCloud), raw (every\n"
+        "                  byte, in order), link (the statistics as JSON) and transform; the sensor's\n"
+        "                  time stamps serve as log times\n"
+        "A FILE that is an MCAP session is decoded from each sensor's raw bytes, sensor by sensor; with\n"
+        "several sensors each one's lines follow a line 'sensor NAME'.\n"
         "\n"
         "Live, from a serial port with the viewer's own workers: the statistics once a second and at\n"
         "the end, a blank line between rounds. Ctrl-C ends the run cleanly.\n"
@@ -81,39 +94,63 @@ void printUsage(FILE* stream) {
         "  --baud N        baud rate (default %d)\n"
         "  --seconds S     stop after S seconds, at most 1e9 (default: run until Ctrl-C)\n"
         "  --capture FILE  also write every byte read from the port, in order, to FILE (a regular\n"
-        "                  file, replaced): the raw stream, which this tool decodes offline with the\n"
+        "                  file, replaced once the port has opened): the raw stream, which this tool decodes offline with the\n"
         "                  same frames and stream counters the live run counted\n"
         "\n"
         "  --debug         the viewer's diagnostic lines on standard output\n"
         "  --help          this text\n"
         "  --version       the version\n"
+        "A reader that stops early (| head) ends the run quietly.\n"
         "Exit status: 0 done (an input without a good frame says so on standard error); 1 the port could\n"
         "not be opened or was lost (a capture keeps every byte read before); 2 bad usage, unreadable\n"
         "input, or --csv naming the input itself; 3 standard output, the --csv file, a --ply/--pcd\n"
-        "file or the capture could not be written (a recording keeps every complete row, a capture\n"
-        "every byte before the failure).\n",
+        "file or the capture could not be written or was deleted meanwhile (a recording keeps every complete row, a capture\n"
+        "every byte before the failure); an --mcap session that could not be written whole keeps every\n"
+        "whole chunk and still opens.\n",
         toolName, toolName, toolName, static_cast<int>(firstLink().baudRate));
 }
 
 // ---- Standard output ------------------------------------------------------------------------------
 // Every line goes to stdout, through std::cout or stdio; a failed write (full disk, reader gone) is
-// noticed at the next check and ends the run with exitOutputFailure.
+// noticed at the next check and ends the run. A reader that closed early (`| head`) is no error, as
+// for any filter: the run ends quietly with status 0. Any other failure is exitOutputFailure.
 
-// True once standard output has failed; the first failure is reported on standard error.
+// Process-wide state of the tool's standard output, main thread only: how it failed, once it has.
+enum class OutputState { good, readerGone, failed };
+OutputState outputState = OutputState::good;
+
+// A pipe whose reader has closed polls as an error on the writing end.
+bool readerClosed() {
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    return ::poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0;
+}
+
+// True once standard output has failed; a failure other than a closed reader is reported on
+// standard error, once.
 bool standardOutputFailed(bool flush) {
-    static bool reported = false;
+    if (outputState != OutputState::good) return true;
     if (flush) std::cout.flush();
     if (flush && std::fflush(stdout) != 0) std::cout.setstate(std::ios::badbit);
     if (std::cout && !std::ferror(stdout)) return false;
-    if (!reported) {
-        std::fprintf(stderr, "%s: cannot write standard output: %s\n", toolName, std::strerror(errno));
-        reported = true;
+    const int error = errno;
+    if (error == EPIPE || readerClosed()) {
+        outputState = OutputState::readerGone;
+        return true;
     }
+    std::fprintf(stderr, "%s: cannot write standard output: %s\n", toolName, std::strerror(error));
+    outputState = OutputState::failed;
     return true;
 }
 
+// The exit status standard output leaves after a final flush: 0 when it took everything or its
+// reader left early.
+int outputStatus() {
+    standardOutputFailed(true);
+    return outputState == OutputState::failed ? exitOutputFailure : 0;
+}
+
 [[noreturn]] void exitAfterOutput() {
-    std::exit(standardOutputFailed(true) ? exitOutputFailure : 0);
+    std::exit(outputStatus());
 }
 
 [[noreturn]] void usageError(const char* message, const char* value) {
@@ -129,7 +166,7 @@ const char* nonEmpty(const char* value, const char* option) {
 
 DecodeOptions parseOptions(int argc, char** argv) {
     enum OptionId { optPoints = 1, optPort, optListPorts, optBaud, optSeconds, optDebug, optHelp, optCsv, optVersion,
-                    optPly, optPcd, optCapture };
+                    optPly, optPcd, optCapture, optMcap };
     static const option longOptions[] = {
         {"points", no_argument, nullptr, optPoints},       {"port", required_argument, nullptr, optPort},
         {"list-ports", no_argument, nullptr, optListPorts},
@@ -137,7 +174,7 @@ DecodeOptions parseOptions(int argc, char** argv) {
         {"debug", no_argument, nullptr, optDebug},         {"help", no_argument, nullptr, optHelp},
         {"csv", required_argument, nullptr, optCsv},       {"version", no_argument, nullptr, optVersion},
         {"ply", required_argument, nullptr, optPly},       {"pcd", required_argument, nullptr, optPcd},
-        {"capture", required_argument, nullptr, optCapture},
+        {"capture", required_argument, nullptr, optCapture}, {"mcap", required_argument, nullptr, optMcap},
         {nullptr, 0, nullptr, 0},
     };
     DecodeOptions options;
@@ -153,8 +190,9 @@ DecodeOptions parseOptions(int argc, char** argv) {
         case optPly: options.plyFolder = nonEmpty(optarg, "--ply"); break;
         case optPcd: options.pcdFolder = nonEmpty(optarg, "--pcd"); break;
         case optCapture: options.capturePath = nonEmpty(optarg, "--capture"); break;
+        case optMcap: options.mcapPath = nonEmpty(optarg, "--mcap"); break;
         case optListPorts: options.listPorts = true; break;
-        case optPort: options.portName = optarg; break;
+        case optPort: options.portName = nonEmpty(optarg, "--port"); break;
         case optBaud: {
             const long rate = std::strtol(optarg, &end, 10);
             if (end == optarg || *end != '\0' || rate <= 0 || rate > INT32_MAX) usageError("invalid baud rate", optarg);
@@ -177,8 +215,9 @@ DecodeOptions parseOptions(int argc, char** argv) {
     const bool live = !options.portName.empty() || options.listPorts;
     if (options.listPorts && (!options.portName.empty() || options.seconds != 0.0)) usageError("--list-ports takes only", "--baud");
     if (live && (optind < argc || options.points)) usageError("a live run takes neither FILE nor", "--points");
-    if (live && !(options.csvPath.empty() && options.plyFolder.empty() && options.pcdFolder.empty()))
-        usageError("a live run takes none of", "--csv/--ply/--pcd");
+    if (live && !(options.csvPath.empty() && options.plyFolder.empty() && options.pcdFolder.empty() &&
+                  options.mcapPath.empty()))
+        usageError("a live run takes none of", "--csv/--ply/--pcd/--mcap");
     if (!options.capturePath.empty() && options.portName.empty()) usageError("only a live run takes", "--capture");
     if (!live && (options.baudRate != 0 || options.seconds != 0.0)) usageError("offline decoding takes no", "--baud/--seconds");
     return options;
@@ -207,6 +246,10 @@ struct FrameOutputs {
     std::string cloudFailure;       // what failed, for the message at the end
     uint64_t goodFrames = 0;        // numbers the files
     std::string cloudBuffer;
+    McapSession* session = nullptr; // --mcap: the session being written, null when none or failed
+    uint64_t stampTime = 0;         // --mcap: the latest good frame's stamp, the log time of what follows
+    uint32_t stampSecond = 0;       // --mcap: the whole seconds of that stamp
+    uint32_t countersSecond = 0;    // --mcap: the stamp's second when the link counters were last written
 };
 
 constexpr CloudFormat cloudFormats[2] = {CloudFormat::ply, CloudFormat::pcd};
@@ -295,12 +338,30 @@ void printPointsLine(const PointFrame& decoded) {
     std::fwrite(line, 1, static_cast<size_t>(at - line), stdout);
 }
 
+// --mcap: a capture has no host time, so the frame's stamp is both its log time (the session keeps it
+// from going back) and its publish time; the link counters follow each new second of the stamps.
+void writeSessionCounters(FrameOutputs& outputs) {
+    uint64_t counts[linkStatisticCount];
+    for (int index = 0; index < linkStatisticCount; ++index) counts[index] = outputs.synchroniser.statistics.get(index);
+    outputs.session->writeCounters(0, outputs.stampTime, counts);
+    outputs.countersSecond = outputs.stampSecond;
+}
+
+void writeSessionFrame(FrameOutputs& outputs, const uint8_t* record) {
+    const FrameHeader stamp = readFrameHeader(record);
+    outputs.stampTime = stampNanos(stamp);
+    outputs.stampSecond = stamp.seconds;
+    outputs.session->writeFrame(0, outputs.stampTime, stamp, outputs.decoded);
+    if (outputs.session->framesWritten(0) == 1) outputs.countersSecond = stamp.seconds;
+    if (stamp.seconds != outputs.countersSecond) writeSessionCounters(outputs);
+}
+
 void emitGoodFrame(const uint8_t* record, void* context) {
     FrameOutputs& outputs = *static_cast<FrameOutputs*>(context);
     printFrameLine(record);
     ++outputs.goodFrames;
     const bool clouds = !outputs.cloudFolders[0].empty() || !outputs.cloudFolders[1].empty();
-    if (outputs.points || outputs.csvFile >= 0 || clouds) decodeFrame(record, outputs.decoded);
+    if (outputs.points || outputs.csvFile >= 0 || clouds || outputs.session) decodeFrame(record, outputs.decoded);
     if (clouds) writeCloudFiles(outputs);
     if (outputs.csvFile >= 0) {
         outputs.csvLine.clear();
@@ -311,6 +372,7 @@ void emitGoodFrame(const uint8_t* record, void* context) {
     // Offline every good frame is decoded at once: the handler's two counts follow the good frames.
     outputs.synchroniser.statistics.increment(counterFramesProcessed);
     outputs.synchroniser.statistics.increment(counterBuffersProcessed);
+    if (outputs.session) writeSessionFrame(outputs, record);
 }
 
 // ---- Offline decoding ----------------------------------------------------------------------------
@@ -321,9 +383,10 @@ int openCsv(const DecodeOptions& options, int inputFd, FrameOutputs& outputs) {
     // A file size limit must fail the write (and be reported), not end the tool.
     std::signal(SIGXFSZ, SIG_IGN);
     const char* path = options.csvPath.c_str();
-    outputs.csvFile = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    std::string problem;
+    outputs.csvFile = openRegularFile(path, O_WRONLY | O_CREAT, problem);
     if (outputs.csvFile < 0) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, path, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, path, problem.c_str());
         return exitOutputFailure;
     }
     struct stat input, output;
@@ -333,7 +396,7 @@ int openCsv(const DecodeOptions& options, int inputFd, FrameOutputs& outputs) {
         ::close(outputs.csvFile);
         return exitUsage;
     }
-    if (S_ISREG(output.st_mode) && ::ftruncate(outputs.csvFile, 0) != 0) {
+    if (::ftruncate(outputs.csvFile, 0) != 0) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, path, std::strerror(errno));
         return exitOutputFailure;
     }
@@ -342,14 +405,110 @@ int openCsv(const DecodeOptions& options, int inputFd, FrameOutputs& outputs) {
     return 0;
 }
 
+// Opens the --mcap session with the capture's one sensor, refusing to replace the input. Returns 0 or
+// an exit status.
+int openSession(const DecodeOptions& options, int inputFd, McapSession& session) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct stat input, output;
+    if (::fstat(inputFd, &input) == 0 && ::stat(options.mcapPath.c_str(), &output) == 0 && input.st_dev == output.st_dev &&
+        input.st_ino == output.st_ino) {
+        std::fprintf(stderr, "%s: --mcap %s names the input itself; it was left untouched\n", toolName,
+                     options.mcapPath.c_str());
+        return exitUsage;
+    }
+    if (!session.open(options.mcapPath, {SessionSensor{captureSensorName, {}}}, 0)) {
+        std::fprintf(stderr, "%s: cannot write %s\n", toolName, session.failure().message().c_str());
+        return exitOutputFailure;
+    }
+    return 0;
+}
+
+// Closes the --mcap session; 0, or exitOutputFailure when it failed (it still opens: everything up to
+// its last whole chunk is kept).
+int closeSession(FrameOutputs& outputs) {
+    if (!outputs.session) return 0;
+    if (!outputs.session->failure().failed()) writeSessionCounters(outputs);
+    if (outputs.session->close()) return 0;
+    std::fprintf(stderr, "%s: cannot write %s The file keeps every whole chunk written before.\n", toolName,
+                 outputs.session->failure().message().c_str());
+    return exitOutputFailure;
+}
+
+// The statistics of one stream, and a word on standard error when it held no good frame.
+void finishStream(const LinkStatistics& statistics, uint64_t bytesRead, const char* shownName) {
+    printStatistics(statistics);
+    if (statistics.get(counterGoodFrames) == 0)
+        std::fprintf(stderr, "%s: no %sframe found in %llu bytes of %s\n", toolName,
+                     statistics.get(counterGoodSyncs) == 0 ? "" : "good ",
+                     static_cast<unsigned long long>(bytesRead), shownName);
+}
+
+bool isSessionFile(int fd) {
+    uint8_t start[sizeof mcapMagic];
+    return ::pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
+           std::equal(start, start + sizeof start, mcapMagic);
+}
+
+// A session file: each sensor's raw bytes in log-time order through the synchroniser, as if they were
+// a capture of their own. Returns 0 or an exit status.
+int decodeSession(const DecodeOptions& options, FrameOutputs& outputs) {
+    McapReader reader;
+    if (!reader.open(options.inputPath)) {
+        std::fprintf(stderr, "%s: cannot read %s\n", toolName, reader.failure().message().c_str());
+        return exitInputFailure;
+    }
+    const std::vector<SessionRawChannel> sensors = sessionRawChannels(reader);
+    if (sensors.empty()) std::fprintf(stderr, "%s: %s holds no sensor's raw bytes\n", toolName, options.inputPath.c_str());
+    for (const SessionRawChannel& sensor : sensors) {
+        if (sensors.size() > 1) std::cout << "sensor " << sensor.sensor << '\n' << std::flush;
+        outputs.synchroniser.reset();
+        uint64_t bytesRead = 0;
+        const bool read = reader.readMessages({sensor.channelId}, 0, UINT64_MAX, [&](const McapMessage& message) {
+            bytesRead += message.size;
+            outputs.synchroniser.synchroniseBytes(message.data, static_cast<int>(message.size), emitGoodFrame, &outputs);
+        });
+        if (!read) {
+            std::fprintf(stderr, "%s: cannot read %s\n", toolName, reader.failure().message().c_str());
+            return exitInputFailure;
+        }
+        const std::string shownName = options.inputPath + " (" + sensor.sensor + ")";
+        finishStream(outputs.synchroniser.statistics, bytesRead, shownName.c_str());
+        if (standardOutputFailed(false)) break;
+    }
+    return 0;
+}
+
+// Every byte read goes through the synchroniser and, with --mcap, into the session's raw channel in
+// slices stamped with the latest good frame's time.
+void feedBytes(const uint8_t* bytes, int count, FrameOutputs& outputs) {
+    if (!outputs.session) {
+        outputs.synchroniser.synchroniseBytes(bytes, count, emitGoodFrame, &outputs);
+        return;
+    }
+    for (int done = 0; done < count; done += sessionRawBytes) {
+        const int slice = std::min(sessionRawBytes, count - done);
+        outputs.synchroniser.synchroniseBytes(bytes + done, slice, emitGoodFrame, &outputs);
+        outputs.session->writeRaw(0, outputs.stampTime, bytes + done, static_cast<size_t>(slice));
+    }
+}
+
+int finishOutputs(const DecodeOptions& options, FrameOutputs& outputs, int status);
+
 int decodeOffline(const DecodeOptions& options) {
     const bool fromStdin = options.inputPath == "-";
     const char* shownName = fromStdin ? "standard input" : options.inputPath.c_str();
-    const int fd = fromStdin ? STDIN_FILENO : ::open(options.inputPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // A pipe on standard input is the usual way in; a named file must be a regular one.
+    std::string problem;
+    const int fd = fromStdin ? STDIN_FILENO : openRegularFile(options.inputPath, O_RDONLY, problem);
     if (fd < 0) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", toolName, shownName, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", toolName, shownName, problem.c_str());
         return exitInputFailure;
     }
+    if (fromStdin && ::isatty(STDIN_FILENO))
+        std::fprintf(stderr, "%s: reading the byte stream from standard input (the terminal); Ctrl-D ends it\n",
+                     toolName);
+    const bool sessionFile = !fromStdin && isSessionFile(fd);
+    if (sessionFile && !options.mcapPath.empty()) usageError("a session file takes no", "--mcap");
     FrameOutputs outputs;
     outputs.points = options.points;
     if (!options.csvPath.empty()) {
@@ -359,13 +518,22 @@ int decodeOffline(const DecodeOptions& options) {
     outputs.cloudFolders[1] = options.pcdFolder;
     for (const std::string& folder : outputs.cloudFolders) {
         if (folder.empty()) continue;
-        if (const std::string problem = prepareFolder(folder); !problem.empty()) {
-            std::fprintf(stderr, "%s: cannot write into %s: %s\n", toolName, folder.c_str(), problem.c_str());
+        if (const std::string unusable = prepareFolder(folder); !unusable.empty()) {
+            std::fprintf(stderr, "%s: cannot write into %s: %s\n", toolName, folder.c_str(), unusable.c_str());
             return exitOutputFailure;
         }
     }
-    Synchroniser& synchroniser = outputs.synchroniser;
-    synchroniser.reset();
+    if (sessionFile) {
+        ::close(fd);
+        const int status = decodeSession(options, outputs);
+        return finishOutputs(options, outputs, status);
+    }
+    McapSession session;
+    if (!options.mcapPath.empty()) {
+        if (const int status = openSession(options, fd, session); status != 0) return status;
+        outputs.session = &session;
+    }
+    outputs.synchroniser.reset();
     std::vector<uint8_t> chunk(offlineReadBytes);
     uint64_t bytesRead = 0;
     for (;;) {
@@ -377,15 +545,18 @@ int decodeOffline(const DecodeOptions& options) {
             return exitInputFailure;
         }
         bytesRead += static_cast<uint64_t>(count);
-        synchroniser.synchroniseBytes(chunk.data(), static_cast<int>(count), emitGoodFrame, &outputs);
-        if (standardOutputFailed(false)) return exitOutputFailure;
+        feedBytes(chunk.data(), static_cast<int>(count), outputs);
+        if (standardOutputFailed(false)) break;
+        if (outputs.session && outputs.session->failure().failed()) break;   // the disk is full: stop here
     }
     if (!fromStdin) ::close(fd);
-    printStatistics(synchroniser.statistics);
-    if (synchroniser.statistics.get(counterGoodFrames) == 0)
-        std::fprintf(stderr, "%s: no %sframe found in %llu bytes of %s\n", toolName,
-                     synchroniser.statistics.get(counterGoodSyncs) == 0 ? "" : "good ",
-                     static_cast<unsigned long long>(bytesRead), shownName);
+    if (outputState == OutputState::failed) return exitOutputFailure;
+    finishStream(outputs.synchroniser.statistics, bytesRead, shownName);
+    return finishOutputs(options, outputs, closeSession(outputs));
+}
+
+// Closes what the offline run wrote and says what failed; `status` is the run's status so far.
+int finishOutputs(const DecodeOptions& options, FrameOutputs& outputs, int status) {
     if (outputs.csvFile >= 0 && ::close(outputs.csvFile) != 0) outputs.csvError = errno;
     if (outputs.csvError != 0) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, options.csvPath.c_str(), std::strerror(outputs.csvError));
@@ -395,7 +566,8 @@ int decodeOffline(const DecodeOptions& options) {
         std::fprintf(stderr, "%s: cannot write %s\n", toolName, outputs.cloudFailure.c_str());
         return exitOutputFailure;
     }
-    return standardOutputFailed(true) ? exitOutputFailure : 0;
+    const int outputsStatus = outputStatus();
+    return outputsStatus != 0 ? outputsStatus : status;
 }
 
 // ---- Live decoding -------------------------------------------------------------------------------
@@ -446,7 +618,7 @@ int decodeLive(const DecodeOptions& options) {
     if (status != SP_OK) {
         reportOpenFailure(options.portName, status);
         shutDownLinks();
-        finishCapture();
+        discardCapture();  // nothing was read: an existing file stays as it was
         return exitPortFailure;
     }
 
@@ -476,14 +648,14 @@ int decodeLive(const DecodeOptions& options) {
     shutDownLinks();
     const bool captureFailed = !options.capturePath.empty() && !finishCaptureReported();
     if (portLost) return exitPortFailure;
-    return standardOutputFailed(true) || captureFailed ? exitOutputFailure : 0;
+    return outputStatus() != 0 || captureFailed ? exitOutputFailure : 0;
 }
 
 // The viewer's port list without the placeholder: every port the system lists (none is opened).
 int listPorts() {
     enumeratePorts();
     for (size_t entry = 1; entry < portList.size(); ++entry) std::cout << portList[entry] << '\n';
-    return standardOutputFailed(true) ? exitOutputFailure : 0;
+    return outputStatus();
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ bool goodFrameAt(const uint8_t* at) {
     return std::memcmp(at, frameHead.bytes, sizeof frameHead.bytes) == 0 && frameChecksum(at) == readFrameHeader(at).checksum;
 }
 
-uint64_t stampMicros(const FrameHeader& header) { return uint64_t{header.seconds} * 1000000u + header.micros; }
+uint64_t stampMicros(const FrameHeader& header) { return uint64_t{header.seconds} * microsPerSecond + header.micros; }
 
 // Replay times from the sensor's stamps: each frame after the previous by the step of the clock,
 // a backward step as none, a long one as longestFrameGapMicros.

@@ -2,7 +2,9 @@
 // of its own, fed through the capture tap's ring. The controlling thread (the GUI thread, or a
 // tool's main thread) starts, polls and ends a capture; the writer thread only drains the ring.
 //
-// Life of a capture: beginCapture opens the file, starts the writer and opens the tap (running).
+// Life of a capture: beginCapture opens the file, starts the writer and opens the tap (running). The
+// file is emptied only when the first bytes come (or the capture ends without any), so a port that
+// never opens leaves an existing file as it was.
 // A stop, a full ring, a failed write or a closed port close the tap (stopping). Once the grabber has
 // let go of the tap, the writer is asked to write what is left and end; then it is joined, the file
 // closed and a notice left (idle). The grabber never waits on any of it.
@@ -11,6 +13,7 @@
 #include "app/app.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
@@ -37,9 +40,34 @@ void note(CaptureEnd kind, const std::string& reason) {
     ++notice.serial;
 }
 
+// The file is emptied before its first byte is written; the writer thread, or the controlling
+// thread once the writer has been joined. False (and writeError set) when that fails.
+bool emptyFileOnce() {
+    CaptureState& capture = captureState;
+    if (capture.fileEmptied) return true;
+    capture.fileEmptied = true;
+    if (::ftruncate(capture.file, 0) == 0) return true;
+    capture.shared.writeError = errno;
+    return false;
+}
+
+// True when the file being written has no name left (deleted or replaced meanwhile).
+bool fileDeleted(int file) {
+    struct stat status {};
+    return ::fstat(file, &status) == 0 && status.st_nlink == 0;
+}
+
+// True when `file` is the very file the capture replay reads: capturing into it would destroy it.
+bool isReplayedCapture(int file) {
+    struct stat written {}, replayed {};
+    return firstLink().capture.file >= 0 && ::fstat(file, &written) == 0 && ::fstat(firstLink().capture.file, &replayed) == 0 &&
+           written.st_dev == replayed.st_dev && written.st_ino == replayed.st_ino;
+}
+
 // Capture writer thread: one span to the file; false (and writeError set) when a write fails.
 bool writeSpan(const uint8_t* data, size_t size) {
     CaptureShared& shared = captureState.shared;
+    if (size > 0 && !emptyFileOnce()) return false;
     while (size > 0) {
         const ssize_t written = captureState.writeBytes(captureState.file, data, size);
         if (written < 0 && errno == EINTR) continue;
@@ -88,6 +116,8 @@ bool mustEnd(CaptureEnd& reason) {
         reason = CaptureEnd::ringFull;
     } else if (captureState.shared.writerDone.load(std::memory_order_acquire)) {
         reason = CaptureEnd::writeFailed;  // the writer ends early only when a write failed
+    } else if (fileDeleted(captureState.file)) {
+        reason = CaptureEnd::fileDeleted;
     } else if (!firstLink().portOpen) {
         reason = firstLink().portLost ? CaptureEnd::portLost : CaptureEnd::saved;
     } else {
@@ -100,9 +130,12 @@ bool mustEnd(CaptureEnd& reason) {
 void endCapture() {
     CaptureState& capture = captureState;
     capture.writer.join();
+    // A capture that ends without a byte still replaces the file, unless it never had a source.
+    if (!capture.keepUntouched) emptyFileOnce();
     int error = capture.shared.writeError;
     CaptureEnd kind = capture.ending;
     if (error != 0) kind = CaptureEnd::writeFailed;
+    if (error == 0 && fileDeleted(capture.file)) kind = CaptureEnd::fileDeleted;
     if (::close(capture.file) != 0 && error == 0) {
         error = errno;
         kind = CaptureEnd::writeFailed;
@@ -133,11 +166,18 @@ bool beginCapture(const std::string& path, size_t ringBytes) {
     capture.shared.finishRequested = false;
     capture.shared.writerDone = false;
     std::string problem;
-    capture.file = openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, problem);
+    capture.file = openRegularFile(path, O_WRONLY | O_CREAT, problem);
+    if (capture.file >= 0 && isReplayedCapture(capture.file)) {
+        ::close(capture.file);
+        capture.file = -1;
+        problem = "It is the capture being replayed.";
+    }
     if (capture.file < 0) {
         note(CaptureEnd::openFailed, problem);
         return false;
     }
+    capture.fileEmptied = false;
+    capture.keepUntouched = false;
     if (!firstLink().openCaptureTap(ringBytes)) {
         ::close(capture.file);
         capture.file = -1;
@@ -182,6 +222,12 @@ void finishCapture() {
     while (!firstLink().captureTapReleased() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(releasePoll);
     capture.shared.finishRequested.store(true, std::memory_order_release);
     endCapture();  // joins the writer once it has written what is left
+}
+
+void discardCapture() {
+    if (captureState.phase == CaptureState::idle) return;
+    captureState.keepUntouched = true;
+    finishCapture();
 }
 
 bool captureRunning() { return captureState.phase != CaptureState::idle; }
@@ -230,6 +276,9 @@ std::vector<std::string> captureNoticeLines(const CaptureNotice& notice) {
         return {"The disk could not keep up with the sensor.", "Capture stopped; " + kept, notice.path};
     case CaptureEnd::portLost:
         return {"The sensor was disconnected.", "Capture stopped; " + kept, notice.path};
+    case CaptureEnd::fileDeleted:
+        return {notice.path + " was deleted while capturing.",
+                "Capture stopped; the " + formatByteCount(notice.bytesKept) + " captured are gone."};
     }
     return {};
 }

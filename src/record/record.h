@@ -36,14 +36,6 @@ bool parseRecordingRow(const char* begin, const char* end, PointFrame& frame);
 // One scene line: x, y and z, each followed by one separator character.
 bool parseSceneLine(const char* begin, const char* end, float xyz[3]);
 
-// ---- Opening (regular_file.cpp) ------------------------------------------------------------------
-// Opens `path` with `flags` (O_CREAT creates a missing file) only when it is a regular file, without
-// blocking on a FIFO or a device. The descriptor in blocking mode, or -1 with `problem` set to a
-// sentence for the user ("It is a named pipe (FIFO), not a regular file.", "Permission denied.").
-int openRegularFile(const std::string& path, int flags, std::string& problem);
-// The system's text for an errno value as a sentence: "No space left on device."
-std::string systemReason(int error);
-
 // ---- Writer (writer.cpp) ---------------------------------------------------------------------------
 // Why the writer stopped or could not start; the record pop-ups say it to the user.
 enum class RecordFailure { none, openFailed, writeFailed, portLost, sceneFailed, fileDeleted };
@@ -110,8 +102,11 @@ struct CloudExport {
     int points = 0;              // valid points of the frame; none means nothing was written
     int error = 0;               // errno when the file could not be made or written (and is gone)
     std::string name;            // the file's name in `folder`
-    std::string folder;          // the working directory
+    std::string folder;          // the working directory, as workingFolderName says it
 };
+// The working directory's path, or what stands for it when it has none ("the working folder, which
+// was deleted"): the folder a failure names.
+std::string workingFolderName();
 // The frame on screen into a new file in the working directory, named after the
 // local time as scenes are (never replacing a file). GUI thread.
 CloudExport exportFrameOnScreen(CloudFormat format, const PointFrame& frame);
@@ -122,7 +117,7 @@ CloudExport exportFrameOnScreen(CloudFormat format, const PointFrame& frame);
 // The controlling thread (the GUI thread, or a tool's main thread) starts and stops it and calls
 // pollCapture regularly; a capture writer thread of its own takes the bytes from the capture tap
 // to the file, so the grabber never waits on the disk.
-enum class CaptureEnd { saved, openFailed, writeFailed, ringFull, portLost };
+enum class CaptureEnd { saved, openFailed, writeFailed, ringFull, portLost, fileDeleted };
 
 struct CaptureNotice {
     CaptureEnd kind = CaptureEnd::saved;
@@ -148,6 +143,8 @@ struct CaptureState {
     CaptureEnd ending = CaptureEnd::saved;   // why a stopping capture stops
     int file = -1;
     std::string path;
+    bool fileEmptied = false;     // the file was cut to nothing before its first byte (writer thread, then controller)
+    bool keepUntouched = false;   // discardCapture: the file stays as it was when no byte came
     std::thread writer;
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::duration elapsed{};  // frozen once the capture stops
@@ -158,8 +155,9 @@ struct CaptureState {
 
 extern CaptureState captureState;
 
-// Opens (truncating) the regular file `path`, starts the writer thread and opens the tap. False, with
-// a notice, when the file cannot be opened or the ring not allocated. Only while no capture runs.
+// Opens the regular file `path` (emptied once the first bytes come, or at the end), starts the
+// writer thread and opens the tap. False, with a notice, when the file cannot be opened, is the
+// capture being replayed, or the ring cannot be allocated. Only while no capture runs.
 bool beginCapture(const std::string& path, size_t ringBytes = captureRingBytes);
 void stopCapture();   // the capture ends once the grabber's batch under way is written (pollCapture)
 // Regularly on the controlling thread: ends the capture on a full ring, a failed write or a closed
@@ -168,6 +166,8 @@ void pollCapture();
 // Ends a capture at once, waiting (briefly) for the grabber and the writer: at exit and at the end
 // of a tool's run. Leaves a notice like pollCapture.
 void finishCapture();
+// Ends a capture whose source never opened: a file that took no byte is left as it was.
+void discardCapture();
 bool captureRunning();   // from beginCapture until the file is closed
 uint64_t captureBytes();
 int32_t captureSeconds();

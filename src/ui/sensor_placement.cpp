@@ -1,8 +1,8 @@
 // The mounting fields of one sensor: where it sits on the robot (x, y, z in metres; roll, pitch and
 // yaw in degrees) and the colour of its points in the "By Sensor" mode. Called by the connection
 // panel inside a sensor's section, on the GUI thread.
+#include "filechooser/filechooser.h"
 #include "ui/ui.h"
-#include "view/probe.h"
 #include "view/view.h"
 
 #include <imgui.h>

@@ -111,12 +111,17 @@ void fillScene(Plotter& plotter) {
     drawSensorTriads(plotter);
 }
 
+// The axes keep their hues on any background, lightened or darkened as far as it takes to stand out.
 void drawAxes(Plotter& plotter) {
-    setObjectColor(plotter, scene.axes, scene.red);
+    const auto onBackground = [](const std::vector<float>& colour) {
+        const glm::vec3 readable = readableOn(glm::vec3(colour[0], colour[1], colour[2]), backgroundColor);
+        return std::vector<float>{readable.r, readable.g, readable.b};
+    };
+    setObjectColor(plotter, scene.axes, onBackground(scene.red));
     addSegment(plotter, scene.axes, xAxisStart, 0, 0, axisLength, 0, 0);
-    setObjectColor(plotter, scene.axes, scene.green);
+    setObjectColor(plotter, scene.axes, onBackground(scene.green));
     addSegment(plotter, scene.axes, 0, 0, 0, 0, axisLength, 0);
-    setObjectColor(plotter, scene.axes, scene.blue);
+    setObjectColor(plotter, scene.axes, onBackground(scene.blue));
     addSegment(plotter, scene.axes, 0, 0, 0, 0, 0, axisLength);
 }
 
@@ -132,10 +137,14 @@ void drawGrid(Plotter& plotter) {
 }
 
 // The point size itself is applied by render, just before the draw. Each link's valid points are
-// placed in the robot's frame through its sensor's placement. White and the chosen colour paint every
-// point alike, "By Sensor" each sensor's points in its colour; the height and range modes give each
-// point its colour from the map, spanning the values of all sensors together.
+// placed in the robot's frame through its sensor's placement. White (dark on a light background) and
+// the chosen colour paint every point alike, "By Sensor" each sensor's points in its colour; the
+// height and range modes give each point its colour from the part of the map that stands out against
+// the background, spanning the values of all sensors together.
 void drawPoints(Plotter& plotter) {
+    const glm::vec3 ink = inkOn(backgroundColor);
+    const std::vector<float> inkColour{ink.r, ink.g, ink.b};
+    setObjectColor(plotter, scene.rangeArc, inkColour);
     drawRangeArc(plotter);
     std::vector<glm::dvec3> placed;
     std::vector<int> owners;  // link index of each placed point
@@ -153,7 +162,7 @@ void drawPoints(Plotter& plotter) {
     }
     if (!byMap) {
         const bool chosen = pointColorMode == colorChosen;
-        setObjectColor(plotter, scene.cloud, chosen ? std::vector<float>(pointColor, pointColor + 3) : scene.white);
+        setObjectColor(plotter, scene.cloud, chosen ? std::vector<float>(pointColor, pointColor + 3) : inkColour);
         for (size_t i = 0; i < placed.size(); ++i) {
             if (pointColorMode == colorBySensor && (i == 0 || owners[i] != owners[i - 1])) {
                 const glm::vec4& colour = sensorPlacements[owners[i]].colour;
@@ -167,9 +176,10 @@ void drawPoints(Plotter& plotter) {
     const ValueRange range = colorMapRange(sorted, colorRangeAuto, {colorRangeLow, colorRangeHigh}, {scene.mapLow, scene.mapHigh});
     scene.mapLow = range.low;
     scene.mapHigh = range.high;
+    const MapSpan span = colorMapSpan(backgroundColor);
     std::vector<float> colour(floatsPerColor);
     for (size_t i = 0; i < placed.size(); ++i) {
-        const glm::vec3 mapped = colorMapAt((values[i] - range.low) / (range.high - range.low));
+        const glm::vec3 mapped = colorMapAt((values[i] - range.low) / (range.high - range.low), span);
         colour.assign({mapped.r, mapped.g, mapped.b});
         setObjectColor(plotter, scene.cloud, colour);
         addPoint(plotter, scene.cloud, placed[i].x, placed[i].y, placed[i].z);

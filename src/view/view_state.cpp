@@ -17,7 +17,7 @@ bool colorRangeAuto = true;
 float colorRangeLow = 0.0f;
 float colorRangeHigh = 3.0f;
 bool roundPoints = false;
-uint32_t cameraMoves = 0;
+uint32_t startViewsTaken = 0;
 static_assert(maxLinks == 8, "one default placement per link");
 SensorPlacement sensorPlacements[maxLinks] = {
     defaultSensorPlacement(0), defaultSensorPlacement(1), defaultSensorPlacement(2), defaultSensorPlacement(3),

@@ -24,6 +24,5 @@ inline void resetLinkForTest() {
 // The first link's latest frame, as the GUI reads it once per GUI frame.
 inline PointFrame latestFrame() {
     PointFrame frame;
-    firstLink().readLatest(frame);
-    return frame;
+    return firstLink().readLatest(frame), frame;
 }

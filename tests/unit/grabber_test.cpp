@@ -4,7 +4,6 @@
 // threads of its own) while the worker threads are parked.
 #include "link/link.h"
 #include "link/link_state.h"
-#include "app/app.h"
 #include "../fakes/link_test_support.h"
 #include "../fakes/test_frames.h"
 
