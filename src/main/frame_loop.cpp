@@ -459,6 +459,21 @@ void queueInput(GLFWwindow* window) {
     });
 }
 
+// Frames published by every link so far: grows with each one, so any link's new frame is news.
+uint64_t framesPublished() {
+    uint64_t total = 0;
+    for (int i = 0; i < linkCount(); ++i) total += linkAt(i).generation();
+    return total;
+}
+
+// A frame published by any link's handler (or the replay) wakes the loop; links come and go, so the
+// hook goes on every link whenever their number changed. Thread-safe.
+void wakeOnFrames(int& linksHooked) {
+    if (linkCount() == linksHooked) return;
+    linksHooked = linkCount();
+    for (int i = 0; i < linksHooked; ++i) linkAt(i).setFramePublishedHook([] { glfwPostEmptyEvent(); });
+}
+
 void waitForEvents(double seconds) {
     if (std::isinf(seconds)) glfwWaitEvents();
     else glfwWaitEventsTimeout(seconds);
@@ -531,13 +546,13 @@ int runFrameLoop(bool resetSettings, const std::function<void()>& atStart) {
     FrameTimes times;
     std::thread signalWaker(wakeForSignals);
     if (appState.debugPrint) handleSignal(SIGUSR1, onFrameReportSignal);
-    // A frame published by the handler (or the replay) wakes the loop; thread-safe.
-    firstLink().setFramePublishedHook([] { glfwPostEmptyEvent(); });
+    int linksHooked = 0;
     int settleFrames = settleFramesAfterInput;  // the GUI lays itself out in its first frames
     double previousFrameEnd = glfwGetTime();
     for (;;) {
         const double frameStart = glfwGetTime();
-        const uint64_t drawnGeneration = firstLink().generation();
+        wakeOnFrames(linksHooked);
+        const uint64_t drawnGeneration = framesPublished();
         drawFrame(plotter);
         if (firstFrame) {
             firstFrame = false;
@@ -575,7 +590,7 @@ int runFrameLoop(bool resetSettings, const std::function<void()>& atStart) {
         for (;;) {
             const double now = glfwGetTime();
             const bool news =
-                inputSeen || firstLink().generation() != drawnGeneration || frameReportRequested || quitSignalled;
+                inputSeen || framesPublished() != drawnGeneration || frameReportRequested || quitSignalled;
             const double wait = secondsBeforeNextFrame(FrameNeeds{gui.steady, settleFrames, news, figuresDueAt - now});
             if (wait <= 0.0) break;
             // The settings wake the loop to be written, without a frame.
@@ -589,7 +604,7 @@ int runFrameLoop(bool resetSettings, const std::function<void()>& atStart) {
         // Time asleep is no time the camera flew: a key pressed while the loop slept moves it from now on.
         if (slept) plotter.clockStarted = false;
     }
-    firstLink().setFramePublishedHook(nullptr);
+    for (int i = 0; i < linkCount(); ++i) linkAt(i).setFramePublishedHook(nullptr);
     stopSignalWaker(signalWaker);
     flushSettings(keeper, settingsNow());
     if (appState.debugPrint)

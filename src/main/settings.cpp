@@ -106,7 +106,7 @@ bool readSwitch(const std::string& value, bool& out) {
 std::string switchText(bool value) { return value ? "true" : "false"; }
 
 // The colour modes by name, in PointColorMode order.
-const char* const colorModeNames[pointColorModeCount] = {"white", "single", "height", "range"};
+const char* const colorModeNames[pointColorModeCount] = {"white", "single", "height", "range", "sensor"};
 
 bool readColorMode(const std::string& value, int32_t& out) {
     for (int32_t mode = 0; mode < pointColorModeCount; ++mode) {

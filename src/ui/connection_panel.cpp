@@ -3,7 +3,8 @@
 // text. Called by the frame loop on the GUI thread.
 //
 // Index: Pop-ups and their texts | Connect | Names | Port combo, rescan, ports left out, baud combo |
-//        A sensor's controls | Ports left out, port list, liveness probe, the panel | Remembered choices.
+//        A sensor's controls (with its mounting) | Ports left out, port list, liveness probe, the panel |
+//        Remembered choices.
 #include "app/app.h"
 #include "link/link.h"
 #include "record/record.h"
@@ -11,6 +12,7 @@
 #include "filechooser/filechooser.h"
 #include "ui/ui.h"
 #include "ui/panel_common.h"
+#include "view/view.h"
 
 #include <imgui.h>
 #include <imgui_internal.h>
@@ -308,8 +310,17 @@ void drawSensorControls(int index, const ControlGaps& gaps, const char*& warning
     drawLinkHealth(link, sensorHealth[index]);
 }
 
-// Entries from `index` on move up one place, with their links; the last becomes fresh.
+// The sensor's place on the robot and its colour, folded away until asked for.
+void drawMounting(int index) {
+    moveCursor(15);
+    const bool mountingOpen = ImGui::CollapsingHeader("Mounting");
+    probe("Mounting");
+    if (mountingOpen) drawSensorPlacement(index);
+}
+
+// Entries from `index` on move up one place, with their links and placements; the last becomes fresh.
 void forgetSensor(int index) {
+    forgetSensorPlacement(index);
     for (int i = index; i + 1 < maxLinks; ++i) {
         sensorPanels[i] = std::move(sensorPanels[i + 1]);
         sensorHealth[i] = sensorHealth[i + 1];
@@ -338,6 +349,7 @@ bool drawSensorSection(int index, const char*& warning) {
             probe("Remove");
             endDisabledLook(busy);
         }
+        drawMounting(index);
         ImGui::SetCursorPosY(ImGui::GetCursorPosY() + sectionGap);
     }
     ImGui::PopID();
@@ -404,6 +416,7 @@ void drawConnectionPanel(bool* open) {
     const char* warning = nullptr;
     if (linkCount() == 1) {
         drawSensorControls(0, panelGaps, warning);
+        drawMounting(0);
     } else {
         int removed = -1;
         for (int i = 0; i < linkCount(); ++i)

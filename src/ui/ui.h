@@ -12,6 +12,9 @@ struct Link;
 void drawConnectionPanel(bool* open);
 void drawViewPanel(bool* open);
 void drawRecordPanel(bool* open);
+// The mounting fields of the link at this index (0 <= linkIndex < maxLinks): its place on the robot
+// and its colour, edited in sensorPlacements. Inside a panel's window.
+void drawSensorPlacement(int linkIndex);
 // The record panel's handling of the file chooser's answer (OK with the chosen path, or Cancel):
 // called by the panel when the chooser reports, and by tests directly.
 void recordPanelChooserResult(bool accepted, const std::string& path);

@@ -1,7 +1,8 @@
 // Small windows over the 3-D view that take no input: the colour legend of the height and range
-// modes (bottom right) and the notice of the latest screenshot (bottom left). Called by the frame
+// modes, or the sensors' names in their colours in the "By Sensor" mode (bottom right) and the notice of the latest screenshot (bottom left). Called by the frame
 // loop once per frame after the scene is filled, and by the Window panel's button through
 // screenshotRequested. GUI thread only.
+#include "link/link.h"
 #include "ui/panel_common.h"
 #include "ui/panel_state.h"
 #include "ui/ui.h"
@@ -47,7 +48,25 @@ bool beginOverlay(const char* name, ImVec2 pivot) {
     return ImGui::Begin(name, nullptr, sceneOverlayFlags);
 }
 
+// Each sensor's colour swatch and name, in link order.
+void drawSensorLegend() {
+    if (beginOverlay("##Sensor Legend", ImVec2(1, 1))) {
+        for (int i = 0; i < linkCount(); ++i) {
+            const glm::vec4& colour = sensorPlacements[i].colour;
+            ImGui::PushID(i);
+            ImGui::ColorButton("##Sensor Colour", ImVec4(colour.r, colour.g, colour.b, 1.0f),
+                               ImGuiColorEditFlags_NoTooltip | ImGuiColorEditFlags_NoPicker, ImVec2(0, 0));
+            ImGui::SameLine(0, -1);
+            ImGui::Text("%s", linkAt(i).name.c_str());
+            ImGui::PopID();
+        }
+        probeLastItem("##Sensor Legend");
+    }
+    ImGui::End();
+}
+
 void drawColorLegend() {
+    if (pointColorMode == colorBySensor) return drawSensorLegend();
     if (pointColorMode != colorByHeight && pointColorMode != colorByRange) return;
     if (beginOverlay("##Color Legend", ImVec2(1, 1))) {
         ImGui::Text("%s", pointColorMode == colorByHeight ? "Height (m)" : "Range (m)");

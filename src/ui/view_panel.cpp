@@ -35,7 +35,7 @@ const ImVec4 refusalColour(1.0f, 0.72f, 0.2f, 1.0f);
 
 constexpr int backgroundTarget = 1, gridTarget = 2, pointTarget = 3;
 constexpr float halfFieldWidth = 108.0f;  // the two range fields side by side
-const char* const colorModeLabels[pointColorModeCount] = {"White", "Single Color", "By Height (z)", "By Range"};
+const char* const colorModeLabels[pointColorModeCount] = {"White", "Single Color", "By Height (z)", "By Range", "By Sensor"};
 
 float* targetColour(int target) {
     if (target == pointTarget) return pointColor;

@@ -110,7 +110,7 @@ ValueRange colorMapRange(std::vector<float>& values, bool automatic, ValueRange 
     return range;
 }
 
-float colorValue(int32_t mode, const float xyz[3]) {
-    if (mode == colorByRange) return std::sqrt(xyz[0] * xyz[0] + xyz[1] * xyz[1] + xyz[2] * xyz[2]);
-    return xyz[2];
+float colorValue(int32_t mode, glm::dvec3 sensorPoint, glm::dvec3 placedPoint) {
+    if (mode == colorByRange) return static_cast<float>(glm::length(sensorPoint));
+    return static_cast<float>(placedPoint.z);
 }

@@ -1,6 +1,7 @@
-// What the 3-D view shows: the ground grid, the three axes, the half ring in front of the sensor and
-// the points of the latest frame. The frame loop calls setupScene once, then fillScene and render
-// every frame, on the GUI thread. Only render touches GL.
+// What the 3-D view shows: the ground grid, the three axes, the half ring in front of the sensor, the
+// points of every link's latest frame placed in the robot's frame, and a triad at each sensor. The
+// frame loop calls setupScene once, then fillScene and render every frame, on the GUI thread. Only
+// render touches GL.
 #include "view/view.h"
 
 #include "link/link.h"
@@ -13,9 +14,11 @@
 namespace {
 
 constexpr int32_t rangeArcCapacity = 512;
-constexpr int32_t cloudCapacity = 1024;
+constexpr int32_t cloudCapacityPerSensor = 1024;
+constexpr int32_t cloudCapacity = cloudCapacityPerSensor * maxLinks;
 constexpr int32_t gridCapacity = 512;
 constexpr int32_t axesCapacity = 10;
+constexpr int32_t triadCapacity = 6 * maxLinks + 1;
 constexpr int floatsPerVertex = 3;
 constexpr int floatsPerColor = 3;
 
@@ -25,6 +28,7 @@ constexpr double gridReach = 40.0;      // metres, for spacings of a metre or mo
 constexpr int gridReachCentimetres = 4000;
 constexpr int wideSpacing = 100;        // centimetres
 constexpr double centreLineEnd = -6.0;  // metres, whatever the spacing
+constexpr double triadLength = 0.3;     // metres, each arm of a sensor's triad
 
 void addSegment(Plotter& plotter, SceneObject* object, double x1, double y1, double z1, double x2, double y2,
                 double z2) {
@@ -92,6 +96,7 @@ void setupScene(Plotter& plotter) {
     scene.cloud = createObject(plotter, GL_POINTS, floatsPerVertex, scene.white, floatsPerColor, cloudCapacity);
     scene.grid = createObject(plotter, GL_LINES, floatsPerVertex, scene.grey, floatsPerColor, gridCapacity);
     scene.axes = createObject(plotter, GL_LINES, floatsPerVertex, scene.white, floatsPerColor, axesCapacity);
+    scene.triads = createObject(plotter, GL_LINES, floatsPerVertex, scene.white, floatsPerColor, triadCapacity);
 }
 
 void fillScene(Plotter& plotter) {
@@ -99,9 +104,11 @@ void fillScene(Plotter& plotter) {
     clearObject(plotter, scene.cloud);
     clearObject(plotter, scene.axes);
     clearObject(plotter, scene.grid);
+    clearObject(plotter, scene.triads);
     drawAxes(plotter);
     drawGrid(plotter);
     drawPoints(plotter);
+    drawSensorTriads(plotter);
 }
 
 // The axes keep their hues on any background, lightened or darkened as far as it takes to stand out.
@@ -129,27 +136,41 @@ void drawGrid(Plotter& plotter) {
     }
 }
 
-// The point size itself is applied by render, just before the draw. White (dark on a light
-// background) and the chosen colour paint every point alike; the height and range modes give each
-// point its colour from the part of the map that stands out against the background.
+// The point size itself is applied by render, just before the draw. Each link's valid points are
+// placed in the robot's frame through its sensor's placement. White (dark on a light background) and
+// the chosen colour paint every point alike, "By Sensor" each sensor's points in its colour; the
+// height and range modes give each point its colour from the part of the map that stands out against
+// the background, spanning the values of all sensors together.
 void drawPoints(Plotter& plotter) {
     const glm::vec3 ink = inkOn(backgroundColor);
     const std::vector<float> inkColour{ink.r, ink.g, ink.b};
     setObjectColor(plotter, scene.rangeArc, inkColour);
     drawRangeArc(plotter);
-    const PointFrame& frame = frameOnShow.frame;
-    if (pointColorMode != colorByHeight && pointColorMode != colorByRange) {
+    std::vector<glm::dvec3> placed;
+    std::vector<int> owners;  // link index of each placed point
+    std::vector<float> values;
+    const bool byMap = pointColorMode == colorByHeight || pointColorMode == colorByRange;
+    for (int link = 0; link < framesOnShowCount; ++link) {
+        const PointFrame& frame = framesOnShow[link].frame;
+        for (int p = 0; p < pointsPerFrame; ++p) {
+            if (frame.valid[p] == 0) continue;
+            const glm::dvec3 measured(frame.xyz[p][0], frame.xyz[p][1], frame.xyz[p][2]);
+            placed.push_back(placePoint(sensorPlacements[link], measured));
+            owners.push_back(link);
+            if (byMap) values.push_back(colorValue(pointColorMode, measured, placed.back()));
+        }
+    }
+    if (!byMap) {
         const bool chosen = pointColorMode == colorChosen;
         setObjectColor(plotter, scene.cloud, chosen ? std::vector<float>(pointColor, pointColor + 3) : inkColour);
-        for (int p = 0; p < pointsPerFrame; ++p) {
-            if (frame.valid[p] != 0) addPoint(plotter, scene.cloud, frame.xyz[p][0], frame.xyz[p][1], frame.xyz[p][2]);
+        for (size_t i = 0; i < placed.size(); ++i) {
+            if (pointColorMode == colorBySensor && (i == 0 || owners[i] != owners[i - 1])) {
+                const glm::vec4& colour = sensorPlacements[owners[i]].colour;
+                setObjectColor(plotter, scene.cloud, {colour.r, colour.g, colour.b});
+            }
+            addPoint(plotter, scene.cloud, placed[i].x, placed[i].y, placed[i].z);
         }
         return;
-    }
-    std::vector<float> values;
-    values.reserve(pointsPerFrame);
-    for (int p = 0; p < pointsPerFrame; ++p) {
-        if (frame.valid[p] != 0) values.push_back(colorValue(pointColorMode, frame.xyz[p]));
     }
     std::vector<float> sorted = values;
     const ValueRange range = colorMapRange(sorted, colorRangeAuto, {colorRangeLow, colorRangeHigh}, {scene.mapLow, scene.mapHigh});
@@ -157,13 +178,28 @@ void drawPoints(Plotter& plotter) {
     scene.mapHigh = range.high;
     const MapSpan span = colorMapSpan(backgroundColor);
     std::vector<float> colour(floatsPerColor);
-    size_t next = 0;
-    for (int p = 0; p < pointsPerFrame; ++p) {
-        if (frame.valid[p] == 0) continue;
-        const glm::vec3 mapped = colorMapAt((values[next++] - range.low) / (range.high - range.low), span);
+    for (size_t i = 0; i < placed.size(); ++i) {
+        const glm::vec3 mapped = colorMapAt((values[i] - range.low) / (range.high - range.low), span);
         colour.assign({mapped.r, mapped.g, mapped.b});
         setObjectColor(plotter, scene.cloud, colour);
-        addPoint(plotter, scene.cloud, frame.xyz[p][0], frame.xyz[p][1], frame.xyz[p][2]);
+        addPoint(plotter, scene.cloud, placed[i].x, placed[i].y, placed[i].z);
+    }
+}
+
+// A sensor alone at the robot's origin draws none: the scene's own axes already mark its place.
+void drawSensorTriads(Plotter& plotter) {
+    const std::vector<float>* colours[3] = {&scene.red, &scene.green, &scene.blue};
+    for (int link = 0; link < framesOnShowCount; ++link) {
+        const SensorPlacement& placement = sensorPlacements[link];
+        if (framesOnShowCount == 1 && atRobotOrigin(placement)) continue;
+        const glm::dvec3 origin = placePoint(placement, glm::dvec3(0.0));
+        for (int axis = 0; axis < 3; ++axis) {
+            glm::dvec3 arm(0.0);
+            arm[axis] = triadLength;
+            const glm::dvec3 end = placePoint(placement, arm);
+            setObjectColor(plotter, scene.triads, *colours[axis]);
+            addSegment(plotter, scene.triads, origin.x, origin.y, origin.z, end.x, end.y, end.z);
+        }
     }
 }
 
@@ -211,7 +247,10 @@ void render(Plotter& plotter) {
 }
 
 void takeFrameOnShow() {
-    // The generation first: a frame published in between is newer than the one counted, never older.
-    frameOnShow.generation = firstLink().generation();
-    firstLink().readLatest(frameOnShow.frame);
+    framesOnShowCount = linkCount();
+    for (int i = 0; i < framesOnShowCount; ++i) {
+        // The generation first: a frame published in between is newer than the one counted, never older.
+        framesOnShow[i].generation = linkAt(i).generation();
+        linkAt(i).readLatest(framesOnShow[i].frame);
+    }
 }

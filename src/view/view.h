@@ -24,15 +24,45 @@ constexpr int viewCount = 7;
 extern const char* const viewNames[viewCount];  // "FIRST PERSON VIEW", "TOP VIEW", ... "RIGHT VIEW"
 extern const char* const viewAnswered;  // "ALTERNATE VIEWS": what viewRequest holds once a preset is applied
 
-// How the points are coloured: white, the one chosen colour, or through the colour map by height (z)
-// or by range from the sensor (distance to the origin).
-enum PointColorMode : int32_t { colorWhite, colorChosen, colorByHeight, colorByRange, pointColorModeCount };
+// How the points are coloured: white, the one chosen colour, through the colour map by height (z in
+// the robot's frame) or by range from the sensor (distance to the sensor itself), or in each sensor's
+// own colour.
+enum PointColorMode : int32_t {
+    colorWhite, colorChosen, colorByHeight, colorByRange, colorBySensor, pointColorModeCount
+};
 extern int32_t pointColorMode;          // colorWhite
 extern float pointColor[4];             // the chosen colour, RGBA; alpha unused
 extern bool colorRangeAuto;             // true: the map spans the shown frame's values
 extern float colorRangeLow;             // metres, the fixed range of the map when not automatic
 extern float colorRangeHigh;            // metres, above colorRangeLow
 extern bool roundPoints;                // false: square points
+
+// Where each sensor sits on the robot and the colour its points take in the "By Sensor" mode, by link
+// index. Written by the connection panel's mounting fields and the settings load, read by the scene
+// each frame; GUI thread only.
+struct SensorPlacement {
+    glm::vec3 position{0.0f};  // metres, in the robot's frame
+    float rollDeg = 0.0f;      // about x
+    float pitchDeg = 0.0f;     // about y
+    float yawDeg = 0.0f;       // about z
+    glm::vec4 colour{1.0f};    // RGBA; alpha unused
+};
+extern SensorPlacement sensorPlacements[maxLinks];
+
+// ---- Sensor placement (placement.cpp) -------------------------------------------------------------
+// The placement a link at this index starts with: at the robot's origin, unturned, in a colour of its
+// own (the first sensor's is orange).
+SensorPlacement defaultSensorPlacement(int linkIndex);
+// The rotation of the sensor's frame into the robot's: Rz(yaw) · Ry(pitch) · Rx(roll), so a point is
+// turned about x by roll first, then about y by pitch, then about z by yaw.
+glm::dmat3 placementRotation(const SensorPlacement& placement);
+// A point measured by the sensor, in the robot's frame: rotation · point + position.
+glm::dvec3 placePoint(const SensorPlacement& placement, glm::dvec3 sensorPoint);
+// At the robot's origin and unturned: its points are drawn where the sensor measured them.
+bool atRobotOrigin(const SensorPlacement& placement);
+// The link at this index was removed: the placements of the links after it move down one place, and
+// the last place starts afresh.
+void forgetSensorPlacement(int linkIndex);
 
 // Grows each time the start-view key (Home or R) puts the camera back where it starts. Written by the
 // camera, read by the view settings panel, whose combo then reads as at the start.
@@ -179,19 +209,22 @@ struct Scene {
     SceneObject* cloud = nullptr;
     SceneObject* grid = nullptr;
     SceneObject* axes = nullptr;
+    SceneObject* triads = nullptr;  // a small x/y/z triad at each sensor's place
 };
 
 extern Scene scene;
 
-// The frame this GUI frame shows: read once from the first link at the start of each GUI frame and
-// handed to the scene, the overlay, the recording writer and the exports alike, so a frame published
-// between them cannot be recorded in place of the one shown. Written by takeFrameOnShow (frame loop,
-// GUI thread), read by the GUI thread.
+// The frames this GUI frame shows, one per link by link index: read once from every link at the start
+// of each GUI frame and handed to the scene, the overlay, the recording writer and the exports alike,
+// so a frame published between them cannot be recorded in place of the one shown. Written by
+// takeFrameOnShow (frame loop, GUI thread), read by the GUI thread.
 struct FrameOnShow {
     PointFrame frame;
     uint64_t generation = 0;  // the link's generation when it was read
 };
-extern FrameOnShow frameOnShow;
+extern FrameOnShow framesOnShow[maxLinks];
+extern int framesOnShowCount;        // the links there were when they were read
+extern FrameOnShow& frameOnShow;     // the first link's: framesOnShow[0]
 void takeFrameOnShow();
 
 void setupScene(Plotter& plotter);
@@ -200,6 +233,7 @@ void drawAxes(Plotter& plotter);
 void drawGrid(Plotter& plotter);
 void drawPoints(Plotter& plotter);
 void drawRangeArc(Plotter& plotter);
+void drawSensorTriads(Plotter& plotter);
 void render(Plotter& plotter);  // needs the Plotter's GL context current
 
 // ---- Colour map (colour_map.cpp) -------------------------------------------------------------------
@@ -225,8 +259,9 @@ struct ValueRange {
     float low, high;
 };
 ValueRange colorMapRange(std::vector<float>& values, bool automatic, ValueRange fixed, ValueRange previous);
-// The value a point is coloured by in the height and range modes.
-float colorValue(int32_t mode, const float xyz[3]);
+// The value a point is coloured by in the height and range modes: the height of the placed point in
+// the robot's frame, or the range of the point as its sensor measured it.
+float colorValue(int32_t mode, glm::dvec3 sensorPoint, glm::dvec3 placedPoint);
 
 // ---- Screenshots (screenshot.cpp) --------------------------------------------------------------
 // Reads the current framebuffer (width × height pixels) and writes it as a PNG under a new name

@@ -1,5 +1,6 @@
 // Process-wide mutable state of the 3-D view (every other file of the subsystem keeps none): the
-// view settings, the shader texts, the scene record. GUI thread only.
+// view settings, the sensors' placements, the shader texts, the scene record and the frames on show.
+// GUI thread only.
 #include "view/view.h"
 
 float backgroundColor[4] = {0.14f, 0.14f, 0.15f, 1.0f};
@@ -17,6 +18,11 @@ float colorRangeLow = 0.0f;
 float colorRangeHigh = 3.0f;
 bool roundPoints = false;
 uint32_t startViewsTaken = 0;
+static_assert(maxLinks == 8, "one default placement per link");
+SensorPlacement sensorPlacements[maxLinks] = {
+    defaultSensorPlacement(0), defaultSensorPlacement(1), defaultSensorPlacement(2), defaultSensorPlacement(3),
+    defaultSensorPlacement(4), defaultSensorPlacement(5), defaultSensorPlacement(6), defaultSensorPlacement(7),
+};
 
 const char* glslVersion = nullptr;
 const char* vertexShaderSource =
@@ -41,4 +47,6 @@ const char* roundPointShaderSource =
 char lastGlfwError[256] = "no error reported";
 
 Scene scene;
-FrameOnShow frameOnShow;
+FrameOnShow framesOnShow[maxLinks];
+int framesOnShowCount = 0;
+FrameOnShow& frameOnShow = framesOnShow[0];

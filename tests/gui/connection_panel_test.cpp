@@ -9,11 +9,13 @@
 #include "link/link.h"
 #include "ui/panel_state.h"
 #include "ui/ui.h"
+#include "view/view.h"
 
 #include <gtest/gtest.h>
 #include <libserialport.h>
 
 #include <cerrno>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -227,3 +229,23 @@ TEST_F(ConnectionPanelTest, SensorsAddedConnectBesideTheFirstAndOutliveItsPulled
 }
 
 }  // namespace
+
+// The mounting fields move the first sensor as they are typed into; a number too large to be one is
+// not taken.
+TEST_F(ConnectionPanelTest, MountingFieldsPlaceTheFirstSensor) {
+    constexpr int enterKey = 1;
+    GuiHarness::io().KeyMap[ImGuiKey_Enter] = enterKey;
+    ASSERT_TRUE(gui.click("Mounting", draw));
+    for (const auto& [field, text] : {std::pair{"x (m)", "1.5"}, {"Yaw (deg)", "90"}, {"Pitch (deg)", "1e39"}}) {
+        ASSERT_TRUE(gui.click(field, draw)) << field;
+        for (const char* c = text; *c != '\0'; ++c) GuiHarness::io().AddInputCharacter(static_cast<unsigned>(*c));
+        GuiHarness::io().KeysDown[enterKey] = true;
+        gui.frames(2, draw);
+        GuiHarness::io().KeysDown[enterKey] = false;
+    }
+    const SensorPlacement placed = sensorPlacements[0];
+    sensorPlacements[0] = defaultSensorPlacement(0);
+    EXPECT_EQ(placed.position, glm::vec3(1.5f, 0.0f, 0.0f));
+    EXPECT_EQ(placed.yawDeg, 90.0f);
+    EXPECT_TRUE(std::isfinite(placed.pitchDeg)) << placed.pitchDeg;
+}

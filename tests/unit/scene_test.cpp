@@ -1,5 +1,6 @@
-// What the scene puts into its objects each frame: the grid, the axes and the valid
-// points in their colours. Built without GL; only render needs a context.
+// What the scene puts into its objects each frame: the grid, the axes, the valid points of every
+// sensor placed on the robot in their colours, and the sensors' triads. Built without GL; only
+// render needs a context.
 #include "view/view.h"
 
 #include "link/link.h"
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
+#include <tuple>
 
 namespace {
 
@@ -39,6 +42,8 @@ protected:
         colorRangeAuto = true;
         colorRangeLow = 0.0f;
         colorRangeHigh = 3.0f;
+        for (int i = 0; i < maxLinks; ++i) sensorPlacements[i] = defaultSensorPlacement(i);
+        resetLink();
         firstLink().publish(PointFrame{});
     }
     // A frame whose first points are these, valid.
@@ -52,6 +57,18 @@ protected:
     }
     Plotter plotter;
 };
+
+// A frame whose first points are valid, at these positions as the sensor measured them.
+PointFrame frameOf(std::initializer_list<glm::vec3> points) {
+    PointFrame frame{};
+    int p = 0;
+    for (const glm::vec3& point : points) {
+        frame.valid[p] = 1;
+        for (int k = 0; k < 3; ++k) frame.xyz[p][k] = point[k];
+        ++p;
+    }
+    return frame;
+}
 
 }  // namespace
 
@@ -142,9 +159,62 @@ TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
         takeFrameOnShow();
         fillScene(plotter);
         ASSERT_EQ(scene.cloud->count, 3);
+        EXPECT_EQ(scene.triads->count, 0) << "one sensor at the robot's origin: the axes mark it";
         EXPECT_NEAR(scene.mapLow, c.mapLow, 1e-4f);
         EXPECT_NEAR(scene.mapHigh, c.mapHigh, 1e-4f);
         for (int p = 0; p < 3; ++p)
             for (int k = 0; k < 3; ++k) EXPECT_NEAR(colourAt(scene.cloud, p)[k], c.colours[p][k], 0.02f) << p;
+    }
+}
+
+TEST_F(SceneTest, EachPointLandsWhereItsSensorsPoseCarriesIt) {
+    // Worked by hand, turning about x by roll first, then about y by pitch, then about z by yaw.
+    const struct {
+        const char* what;
+        glm::vec3 position;
+        float roll, pitch, yaw;
+        glm::vec3 measured, placed;
+    } poses[] = {
+        {"yaw 90: ahead turns left", {0.5f, -0.2f, 1.0f}, 0, 0, 90, {1, 0, 0}, {0.5f, 0.8f, 1.0f}},
+        {"pitch 90: ahead turns down", {0, 0, 0}, 0, 90, 0, {2, 0, 0}, {0, 0, -2}},
+        {"roll, pitch, yaw 90", {1, 1, 0.5f}, 90, 90, 90, {1, 2, 3}, {4, 3, -0.5f}},
+        {"roll 90, pitch 30, yaw -90", {0, 0, 2}, 90, 30, -90, {2, 0, 1}, {-1, -1.7320508f, 1}},
+    };
+    for (const auto& pose : poses) {
+        SCOPED_TRACE(pose.what);
+        sensorPlacements[0] = SensorPlacement{pose.position, pose.roll, pose.pitch, pose.yaw, glm::vec4(1)};
+        firstLink().publish(frameOf({pose.measured}));
+        takeFrameOnShow();
+        fillScene(plotter);
+        ASSERT_EQ(scene.cloud->count, 1);
+        ASSERT_EQ(scene.triads->count, 6);
+        EXPECT_EQ(vertexAt(scene.triads, 0), pose.position);
+        const glm::vec3 drawn = vertexAt(scene.cloud, 0);
+        EXPECT_LT(glm::distance(drawn, pose.placed), 1e-5f) << drawn.x << ", " << drawn.y << ", " << drawn.z;
+    }
+}
+
+TEST_F(SceneTest, SensorsColourTheirOwnPointsAndTheMapsSeeHeightOnTheRobotAndRangeFromTheSensor) {
+    // The first sensor at the origin sees (0, 1, 0): height 0, range 1. The second, 2 m up, sees
+    // (3, 0, 0) and (0, 0, 1): heights 2 and 3 on the robot, ranges 3 and 1 from itself.
+    ASSERT_NE(addLink(), nullptr);
+    sensorPlacements[1].position.z = 2.0f;
+    firstLink().publish(frameOf({{0, 1, 0}}));
+    linkAt(1).publish(frameOf({{3, 0, 0}, {0, 0, 1}}));
+    for (const auto& [mode, low, high] : {std::tuple{colorByHeight, 0.0f, 3.0f}, {colorByRange, 1.0f, 3.0f}}) {
+        pointColorMode = mode;
+        takeFrameOnShow();
+        fillScene(plotter);
+        EXPECT_NEAR(scene.mapLow, low, 1e-4f) << mode;
+        EXPECT_NEAR(scene.mapHigh, high, 1e-4f) << mode;
+    }
+    pointColorMode = colorBySensor;
+    fillScene(plotter);
+    ASSERT_EQ(scene.triads->count, 12) << "two sensors, each with its triad";
+    EXPECT_EQ(vertexAt(scene.triads, 7), glm::vec3(0.3f, 0, 2));
+    ASSERT_EQ(scene.cloud->count, 3);
+    for (int p = 0; p < 3; ++p) {
+        const glm::vec4 own = sensorPlacements[p == 0 ? 0 : 1].colour;
+        EXPECT_EQ(colourAt(scene.cloud, p), (std::vector<float>{own.r, own.g, own.b})) << p;
     }
 }
