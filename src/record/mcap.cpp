@@ -120,8 +120,8 @@ bool readAt(int file, void* out, size_t size, uint64_t offset) {
 
 McapWriter::~McapWriter() {
     if (file >= 0) close();
-    stopThread();
-    ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(compressor));
+    stopThreads();
+    for (ChunkSlot& slot : slots) ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(slot.compressor));
 }
 
 void McapWriter::fail(int error) {
@@ -156,17 +156,21 @@ bool McapWriter::open(const std::string& path) {
     failed = McapFailure{path, {}};
     file = openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, failed.reason);
     if (file < 0) return false;
-    if (!compressor) compressor = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(compressor), ZSTD_c_compressionLevel, compressionLevel);
+    for (ChunkSlot& slot : slots) {
+        if (!slot.compressor) slot.compressor = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(slot.compressor), ZSTD_c_compressionLevel, compressionLevel);
+    }
     committed = 0;
     dataCrc = 0;
+    jobsStarted = nextWrite = 0;
+    writeFailure.clear();
     std::vector<uint8_t> start(magic, magic + sizeof magic);
     const size_t header = beginRecord(start, opHeader);
     putString(start, "");                                              // profile: none of the known ones
     putString(start, std::string("quarvis ") + quarvisVersion);        // library
     endRecord(start, header);
     if (writeOut(start)) {
-        chunkWriter = std::thread(&McapWriter::chunkWriterThread, this);
+        for (ChunkSlot& slot : slots) slot.thread = std::thread(&McapWriter::chunkWriterThread, this, std::ref(slot));
         return true;
     }
     ::close(file);
@@ -232,15 +236,17 @@ bool McapWriter::write(uint16_t channelId, uint32_t sequence, uint64_t logTime, 
 }
 
 bool McapWriter::flushChunk() {
-    if (!collect()) return false;
+    if (!collect(slots[jobsStarted % chunkWriterThreads])) return false;
     return chunk.empty() || startNext();
 }
 
-bool McapWriter::collect() {
+// Slots are taken in turn, so results come back in the order the chunks went into the file.
+bool McapWriter::collect(ChunkSlot& slot) {
     std::unique_lock<std::mutex> hold(lock);
-    changed.wait(hold, [this] { return !busy; });
-    if (!pending) return !failed.failed();
-    pending = false;
+    changed.wait(hold, [&slot] { return !slot.busy; });
+    if (!slot.pending) return !failed.failed();
+    slot.pending = false;
+    const ChunkJob& job = slot.job;
     if (!job.failure.empty()) {
         if (!failed.failed()) failed.reason = job.failure;
         return false;
@@ -254,11 +260,20 @@ bool McapWriter::collect() {
     if (chunkIndexes.empty()) startTime = job.entry.startTime;
     startTime = std::min(startTime, job.entry.startTime);
     endTime = std::max(endTime, job.entry.endTime);
-    chunkIndexes.push_back(std::move(job.entry));
+    chunkIndexes.push_back(job.entry);
     return !failed.failed();
 }
 
+// Waits for every chunk handed out, the oldest first.
+bool McapWriter::collectAll() {
+    bool ok = true;
+    for (size_t k = 0; k < chunkWriterThreads; ++k) ok = collect(slots[(jobsStarted + k) % chunkWriterThreads]) && ok;
+    return ok;
+}
+
 bool McapWriter::startNext() {
+    ChunkSlot& slot = slots[jobsStarted % chunkWriterThreads];
+    ChunkJob& job = slot.job;
     job.records.swap(chunk);
     chunk.clear();
     job.startTime = chunkStart;
@@ -273,83 +288,100 @@ bool McapWriter::startNext() {
     chunkMessages = 0;
     {
         const std::lock_guard<std::mutex> hold(lock);
-        busy = pending = true;
+        slot.number = jobsStarted++;
+        slot.busy = slot.pending = true;
     }
     changed.notify_all();
     return true;
 }
 
-// Runs on the chunk writer thread, from open() to close().
-void McapWriter::chunkWriterThread() {
+// Runs on a chunk writer thread, from open() to close(): compresses each job of its slot as it
+// comes, then waits for the job's turn to be written.
+void McapWriter::chunkWriterThread(ChunkSlot& slot) {
     std::unique_lock<std::mutex> hold(lock);
     for (;;) {
-        changed.wait(hold, [this] { return busy || stopping; });
-        if (!busy) return;
+        changed.wait(hold, [&] { return slot.busy || stopping; });
+        if (!slot.busy) return;
         hold.unlock();
-        writeChunk(job);
+        compressChunk(slot);
         hold.lock();
-        busy = false;
+        changed.wait(hold, [&] { return nextWrite == slot.number; });
+        hold.unlock();
+        writeChunk(slot);
+        hold.lock();
+        ++nextWrite;
+        slot.busy = false;
         changed.notify_all();
     }
 }
 
-void McapWriter::stopThread() {
-    if (!chunkWriter.joinable()) return;
+void McapWriter::stopThreads() {
     {
         const std::lock_guard<std::mutex> hold(lock);
         stopping = true;
     }
     changed.notify_all();
-    chunkWriter.join();
+    for (ChunkSlot& slot : slots)
+        if (slot.thread.joinable()) slot.thread.join();
     stopping = false;
 }
 
-// Runs on the chunk writer thread: one Chunk record and its message indexes, committed only once all
-// of it is written, so a failure leaves at most a partial chunk behind `committed`, which close() cuts
-// off.
-void McapWriter::writeChunk(ChunkJob& done) {
-    auto* context = static_cast<ZSTD_CCtx*>(compressor);
-    const std::vector<uint8_t>& records = done.records;
+// Runs on a chunk writer thread, beside the other one.
+void McapWriter::compressChunk(ChunkSlot& slot) {
+    const std::vector<uint8_t>& records = slot.job.records;
     const size_t bound = ZSTD_compressBound(records.size());
-    if (packed.size() < bound) packed.resize(bound);   // only grows: no clearing of the room per chunk
-    const size_t packedSize = ZSTD_compress2(context, packed.data(), packed.size(), records.data(), records.size());
+    if (slot.packed.size() < bound) slot.packed.resize(bound);   // only grows: no clearing of the room per chunk
+    const size_t packedSize = ZSTD_compress2(static_cast<ZSTD_CCtx*>(slot.compressor), slot.packed.data(),
+                                             slot.packed.size(), records.data(), records.size());
     if (ZSTD_isError(packedSize)) {
-        done.failure = std::string("Compression failed: ") + ZSTD_getErrorName(packedSize) + ".";
+        slot.job.failure = std::string("Compression failed: ") + ZSTD_getErrorName(packedSize) + ".";
         return;
     }
-    compressed.clear();
-    const size_t chunkRecord = beginRecord(compressed, opChunk);
-    put(compressed, done.startTime);
-    put(compressed, done.endTime);
-    put(compressed, static_cast<uint64_t>(records.size()));
-    put(compressed, crc32Of(0, records.data(), records.size()));
-    putString(compressed, zstdName);
-    put(compressed, static_cast<uint64_t>(packedSize));
-    const uint64_t chunkLength = compressed.size() - chunkRecord + packedSize;
-    std::memcpy(compressed.data() + chunkRecord - 8, &chunkLength, sizeof chunkLength);
-    const size_t headBytes = compressed.size();
+    slot.head.clear();
+    const size_t chunkRecord = beginRecord(slot.head, opChunk);
+    put(slot.head, slot.job.startTime);
+    put(slot.head, slot.job.endTime);
+    put(slot.head, static_cast<uint64_t>(records.size()));
+    put(slot.head, crc32Of(0, records.data(), records.size()));
+    putString(slot.head, zstdName);
+    put(slot.head, static_cast<uint64_t>(packedSize));
+    const uint64_t chunkLength = slot.head.size() - chunkRecord + packedSize;
+    std::memcpy(slot.head.data() + chunkRecord - 8, &chunkLength, sizeof chunkLength);
+    slot.job.entry = {slot.job.startTime, slot.job.endTime, 0, slot.head.size() + packedSize, 0, packedSize,
+                      records.size(), {}};
+}
 
-    ChunkIndexEntry& entry = done.entry;
-    entry = {done.startTime, done.endTime, committed, headBytes + packedSize, 0, packedSize, records.size(), {}};
-    indexes.clear();
-    for (size_t c = 0; c < done.indexes.size(); ++c) {
-        const std::vector<uint64_t>& index = done.indexes[c];
-        if (index.empty()) continue;
-        entry.indexOffsets.emplace_back(static_cast<uint16_t>(c + 1), committed + entry.length + indexes.size());
-        const size_t record = beginRecord(indexes, opMessageIndex);
-        put(indexes, static_cast<uint16_t>(c + 1));
-        put(indexes, static_cast<uint32_t>(index.size() * sizeof(uint64_t)));
-        putBytes(indexes, index.data(), index.size() * sizeof(uint64_t));
-        endRecord(indexes, record);
+// Runs on a chunk writer thread in the job's turn: the Chunk record and its message indexes,
+// committed only once all of it is written, so a failure leaves at most a partial chunk behind
+// `committed`, which close() cuts off.
+void McapWriter::writeChunk(ChunkSlot& slot) {
+    ChunkJob& job = slot.job;
+    if (job.failure.empty() && !writeFailure.empty()) job.failure = writeFailure;
+    if (!job.failure.empty()) {
+        if (writeFailure.empty()) writeFailure = job.failure;
+        return;
     }
-    entry.indexLength = indexes.size();
+    ChunkIndexEntry& entry = job.entry;
+    entry.offset = committed;
+    slot.indexes.clear();
+    for (size_t c = 0; c < job.indexes.size(); ++c) {
+        const std::vector<uint64_t>& index = job.indexes[c];
+        if (index.empty()) continue;
+        entry.indexOffsets.emplace_back(static_cast<uint16_t>(c + 1), committed + entry.length + slot.indexes.size());
+        const size_t record = beginRecord(slot.indexes, opMessageIndex);
+        put(slot.indexes, static_cast<uint16_t>(c + 1));
+        put(slot.indexes, static_cast<uint32_t>(index.size() * sizeof(uint64_t)));
+        putBytes(slot.indexes, index.data(), index.size() * sizeof(uint64_t));
+        endRecord(slot.indexes, record);
+    }
+    entry.indexLength = slot.indexes.size();
 
     uint32_t crc = dataCrc;
-    int error = writeAll(compressed.data(), headBytes, crc);
-    if (error == 0) error = writeAll(packed.data(), packedSize, crc);
-    if (error == 0) error = writeAll(indexes.data(), indexes.size(), crc);
+    int error = writeAll(slot.head.data(), slot.head.size(), crc);
+    if (error == 0) error = writeAll(slot.packed.data(), entry.compressedSize, crc);
+    if (error == 0) error = writeAll(slot.indexes.data(), slot.indexes.size(), crc);
     if (error != 0) {
-        done.failure = systemReason(error);
+        job.failure = writeFailure = systemReason(error);
         return;
     }
     dataCrc = crc;
@@ -455,8 +487,9 @@ bool McapWriter::finishFile() {
 
 bool McapWriter::close() {
     if (file < 0) return !failed.failed();
-    bool ok = flushChunk() && collect();
-    stopThread();
+    bool ok = flushChunk();
+    ok = collectAll() && ok;
+    stopThreads();
     ok = ok && finishFile();
     if (!ok) {
         // Cut back to the last whole chunk and try once more to close the file properly; a full disk

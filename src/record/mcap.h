@@ -28,8 +28,8 @@ struct McapFailure {
 
 // ---- Writer (mcap.cpp) -----------------------------------------------------------------------------
 // Messages are gathered into chunks of about chunkTargetBytes before compression (zstd); each chunk is
-// followed by its message indexes. A chunk is compressed and written on the writer's own thread while
-// the driver fills the next one. close() writes the summary (schemas, channels, statistics, chunk
+// followed by its message indexes. Chunks are compressed on two threads of the writer's own and
+// written in order while the driver fills the next one. close() writes the summary (schemas, channels, statistics, chunk
 // indexes and their offsets) and the footer. A write that fails stops the writer: the file is cut back
 // to the end of its last whole chunk and, where the disk allows, closed with a valid summary and footer.
 constexpr size_t chunkTargetBytes = 1 << 20;
@@ -46,13 +46,13 @@ public:
     ~McapWriter();
 
     // Opens (truncating) the regular file `path`, writes the magic and header and starts the chunk
-    // writer thread. False, with the failure set, when it cannot.
+    // writer threads. False, with the failure set, when it cannot.
     bool open(const std::string& path);
     // Ids count from 1 (schema 0 means "no schema"). Both records also go into the data section.
     uint16_t addSchema(const std::string& name, const std::string& encoding, const void* data, size_t size);
     uint16_t addChannel(uint16_t schemaId, const std::string& topic, const std::string& messageEncoding);
     // False once the writer has failed (the failure says why); the message is then dropped. A chunk
-    // that fails on its own thread is reported by the next chunk's write or by close().
+    // that fails on a writer thread is reported a chunk or two later, or by close().
     bool write(uint16_t channelId, uint32_t sequence, uint64_t logTime, uint64_t publishTime, const void* data,
                size_t size);
     // Room for a message of `size` bytes in the open chunk, for the caller to fill before its next call
@@ -63,7 +63,7 @@ public:
     bool isOpen() const { return file >= 0; }
     const McapFailure& failure() const { return failed; }
 
-    // Every byte goes through here (on the chunk writer thread too): tests fake a failing disk.
+    // Every byte goes through here (on the chunk writer threads too): tests fake a failing disk.
     ssize_t (*writeBytes)(int file, const void* data, size_t size) = ::write;
     int compressionLevel = liveZstdLevel;   // zstd level of the chunks; set before open()
 
@@ -83,8 +83,9 @@ private:
         std::vector<uint8_t> data;
     };
 
-    // A closed chunk on its way to the file: filled by the driver, compressed and written by the chunk
-    // writer thread, whose results the driver takes back once the thread is idle again.
+    // A closed chunk on its way to the file: filled by the driver, then compressed by one of the chunk
+    // writer threads while the other compresses the next, and written in turn; the driver takes the
+    // results back once that thread is idle again.
     struct ChunkJob {
         std::vector<uint8_t> records;
         uint64_t startTime = 0, endTime = 0;
@@ -92,17 +93,29 @@ private:
         ChunkIndexEntry entry{};                        // results of the writer thread
         std::string failure;
     };
+    struct ChunkSlot {
+        ChunkJob job;
+        uint64_t number = 0;                  // jobs are numbered in the order they are handed out
+        bool busy = false, pending = false;   // pending: job holds results not yet taken
+        std::thread thread;
+        void* compressor = nullptr;           // ZSTD_CCtx
+        std::vector<uint8_t> packed;          // the compressed records
+        std::vector<uint8_t> head, indexes;   // the Chunk record before them and the message indexes after
+    };
+    static constexpr size_t chunkWriterThreads = 2;
 
     bool flushChunk();
-    bool startNext();            // hands the open chunk to the writer thread
-    bool collect();              // waits until the writer thread is idle and takes its results
-    void chunkWriterThread();
-    void writeChunk(ChunkJob& job);
+    bool startNext();                   // hands the open chunk to the next writer thread
+    bool collect(ChunkSlot& slot);      // waits until the slot's thread is idle and takes its results
+    bool collectAll();
+    void chunkWriterThread(ChunkSlot& slot);
+    void compressChunk(ChunkSlot& slot);
+    void writeChunk(ChunkSlot& slot);
     int writeAll(const uint8_t* bytes, size_t size, uint32_t& crc);   // 0 or errno; `crc` carried on
     bool writeOut(const std::vector<uint8_t>& bytes);
     void fail(int error);
     bool finishFile();
-    void stopThread();
+    void stopThreads();
 
     int file = -1;
     McapFailure failed;
@@ -114,17 +127,16 @@ private:
     uint64_t chunkMessages = 0;
     uint64_t messageCount = 0, startTime = 0, endTime = 0;
 
-    // Shared with the chunk writer thread, under `lock`: the thread owns `job`, `compressed`,
-    // `packed`, `indexes`, `compressor`, `committed` and `dataCrc` while `busy`; the driver touches them only when it is not.
-    std::thread chunkWriter;
+    // Shared with the chunk writer threads, under `lock`: a slot's thread owns the slot while it is
+    // `busy`; the thread whose job is numbered `nextWrite` owns `committed`, `dataCrc` and
+    // `writeFailure` until it moves `nextWrite` on. The driver touches them only when every slot is idle.
     std::mutex lock;
     std::condition_variable changed;
-    bool busy = false, stopping = false, pending = false;   // pending: job holds results not yet taken
-    ChunkJob job;
-    std::vector<uint8_t> compressed;      // the head of the Chunk record being written
-    std::vector<uint8_t> packed;          // its compressed records
-    std::vector<uint8_t> indexes;         // its message indexes
-    void* compressor = nullptr;           // ZSTD_CCtx
+    bool stopping = false;
+    ChunkSlot slots[chunkWriterThreads];
+    uint64_t jobsStarted = 0;             // driver only
+    uint64_t nextWrite = 0;
+    std::string writeFailure;             // why the first chunk that failed did: every later one fails too
     uint64_t committed = 0;               // end of the last whole record written
     uint32_t dataCrc = 0;                 // CRC32 of the data section up to `committed`
 };
