@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -32,7 +31,6 @@ constexpr double noHostTime = std::numeric_limits<double>::quiet_NaN();
 
 constexpr size_t firstStoreFrames = 64;
 constexpr size_t populateStepBytes = size_t{32} << 20;
-constexpr size_t hugePageBytes = size_t{2} << 20;   // x86-64's transparent huge page
 
 // ---- Synchroniser --------------------------------------------------------------------------------
 // Process-wide state of this module: the core library's synchroniser and linkStatistics are one per
@@ -246,27 +244,12 @@ PointStore::~PointStore() {
     if (base != nullptr) ::munmap(base, mappedBytes);
 }
 
-namespace {
-
-// A fresh store starts on a huge page boundary and asks for transparent huge pages: the first touch
-// of 2 MB is then one fault instead of 512 (most of reading a large capture was page faults).
-void* mapOnHugePages(size_t bytes) {
-    void* area = ::mmap(nullptr, bytes + hugePageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (area == MAP_FAILED) return MAP_FAILED;
-    const auto start = reinterpret_cast<uintptr_t>(area);
-    const uintptr_t aligned = (start + hugePageBytes - 1) / hugePageBytes * hugePageBytes;
-    if (aligned > start) ::munmap(area, aligned - start);
-    if (const size_t after = start + hugePageBytes - aligned; after > 0) ::munmap(reinterpret_cast<void*>(aligned + bytes), after);
-    (void)::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);   // a hint: small pages still serve
-    return reinterpret_cast<void*>(aligned);
-}
-
-}  // namespace
-
 void PointStore::reserve(size_t frames) {
     if (frames <= capacity) return;
-    const size_t bytes = (frames * floatsPerFrame * sizeof(float) + hugePageBytes - 1) / hugePageBytes * hugePageBytes;
-    void* mapped = base == nullptr ? mapOnHugePages(bytes) : ::mremap(base, mappedBytes, bytes, MREMAP_MAYMOVE);
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    const size_t bytes = (frames * floatsPerFrame * sizeof(float) + page - 1) / page * page;
+    void* mapped = base == nullptr ? ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                   : ::mremap(base, mappedBytes, bytes, MREMAP_MAYMOVE);
     if (mapped == MAP_FAILED) throw std::bad_alloc();
     base = static_cast<float*>(mapped);
     mappedBytes = bytes;
