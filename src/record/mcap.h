@@ -1,7 +1,8 @@
 // MCAP session files: the writer and reader of the container (mcap.cpp), the Foxglove messages
 // encoded by hand (foxglove_messages.cpp) and the session layer that lays out one file for several
 // sensors (mcap_session.cpp). Used by quarvis-decode and, later, by the live session writer thread.
-// Each object belongs to the one thread that drives it; none holds a lock or process-wide state.
+// Each object belongs to the one thread that drives it (the writer runs two chunk writer threads of
+// its own, behind its lock); none holds process-wide state.
 #pragma once
 
 #include "link/link.h"
