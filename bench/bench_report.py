@@ -275,6 +275,7 @@ def main():
         "idle": section_idle(idle),
         "chooser": section_chooser(chooser),
         "capture": section_capture(capture),
+        "bridge": (results / "bridge.md").read_text().rstrip("\n"),  # bridge_load prints its table
     }
     text = document.read_text()
     for name, body in sections.items():

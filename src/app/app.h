@@ -60,6 +60,12 @@ struct AppState {
 
 extern AppState appState;
 
+// Test-only: widgets report where they were drawn (label and screen rectangle) so that tests can
+// click them by label. Null in the viewer unless it runs with QUARVIS_PROBE_LOG (see the chooser's
+// widgets). Free of GUI types, so every floor that draws can report. GUI thread only.
+using ItemProbe = void (*)(const char* label, float minX, float minY, float maxX, float maxY);
+extern ItemProbe itemProbe;
+
 // The only mutex and condition variable of the program: they serve the parking of the workers.
 extern std::mutex parkMutex;
 extern std::condition_variable parkSignal;

@@ -13,6 +13,7 @@ std::thread grabberThread;
 std::thread handlerThread;
 const WorkerRole* workerRoles[2] = {nullptr, nullptr};  // grabber, handler; set with the threads
 void (*exitAfterJoin)() = nullptr;                      // the last step of the exit sequence
+ItemProbe itemProbe = nullptr;                          // set by tests, or by the probe log at start-up
 
 int logPrintf(const char* format, ...) {
     va_list args;

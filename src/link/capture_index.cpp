@@ -27,7 +27,7 @@ bool goodFrameAt(const uint8_t* at) {
 }
 
 uint64_t stampMicros(const uint8_t* record) {
-    return uint64_t{readLittleEndian(record + secondsOffset, 4)} * 1000000u + readLittleEndian(record + microsOffset, 4);
+    return uint64_t{readLittleEndian(record + secondsOffset, 4)} * microsPerSecond + readLittleEndian(record + microsOffset, 4);
 }
 
 // Replay times from the sensor's stamps: each frame after the previous by the step of the clock,

@@ -7,9 +7,8 @@
 #include "ui/panel_state.h"
 
 #include "app/app.h"
-#include "filechooser/filechooser.h"
 #include "link/link.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 
 #include <imgui.h>
 
@@ -27,8 +26,7 @@ namespace {
 
 constexpr const char* stepBackGlyph = "\xef\x81\x88";     // U+F048
 constexpr const char* stepForwardGlyph = "\xef\x81\x91";  // U+F051
-constexpr double microsPerSecondF = 1e6;
-const char* const anyFileType = ".*";  // a capture is any file of the sensor's byte stream
+constexpr double microsPerSecondF = microsPerSecond;  // for times shown with decimals
 
 struct SpeedChoice {
     const char* label;
@@ -40,31 +38,17 @@ const SpeedChoice speedChoices[] = {{"0.25x", 0.25f}, {"0.5x", 0.5f}, {"1x", 1.0
 
 const MessagePopup captureNoticePopup{"Capture Replay", exclamationGlyph, ImVec2(173, 30), "Capture Replay/Close"};
 
-void notice(std::vector<std::string> lines) {
-    captureReplaySection.noticeLines = std::move(lines);
-    captureReplaySection.noticeRequested = true;
-}
-
-bool button(const char* label, const ImVec2& size, const char* probe) {
-    const bool pressed = ImGui::Button(label, size);
-    probeLastItem(probe);
-    return pressed;
-}
+void notice(std::vector<std::string> lines) { queueNotice(captureNoticePopup, std::move(lines)); }
 
 const std::vector<CaptureFrame>& frames() { return captureReplay.index.frames; }
 
 // The link reads the capture (indexed, connected).
 bool replaying() { return captureOpen() && !captureReplay.indexing && serialLink.portIsCapture && appState.portOpen; }
 
-std::string fileName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Indexing has ended: replay what was found, or say why not.
 void startReplay() {
     CaptureReplay& c = captureReplay;
-    const std::string name = fileName(c.path);
+    const std::string name = baseName(c.path);
     if (c.indexError != 0 || frames().empty()) {
         if (c.indexError != ECANCELED) {
             notice(c.indexError != 0 ? std::vector<std::string>{"Cannot read " + name + ":", std::strerror(c.indexError)}
@@ -86,21 +70,21 @@ void startReplay() {
 void drawOpenButton() {
     const bool greyed = captureOpen();
     beginDisabledLook(greyed);
-    if (button("OPEN CAPTURE", ImVec2(230, 30), "OPEN CAPTURE")) {
+    if (probedButton("OPEN CAPTURE", ImVec2(230, 30), "OPEN CAPTURE")) {
         if (appState.portOpen) {
             notice({"Disconnect the sensor first."});
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
         } else {
             captureReplaySection.openPending = true;
-            openRecordChooser("Choose Capture", anyFileType);
+            openRecordChooser("Choose Capture", captureExtension);
         }
     }
     endDisabledLook(greyed);
 }
 
 void drawIndexing() {
-    if (button(stopGlyph, ImVec2(0, 0), "Capture Cancel")) closeCapture();
+    if (probedButton(stopGlyph, ImVec2(0, 0), "Capture Cancel")) closeCapture();
     ImGui::SameLine(0, -1);
     const uint64_t total = captureReplay.fileBytes;
     const float progress = total == 0 ? 0.0f : static_cast<float>(static_cast<double>(captureReplay.scannedBytes.load()) / total);
@@ -114,17 +98,17 @@ void drawTransport(int64_t shown) {
     CaptureReplay& c = captureReplay;
     const bool playing = c.playing;
     if (playing) {
-        if (button(pauseGlyph, ImVec2(0, 0), "Capture Pause")) c.playing = false;
-    } else if (button(playGlyph, ImVec2(0, 0), "Capture Play")) {
+        if (probedButton(pauseGlyph, ImVec2(0, 0), "Capture Pause")) c.playing = false;
+    } else if (probedButton(playGlyph, ImVec2(0, 0), "Capture Play")) {
         if (c.atEnd && !c.loop) seekCapture(0);
         c.playing = true;
     }
     // One frame either way, while paused.
     beginDisabledLook(playing);
     ImGui::SameLine(0, -1);
-    if (button(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) seekCapture(shown - 1);
+    if (probedButton(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) seekCapture(shown - 1);
     ImGui::SameLine(0, -1);
-    if (button(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) seekCapture(shown + 1);
+    if (probedButton(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) seekCapture(shown + 1);
     endDisabledLook(playing);
     ImGui::SameLine(0, -1);
     bool loop = c.loop;
@@ -163,13 +147,16 @@ void drawTimeSlider(int64_t shown) {
 
 void drawReadout(int64_t shown) {
     const CaptureFrame& frame = frames()[static_cast<size_t>(shown)];
-    ImGui::Text("%.3f s   frame %lld of %zu   seq %u", frame.playMicros / microsPerSecondF, static_cast<long long>(shown + 1),
-                frames().size(), static_cast<unsigned>(frame.sequence));
+    // Two short lines: one would run past the panel's edge once the figures grow.
+    ImGui::BeginGroup();
+    ImGui::Text("frame %lld of %zu", static_cast<long long>(shown + 1), frames().size());
+    ImGui::Text("%.3f s   seq %u", frame.playMicros / microsPerSecondF, static_cast<unsigned>(frame.sequence));
+    ImGui::EndGroup();
     probeLastItem("Capture Position");
 }
 
 void drawCloseButton() {
-    if (!button("Close Capture", ImVec2(230, 30), "Close Capture")) return;
+    if (!probedButton("Close Capture", ImVec2(230, 30), "Close Capture")) return;
     if (appState.recordingActive) notice({"Stop recording first."});
     else closeCapture();
 }
@@ -209,11 +196,11 @@ bool captureReplayChooserResult(bool accepted, const std::string& path) {
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
         } else if (const std::string problem = openCapture(path); !problem.empty()) {
-            notice({"Cannot open " + fileName(path) + ":", problem});
+            notice({"Cannot open " + baseName(path) + ":", problem});
         }
     }
     appState.inputCaptured = false;
-    fileChooser().Close(recordChooserKey);
+    closeRecordChooser();
     return true;
 }
 
@@ -223,13 +210,8 @@ void stepCaptureReplay() {
     if (pollCaptureIndexing()) startReplay();
     // The link left the capture on its own (a read of the file failed): let the file go.
     if (captureOpen() && !c.indexing && !replaying()) {
-        notice({"Reading " + fileName(c.path) + " failed;", "the capture replay has stopped."});
+        notice({"Reading " + baseName(c.path) + " failed;", "the capture replay has stopped."});
         releaseCapture();
     }
     if (c.atEnd && c.playing && !c.loop) c.playing = false;
-    if (captureReplaySection.noticeRequested) {
-        captureReplaySection.noticeRequested = false;
-        ImGui::OpenPopup(captureNoticePopup.title);
-    }
-    drawMessagePopup(captureNoticePopup, captureReplaySection.noticeLines);
 }

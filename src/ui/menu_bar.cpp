@@ -3,7 +3,7 @@
 #include "app/app.h"
 #include "ui/panel_common.h"
 #include "ui/ui.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 
 #include <imgui.h>
 

@@ -20,64 +20,48 @@ const char* const replayEndText = "Reading data is over.";
 const ImVec2 noticeCloseSize(173, 30);
 const MessagePopup replayNoticePopup{"Open Error", exclamationGlyph, noticeCloseSize, "Open Error/Close"};
 
-// GUI thread only: the notices shown last, so each failure opens its pop-up once, and the lines of
-// each pop-up, taken when it opens.
+// GUI thread only: the notices queued last, so each failure opens its pop-up once.
 uint64_t shownNoticeSerial = 0;
-std::vector<std::string> shownNoticeLines;
 uint64_t shownReplayNoticeSerial = 0;
-std::vector<std::string> shownReplayNoticeLines;
-std::vector<std::string> shownReplayEndLines;
 uint64_t shownCaptureNoticeSerial = 0;
-std::vector<std::string> shownCaptureNoticeLines;
 
-void drawReplayEnd(bool ended) {
-    if (ended) {
-        shownReplayEndLines = {replayEndText};
-        for (std::string& line : replaySkippedLines()) shownReplayEndLines.push_back(std::move(line));
-        ImGui::OpenPopup(replayEndPopup.title);
-    }
-    if (drawMessagePopup(replayEndPopup, shownReplayEndLines)) dismissReplayEnd();
+void queueReplayEnd() {
+    std::vector<std::string> lines = {replayEndText};
+    for (std::string& line : replaySkippedLines()) lines.push_back(std::move(line));
+    queueNotice(replayEndPopup, std::move(lines), dismissReplayEnd);
 }
 
-void drawReplayNotice() {
+void queueReplayNotice() {
     const ReplayNotice& notice = replayState.notice;
-    if (notice.serial != shownReplayNoticeSerial) {
-        shownReplayNoticeSerial = notice.serial;
-        shownReplayNoticeLines = replayNoticeLines(notice);
-        ImGui::OpenPopup(replayNoticePopup.title);
-    }
-    drawMessagePopup(replayNoticePopup, shownReplayNoticeLines);
+    if (notice.serial == shownReplayNoticeSerial) return;
+    shownReplayNoticeSerial = notice.serial;
+    queueNotice(replayNoticePopup, replayNoticeLines(notice));
 }
 
-void drawRecordingNotice() {
+void queueRecordingNotice() {
     const RecordingNotice& notice = recordingState.notice;
-    const MessagePopup popup{recordNoticeTitle(notice), exclamationGlyph, noticeCloseSize, "Recording Notice/Close"};
-    if (notice.serial != shownNoticeSerial) {
-        shownNoticeSerial = notice.serial;
-        shownNoticeLines = recordNoticeLines(notice);
-        ImGui::OpenPopup(popup.title);
-    }
-    drawMessagePopup(popup, shownNoticeLines);
+    if (notice.serial == shownNoticeSerial) return;
+    shownNoticeSerial = notice.serial;
+    queueNotice(MessagePopup{recordNoticeTitle(notice), exclamationGlyph, noticeCloseSize, "Recording Notice/Close"},
+                recordNoticeLines(notice));
 }
 
-void drawCaptureNotice() {
+void queueCaptureNotice() {
     const CaptureNotice& notice = captureState.notice;
+    if (notice.serial == shownCaptureNoticeSerial) return;
+    shownCaptureNoticeSerial = notice.serial;
     const bool saved = notice.kind == CaptureEnd::saved;
-    const MessagePopup popup{captureNoticeTitle(notice), saved ? checkGlyph : exclamationGlyph, noticeCloseSize,
-                             "Capture Notice/Close"};
-    if (notice.serial != shownCaptureNoticeSerial) {
-        shownCaptureNoticeSerial = notice.serial;
-        shownCaptureNoticeLines = captureNoticeLines(notice);
-        ImGui::OpenPopup(popup.title);
-    }
-    drawMessagePopup(popup, shownCaptureNoticeLines);
+    queueNotice(MessagePopup{captureNoticeTitle(notice), saved ? checkGlyph : exclamationGlyph, noticeCloseSize,
+                             "Capture Notice/Close"},
+                captureNoticeLines(notice));
 }
 
 }  // namespace
 
 void readReplayFrame() {
-    drawReplayEnd(advanceReplay());
-    drawReplayNotice();
-    drawRecordingNotice();
-    drawCaptureNotice();
+    if (advanceReplay()) queueReplayEnd();
+    queueReplayNotice();
+    queueRecordingNotice();
+    queueCaptureNotice();
+    drawNotices();
 }

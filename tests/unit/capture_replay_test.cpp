@@ -4,6 +4,7 @@
 #include "link/link.h"
 #include "link/sim.h"
 #include "../fakes/link_test_support.h"
+#include "../fakes/scratch.h"
 #include "../fakes/test_frames.h"
 
 #include <gtest/gtest.h>
@@ -127,8 +128,7 @@ protected:
     // Opens, indexes (in the background) and opens the source as the link would; frame 0 is out.
     void open(const Capture& capture, const char* name) {
         ASSERT_EQ(openCapture(writeCapture(capture, name)), "");
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);  // only against a hang
-        while (!pollCaptureIndexing() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        eventually([] { return pollCaptureIndexing(); });
         ASSERT_EQ(captureReplay.indexError, 0);
         resetSynchroniser();
         ASSERT_EQ(capturePortOpen(), 0);
