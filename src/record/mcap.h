@@ -30,8 +30,8 @@ struct McapFailure {
 // ---- Writer (mcap.cpp) -----------------------------------------------------------------------------
 // Messages are gathered into chunks of about chunkTargetBytes before compression (zstd); each chunk is
 // followed by its message indexes. Chunks are compressed on two threads of the writer's own and
-// written in order while the driver fills the next one. close() writes the summary (schemas, channels, statistics, chunk
-// indexes and their offsets) and the footer. A write that fails stops the writer: the file is cut back
+// written in order while the driver fills the next one. close() writes the summary (schemas,
+// channels, statistics, chunk indexes and their offsets) and the footer. A write that fails stops the writer: the file is cut back
 // to the end of its last whole chunk and, where the disk allows, closed with a valid summary and footer.
 constexpr size_t chunkTargetBytes = 1 << 20;
 // zstd levels: a live session comes at the sensors' pace, so it can afford a smaller file; converting a
