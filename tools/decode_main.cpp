@@ -416,6 +416,7 @@ int openSession(const DecodeOptions& options, int inputFd, McapSession& session)
                      options.mcapPath.c_str());
         return exitUsage;
     }
+    session.writer.compressionLevel = conversionZstdLevel;
     if (!session.open(options.mcapPath, {SessionSensor{captureSensorName, {}}}, 0)) {
         std::fprintf(stderr, "%s: cannot write %s\n", toolName, session.failure().message().c_str());
         return exitOutputFailure;

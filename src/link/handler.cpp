@@ -16,13 +16,16 @@ void decodeFrame(const uint8_t* record, PointFrame& out) {
     out.sequence = header.sequence;
     out.timestampSeconds = header.seconds;
     out.timestampMicros = header.micros;
-    for (int p = 0; p < pointsPerFrame; ++p) {
-        out.valid[p] = 1;
-        for (int k = 0; k < 3; ++k) {
-            const uint8_t* at = record + pointFieldOffset(p, k);
-            const auto millimetres = static_cast<int16_t>(static_cast<uint16_t>(readLittleEndian(at, coordinateBytes)));
-            out.xyz[p][k] = static_cast<float>(millimetres) / millimetresPerMetre;
-        }
+    for (int p = 0; p < pointsPerFrame; ++p) out.valid[p] = 1;
+    // The coordinates lie x, y, z point after point, as xyz holds them: one loop over all of them,
+    // which a Release build vectorises (a coordinate at a time was a fifth of reading a capture).
+    static_assert(coordinateBytes == 2 && pointFieldOffset(1, 0) == pointFieldOffset(0, 2) + coordinateBytes,
+                  "coordinates are packed little-endian int16");
+    const uint8_t* __restrict from = record + pointFieldOffset(0, 0);
+    float* __restrict to = &out.xyz[0][0];
+    for (int i = 0; i < 3 * pointsPerFrame; ++i) {
+        const auto millimetres = static_cast<int16_t>(static_cast<uint16_t>(from[2 * i] | from[2 * i + 1] << 8));
+        to[i] = static_cast<float>(millimetres) / millimetresPerMetre;
     }
 }
 

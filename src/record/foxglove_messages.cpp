@@ -104,15 +104,13 @@ std::string pointCloudConstantFields(const std::string& frameId) {
     return out;
 }
 
-void encodePointCloud(std::string& out, const std::string& constantFields, uint64_t stampNanos,
-                      const PointFrame& frame) {
-    static_assert(sizeof frame.xyz == pointsPerFrame * pointStride, "points are packed x, y, z floats");
+void encodePointCloudHead(std::string& out, const std::string& constantFields, uint64_t stampNanos) {
+    static_assert(sizeof(PointFrame::xyz) == pointsPerFrame * pointStride, "points are packed x, y, z floats");
     out.clear();
     putLengthDelimited(out, 1, timestamp(stampNanos));
     out += constantFields;
     putTag(out, 6, wireLength);
-    putVarint(out, sizeof frame.xyz);
-    out.append(reinterpret_cast<const char*>(frame.xyz), sizeof frame.xyz);
+    putVarint(out, sizeof(PointFrame::xyz));
 }
 
 void encodeFrameTransform(std::string& out, uint64_t stampNanos, const std::string& parentFrame,

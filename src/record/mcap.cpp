@@ -13,10 +13,11 @@
 #include <cstring>
 #include <memory>
 #include <queue>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <zlib.h>
+#include <libdeflate.h>
 #include <zstd.h>
 
 namespace {
@@ -34,7 +35,6 @@ constexpr size_t recordHeaderBytes = 9;           // opcode and content length
 constexpr size_t footerContentBytes = 20;         // summary start, summary offset start, summary CRC
 constexpr size_t footerRecordBytes = recordHeaderBytes + footerContentBytes;
 constexpr size_t messageHeaderBytes = 2 + 4 + 8 + 8;
-constexpr int zstdLevel = 1;                      // the fastest of the standard levels: points compress little
 constexpr const char* zstdName = "zstd";
 
 static_assert(std::endian::native == std::endian::little, "records are copied as little-endian integers");
@@ -67,16 +67,7 @@ void endRecord(std::vector<uint8_t>& out, size_t contentStart) {
     std::memcpy(out.data() + contentStart - 8, &length, sizeof length);
 }
 
-uint32_t crc32Of(uint32_t crc, const uint8_t* data, size_t size) {
-    constexpr size_t largestPiece = 1u << 30;   // zlib takes a uInt length
-    while (size > 0) {
-        const size_t piece = std::min(size, largestPiece);
-        crc = static_cast<uint32_t>(::crc32(crc, data, static_cast<uInt>(piece)));
-        data += piece;
-        size -= piece;
-    }
-    return crc;
-}
+uint32_t crc32Of(uint32_t crc, const uint8_t* data, size_t size) { return libdeflate_crc32(crc, data, size); }
 
 // Reads integers and strings out of a record's content; `ok` turns false on the first read past the end.
 struct Cursor {
@@ -129,26 +120,34 @@ bool readAt(int file, void* out, size_t size, uint64_t offset) {
 
 McapWriter::~McapWriter() {
     if (file >= 0) close();
-    ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(compressor));
+    stopThreads();
+    for (ChunkSlot& slot : slots) ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(slot.compressor));
 }
 
 void McapWriter::fail(int error) {
     if (!failed.failed()) failed.reason = systemReason(error);
 }
 
-bool McapWriter::writeOut(const std::vector<uint8_t>& bytes) {
-    if (failed.failed()) return false;
+int McapWriter::writeAll(const uint8_t* bytes, size_t size, uint32_t& crc) {
     size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t count = writeBytes(file, bytes.data() + done, bytes.size() - done);
+    while (done < size) {
+        const ssize_t count = writeBytes(file, bytes + done, size - done);
         if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) {
-            fail(count < 0 ? errno : ENOSPC);
-            return false;
-        }
+        if (count <= 0) return count < 0 ? errno : ENOSPC;
         done += static_cast<size_t>(count);
     }
-    dataCrc = crc32Of(dataCrc, bytes.data(), bytes.size());
+    crc = crc32Of(crc, bytes, size);
+    return 0;
+}
+
+bool McapWriter::writeOut(const std::vector<uint8_t>& bytes) {
+    if (failed.failed()) return false;
+    uint32_t crc = dataCrc;
+    if (const int error = writeAll(bytes.data(), bytes.size(), crc); error != 0) {
+        fail(error);
+        return false;
+    }
+    dataCrc = crc;
     committed += bytes.size();
     return true;
 }
@@ -157,14 +156,23 @@ bool McapWriter::open(const std::string& path) {
     failed = McapFailure{path, {}};
     file = openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, failed.reason);
     if (file < 0) return false;
-    if (!compressor) compressor = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(compressor), ZSTD_c_compressionLevel, zstdLevel);
+    for (ChunkSlot& slot : slots) {
+        if (!slot.compressor) slot.compressor = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(slot.compressor), ZSTD_c_compressionLevel, compressionLevel);
+    }
+    committed = 0;
+    dataCrc = 0;
+    jobsStarted = nextWrite = 0;
+    writeFailure.clear();
     std::vector<uint8_t> start(magic, magic + sizeof magic);
     const size_t header = beginRecord(start, opHeader);
     putString(start, "");                                              // profile: none of the known ones
     putString(start, std::string("quarvis ") + quarvisVersion);        // library
     endRecord(start, header);
-    if (writeOut(start)) return true;
+    if (writeOut(start)) {
+        for (ChunkSlot& slot : slots) slot.thread = std::thread(&McapWriter::chunkWriterThread, this, std::ref(slot));
+        return true;
+    }
     ::close(file);
     file = -1;
     return false;
@@ -197,9 +205,11 @@ uint16_t McapWriter::addChannel(uint16_t schemaId, const std::string& topic, con
     return id;
 }
 
-bool McapWriter::write(uint16_t channelId, uint32_t sequence, uint64_t logTime, uint64_t publishTime, const void* data,
-                       size_t size) {
-    if (file < 0 || failed.failed()) return false;
+// A full chunk goes to the writer thread before the next message starts a new one.
+uint8_t* McapWriter::writeInPlace(uint16_t channelId, uint32_t sequence, uint64_t logTime, uint64_t publishTime,
+                                  size_t size) {
+    if (file < 0 || failed.failed()) return nullptr;
+    if (chunk.size() >= chunkTargetBytes && !flushChunk()) return nullptr;
     ChannelEntry& channel = channels.at(channelId - 1u);
     if (chunkMessages++ == 0) chunkStart = chunkEnd = logTime;
     chunkStart = std::min(chunkStart, logTime);
@@ -212,63 +222,170 @@ bool McapWriter::write(uint16_t channelId, uint32_t sequence, uint64_t logTime, 
     put(chunk, sequence);
     put(chunk, logTime);
     put(chunk, publishTime);
-    putBytes(chunk, data, size);
-    return chunk.size() < chunkTargetBytes || flushChunk();
+    const size_t at = chunk.size();
+    chunk.resize(at + size);
+    return chunk.data() + at;
 }
 
-// The open chunk as one Chunk record followed by its message indexes, in one write: a failure leaves
-// at most a partial chunk behind `committed`, which the writer cuts off.
+bool McapWriter::write(uint16_t channelId, uint32_t sequence, uint64_t logTime, uint64_t publishTime, const void* data,
+                       size_t size) {
+    uint8_t* room = writeInPlace(channelId, sequence, logTime, publishTime, size);
+    if (room == nullptr) return false;
+    if (size > 0) std::memcpy(room, data, size);
+    return true;
+}
+
 bool McapWriter::flushChunk() {
-    if (chunk.empty()) return true;
-    auto* context = static_cast<ZSTD_CCtx*>(compressor);
-    compressed.clear();
-    const size_t chunkRecord = beginRecord(compressed, opChunk);
-    put(compressed, chunkStart);
-    put(compressed, chunkEnd);
-    put(compressed, static_cast<uint64_t>(chunk.size()));
-    put(compressed, crc32Of(0, chunk.data(), chunk.size()));
-    putString(compressed, zstdName);
-    const size_t sizeField = compressed.size();
-    put(compressed, uint64_t{0});
-    const size_t dataStart = compressed.size();
-    compressed.resize(dataStart + ZSTD_compressBound(chunk.size()));
-    const size_t packed = ZSTD_compress2(context, compressed.data() + dataStart, compressed.size() - dataStart,
-                                         chunk.data(), chunk.size());
-    if (ZSTD_isError(packed)) {
-        failed.reason = std::string("Compression failed: ") + ZSTD_getErrorName(packed) + ".";
+    if (!collect(slots[jobsStarted % chunkWriterThreads])) return false;
+    return chunk.empty() || startNext();
+}
+
+// Slots are taken in turn, so results come back in the order the chunks went into the file.
+bool McapWriter::collect(ChunkSlot& slot) {
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, [&slot] { return !slot.busy; });
+    if (!slot.pending) return !failed.failed();
+    slot.pending = false;
+    const ChunkJob& job = slot.job;
+    if (!job.failure.empty()) {
+        if (!failed.failed()) failed.reason = job.failure;
         return false;
     }
-    compressed.resize(dataStart + packed);
-    const uint64_t packedSize = packed;
-    std::memcpy(compressed.data() + sizeField, &packedSize, sizeof packedSize);
-    endRecord(compressed, chunkRecord);
-
-    ChunkIndexEntry entry{chunkStart, chunkEnd, committed, compressed.size(), 0, packed, chunk.size(), {}};
-    chunkCounts.assign(channels.size(), 0);
-    for (size_t c = 0; c < channels.size(); ++c) {
-        std::vector<uint64_t>& index = channels[c].index;
-        chunkCounts[c] = index.size() / 2;
-        if (index.empty()) continue;
-        entry.indexOffsets.emplace_back(static_cast<uint16_t>(c + 1), committed + compressed.size());
-        const size_t record = beginRecord(compressed, opMessageIndex);
-        put(compressed, static_cast<uint16_t>(c + 1));
-        put(compressed, static_cast<uint32_t>(index.size() * sizeof(uint64_t)));
-        putBytes(compressed, index.data(), index.size() * sizeof(uint64_t));
-        endRecord(compressed, record);
-        index.clear();
-    }
-    entry.indexLength = compressed.size() - entry.length;
-    chunk.clear();
-    chunkMessages = 0;
-    if (!writeOut(compressed)) return false;
     // Only messages in the file count in the statistics.
-    for (const auto& [channel, offset] : entry.indexOffsets) channels[channel - 1u].messageCount += chunkCounts[channel - 1u];
-    if (messageCount == 0) startTime = entry.startTime;
-    startTime = std::min(startTime, entry.startTime);
-    endTime = std::max(endTime, entry.endTime);
-    for (uint64_t count : chunkCounts) messageCount += count;
-    chunkIndexes.push_back(std::move(entry));
+    for (size_t c = 0; c < job.indexes.size(); ++c) {
+        const uint64_t count = job.indexes[c].size() / 2;
+        channels[c].messageCount += count;
+        messageCount += count;
+    }
+    if (chunkIndexes.empty()) startTime = job.entry.startTime;
+    startTime = std::min(startTime, job.entry.startTime);
+    endTime = std::max(endTime, job.entry.endTime);
+    chunkIndexes.push_back(job.entry);
+    return !failed.failed();
+}
+
+// Waits for every chunk handed out, the oldest first.
+bool McapWriter::collectAll() {
+    bool ok = true;
+    for (size_t k = 0; k < chunkWriterThreads; ++k) ok = collect(slots[(jobsStarted + k) % chunkWriterThreads]) && ok;
+    return ok;
+}
+
+bool McapWriter::startNext() {
+    ChunkSlot& slot = slots[jobsStarted % chunkWriterThreads];
+    ChunkJob& job = slot.job;
+    job.records.swap(chunk);
+    chunk.clear();
+    job.startTime = chunkStart;
+    job.endTime = chunkEnd;
+    job.indexes.resize(channels.size());
+    for (size_t c = 0; c < channels.size(); ++c) {
+        job.indexes[c].swap(channels[c].index);
+        channels[c].index.clear();
+    }
+    job.entry = ChunkIndexEntry{};
+    job.failure.clear();
+    chunkMessages = 0;
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        slot.number = jobsStarted++;
+        slot.busy = slot.pending = true;
+    }
+    changed.notify_all();
     return true;
+}
+
+// Runs on a chunk writer thread, from open() to close(): compresses each job of its slot as it
+// comes, then waits for the job's turn to be written.
+void McapWriter::chunkWriterThread(ChunkSlot& slot) {
+    std::unique_lock<std::mutex> hold(lock);
+    for (;;) {
+        changed.wait(hold, [&] { return slot.busy || stopping; });
+        if (!slot.busy) return;
+        hold.unlock();
+        compressChunk(slot);
+        hold.lock();
+        changed.wait(hold, [&] { return nextWrite == slot.number; });
+        hold.unlock();
+        writeChunk(slot);
+        hold.lock();
+        ++nextWrite;
+        slot.busy = false;
+        changed.notify_all();
+    }
+}
+
+void McapWriter::stopThreads() {
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        stopping = true;
+    }
+    changed.notify_all();
+    for (ChunkSlot& slot : slots)
+        if (slot.thread.joinable()) slot.thread.join();
+    stopping = false;
+}
+
+// Runs on a chunk writer thread, beside the other one.
+void McapWriter::compressChunk(ChunkSlot& slot) {
+    const std::vector<uint8_t>& records = slot.job.records;
+    const size_t bound = ZSTD_compressBound(records.size());
+    if (slot.packed.size() < bound) slot.packed.resize(bound);   // only grows: no clearing of the room per chunk
+    const size_t packedSize = ZSTD_compress2(static_cast<ZSTD_CCtx*>(slot.compressor), slot.packed.data(),
+                                             slot.packed.size(), records.data(), records.size());
+    if (ZSTD_isError(packedSize)) {
+        slot.job.failure = std::string("Compression failed: ") + ZSTD_getErrorName(packedSize) + ".";
+        return;
+    }
+    slot.head.clear();
+    const size_t chunkRecord = beginRecord(slot.head, opChunk);
+    put(slot.head, slot.job.startTime);
+    put(slot.head, slot.job.endTime);
+    put(slot.head, static_cast<uint64_t>(records.size()));
+    put(slot.head, crc32Of(0, records.data(), records.size()));
+    putString(slot.head, zstdName);
+    put(slot.head, static_cast<uint64_t>(packedSize));
+    const uint64_t chunkLength = slot.head.size() - chunkRecord + packedSize;
+    std::memcpy(slot.head.data() + chunkRecord - 8, &chunkLength, sizeof chunkLength);
+    slot.job.entry = {slot.job.startTime, slot.job.endTime, 0, slot.head.size() + packedSize, 0, packedSize,
+                      records.size(), {}};
+}
+
+// Runs on a chunk writer thread in the job's turn: the Chunk record and its message indexes,
+// committed only once all of it is written, so a failure leaves at most a partial chunk behind
+// `committed`, which close() cuts off.
+void McapWriter::writeChunk(ChunkSlot& slot) {
+    ChunkJob& job = slot.job;
+    if (job.failure.empty() && !writeFailure.empty()) job.failure = writeFailure;
+    if (!job.failure.empty()) {
+        if (writeFailure.empty()) writeFailure = job.failure;
+        return;
+    }
+    ChunkIndexEntry& entry = job.entry;
+    entry.offset = committed;
+    slot.indexes.clear();
+    for (size_t c = 0; c < job.indexes.size(); ++c) {
+        const std::vector<uint64_t>& index = job.indexes[c];
+        if (index.empty()) continue;
+        entry.indexOffsets.emplace_back(static_cast<uint16_t>(c + 1), committed + entry.length + slot.indexes.size());
+        const size_t record = beginRecord(slot.indexes, opMessageIndex);
+        put(slot.indexes, static_cast<uint16_t>(c + 1));
+        put(slot.indexes, static_cast<uint32_t>(index.size() * sizeof(uint64_t)));
+        putBytes(slot.indexes, index.data(), index.size() * sizeof(uint64_t));
+        endRecord(slot.indexes, record);
+    }
+    entry.indexLength = slot.indexes.size();
+
+    uint32_t crc = dataCrc;
+    int error = writeAll(slot.head.data(), slot.head.size(), crc);
+    if (error == 0) error = writeAll(slot.packed.data(), entry.compressedSize, crc);
+    if (error == 0) error = writeAll(slot.indexes.data(), slot.indexes.size(), crc);
+    if (error != 0) {
+        job.failure = writeFailure = systemReason(error);
+        return;
+    }
+    dataCrc = crc;
+    committed += entry.length + entry.indexLength;
 }
 
 // Data End, the summary, its offsets, the footer and the magic.
@@ -370,7 +487,10 @@ bool McapWriter::finishFile() {
 
 bool McapWriter::close() {
     if (file < 0) return !failed.failed();
-    bool ok = flushChunk() && finishFile();
+    bool ok = flushChunk();
+    ok = collectAll() && ok;
+    stopThreads();
+    ok = ok && finishFile();
     if (!ok) {
         // Cut back to the last whole chunk and try once more to close the file properly; a full disk
         // may still take the small summary once the partial chunk is gone.

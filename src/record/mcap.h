@@ -1,17 +1,21 @@
 // MCAP session files: the writer and reader of the container (mcap.cpp), the Foxglove messages
 // encoded by hand (foxglove_messages.cpp) and the session layer that lays out one file for several
 // sensors (mcap_session.cpp). Used by quarvis-decode and, later, by the live session writer thread.
-// Each object belongs to the one thread that drives it; none holds a lock or process-wide state.
+// Each object belongs to the one thread that drives it (the writer runs two chunk writer threads of
+// its own, behind its lock); none holds process-wide state.
 #pragma once
 
 #include "link/link.h"
 #include "link/sim.h"
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -25,10 +29,15 @@ struct McapFailure {
 
 // ---- Writer (mcap.cpp) -----------------------------------------------------------------------------
 // Messages are gathered into chunks of about chunkTargetBytes before compression (zstd); each chunk is
-// followed by its message indexes. close() writes the summary (schemas, channels, statistics, chunk
-// indexes and their offsets) and the footer. A write that fails stops the writer: the file is cut back
+// followed by its message indexes. Chunks are compressed on two threads of the writer's own and
+// written in order while the driver fills the next one. close() writes the summary (schemas,
+// channels, statistics, chunk indexes and their offsets) and the footer. A write that fails stops the writer: the file is cut back
 // to the end of its last whole chunk and, where the disk allows, closed with a valid summary and footer.
 constexpr size_t chunkTargetBytes = 1 << 20;
+// zstd levels: a live session comes at the sensors' pace, so it can afford a smaller file; converting a
+// capture offline is bound by the compressor, so it takes one of zstd's fast (negative) levels.
+constexpr int liveZstdLevel = 1;
+constexpr int conversionZstdLevel = -20;
 
 class McapWriter {
 public:
@@ -37,22 +46,27 @@ public:
     McapWriter& operator=(const McapWriter&) = delete;
     ~McapWriter();
 
-    // Opens (truncating) the regular file `path` and writes the magic and header. False, with the
-    // failure set, when it cannot.
+    // Opens (truncating) the regular file `path`, writes the magic and header and starts the chunk
+    // writer threads. False, with the failure set, when it cannot.
     bool open(const std::string& path);
     // Ids count from 1 (schema 0 means "no schema"). Both records also go into the data section.
     uint16_t addSchema(const std::string& name, const std::string& encoding, const void* data, size_t size);
     uint16_t addChannel(uint16_t schemaId, const std::string& topic, const std::string& messageEncoding);
-    // False once the writer has failed (the failure says why); the message is then dropped.
+    // False once the writer has failed (the failure says why); the message is then dropped. A chunk
+    // that fails on a writer thread is reported a chunk or two later, or by close().
     bool write(uint16_t channelId, uint32_t sequence, uint64_t logTime, uint64_t publishTime, const void* data,
                size_t size);
+    // Room for a message of `size` bytes in the open chunk, for the caller to fill before its next call
+    // to the writer (saves a copy of a message encoded in place); null once the writer has failed.
+    uint8_t* writeInPlace(uint16_t channelId, uint32_t sequence, uint64_t logTime, uint64_t publishTime, size_t size);
     // Writes what is left and the summary and closes the file; false when any write failed.
     bool close();
     bool isOpen() const { return file >= 0; }
     const McapFailure& failure() const { return failed; }
 
-    // Every byte goes through here: tests fake a failing disk.
+    // Every byte goes through here (on the chunk writer threads too): tests fake a failing disk.
     ssize_t (*writeBytes)(int file, const void* data, size_t size) = ::write;
+    int compressionLevel = liveZstdLevel;   // zstd level of the chunks; set before open()
 
 private:
     struct ChunkIndexEntry {
@@ -70,10 +84,39 @@ private:
         std::vector<uint8_t> data;
     };
 
+    // A closed chunk on its way to the file: filled by the driver, then compressed by one of the chunk
+    // writer threads while the other compresses the next, and written in turn; the driver takes the
+    // results back once that thread is idle again.
+    struct ChunkJob {
+        std::vector<uint8_t> records;
+        uint64_t startTime = 0, endTime = 0;
+        std::vector<std::vector<uint64_t>> indexes;   // per channel (id - 1): log time and offset pairs
+        ChunkIndexEntry entry{};                        // results of the writer thread
+        std::string failure;
+    };
+    struct ChunkSlot {
+        ChunkJob job;
+        uint64_t number = 0;                  // jobs are numbered in the order they are handed out
+        bool busy = false, pending = false;   // pending: job holds results not yet taken
+        std::thread thread;
+        void* compressor = nullptr;           // ZSTD_CCtx
+        std::vector<uint8_t> packed;          // the compressed records
+        std::vector<uint8_t> head, indexes;   // the Chunk record before them and the message indexes after
+    };
+    static constexpr size_t chunkWriterThreads = 2;
+
     bool flushChunk();
-    bool writeOut(const std::vector<uint8_t>& bytes);   // at the end of the file, tracking the CRC
+    bool startNext();                   // hands the open chunk to the next writer thread
+    bool collect(ChunkSlot& slot);      // waits until the slot's thread is idle and takes its results
+    bool collectAll();
+    void chunkWriterThread(ChunkSlot& slot);
+    void compressChunk(ChunkSlot& slot);
+    void writeChunk(ChunkSlot& slot);
+    int writeAll(const uint8_t* bytes, size_t size, uint32_t& crc);   // 0 or errno; `crc` carried on
+    bool writeOut(const std::vector<uint8_t>& bytes);
     void fail(int error);
     bool finishFile();
+    void stopThreads();
 
     int file = -1;
     McapFailure failed;
@@ -81,14 +124,22 @@ private:
     std::vector<ChannelEntry> channels;
     std::vector<ChunkIndexEntry> chunkIndexes;
     std::vector<uint8_t> chunk;           // the open chunk's records, uncompressed
-    std::vector<uint8_t> compressed;      // scratch for the chunk record being written
     uint64_t chunkStart = 0, chunkEnd = 0;   // log times of the open chunk's messages
     uint64_t chunkMessages = 0;
-    std::vector<uint64_t> chunkCounts;       // per channel, of the chunk being written
+    uint64_t messageCount = 0, startTime = 0, endTime = 0;
+
+    // Shared with the chunk writer threads, under `lock`: a slot's thread owns the slot while it is
+    // `busy`; the thread whose job is numbered `nextWrite` owns `committed`, `dataCrc` and
+    // `writeFailure` until it moves `nextWrite` on. The driver touches them only when every slot is idle.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool stopping = false;
+    ChunkSlot slots[chunkWriterThreads];
+    uint64_t jobsStarted = 0;             // driver only
+    uint64_t nextWrite = 0;
+    std::string writeFailure;             // why the first chunk that failed did: every later one fails too
     uint64_t committed = 0;               // end of the last whole record written
     uint32_t dataCrc = 0;                 // CRC32 of the data section up to `committed`
-    uint64_t messageCount = 0, startTime = 0, endTime = 0;
-    void* compressor = nullptr;           // ZSTD_CCtx
 };
 
 // ---- Reader (mcap.cpp) -----------------------------------------------------------------------------
@@ -170,10 +221,10 @@ SchemaBytes frameTransformDescriptor();
 // The parts of a PointCloud that stay the same from frame to frame (frame id, pose, stride, fields),
 // encoded once per sensor.
 std::string pointCloudConstantFields(const std::string& frameId);
-// One frame's PointCloud: `constantFields`, the stamp and 480 float32 x, y, z in metres. One pass
-// into `out`, which keeps its capacity from frame to frame.
-void encodePointCloud(std::string& out, const std::string& constantFields, uint64_t stampNanos,
-                      const PointFrame& frame);
+// One frame's PointCloud: `constantFields`, the stamp and 480 float32 x, y, z in metres. The head is
+// everything before the points' bytes, which follow it as PointFrame::xyz holds them; `out` keeps its
+// capacity from frame to frame.
+void encodePointCloudHead(std::string& out, const std::string& constantFields, uint64_t stampNanos);
 void encodeFrameTransform(std::string& out, uint64_t stampNanos, const std::string& parentFrame,
                           const std::string& childFrame, const SensorPose& pose);
 // The ten link counters as one JSON object named as the viewer names them: {"Total bytes": 12, ...}.

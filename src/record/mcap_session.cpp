@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 const char* const robotFrameId = "robot";
 const char* const captureSensorName = "ostrel";
@@ -84,8 +85,16 @@ bool McapSession::writeRaw(size_t sensor, uint64_t logTime, const uint8_t* bytes
 bool McapSession::writeFrame(size_t index, uint64_t logTime, const FrameHeader& stamp, const PointFrame& frame) {
     Sensor& sensor = sensors.at(index);
     const uint64_t stamped = stampNanos(stamp);
-    encodePointCloud(scratch, sensor.pointFields, stamped, frame);
-    return writeOn(sensor.points, logTime, stamped, scratch.data(), scratch.size());
+    encodePointCloudHead(scratch, sensor.pointFields, stamped);
+    // The points go straight from the frame into the chunk, behind the message's head.
+    Channel& channel = sensor.points;
+    channel.lastLogTime = std::max(channel.lastLogTime, logTime);
+    uint8_t* room =
+        writer.writeInPlace(channel.id, channel.sequence++, channel.lastLogTime, stamped, scratch.size() + sizeof frame.xyz);
+    if (room == nullptr) return false;
+    std::memcpy(room, scratch.data(), scratch.size());
+    std::memcpy(room + scratch.size(), frame.xyz, sizeof frame.xyz);
+    return true;
 }
 
 bool McapSession::writeCounters(size_t sensor, uint64_t logTime, const uint64_t counts[linkStatisticCount]) {

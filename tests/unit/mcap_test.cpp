@@ -123,9 +123,17 @@ TEST(McapWriter, FullDiskLeavesAFileThatOpens) {
     for (uint8_t& byte : payload) byte = static_cast<uint8_t>((noise = noise * 1664525u + 1013904223u) >> 24);
     struct Case {
         size_t diskBytes;
+        size_t messages;
         size_t messagesKept;
     };
-    const Case cases[] = {{5, 0}, {4000, 0}, {chunkTargetBytes / 2, 0}, {chunkTargetBytes + 2000, 2}, {2 * chunkTargetBytes + 4096, 4}};
+    // Chunks of two messages are written behind the driver's back: the disk may fill while later
+    // chunks are still being gathered.
+    const Case cases[] = {{5, 4, 0},
+                          {4000, 4, 0},
+                          {chunkTargetBytes / 2, 4, 0},
+                          {chunkTargetBytes + 2000, 4, 2},
+                          {2 * chunkTargetBytes + 4096, 4, 4},
+                          {3 * chunkTargetBytes + 4096, 12, 6}};
     for (const Case& test : cases) {
         SCOPED_TRACE(test.diskBytes);
         ScratchFolder folder;
@@ -138,9 +146,9 @@ TEST(McapWriter, FullDiskLeavesAFileThatOpens) {
             continue;
         }
         const uint16_t channel = writer.addChannel(0, "/s/raw", "raw");
-        for (uint64_t time = 1; time <= 4; ++time) writer.write(channel, 0, time, time, payload.data(), payload.size());
-        EXPECT_EQ(writer.close(), test.messagesKept == 4);
-        EXPECT_EQ(writer.failure().reason, test.messagesKept < 4 ? "No space left on device." : "");
+        for (uint64_t time = 1; time <= test.messages; ++time) writer.write(channel, 0, time, time, payload.data(), payload.size());
+        EXPECT_EQ(writer.close(), test.messagesKept == test.messages);
+        EXPECT_EQ(writer.failure().reason, test.messagesKept < test.messages ? "No space left on device." : "");
         McapReader reader;
         ASSERT_TRUE(reader.open(path)) << reader.failure().message();
         EXPECT_EQ(logTimesRead(reader, 1, 0, UINT64_MAX).size(), test.messagesKept);
