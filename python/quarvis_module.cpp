@@ -300,6 +300,9 @@ Frames decodeData(const py::object& data) {
 
 PYBIND11_MODULE(quarvis, module) {
     module.doc() = moduleManual;
+    // numpy's API is looked up once, here, under the import: looked up first by a live sensor's
+    // iterator on one thread while another waits for it, the lookup deadlocks.
+    (void)py::array_t<float>(0);
     formatErrorClass = PyErr_NewExceptionWithDoc(
         "quarvis.FormatError",
         "The file is there but is none of the kinds quarvis reads, or holds no frame.\n"
