@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "link/link.h"
+#include "record/mcap.h"
 #include "record/record.h"
 
 #include <fcntl.h>
@@ -42,6 +43,9 @@ using ByteSource = std::function<size_t(uint8_t* buffer, size_t room)>;
 struct FrameSink {
     SensorFrames& frames;
     LinkStatistics& statistics;
+    double received = noHostTime;  // host time of the bytes being synchronised
+    FrameSet* set = nullptr;       // a session keeps the order across its sensors here
+    uint32_t sensorIndex = 0;
 };
 
 void keepGoodFrame(const uint8_t* record, void* context) {
@@ -50,7 +54,9 @@ void keepGoodFrame(const uint8_t* record, void* context) {
     decodeFrame(record, decoded);
     sink.frames.sequence.push_back(decoded.sequence);
     sink.frames.stamp.push_back(decoded.timestampSeconds + decoded.timestampMicros / microsPerSecond);
-    sink.frames.received.push_back(noHostTime);
+    sink.frames.received.push_back(sink.received);
+    if (sink.set != nullptr)
+        sink.set->order.push_back({sink.sensorIndex, static_cast<uint32_t>(sink.frames.sequence.size() - 1)});
     std::memcpy(sink.frames.points.append(), decoded.xyz, sizeof decoded.xyz);
     // Offline every good frame is handled at once: the handler's two counts follow the good frames.
     sink.statistics.increment(counterFramesProcessed);
@@ -223,8 +229,59 @@ FrameSet readRecording(const std::string& path, OpenFile& file) {
 
 constexpr std::string_view sessionMagic("\x89MCAP0\r\n", 8);
 
-FrameSet readSession(const std::string& path, OpenFile&) {
-    failFormat(path, "It is an MCAP session; this build of the module reads raw captures and recordings.");
+// A session's raw channels, each through a synchroniser of its own in log-time order: a frame is
+// received when the raw message that completed it was logged.
+constexpr double nanosPerSecond = 1e9;
+
+struct SessionSensorStream {
+    std::shared_ptr<SensorFrames> frames = std::make_shared<SensorFrames>();
+    Synchroniser synchroniser;
+    std::unique_ptr<FrameSink> sink;
+};
+
+FrameSet readSession(const std::string& path, OpenFile& file) {
+    McapReader reader;
+    if (!reader.open(path)) failFormat(path, reader.failure().reason);
+    const std::vector<SessionRawChannel> channels = sessionRawChannels(reader);
+    if (channels.empty()) failFormat(path, "It is an MCAP file without a sensor's raw channel.");
+    FrameSet set;
+    set.origin = path;
+    std::vector<std::unique_ptr<SessionSensorStream>> streams;
+    std::vector<uint16_t> channelIds;
+    for (const SessionRawChannel& channel : channels) {
+        auto stream = std::make_unique<SessionSensorStream>();
+        stream->frames->name = channel.sensor;
+        stream->synchroniser.reset();
+        stream->sink = std::make_unique<FrameSink>(FrameSink{*stream->frames, stream->synchroniser.statistics});
+        stream->sink->set = &set;
+        stream->sink->sensorIndex = static_cast<uint32_t>(streams.size());
+        // A session holds the raw bytes once; points come out at about the same size.
+        reserveFrames(*stream->frames, file.size / channels.size());
+        channelIds.push_back(channel.channelId);
+        set.sensors.push_back(stream->frames);
+        streams.push_back(std::move(stream));
+    }
+    const bool complete =
+        reader.readMessages(channelIds, 0, std::numeric_limits<uint64_t>::max(), [&](const McapMessage& message) {
+            for (size_t k = 0; k < channelIds.size(); ++k) {
+                if (channelIds[k] != message.channelId) continue;
+                SessionSensorStream& stream = *streams[k];
+                stream.sink->received = static_cast<double>(message.logTime) / nanosPerSecond;
+                for (size_t done = 0; done < message.size;) {
+                    const int piece = static_cast<int>(std::min(message.size - done, readPieceBytes));
+                    stream.synchroniser.synchroniseBytes(message.data + done, piece, keepGoodFrame, stream.sink.get());
+                    done += static_cast<size_t>(piece);
+                }
+            }
+        });
+    if (!complete) failFormat(path, reader.failure().reason);
+    for (auto& stream : streams) {
+        stream->frames->hasCounters = true;
+        for (int index = 0; index < linkStatisticCount; ++index)
+            stream->frames->counters[index] = static_cast<uint32_t>(stream->synchroniser.statistics.get(index));
+    }
+    if (set.order.empty()) failFormat(path, "It is a session that holds no good frame.");
+    return set;
 }
 
 struct FileKind {

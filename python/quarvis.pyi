@@ -13,6 +13,11 @@ class FormatError(ValueError):
     path: str
     reason: str
 
+class LinkError(OSError):
+    """A port that cannot be opened, or a sensor lost while read (the cable pulled)."""
+    port: str
+    reason: str
+
 class Frame:
     """One frame of one sensor."""
     @property
@@ -47,8 +52,26 @@ class Frames:
     def to_array(self, sensor: Optional[str] = None) -> npt.NDArray[np.float32]:
         """Read-only (frames, 480, 3) float32, in metres, without copying."""
 
+class Sensor(Iterator[Frame]):
+    """A sensor read live on the viewer's link ("DEMO SENSOR" for the demo sensor); raises LinkError."""
+    def __init__(self, port: str, baud: int = 460800) -> None: ...
+    def __enter__(self) -> Sensor: ...
+    def __exit__(self, *args: object) -> None: ...
+    def __iter__(self) -> Sensor: ...
+    def __next__(self) -> Frame:
+        """Waits for the next frame (Ctrl-C interrupts); StopIteration once closed."""
+    def close(self) -> None: ...
+    @property
+    def port(self) -> str: ...
+    @property
+    def stats(self) -> dict[str, int]:
+        """The ten link counters now, by the viewer's names."""
+    @property
+    def dropped(self) -> int:
+        """Frames lost because the loop fell more than 256 frames behind."""
+
 def open(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]) -> Frames:
-    """A raw capture or a CSV recording; raises OSError or FormatError."""
+    """A raw capture, an MCAP session or a CSV recording; raises OSError or FormatError."""
 
 def decode(data: Union[bytes, bytearray, memoryview, npt.NDArray[np.uint8]]) -> Frames:
     """Bytes through the link's synchroniser, as quarvis-decode runs them."""

@@ -4,6 +4,7 @@
 //
 // Index: Manual | Arrays without copies | Exceptions | Frame and Frames | Module
 #include "frame_sources.h"
+#include "live_sensor.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -24,7 +25,7 @@ The frames are decoded by the same C++ library as the viewer and quarvis-decode:
 synchroniser, the same frames, the same link counters.
 
 Reading a file
-    frames = quarvis.open("run.ostrel")      # a raw capture, or a CSV recording
+    frames = quarvis.open("run.ostrel")      # a raw capture, an MCAP session or a CSV recording
     for frame in frames:
         print(frame.sequence, frame.stamp, frame.points.shape)   # ..., (480, 3)
     cloud = frames.to_array()                # every frame at once: (frames, 480, 3) float32
@@ -32,7 +33,9 @@ Reading a file
 
     open() tells the kinds apart by their first bytes, not by their names. A raw capture is the
     sensor's byte stream as the viewer or quarvis-decode --capture saved it; a recording is the
-    viewer's CSV file (header "time,x1,y1,z1,..."). open() reads the whole file at once: the
+    viewer's CSV file (header "time,x1,y1,z1,..."); a session (.mcap) holds several sensors, each
+    sensor's raw bytes run through the synchroniser (frames.sensors names them, to_array(sensor=...)
+    and select(sensor) take one, select(sensor).stats its counters). open() reads the whole file at once: the
     points of a capture take about twice its size in memory, and every array shares them.
 
 Decoding bytes
@@ -40,17 +43,36 @@ Decoding bytes
     frames.stats                             # the ten counters quarvis-decode prints
 
 Each frame
-    sensor    the sensor's name ("ostrel" for a capture, a recording or bytes)
+    sensor    the sensor's name ("ostrel" for a capture, a recording or bytes; a live sensor's port)
     sequence  the sensor's sequence number (a recording: the row number, from 1)
     stamp     the sensor's time stamp in seconds (a recording: the row's local time of writing)
     received  when the host received it, in seconds since the epoch, or None where the file does
-              not say (a capture, bytes)
+              not say (a capture, bytes); in a session, the log time of the raw message that
+              completed the frame
     points    read-only float32 array of shape (480, 3): x, y, z in metres
 
 Errors
     A missing or unreadable file raises OSError (FileNotFoundError, IsADirectoryError,
     PermissionError ...) with the file's name; a file that is none of ours, or a recording without
-    a readable row, raises quarvis.FormatError (a ValueError) with the file and the reason.)";
+    a readable row, raises quarvis.FormatError (a ValueError) with the file and the reason. A port
+    that cannot be opened or a sensor lost while read raises quarvis.LinkError (an OSError) with
+    the port and the reason.
+
+Reading live
+    with quarvis.Sensor("DEMO SENSOR") as sensor:   # or a serial port and its baud rate
+        for frame in sensor: ...                     # see help(quarvis.Sensor))";
+
+constexpr const char* sensorManual = R"(A sensor read live, on the same link as the viewer's (the demo sensor is "DEMO SENSOR").
+
+    with quarvis.Sensor("/dev/ttyUSB0", 1500000) as sensor:
+        for frame in sensor:                 # waits for each frame; Ctrl-C stops it
+            print(frame.sequence, frame.stamp, frame.points.shape)
+            print(sensor.stats["Good frames"])
+
+Every frame the link publishes is queued for the loop (up to 256; `dropped` counts the ones a slow
+loop lost). Frames of a live sensor have `received` set to the host time they were taken. Several
+sensors may be open at once. An open that fails, or a sensor lost while open (the cable pulled),
+raises quarvis.LinkError naming the port and the reason.)";
 
 constexpr const char* frameManual = R"(One frame of one sensor. Its points array stays valid on its own, after the frame is gone.)";
 
@@ -83,8 +105,18 @@ py::array readOnlyPoints(const std::shared_ptr<SensorFrames>& frames, size_t fir
 
 // ---- Exceptions ----------------------------------------------------------------------------------
 
-// Process-wide state of the module: the FormatError class, made once at import (the GIL guards it).
+// Process-wide state of the module: the FormatError and LinkError classes, made once at import (the
+// GIL guards them).
 PyObject* formatErrorClass = nullptr;
+PyObject* linkErrorClass = nullptr;
+
+void raiseLiveFailure(const LiveFailure& failure) {
+    py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunction(linkErrorClass, "s", failure.what()));
+    if (!error) return;
+    error.attr("port") = py::str(failure.port);
+    error.attr("reason") = py::str(failure.reason);
+    PyErr_SetObject(linkErrorClass, error.ptr());
+}
 
 void raiseReadFailure(const ReadFailure& failure) {
     const py::object path = py::reinterpret_steal<py::object>(
@@ -179,6 +211,51 @@ struct Frames {
     }
 };
 
+// ---- Sensor --------------------------------------------------------------------------------------
+// The iterator waits with the GIL released, waking every signalCheckMs so Ctrl-C stops it.
+constexpr unsigned signalCheckMs = 100;
+
+struct Sensor {
+    std::unique_ptr<LiveSensor> live;
+
+    Frame next() {
+        if (!live->isOpen()) throw py::stop_iteration();
+        for (;;) {
+            std::shared_ptr<const LiveFrame> taken;
+            {
+                py::gil_scoped_release unlocked;
+                taken = live->next(signalCheckMs);
+            }
+            if (taken) return toFrame(taken);
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    }
+
+    Frame toFrame(const std::shared_ptr<const LiveFrame>& taken) const {
+        Frame frame;
+        frame.sensor = live->port();
+        frame.sequence = taken->frame.sequence;
+        frame.stamp = taken->frame.timestampSeconds + taken->frame.timestampMicros / 1e6;
+        frame.received = taken->received;
+        auto* owner = new std::shared_ptr<const LiveFrame>(taken);
+        py::capsule keeper(owner, [](void* held) { delete static_cast<std::shared_ptr<const LiveFrame>*>(held); });
+        frame.points = py::array_t<float>({pointsPerFrame, 3}, &taken->frame.xyz[0][0], keeper);
+        py::detail::array_proxy(frame.points.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+        return frame;
+    }
+
+    py::dict stats() const {
+        py::dict counters;
+        for (int index = 0; index < linkStatisticCount; ++index) counters[linkStatisticNames[index]] = live->counter(index);
+        return counters;
+    }
+};
+
+Sensor openSensor(const std::string& port, int baudRate) {
+    py::gil_scoped_release unlocked;
+    return Sensor{std::make_unique<LiveSensor>(port, baudRate)};
+}
+
 struct FrameIterator {
     Frames frames;
     size_t next = 0;
@@ -223,17 +300,28 @@ Frames decodeData(const py::object& data) {
 
 PYBIND11_MODULE(quarvis, module) {
     module.doc() = moduleManual;
+    // numpy's API is looked up once, here, under the import: looked up first by a live sensor's
+    // iterator on one thread while another waits for it, the lookup deadlocks.
+    (void)py::array_t<float>(0);
     formatErrorClass = PyErr_NewExceptionWithDoc(
         "quarvis.FormatError",
         "The file is there but is none of the kinds quarvis reads, or holds no frame.\n"
         "`path` is the file, `reason` the sentence saying why.",
         PyExc_ValueError, nullptr);
     module.add_object("FormatError", py::handle(formatErrorClass));
+    linkErrorClass = PyErr_NewExceptionWithDoc(
+        "quarvis.LinkError",
+        "A sensor's port could not be opened, or the sensor was lost while open (the cable pulled).\n"
+        "`port` is the port, `reason` the sentence saying why.",
+        PyExc_OSError, nullptr);
+    module.add_object("LinkError", py::handle(linkErrorClass));
     py::register_exception_translator([](std::exception_ptr thrown) {
         try {
             if (thrown) std::rethrow_exception(thrown);
         } catch (const ReadFailure& failure) {
             raiseReadFailure(failure);
+        } catch (const LiveFailure& failure) {
+            raiseLiveFailure(failure);
         }
     });
 
@@ -279,8 +367,21 @@ PYBIND11_MODULE(quarvis, module) {
             return "<quarvis.Frames " + std::to_string(frames.size()) + " frames of " + frames.set->origin + ">";
         });
 
+    py::class_<Sensor>(module, "Sensor", sensorManual)
+        .def(py::init(&openSensor), py::arg("port"), py::arg("baud") = defaultBaudRate)
+        .def("__enter__", [](Sensor& sensor) -> Sensor& { return sensor; })
+        .def("__exit__", [](Sensor& sensor, const py::args&) { sensor.live->close(); })
+        .def("__iter__", [](Sensor& sensor) -> Sensor& { return sensor; })
+        .def("__next__", &Sensor::next)
+        .def("close", [](Sensor& sensor) { sensor.live->close(); }, "Closes the port; iteration then ends.")
+        .def_property_readonly("port", [](const Sensor& sensor) { return sensor.live->port(); }, "The port's name.")
+        .def_property_readonly("stats", &Sensor::stats, "The ten link counters now, by the names the viewer shows.")
+        .def_property_readonly("dropped", [](const Sensor& sensor) { return sensor.live->framesDropped(); },
+                               "Frames lost because the loop fell more than 256 frames behind.")
+        .def("__repr__", [](const Sensor& sensor) { return "<quarvis.Sensor " + sensor.live->port() + ">"; });
+
     module.def("open", &openFile, py::arg("path"),
-               "Reads a raw capture or a CSV recording (told apart by their first bytes) and returns\n"
+               "Reads a raw capture, an MCAP session or a CSV recording (told apart by their first bytes) and returns\n"
                "its frames. Raises OSError when the file cannot be read, FormatError when it is none\n"
                "of these or holds no frame.");
     module.def("decode", &decodeData, py::arg("data"),

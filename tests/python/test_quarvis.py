@@ -116,7 +116,7 @@ def fifo(tmp_path):
      quarvis.FormatError, "no frame in 0"),
     (lambda d: (d / "head.csv").write_text("time,x1,y1,z1,\n") and d / "head.csv", quarvis.FormatError, "no points"),
     (lambda d: (d / "s.mcap").write_bytes(b"\x89MCAP0\r\n" + bytes(100)) and d / "s.mcap", quarvis.FormatError,
-     "MCAP session"),
+     "truncated before its first record"),
 ])
 def test_failures_raise_with_the_file_and_the_reason(tmp_path, make, error, reason):
     path = make(tmp_path)
@@ -151,3 +151,53 @@ def test_capture_to_ply_writes_each_second_as_open3d_reads_it(tmp_path, capture)
         points = np.asarray(o3d.io.read_point_cloud(str(path)).points)
         want = np.concatenate([e[2] for e in expected if int(e[1]) == second])
         np.testing.assert_allclose(points, want, atol=1e-6)
+
+
+def session_of(tmp_path, capture, cut=0):
+    path = tmp_path / "session.mcap"
+    run(DECODE, "--mcap", path, capture)
+    if cut:
+        path.write_bytes(path.read_bytes()[:-cut])
+    return path
+
+
+@pytest.mark.parametrize("kind", ["clean", "faults", "cut"])
+def test_sessions_match_the_decoder_frame_by_frame(tmp_path, capture, kind):
+    source = {"clean": capture, "faults": faulty_capture(tmp_path),
+              "cut": simulate(tmp_path / "long.ostrel", "--frames", 1500, "--seed", 2)}[kind]
+    path = session_of(tmp_path, source, cut=20000 if kind == "cut" else 0)
+    expected, counters = decoder_account(path)
+    frames = quarvis.open(path)
+    assert frames.sensors == ["ostrel"] and len(frames) == len(expected) > 0
+    assert [(f.sequence, f.stamp) for f in frames] == [(e[0], pytest.approx(e[1], abs=1e-9)) for e in expected]
+    received = [f.received for f in frames]
+    assert None not in received and received == sorted(received) and received[-1] > received[0]
+    np.testing.assert_array_equal(frames.to_array(sensor="ostrel"), np.stack([e[2] for e in expected]))
+    if kind != "cut":
+        assert frames.stats == counters
+        assert len(frames) == len(decoder_account(source)[0])
+
+
+def test_live_frames_match_the_simulator_and_an_unplug_names_the_port(tmp_path):
+    options = ["--baud", "1500000", "--frames", "40", "--seed", "5"]
+    expected = quarvis.decode(simulate(tmp_path / "stream", *options).read_bytes())
+    out = tmp_path / "live.npz"
+    subprocess.run(["bash", Path(__file__).resolve().parents[2] / "scripts" / "vport.sh", "--build", BUILD, "--",
+                    sys.executable, Path(__file__).with_name("live_peer.py"), out, "40", *options],
+                   check=True, timeout=120)
+    seen = np.load(out)
+    port = os.path.basename(str(seen["sensors"][0]))
+    assert list(seen["sequence"]) == [f.sequence for f in expected]
+    assert list(seen["stamp"]) == [f.stamp for f in expected]
+    np.testing.assert_array_equal(seen["points"], expected.to_array())
+    assert list(seen["demo"]) == ["DEMO SENSOR"] * 3
+    assert list(seen["stats"]) == [expected.stats[name] for name in quarvis.STAT_NAMES]
+    lost_port, reason, message = str(seen["lost"]).split("|")
+    assert port in lost_port and lost_port in message and "lost" in reason
+
+
+def test_the_live_example_prints_frames_of_the_demo_sensor():
+    lines = run(sys.executable, EXAMPLES / "live_nearest.py", "--frames", "4").splitlines()
+    assert len(lines) == 4
+    sequences = [int(line.split()[0]) for line in lines]
+    assert sequences == list(range(sequences[0], sequences[0] + 4)) and all("nearest" in line for line in lines)
