@@ -67,6 +67,7 @@ struct LiveShare::Impl {
     struct Sensor {
         Link* link = nullptr;
         std::string frameName;
+        std::string topic;  // the topics' middle part: the link's name made safe, numbered when taken
         std::string pointFields;
         uint32_t points = 0, counters = 0, transform = 0;  // channel ids
         uint64_t generation = 0;
@@ -86,6 +87,7 @@ struct LiveShare::Impl {
         std::string topic = topicSafeName(sensor.link->name);
         for (int copy = 2; std::find(taken.begin(), taken.end(), topic) != taken.end(); ++copy)
             topic = topicSafeName(sensor.link->name) + "_" + std::to_string(copy);
+        sensor.topic = topic;
         const std::string prefix = "/" + topic + "/";
         const SchemaBytes points = pointCloudDescriptor();
         const SchemaBytes transform = frameTransformDescriptor();
@@ -185,7 +187,7 @@ void LiveShare::setSensors(const std::vector<Link*>& links) {
     for (Link* link : links) {
         if (std::any_of(sensors.begin(), sensors.end(), [&](const Impl::Sensor& s) { return s.link == link; })) continue;
         std::vector<std::string> taken;
-        for (const Impl::Sensor& sensor : sensors) taken.push_back(topicSafeName(sensor.frameName));
+        for (const Impl::Sensor& sensor : sensors) taken.push_back(sensor.topic);
         Impl::Sensor sensor;
         sensor.link = link;
         impl_->advertise(sensor, taken);

@@ -586,6 +586,7 @@ int runFrameLoop(bool resetSettings) {
         if (slept) plotter.clockStarted = false;
     }
     firstLink().setFramePublishedHook(nullptr);
+    stopSharingLive();
     stopSignalWaker(signalWaker);
     flushSettings(keeper, settingsNow());
     if (appState.debugPrint)

@@ -6,6 +6,7 @@
 #include "main/settings.h"
 
 #include "app/app.h"
+#include "bridge/live_share.h"
 #include "view/view.h"
 
 #include <fcntl.h>
@@ -172,6 +173,15 @@ const SettingKey settingKeys[] = {
          return true;
      },
      [](const Settings& s) { return s.connection.baudRate != 0 ? std::to_string(s.connection.baudRate) : std::string(); }},
+    {"shareAddress",
+     [](const std::string& v, Settings& s) {
+         std::string host;
+         uint16_t port = 0;
+         if (!parseShareAddress(v, host, port)) return false;
+         s.connection.shareAddress = v;
+         return true;
+     },
+     [](const Settings& s) { return s.connection.shareAddress; }},
     // ---- View settings.
     {"backgroundColor", [](const std::string& v, Settings& s) { return readColour(v, s.backgroundColor); },
      [](const Settings& s) { return colourText(s.backgroundColor); }},

@@ -271,6 +271,7 @@ void drawConnectionPanel(bool* open) {
     if (toggle) connectionPanel.panelConnected = !connectionPanel.panelConnected;
 
     drawLinkHealth();
+    drawShareLiveSection();
 
     drawMessagePopup(connectWarning, connectWarningLines);
     drawMessagePopup(disconnectWarning, disconnectWarningLines);
@@ -288,7 +289,7 @@ bool offeredBaudRate(int32_t baudRate) {
 
 ConnectionChoice connectionChoice() {
     const bool picked = connectionPanel.baudLabel != baudPlaceholder;
-    return ConnectionChoice{connectionPanel.connectedPort, picked ? firstLink().baudRate.load() : 0};
+    return ConnectionChoice{connectionPanel.connectedPort, picked ? firstLink().baudRate.load() : 0, shareLiveAddress()};
 }
 
 void preselectConnection(const ConnectionChoice& choice) {
@@ -299,4 +300,5 @@ void preselectConnection(const ConnectionChoice& choice) {
     }
     connectionPanel.connectedPort = choice.port;
     connectionPanel.preselectPending = !choice.port.empty();
+    setShareLiveAddress(choice.shareAddress);
 }

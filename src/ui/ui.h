@@ -80,9 +80,16 @@ bool offeredBaudRate(int32_t baudRate);
 struct ConnectionChoice {
     std::string port;
     int32_t baudRate = 0;
+    std::string shareAddress;  // "Share live"'s address
     bool operator==(const ConnectionChoice&) const = default;
 };
 ConnectionChoice connectionChoice();
+// "Share live" in the connection panel (share_live_section.cpp): its address as the settings keep it
+// ("127.0.0.1:8765" until one is given); stopping is part of the exit sequence, before the links go.
+std::string shareLiveAddress();
+void setShareLiveAddress(const std::string& address);
+void drawShareLiveSection();
+void stopSharingLive();
 // Before the first frame: picks the baud rate (when offered) at once, and the port the first time
 // the panel is drawn, only if it is then listed.
 void preselectConnection(const ConnectionChoice& choice);

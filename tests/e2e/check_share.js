@@ -1,12 +1,13 @@
 // A Foxglove client from npm (independent of our bridge) watching quarvis-decode --foxglove: it
 // subscribes to a sensor's points, decodes them with the advertised schema and checks each cloud
 // against the frame of the same stamp in `quarvis-decode --points` of the same stream.
-// Usage: node check_share.js NPM_DIR PORT POINTS.txt CLOUDS READY_FILE
-//   READY_FILE is written once subscribed; the script exits 0 after CLOUDS matching clouds.
+// Usage: node check_share.js NPM_DIR PORT POINTS.txt CLOUDS READY_FILE [hold]
+//   READY_FILE says "subscribed", then "matched" after CLOUDS matching clouds; the script then exits
+//   0, or with "hold" stays connected until ended (SIGTERM).
 'use strict';
 const fs = require('fs');
 const path = require('path');
-const [npmDir, port, pointsPath, wanted, readyFile] = process.argv.slice(2);
+const [npmDir, port, pointsPath, wanted, readyFile, hold] = process.argv.slice(2);
 const need = (name) => require(path.join(npmDir, 'node_modules', name));
 const WebSocket = need('ws');
 const { FoxgloveClient } = need('@foxglove/ws-protocol');
@@ -33,7 +34,7 @@ for (let i = 0; i < lines.length; ++i) {
 const client = new FoxgloveClient({ ws: new WebSocket(`ws://127.0.0.1:${port}`, [FoxgloveClient.SUPPORTED_SUBPROTOCOL]) });
 let cloudType = null, subscription = null, matched = 0;
 client.on('error', (e) => fail(`client error ${e}`));
-client.on('close', () => fail('the server closed the connection'));
+client.on('close', () => matched < Number(wanted) && fail('the server closed the connection'));
 client.on('advertise', (channels) => {
   const channel = channels.find((c) => c.topic === topic);
   if (!channel || subscription !== null) return;
@@ -44,6 +45,7 @@ client.on('advertise', (channels) => {
   fs.writeFileSync(readyFile, 'subscribed\n');
 });
 client.on('message', ({ subscriptionId, data }) => {
+  if (matched >= Number(wanted)) return;  // holding on: what comes later is not checked
   if (subscriptionId !== subscription) fail(`a message for subscription ${subscriptionId}`);
   const cloud = cloudType.toObject(cloudType.decode(new Uint8Array(data.buffer, data.byteOffset, data.byteLength)),
                                    { longs: String, defaults: true });
@@ -59,6 +61,7 @@ client.on('message', ({ subscriptionId, data }) => {
   }
   if (++matched === Number(wanted)) {
     console.log(`${matched} clouds match`);
-    process.exit(0);
+    fs.writeFileSync(readyFile, 'matched\n');
+    if (hold !== 'hold') process.exit(0);
   }
 });

@@ -1,45 +1,54 @@
 #!/usr/bin/env bash
-# quarvis-decode --foxglove over a virtual port: npm's Foxglove client subscribes to the sensor's
-# points on 127.0.0.1 (a port the system picks) and checks them against --points of the same
-# stream; Ctrl-C then ends the tool cleanly.
+# Sharing live over a virtual port, checked by npm's Foxglove client on 127.0.0.1 (ports the system
+# picks) against --points of the same stream: quarvis-decode --foxglove, ended by Ctrl-C; then the
+# viewer's "Share live", which lists the connected client.
 # Usage: test_share_live.sh BUILD_DIR SOURCE_DIR
-set -uo pipefail
-build=$(cd "$1" && pwd)
-top=$(cd "$2" && pwd)
-[ -n "${VPORT_PORT:-}" ] || exec bash "$top/scripts/vport.sh" --build "$build" -- bash "$0" "$build" "$top"
-shim_preload=$LD_PRELOAD
-unset LD_PRELOAD
-work="$VPORT_DIR/share"
-mkdir -p "$work/home/.config"
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config"
-decode="$build/tools/quarvis-decode"
-stream=(--frames 60 --seed 5 --start-time 100 --rate 25 --baud 1500000)
-pids=()
-cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done; }
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; cat "$work/decode.err" >&2 2>/dev/null; exit 1; }
-until_file() { for _ in $(seq 400); do grep -qs "$2" "$1" && return 0; sleep 0.05; done; return 1; }
+source "$2/tests/e2e/lib.sh"
+e2e_under_vport "$1" "$2" "$0" "$1" "$2"
+decode="$BUILD_DIR/tools/quarvis-decode"
+npm="$SOURCE_DIR/build/npm"
+work="$E2E_WORK"
+stream=(--frames 600 --seed 5 --start-time 100 --rate 25 --baud 1500000)
 
-"$VPORT_SIM" "${stream[@]}" --out "$work/stream.bin" || fail "the simulator"
-"$decode" --points "$work/stream.bin" >"$work/points.txt" || fail "the offline decode"
+"$VPORT_SIM" "${stream[@]}" --out "$work/stream.bin" || e2e_fail "the simulator"
+"$decode" --points "$work/stream.bin" >"$work/points.txt" || e2e_fail "the offline decode"
 
+# The headless share.
 LD_PRELOAD=$shim_preload "$decode" --port "$VPORT_PORT" --baud 1500000 --foxglove 127.0.0.1:0 --seconds 120 \
     >"$work/decode.out" 2>"$work/decode.err" &
 decoder=$!
-pids+=("$decoder")
-until_file "$work/decode.err" "sharing live on 127.0.0.1:" || fail "no address served"
+E2E_PIDS+=("$decoder")
+e2e_wait_for_line "$work/decode.err" "sharing live on 127.0.0.1:" || e2e_fail "no address served"
 port=$(sed -n 's/.*sharing live on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/decode.err")
-
-node "$top/tests/e2e/check_share.js" "$top/build/npm" "$port" "$work/points.txt" 5 "$work/ready" &
+node "$SOURCE_DIR/tests/e2e/check_share.js" "$npm" "$port" "$work/points.txt" 5 "$work/ready" &
 client=$!
-pids+=("$client")
-until_file "$work/ready" subscribed || fail "the client never subscribed"
+E2E_PIDS+=("$client")
+e2e_wait_for_line "$work/ready" subscribed || e2e_fail "the client never subscribed"
 "$VPORT_SIM" "${stream[@]}" --out "$VPORT_SENSOR" &
-pids+=("$!")
-wait "$client" || fail "the client's check"
-
+sim=$!
+E2E_PIDS+=("$sim")
+wait "$client" || e2e_fail "the client's check of quarvis-decode"
 kill -INT "$decoder"
 wait "$decoder"
 status=$?
-[ "$status" -eq 0 ] || fail "quarvis-decode ended with status $status after Ctrl-C"
-echo PASS
+e2e_check_eq "quarvis-decode's status after Ctrl-C" 0 "$status"
+kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null
+
+# The viewer's share, on the address of its settings.
+mkdir -p "$XDG_CONFIG_HOME/quarvis"
+echo "shareAddress=127.0.0.1:0" >"$XDG_CONFIG_HOME/quarvis/settings.conf"
+e2e_start_display
+e2e_probe_log
+e2e_start_viewer
+"$VPORT_SIM" "${stream[@]}" --out "$VPORT_SENSOR" &
+E2E_PIDS+=("$!")
+e2e_probe_connect "$VPORT_PORT"
+e2e_probe_click "Share live"
+e2e_wait_for_line "$VIEWER_OUT" "share live: serving on 127.0.0.1:" || e2e_fail "the viewer serves nothing"
+port=$(sed -n 's/.*share live: serving on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$VIEWER_OUT")
+rm -f "$work/ready"
+node "$SOURCE_DIR/tests/e2e/check_share.js" "$npm" "$port" "$work/points.txt" 3 "$work/ready" hold &
+E2E_PIDS+=("$!")
+e2e_wait_for_line "$work/ready" matched 30 || e2e_fail "the client's check of the viewer"
+e2e_probe_wait "Share client 1" || e2e_fail "the panel lists no client"
+e2e_pass
