@@ -179,8 +179,10 @@ uint16_t LiveShare::port() const { return impl_->server.port(); }
 void LiveShare::setSensors(const std::vector<Link*>& links) {
     std::lock_guard lock(impl_->mutex);
     std::vector<Impl::Sensor>& sensors = impl_->sensors;
+    // A renamed sensor is advertised anew under its new name.
     std::erase_if(sensors, [&](const Impl::Sensor& sensor) {
-        const bool gone = std::find(links.begin(), links.end(), sensor.link) == links.end();
+        const bool gone = std::find(links.begin(), links.end(), sensor.link) == links.end() ||
+                          sensor.link->name != sensor.frameName;
         if (gone) impl_->unadvertise(sensor);
         return gone;
     });

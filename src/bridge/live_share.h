@@ -30,7 +30,8 @@ public:
     bool running() const;
     uint16_t port() const;
 
-    // The links shared from now on: the new ones advertised, the ones no longer given unadvertised.
+    // The links shared from now on: the new ones advertised, the ones no longer given unadvertised,
+    // a renamed one advertised anew.
     // A link must be taken out here before it is destroyed. Topics are /<sensor>/points, /link and
     // /transform, named after each link's name as a session file names them.
     void setSensors(const std::vector<Link*>& links);

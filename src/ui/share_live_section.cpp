@@ -19,7 +19,7 @@ constexpr const char* defaultShareAddress = "127.0.0.1:8765";
 constexpr size_t shareAddressRoom = 128;
 
 // Process-wide state of the live share, GUI thread only (written and read here; the settings read
-// and set the address through connectionChoice/preselectConnection).
+// and set the address through shareLiveAddress/setShareLiveAddress).
 struct ShareLiveState {
     std::unique_ptr<LiveShare> share;      // while sharing
     char address[shareAddressRoom] = {};   // the field as the user edits it
@@ -54,7 +54,18 @@ void startSharing() {
     if (appState.debugPrint) logPrintf("share live: serving on %s\n", shareLive.served.c_str());
 }
 
+void shareLinksExcept(const Link* left) {
+    std::vector<Link*> links;
+    for (int index = 0; index < linkCount(); ++index)
+        if (&linkAt(index) != left) links.push_back(&linkAt(index));
+    shareLive.share->setSensors(links);
+}
+
 }  // namespace
+
+void unshareSensor(const Link& link) {
+    if (shareLive.share) shareLinksExcept(&link);
+}
 
 void stopSharingLive() {
     shareLive.share.reset();
@@ -89,10 +100,8 @@ void drawShareLiveSection() {
     if (!shareLive.failure.empty()) ImGui::TextWrapped("%s", shareLive.failure.c_str());
     if (!shareLive.share) return;
 
-    // Sensors connected or removed while sharing are advertised or unadvertised here.
-    std::vector<Link*> links;
-    for (int index = 0; index < linkCount(); ++index) links.push_back(&linkAt(index));
-    shareLive.share->setSensors(links);
+    // Sensors added while sharing are advertised here (removed ones by unshareSensor).
+    shareLinksExcept(nullptr);
     ImGui::Text("Serving on %s", shareLive.served.c_str());
     const std::vector<BridgeClientInfo> clients = shareLive.share->clients();
     if (clients.empty()) ImGui::TextUnformatted("No client connected");

@@ -1,13 +1,14 @@
 // A Foxglove client from npm (independent of our bridge) watching quarvis-decode --foxglove: it
 // subscribes to a sensor's points, decodes them with the advertised schema and checks each cloud
 // against the frame of the same stamp in `quarvis-decode --points` of the same stream.
-// Usage: node check_share.js NPM_DIR PORT POINTS.txt CLOUDS READY_FILE [hold]
+// Usage: node check_share.js NPM_DIR PORT POINTS.txt SENSOR CLOUDS READY_FILE [hold]
+//   SENSOR: the one sensor's name, its clouds' frame id
 //   READY_FILE says "subscribed", then "matched" after CLOUDS matching clouds; the script then exits
 //   0, or with "hold" stays connected until ended (SIGTERM).
 'use strict';
 const fs = require('fs');
 const path = require('path');
-const [npmDir, port, pointsPath, wanted, readyFile, hold] = process.argv.slice(2);
+const [npmDir, port, pointsPath, sensor, wanted, readyFile, hold] = process.argv.slice(2);
 const need = (name) => require(path.join(npmDir, 'node_modules', name));
 const WebSocket = need('ws');
 const { FoxgloveClient } = need('@foxglove/ws-protocol');
@@ -15,7 +16,6 @@ const protobuf = need('protobufjs');
 const descriptor = need('protobufjs/ext/descriptor');
 
 const limitMs = 60000;  // a hung share fails the test instead of blocking the suite
-const topic = '/Sensor_1/points';
 
 function fail(text) {
   console.error(`check_share: ${text}`);
@@ -36,7 +36,7 @@ let cloudType = null, subscription = null, matched = 0;
 client.on('error', (e) => fail(`client error ${e}`));
 client.on('close', () => matched < Number(wanted) && fail('the server closed the connection'));
 client.on('advertise', (channels) => {
-  const channel = channels.find((c) => c.topic === topic);
+  const channel = channels.find((c) => c.topic.endsWith('/points'));
   if (!channel || subscription !== null) return;
   if (channel.encoding !== 'protobuf' || channel.schemaName !== 'foxglove.PointCloud') fail(`channel ${JSON.stringify(channel)}`);
   const set = descriptor.FileDescriptorSet.decode(Buffer.from(channel.schema, 'base64'));
@@ -52,7 +52,7 @@ client.on('message', ({ subscriptionId, data }) => {
   const stamp = BigInt(cloud.timestamp.seconds) * 1000000000n + BigInt(cloud.timestamp.nanos);
   const want = expected.get(stamp);
   if (!want) fail(`a cloud stamped ${stamp} that the stream does not hold`);
-  if (cloud.frameId !== 'Sensor 1' || cloud.pointStride !== 12) fail(`frame id ${cloud.frameId} or stride ${cloud.pointStride}`);
+  if (cloud.frameId !== sensor || cloud.pointStride !== 12) fail(`frame id ${cloud.frameId} or stride ${cloud.pointStride}`);
   const bytes = Buffer.from(cloud.data);
   if (bytes.length !== want.length * 4) fail(`${bytes.length} bytes of points`);
   for (let k = 0; k < want.length; ++k) {

@@ -20,7 +20,7 @@ decoder=$!
 E2E_PIDS+=("$decoder")
 e2e_wait_for_line "$work/decode.err" "sharing live on 127.0.0.1:" || e2e_fail "no address served"
 port=$(sed -n 's/.*sharing live on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/decode.err")
-node "$SOURCE_DIR/tests/e2e/check_share.js" "$npm" "$port" "$work/points.txt" 5 "$work/ready" &
+node "$SOURCE_DIR/tests/e2e/check_share.js" "$npm" "$port" "$work/points.txt" "Sensor 1" 5 "$work/ready" &
 client=$!
 E2E_PIDS+=("$client")
 e2e_wait_for_line "$work/ready" subscribed || e2e_fail "the client never subscribed"
@@ -40,14 +40,14 @@ echo "shareAddress=127.0.0.1:0" >"$XDG_CONFIG_HOME/quarvis/settings.conf"
 e2e_start_display
 e2e_probe_log
 e2e_start_viewer
-"$VPORT_SIM" "${stream[@]}" --out "$VPORT_SENSOR" &
-E2E_PIDS+=("$!")
 e2e_probe_connect "$VPORT_PORT"
 e2e_probe_click "Share live"
+"$VPORT_SIM" "${stream[@]}" --out "$VPORT_SENSOR" &
+E2E_PIDS+=("$!")
 e2e_wait_for_line "$VIEWER_OUT" "share live: serving on 127.0.0.1:" || e2e_fail "the viewer serves nothing"
 port=$(sed -n 's/.*share live: serving on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$VIEWER_OUT")
 rm -f "$work/ready"
-node "$SOURCE_DIR/tests/e2e/check_share.js" "$npm" "$port" "$work/points.txt" 3 "$work/ready" hold &
+node "$SOURCE_DIR/tests/e2e/check_share.js" "$npm" "$port" "$work/points.txt" "$VPORT_PORT" 3 "$work/ready" hold &
 E2E_PIDS+=("$!")
 e2e_wait_for_line "$work/ready" matched 30 || e2e_fail "the client's check of the viewer"
 e2e_probe_wait "Share client 1" || e2e_fail "the panel lists no client"
