@@ -5,6 +5,7 @@
 //        | Main.
 #include "app/app.h"
 #include "app/version.h"
+#include "bridge/live_share.h"
 #include "link/link.h"
 #include "record/mcap.h"
 #include "record/record.h"
@@ -59,6 +60,8 @@ struct DecodeOptions {
     std::string mcapPath;           // offline: the capture converted to a session file
     std::string capturePath;        // live: every byte read also goes to this capture
     std::string portName;           // live when not empty
+    std::vector<std::string> morePorts;  // live with --foxglove: the sensors after the first
+    std::string foxglove;           // live: share the sensors over the Foxglove WebSocket protocol here
     int baudRate = 0;               // live; 0 takes the viewer's default
     double seconds = 0.0;           // live; 0 runs until Ctrl-C
     bool listPorts = false;         // print the port list the viewer would offer, then stop
@@ -68,6 +71,7 @@ void printUsage(FILE* stream) {
     std::fprintf(stream,
         "Usage: %s [--points] [--csv OUT] [--ply DIR] [--pcd DIR] [--mcap OUT] [--debug] [FILE]\n"
         "       %s --port NAME [--baud N] [--seconds S] [--capture FILE] [--debug]\n"
+        "       %s --port NAME... --foxglove HOST:PORT [--baud N] [--seconds S]\n"
         "       %s --list-ports [--baud N]\n"
         "Runs a sensor byte stream through the viewer's synchroniser and frame decoding.\n"
         "\n"
@@ -93,6 +97,11 @@ void printUsage(FILE* stream) {
         "  --list-ports    print that list: the ports that open at the baud rate, one a line\n"
         "  --baud N        baud rate (default %d)\n"
         "  --seconds S     stop after S seconds, at most 1e9 (default: run until Ctrl-C)\n"
+        "  --foxglove HOST:PORT  also share the sensors live (foxglove.websocket.v1) on this address:\n"
+        "                  /<sensor>/points, /<sensor>/link and /<sensor>/transform for each --port\n"
+        "                  (given once per sensor); port 0 lets the system pick. The address served\n"
+        "                  is printed on standard error. An address other than loopback lets anyone\n"
+        "                  on that network watch, and says so\n"
         "  --capture FILE  also write every byte read from the port, in order, to FILE (a regular\n"
         "                  file, replaced once the port has opened): the raw stream, which this tool decodes offline with the\n"
         "                  same frames and stream counters the live run counted\n"
@@ -107,7 +116,7 @@ void printUsage(FILE* stream) {
         "file or the capture could not be written or was deleted meanwhile (a recording keeps every complete row, a capture\n"
         "every byte before the failure); an --mcap session that could not be written whole keeps every\n"
         "whole chunk and still opens.\n",
-        toolName, toolName, toolName, static_cast<int>(firstLink().baudRate));
+        toolName, toolName, toolName, toolName, static_cast<int>(firstLink().baudRate));
 }
 
 // ---- Standard output ------------------------------------------------------------------------------
@@ -166,7 +175,7 @@ const char* nonEmpty(const char* value, const char* option) {
 
 DecodeOptions parseOptions(int argc, char** argv) {
     enum OptionId { optPoints = 1, optPort, optListPorts, optBaud, optSeconds, optDebug, optHelp, optCsv, optVersion,
-                    optPly, optPcd, optCapture, optMcap };
+                    optPly, optPcd, optCapture, optMcap, optFoxglove };
     static const option longOptions[] = {
         {"points", no_argument, nullptr, optPoints},       {"port", required_argument, nullptr, optPort},
         {"list-ports", no_argument, nullptr, optListPorts},
@@ -175,6 +184,7 @@ DecodeOptions parseOptions(int argc, char** argv) {
         {"csv", required_argument, nullptr, optCsv},       {"version", no_argument, nullptr, optVersion},
         {"ply", required_argument, nullptr, optPly},       {"pcd", required_argument, nullptr, optPcd},
         {"capture", required_argument, nullptr, optCapture}, {"mcap", required_argument, nullptr, optMcap},
+        {"foxglove", required_argument, nullptr, optFoxglove},
         {nullptr, 0, nullptr, 0},
     };
     DecodeOptions options;
@@ -192,7 +202,17 @@ DecodeOptions parseOptions(int argc, char** argv) {
         case optCapture: options.capturePath = nonEmpty(optarg, "--capture"); break;
         case optMcap: options.mcapPath = nonEmpty(optarg, "--mcap"); break;
         case optListPorts: options.listPorts = true; break;
-        case optPort: options.portName = nonEmpty(optarg, "--port"); break;
+        case optPort:
+            if (options.portName.empty()) options.portName = nonEmpty(optarg, "--port");
+            else options.morePorts.push_back(nonEmpty(optarg, "--port"));
+            break;
+        case optFoxglove: {
+            std::string host;
+            uint16_t port = 0;
+            if (!parseShareAddress(optarg, host, port)) usageError("--foxglove takes HOST:PORT, not", optarg);
+            options.foxglove = optarg;
+            break;
+        }
         case optBaud: {
             const long rate = std::strtol(optarg, &end, 10);
             if (end == optarg || *end != '\0' || rate <= 0 || rate > INT32_MAX) usageError("invalid baud rate", optarg);
@@ -219,6 +239,9 @@ DecodeOptions parseOptions(int argc, char** argv) {
                   options.mcapPath.empty()))
         usageError("a live run takes none of", "--csv/--ply/--pcd/--mcap");
     if (!options.capturePath.empty() && options.portName.empty()) usageError("only a live run takes", "--capture");
+    if (!options.foxglove.empty() && options.portName.empty()) usageError("only a live run takes", "--foxglove");
+    if (!options.morePorts.empty() && options.foxglove.empty()) usageError("more than one --port needs", "--foxglove");
+    if (options.morePorts.size() + 1 > static_cast<size_t>(maxLinks)) usageError("too many sensors for", "--port");
     if (!live && (options.baudRate != 0 || options.seconds != 0.0)) usageError("offline decoding takes no", "--baud/--seconds");
     return options;
 }
@@ -579,9 +602,43 @@ volatile sig_atomic_t stopRequested = 0;
 void onStopSignal(int) { stopRequested = 1; }
 
 // The link took the reason at the step that failed.
-void reportOpenFailure(const std::string& name, int status) {
+void reportOpenFailure(const Link& link, const std::string& name, int status) {
     std::fprintf(stderr, "%s: cannot open %s: libserialport status %d: %s\n", toolName, name.c_str(), status,
-                 firstLink().failure.reason.c_str());
+                 link.failure.reason.c_str());
+}
+
+// --foxglove: the sensors after the first opened on links of their own. False (reported) when one
+// cannot be opened.
+bool openMorePorts(const DecodeOptions& options) {
+    for (const std::string& name : options.morePorts) {
+        Link* link = addLink();
+        link->baudRate = firstLink().baudRate.load();
+        const int status = link->open(name.c_str(), link->baudRate);
+        if (status != SP_OK) {
+            reportOpenFailure(*link, name, status);
+            return false;
+        }
+    }
+    return true;
+}
+
+// --foxglove: every link shared on the address; the address served goes to standard error.
+bool startSharing(LiveShare& share, const std::string& address) {
+    std::string host;
+    uint16_t port = 0;
+    parseShareAddress(address, host, port);
+    const BridgeStartResult started = share.start(host, port);
+    if (!started.ok) {
+        std::fprintf(stderr, "%s: %s\n", toolName, started.error.c_str());
+        return false;
+    }
+    std::vector<Link*> links;
+    for (int index = 0; index < linkCount(); ++index) links.push_back(&linkAt(index));
+    share.setSensors(links);
+    const bool v6 = host.find(':') != std::string::npos;
+    std::fprintf(stderr, "%s: sharing live on %s%s%s:%u\n", toolName, v6 ? "[" : "", host.c_str(), v6 ? "]" : "",
+                 static_cast<unsigned>(started.port));
+    return true;
 }
 
 // The capture's end, on standard error when it failed.
@@ -617,9 +674,18 @@ int decodeLive(const DecodeOptions& options) {
     }
     const int status = firstLink().open(options.portName.c_str(), firstLink().baudRate);
     if (status != SP_OK) {
-        reportOpenFailure(options.portName, status);
+        reportOpenFailure(firstLink(), options.portName, status);
         shutDownLinks();
         discardCapture();  // nothing was read: an existing file stays as it was
+        return exitPortFailure;
+    }
+
+    LiveShare share;
+    if (!openMorePorts(options) || (!options.foxglove.empty() && !startSharing(share, options.foxglove))) {
+        share.stop();
+        for (int index = 0; index < linkCount(); ++index) linkAt(index).close();
+        shutDownLinks();
+        discardCapture();
         return exitPortFailure;
     }
 
@@ -630,10 +696,8 @@ int decodeLive(const DecodeOptions& options) {
     bool portLost = false;
     while (!stopRequested && (options.seconds == 0.0 || LiveClock::now() < deadline)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(livePollMillis));
-        if (firstLink().checkLost()) {
-            portLost = true;
-            break;
-        }
+        for (int index = 0; index < linkCount() && !portLost; ++index) portLost = linkAt(index).checkLost();
+        if (portLost) break;
         pollCapture();
         if (!options.capturePath.empty() && !captureRunning()) break;  // it failed: the run has no point
         if (LiveClock::now() >= nextRound) {
@@ -643,8 +707,13 @@ int decodeLive(const DecodeOptions& options) {
             if (standardOutputFailed(true)) break;
         }
     }
-    firstLink().close();
-    if (portLost) std::fprintf(stderr, "%s: the port %s is disconnected\n", toolName, options.portName.c_str());
+    share.stop();
+    for (int index = 0; index < linkCount(); ++index) {
+        Link& link = linkAt(index);
+        const std::string& portName = index == 0 ? options.portName : options.morePorts.at(index - 1);
+        if (link.portLost) std::fprintf(stderr, "%s: the port %s is disconnected\n", toolName, portName.c_str());
+        link.close();
+    }
     printStatistics(firstLink().statistics);
     shutDownLinks();
     const bool captureFailed = !options.capturePath.empty() && !finishCaptureReported();

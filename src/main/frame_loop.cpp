@@ -605,6 +605,7 @@ int runFrameLoop(bool resetSettings, const std::function<void()>& atStart) {
         if (slept) plotter.clockStarted = false;
     }
     for (int i = 0; i < linkCount(); ++i) linkAt(i).setFramePublishedHook(nullptr);
+    stopSharingLive();
     stopSignalWaker(signalWaker);
     flushSettings(keeper, settingsNow());
     if (appState.debugPrint)

@@ -6,6 +6,7 @@
 #include "main/settings.h"
 
 #include "app/app.h"
+#include "bridge/live_share.h"
 #include "link/link.h"
 #include "view/view.h"
 
@@ -274,6 +275,15 @@ const SettingKey settingKeys[] = {
          return true;
      },
      [](const Settings& s) { return s.chooserFolder; }},
+    {"shareAddress",
+     [](const std::string& v, Settings& s) {
+         std::string host;
+         uint16_t port = 0;
+         if (!parseShareAddress(v, host, port)) return false;
+         s.shareAddress = v;
+         return true;
+     },
+     [](const Settings& s) { return s.shareAddress; }},
     {"windowX", [](const std::string& v, Settings& s) { return readWindowCoordinate(v, s.windowX); },
      [](const Settings& s) { return windowText(s, s.windowX); }},
     {"windowY", [](const std::string& v, Settings& s) { return readWindowCoordinate(v, s.windowY); },
@@ -415,6 +425,7 @@ Settings currentSettings() {
     settings.roundPoints = roundPoints;
     settings.overlayShown = overlayShown;
     settings.chooserFolder = chooserFolder;
+    settings.shareAddress = shareLiveAddress();
     return settings;
 }
 
@@ -432,6 +443,7 @@ void applySettings(const Settings& settings) {
     roundPoints = settings.roundPoints;
     overlayShown = settings.overlayShown;
     chooserFolder = settings.chooserFolder;
+    setShareLiveAddress(settings.shareAddress);
 }
 
 // ---- The folder and the file ---------------------------------------------------------------------

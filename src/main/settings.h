@@ -25,6 +25,7 @@ struct Settings {
     bool roundPoints = false;
     bool overlayShown = false;
     std::string chooserFolder;
+    std::string shareAddress;  // "Share live"'s address; empty: the default
     int32_t windowX = 0, windowY = 0, windowWidth = 0, windowHeight = 0;
     bool operator==(const Settings&) const = default;
 };

@@ -422,11 +422,13 @@ void drawConnectionPanel(bool* open) {
         for (int i = 0; i < linkCount(); ++i)
             if (drawSensorSection(i, warning)) removed = i;
         if (removed > 0) {
+            unshareSensor(linkAt(removed));
             removeLink(linkAt(removed));
             forgetSensor(removed);
         }
     }
     drawAddSensorButton();
+    drawShareLiveSection();
 
     if (warning != nullptr) ImGui::OpenPopup(warning);
     if (connectErrorRequested) ImGui::OpenPopup(connectError.title);

@@ -114,6 +114,16 @@ bool connectSensorAtStart(const std::string& port, int32_t baudRate, std::string
 // named after it. Empty when no port is lost.
 std::string lostPortBanner();
 
+// ---- "Share live" (share_live_section.cpp) -------------------------------------------------------
+// Its address as the settings keep it ("127.0.0.1:8765" until one is given).
+std::string shareLiveAddress();
+void setShareLiveAddress(const std::string& address);
+void drawShareLiveSection();
+// A sensor taken out of the share before its link is removed.
+void unshareSensor(const Link& link);
+// Part of the exit sequence, before the links go.
+void stopSharingLive();
+
 // The folder the chooser of recordings (.csv) opens in: that of the file last chosen in it; empty: the working
 // folder. Written by the record panel and the settings load; read by the record panel and the save.
 extern std::string chooserFolder;

@@ -28,6 +28,7 @@ Settings changed() {
     s.roundPoints = true;
     s.overlayShown = true;
     s.chooserFolder = "/home/user/recordings and more";
+    s.shareAddress = "[::1]:9000";
     s.windowX = -20, s.windowY = 40, s.windowWidth = 800, s.windowHeight = 600;
     return s;
 }
@@ -48,6 +49,7 @@ TEST(SettingsFile, LayoutByteForByteAndARoundTripThroughAMissingFolder) {
               "roundPoints=true\n"
               "overlay=true\n"
               "chooserFolder=/home/user/recordings and more\n"
+              "shareAddress=[::1]:9000\n"
               "windowX=-20\n"
               "windowY=40\n"
               "windowWidth=800\n"
@@ -92,8 +94,9 @@ TEST(SettingsFile, BadContentFallsBackLineByLine) {
          [](Settings& s) { s.gridColor[0] = 0.0f, s.gridColor[1] = 0.5f, s.gridColor[2] = 1.0f; }},
         {"colour mode, range with blanks, switch", "pointColorMode=range\ncolorRange= -1 , 4\nroundPoints=true\n", 0,
          [](Settings& s) { s.pointColorMode = 3, s.colorRangeLow = -1.0f, s.colorRangeHigh = 4.0f, s.roundPoints = true; }},
-        {"empty port, port with a control byte, relative folder",
-         std::string("port=\nport=/dev/tty\x01S0\nchooserFolder=recordings\n"), 3, unchanged},
+        {"empty port, port with a control byte, relative folder, share addresses without a port or brackets",
+         std::string("port=\nport=/dev/tty\x01S0\nchooserFolder=recordings\nshareAddress=127.0.0.1\n"
+                     "shareAddress=::1:80\nshareAddress=host:65536\n"), 6, unchanged},
         {"sensor keys out of range, unknown or too long",
          "sensor1.port=/dev/a\nsensor9.port=/dev/b\nsensors=1\nsensors=9\nsensor2.colour=red\nsensor2x.port=/dev/c\n"
          "name=" + std::string(sensorNameCapacity, 'n') + "\n", 7, unchanged},
