@@ -27,8 +27,9 @@ std::vector<std::string> shownNoticeLines;
 uint64_t shownReplayNoticeSerial = 0;
 std::vector<std::string> shownReplayNoticeLines;
 std::vector<std::string> shownReplayEndLines;
-uint64_t shownCaptureNoticeSerial = 0;
+uint64_t shownCaptureNoticeSerial[maxLinks] = {};  // per capture slot
 std::vector<std::string> shownCaptureNoticeLines;
+const CaptureNotice* shownCaptureNotice = nullptr;    // the one whose title the pop-up bears
 
 void drawReplayEnd(bool ended) {
     if (ended) {
@@ -60,16 +61,25 @@ void drawRecordingNotice() {
     drawMessagePopup(popup, shownNoticeLines);
 }
 
+// The captures that end in the same frame (several sensors stopped together) share one pop-up, titled
+// after the first that did not end as saved, if one did not.
 void drawCaptureNotice() {
-    const CaptureNotice& notice = captureState.notice;
-    const bool saved = notice.kind == CaptureEnd::saved;
-    const MessagePopup popup{captureNoticeTitle(notice), saved ? checkGlyph : exclamationGlyph, noticeCloseSize,
-                             "Capture Notice/Close"};
-    if (notice.serial != shownCaptureNoticeSerial) {
-        shownCaptureNoticeSerial = notice.serial;
-        shownCaptureNoticeLines = captureNoticeLines(notice);
-        ImGui::OpenPopup(popup.title);
+    bool fresh = false;
+    for (int slot = 0; slot < maxLinks; ++slot) {
+        const CaptureNotice& notice = captures[slot].notice;
+        if (notice.serial == shownCaptureNoticeSerial[slot]) continue;
+        shownCaptureNoticeSerial[slot] = notice.serial;
+        if (!fresh) shownCaptureNoticeLines.clear();
+        if (!fresh || (shownCaptureNotice->kind == CaptureEnd::saved && notice.kind != CaptureEnd::saved))
+            shownCaptureNotice = &notice;
+        fresh = true;
+        for (std::string& line : captureNoticeLines(notice)) shownCaptureNoticeLines.push_back(std::move(line));
     }
+    if (shownCaptureNotice == nullptr) return;
+    const bool saved = shownCaptureNotice->kind == CaptureEnd::saved;
+    const MessagePopup popup{captureNoticeTitle(*shownCaptureNotice), saved ? checkGlyph : exclamationGlyph,
+                             noticeCloseSize, "Capture Notice/Close"};
+    if (fresh) ImGui::OpenPopup(popup.title);
     drawMessagePopup(popup, shownCaptureNoticeLines);
 }
 

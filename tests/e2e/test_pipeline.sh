@@ -67,6 +67,7 @@ done <<'TABLE'
 2|names the input itself|ln -f three.bin linked.bin; "$decode" --csv linked.bin - <three.bin
 2|a live run takes none of|"$decode" --csv x.csv --port /dev/null
 2|only a live run takes|"$decode" --capture x.ostrel forty.bin
+2|one --capture for each --port, not '1'|"$decode" --port a --port b --capture x.ostrel
 3|dir.csv: No such file or directory|"$decode" --csv no/such/dir.csv forty.bin
 3|No space left on device|"$decode" --csv /dev/full forty.bin
 3|It is not a folder|"$decode" --ply forty.bin forty.bin
