@@ -51,8 +51,8 @@ bool button(const char* label, const ImVec2& size, const char* probe) {
     return pressed;
 }
 
-// The captures open, one per link at most; the first of them leads: the controls show its state and
-// every replay follows them on one clock, each capture's time measured from its own first frame.
+// The captures open, one per link at most; the longest leads: the controls show its state and every
+// replay follows them on one clock, each capture's time measured from its own first frame.
 std::vector<Link*> replayLinks() {
     std::vector<Link*> links;
     for (int index = 0; index < linkCount(); ++index)
@@ -72,16 +72,18 @@ bool replaying(const Link& link) {
     return link.captureOpen() && !link.capture.indexing && link.sourceIs(captureReplaySource) && link.portOpen;
 }
 
-// The leading replay, once every capture open is indexed and replaying; null before.
-Link* leader() {
-    const std::vector<Link*> links = replayLinks();
-    if (links.empty()) return nullptr;
-    for (const Link* link : links)
-        if (!replaying(*link)) return nullptr;
-    return links.front();
-}
-
 const std::vector<CaptureFrame>& frames(const Link& link) { return link.capture.index.frames; }
+
+// The leading replay, once every capture open is indexed and replaying (null before): the longest,
+// so that the controls show a replay still under way until every one has ended.
+Link* leader() {
+    Link* lead = nullptr;
+    for (Link* link : replayLinks()) {
+        if (!replaying(*link)) return nullptr;
+        if (lead == nullptr || frames(*link).back().playMicros > frames(*lead).back().playMicros) lead = link;
+    }
+    return lead;
+}
 
 std::string fileName(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -207,12 +209,10 @@ void drawSpeedCombo(const Link& lead) {
     ImGui::EndCombo();
 }
 
-// The slider spans the longest capture and follows the leader, except while the user holds it; each
-// move shows every capture's frame due at the time under it.
+// The slider spans the leader, the longest capture, and follows it, except while the user holds it;
+// each move shows every capture's frame due at the time under it.
 void drawTimeSlider(const Link& lead) {
-    int64_t longest = 0;
-    for (const Link* link : replayLinks()) longest = std::max(longest, frames(*link).back().playMicros);
-    const float duration = static_cast<float>(longest / microsPerSecondF);
+    const float duration = static_cast<float>(frames(lead).back().playMicros / microsPerSecondF);
     if (!captureReplaySection.sliderHeld) captureReplaySection.sliderSeconds = static_cast<float>(shownMicros(lead) / microsPerSecondF);
     const bool moved = ImGui::SliderFloat("##Capture Time", &captureReplaySection.sliderSeconds, 0.0f, duration, "%.2f s");
     captureReplaySection.sliderHeld = ImGui::IsItemActive();
