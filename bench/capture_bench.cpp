@@ -101,7 +101,7 @@ void openIndexed(const std::string& path) {
     ensureWorkerThreads();
     resetLinkForTest();
     firstLink().capture.clock = steadyCaptureClock;
-    if (firstLink().openCapture(path) != 0) std::abort();
+    if (!firstLink().openCapture(path).empty()) std::abort();
     while (!firstLink().pollCaptureIndexing()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     firstLink().synchroniser.reset();
     if (captureReplaySource.open(firstLink(), capturePortName, 0) != 0) std::abort();

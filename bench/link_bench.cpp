@@ -29,9 +29,7 @@ void connectToIdleLine() {
     ensureWorkerThreads();
     resetLinkForTest();
     fakeSerialAddPort(idlePort);
-    serialLink.open(idlePort, firstLink().baudRate);
-    firstLink().portOpen = true;
-    firstLink().workers.start();
+    firstLink().open(idlePort, firstLink().baudRate);
 }
 
 // CPU time of the whole process (the benchmark thread only sleeps) per second of wall time, in

@@ -35,7 +35,7 @@ void collectFrame(const uint8_t* record, void* context) {
 // when its top bit is set, up to 32 KiB as quarvis-decode reads a file.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static ReferenceSynchroniser reference;
-    reference.state = synchroniser;  // what a Start leaves as it was
+    reference.state = firstLink().synchroniser;  // what a Start leaves as it was
     firstLink().synchroniser.reset();
     referenceReset(reference);
     Frames frames, referenceFrames;
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         firstLink().synchroniser.synchroniseBytes(data + at, static_cast<int>(length), checkFrame, &frames);
         referenceSynchronise(reference, data + at, static_cast<int>(length), collectFrame, &referenceFrames);
         if (frames != referenceFrames) std::abort();
-        if (!(takeSnapshot(synchroniser, linkStatistics) == takeSnapshot(reference.state, reference.statistics))) std::abort();
+        if (!(takeSnapshot(firstLink().synchroniser, firstLink().statistics) == takeSnapshot(reference.state, reference.statistics))) std::abort();
         frames.clear();
         referenceFrames.clear();
         at += length;

@@ -70,6 +70,8 @@ FAULTS = [
     ("writer-truncate", "src/record/writer.cpp", "endRecordingFailed", "(void)::ftruncate(recordingState.file, static_cast<off_t>(recordingState.committedBytes))", "(void)0",
      "e2e.test_record"),
     ("writer-scene-suffix", "src/record/writer.cpp", "createStampedFile", "O_EXCL", "O_TRUNC"),
+    ("stamp-format", "src/record/writer.cpp", "makeTimestamp", "%Y%m%d-%H%M%S", "%Y%m%d_%H%M%S"),
+    ("stamp-local-time", "src/record/writer.cpp", "makeTimestamp", "::localtime_r(&now, &local)", "::gmtime_r(&now, &local)"),
     ("writer-active-after-fail", "src/record/writer.cpp", "beginRecording", "recordingActive = true", "recordingActive = false"),
     # Replay: classification, seek, end, bad rows.
     ("replay-scene-limit", "src/record/replay.cpp", "firstLineIsScene", "readLine(line, sceneLineLimit)", "readLine(line, sceneLineLimit - 1)"),
@@ -107,6 +109,9 @@ FAULTS = [
     ("capture-last-drain", "src/record/capture.cpp", "writerThread", "!drainTap() || finishing", "finishing || !drainTap()"),
     ("capture-overflow", "src/record/capture.cpp", "mustEnd", "captureTapOverflowed()", "false"),
     ("capture-port-lost", "src/record/capture.cpp", "mustEnd", "firstLink().portLost ? CaptureEnd::portLost : CaptureEnd::saved", "CaptureEnd::saved"),
+    ("capture-empties-early", "src/record/capture.cpp", "endCapture", "if (!capture.keepUntouched) emptyFileOnce()", "emptyFileOnce()"),
+    ("capture-deleted", "src/record/capture.cpp", "fileDeleted", "status.st_nlink == 0", "false"),
+    ("capture-onto-replayed", "src/record/capture.cpp", "isReplayedCapture", "written.st_ino == replayed.st_ino", "false"),
     ("capture-index-gap", "src/link/capture_index.cpp", "next", "std::min<uint64_t>(stamp - lastStamp, longestFrameGapMicros)", "stamp - lastStamp"),
     ("capture-index-carry", "src/link/capture_index.cpp", "indexCapture", "if (lastChunk) at = held;", "at = held;"),
     ("capture-frame-at", "src/link/capture_index.cpp", "captureFrameAt", "micros < frame.playMicros", "micros <= frame.playMicros"),

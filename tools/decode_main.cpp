@@ -24,6 +24,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <libserialport.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,40 +84,63 @@ void printUsage(FILE* stream) {
         "  --baud N        baud rate (default %d)\n"
         "  --seconds S     stop after S seconds, at most 1e9 (default: run until Ctrl-C)\n"
         "  --capture FILE  also write every byte read from the port, in order, to FILE (a regular\n"
-        "                  file, replaced): the raw stream, which this tool decodes offline with the\n"
-        "                  same frames and stream counters the live run counted; one per --port,\n"
-        "                  in the same order\n"
+        "                  file, replaced once the port has opened): the raw stream, which this tool\n"
+        "                  decodes offline with the same frames and stream counters the live run\n"
+        "                  counted; one per --port, in the same order\n"
         "\n"
         "  --debug         the viewer's diagnostic lines on standard output\n"
         "  --help          this text\n"
         "  --version       the version\n"
+        "A reader that stops early (| head) ends the run quietly.\n"
         "Exit status: 0 done (an input without a good frame says so on standard error); 1 the port could\n"
         "not be opened or was lost (a capture keeps every byte read before); 2 bad usage, unreadable\n"
         "input, or --csv naming the input itself; 3 standard output, the --csv file, a --ply/--pcd\n"
-        "file or the capture could not be written (a recording keeps every complete row, a capture\n"
+        "file or the capture could not be written or was deleted meanwhile (a recording keeps every complete row, a capture\n"
         "every byte before the failure).\n",
         toolName, toolName, toolName, maxLinks, static_cast<int>(firstLink().baudRate));
 }
 
 // ---- Standard output ------------------------------------------------------------------------------
 // Every line goes to stdout, through std::cout or stdio; a failed write (full disk, reader gone) is
-// noticed at the next check and ends the run with exitOutputFailure.
+// noticed at the next check and ends the run. A reader that closed early (`| head`) is no error, as
+// for any filter: the run ends quietly with status 0. Any other failure is exitOutputFailure.
 
-// True once standard output has failed; the first failure is reported on standard error.
+// Process-wide state of the tool's standard output, main thread only: how it failed, once it has.
+enum class OutputState { good, readerGone, failed };
+OutputState outputState = OutputState::good;
+
+// A pipe whose reader has closed polls as an error on the writing end.
+bool readerClosed() {
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    return ::poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0;
+}
+
+// True once standard output has failed; a failure other than a closed reader is reported on
+// standard error, once.
 bool standardOutputFailed(bool flush) {
-    static bool reported = false;
+    if (outputState != OutputState::good) return true;
     if (flush) std::cout.flush();
     if (flush && std::fflush(stdout) != 0) std::cout.setstate(std::ios::badbit);
     if (std::cout && !std::ferror(stdout)) return false;
-    if (!reported) {
-        std::fprintf(stderr, "%s: cannot write standard output: %s\n", toolName, std::strerror(errno));
-        reported = true;
+    const int error = errno;
+    if (error == EPIPE || readerClosed()) {
+        outputState = OutputState::readerGone;
+        return true;
     }
+    std::fprintf(stderr, "%s: cannot write standard output: %s\n", toolName, std::strerror(error));
+    outputState = OutputState::failed;
     return true;
 }
 
+// The exit status standard output leaves after a final flush: 0 when it took everything or its
+// reader left early.
+int outputStatus() {
+    standardOutputFailed(true);
+    return outputState == OutputState::failed ? exitOutputFailure : 0;
+}
+
 [[noreturn]] void exitAfterOutput() {
-    std::exit(standardOutputFailed(true) ? exitOutputFailure : 0);
+    std::exit(outputStatus());
 }
 
 [[noreturn]] void usageError(const char* message, const char* value) {
@@ -159,7 +183,7 @@ DecodeOptions parseOptions(int argc, char** argv) {
         case optListPorts: options.listPorts = true; break;
         case optPort:
             if (options.portNames.size() == static_cast<size_t>(maxLinks)) usageError("too many ports at", optarg);
-            options.portNames.push_back(optarg);
+            options.portNames.push_back(nonEmpty(optarg, "--port"));
             break;
         case optBaud: {
             const long rate = std::strtol(optarg, &end, 10);
@@ -329,9 +353,10 @@ int openCsv(const DecodeOptions& options, int inputFd, FrameOutputs& outputs) {
     // A file size limit must fail the write (and be reported), not end the tool.
     std::signal(SIGXFSZ, SIG_IGN);
     const char* path = options.csvPath.c_str();
-    outputs.csvFile = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    std::string problem;
+    outputs.csvFile = openRegularFile(path, O_WRONLY | O_CREAT, problem);
     if (outputs.csvFile < 0) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, path, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, path, problem.c_str());
         return exitOutputFailure;
     }
     struct stat input, output;
@@ -341,7 +366,7 @@ int openCsv(const DecodeOptions& options, int inputFd, FrameOutputs& outputs) {
         ::close(outputs.csvFile);
         return exitUsage;
     }
-    if (S_ISREG(output.st_mode) && ::ftruncate(outputs.csvFile, 0) != 0) {
+    if (::ftruncate(outputs.csvFile, 0) != 0) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, path, std::strerror(errno));
         return exitOutputFailure;
     }
@@ -353,11 +378,16 @@ int openCsv(const DecodeOptions& options, int inputFd, FrameOutputs& outputs) {
 int decodeOffline(const DecodeOptions& options) {
     const bool fromStdin = options.inputPath == "-";
     const char* shownName = fromStdin ? "standard input" : options.inputPath.c_str();
-    const int fd = fromStdin ? STDIN_FILENO : ::open(options.inputPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // A pipe on standard input is the usual way in; a named file must be a regular one.
+    std::string problem;
+    const int fd = fromStdin ? STDIN_FILENO : openRegularFile(options.inputPath, O_RDONLY, problem);
     if (fd < 0) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", toolName, shownName, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", toolName, shownName, problem.c_str());
         return exitInputFailure;
     }
+    if (fromStdin && ::isatty(STDIN_FILENO))
+        std::fprintf(stderr, "%s: reading the byte stream from standard input (the terminal); Ctrl-D ends it\n",
+                     toolName);
     FrameOutputs outputs;
     outputs.points = options.points;
     if (!options.csvPath.empty()) {
@@ -367,8 +397,8 @@ int decodeOffline(const DecodeOptions& options) {
     outputs.cloudFolders[1] = options.pcdFolder;
     for (const std::string& folder : outputs.cloudFolders) {
         if (folder.empty()) continue;
-        if (const std::string problem = prepareFolder(folder); !problem.empty()) {
-            std::fprintf(stderr, "%s: cannot write into %s: %s\n", toolName, folder.c_str(), problem.c_str());
+        if (const std::string unusable = prepareFolder(folder); !unusable.empty()) {
+            std::fprintf(stderr, "%s: cannot write into %s: %s\n", toolName, folder.c_str(), unusable.c_str());
             return exitOutputFailure;
         }
     }
@@ -386,9 +416,10 @@ int decodeOffline(const DecodeOptions& options) {
         }
         bytesRead += static_cast<uint64_t>(count);
         synchroniser.synchroniseBytes(chunk.data(), static_cast<int>(count), emitGoodFrame, &outputs);
-        if (standardOutputFailed(false)) return exitOutputFailure;
+        if (standardOutputFailed(false)) break;
     }
     if (!fromStdin) ::close(fd);
+    if (outputState == OutputState::failed) return exitOutputFailure;
     printStatistics(synchroniser.statistics);
     if (synchroniser.statistics.get(counterGoodFrames) == 0)
         std::fprintf(stderr, "%s: no %sframe found in %llu bytes of %s\n", toolName,
@@ -403,7 +434,7 @@ int decodeOffline(const DecodeOptions& options) {
         std::fprintf(stderr, "%s: cannot write %s\n", toolName, outputs.cloudFailure.c_str());
         return exitOutputFailure;
     }
-    return standardOutputFailed(true) ? exitOutputFailure : 0;
+    return outputStatus();
 }
 
 // ---- Live decoding -------------------------------------------------------------------------------
@@ -480,7 +511,7 @@ int decodeLive(const DecodeOptions& options) {
     const int ports = static_cast<int>(options.portNames.size());
     if (const int status = openLinks(options); status != 0) {
         shutDownLinks();
-        finishCapture();
+        discardCapture();  // nothing was read: an existing file stays as it was
         return status;
     }
 
@@ -512,14 +543,14 @@ int decodeLive(const DecodeOptions& options) {
     shutDownLinks();
     const bool capturesKept = options.capturePaths.empty() || finishCapturesReported();
     if (portsLost > 0) return exitPortFailure;
-    return standardOutputFailed(true) || !capturesKept ? exitOutputFailure : 0;
+    return outputStatus() != 0 || !capturesKept ? exitOutputFailure : 0;
 }
 
 // The viewer's port list without the placeholder: every port the system lists (none is opened).
 int listPorts() {
     enumeratePorts();
     for (size_t entry = 1; entry < portList.size(); ++entry) std::cout << portList[entry] << '\n';
-    return standardOutputFailed(true) ? exitOutputFailure : 0;
+    return outputStatus();
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -38,6 +39,7 @@ struct SimOptions {
     std::string reportPath;        // empty: no report
     int baudRate = 0;              // 0: as fast as the output takes it
     double frameRate = 0.0;        // 0: as fast as the line allows
+    bool pace = false;             // --pace: --rate in real time even into a regular file
     uint64_t frames = 0;           // 0: endless
     SimConfig config;
 };
@@ -52,7 +54,10 @@ void printUsage(FILE* stream) {
         "  --baud N              pace the bytes as an 8N1 line at N baud (7 or more) carries them\n"
         "                        (0: unpaced, default)\n"
         "  --rate R              frames per second, 0.000233 (a frame every 71 minutes) to 1000000\n"
-        "                        (0, default: back to back as the line allows)\n"
+        "                        (0, default: back to back as the line allows); sets the time stamps,\n"
+        "                        and paces the output in real time into a pipe, terminal or line\n"
+        "  --pace                pace --rate in real time into a regular file too (a regular file is\n"
+        "                        otherwise written at once, unless --baud paces it)\n"
         "  --frames N            stop after N frames (0: endless, default); a cut-short frame and the\n"
         "                        frame it swallows count as one\n"
         "  --seed N              seed of the scene's noise and of the fault choices (default 1)\n"
@@ -126,10 +131,11 @@ void setStartTime(SimConfig& config, double seconds) {
 
 SimOptions parseOptions(int argc, char** argv) {
     enum OptionId { optOut = 1, optBaud, optRate, optFrames, optSeed, optFirstSequence, optStartTime,
-                    optGarbage, optChecksum, optSize, optCutShort, optReport, optDebug, optHelp, optVersion };
+                    optGarbage, optChecksum, optSize, optCutShort, optReport, optDebug, optHelp, optVersion, optPace };
     static const option longOptions[] = {
         {"out", required_argument, nullptr, optOut},       {"baud", required_argument, nullptr, optBaud},
         {"rate", required_argument, nullptr, optRate},     {"frames", required_argument, nullptr, optFrames},
+        {"pace", no_argument, nullptr, optPace},
         {"seed", required_argument, nullptr, optSeed},
         {"first-sequence", required_argument, nullptr, optFirstSequence},
         {"start-time", required_argument, nullptr, optStartTime},
@@ -152,6 +158,7 @@ SimOptions parseOptions(int argc, char** argv) {
             options.frameRate = parseReal(optarg, 0.0, microsPerSecond);
             rateText = optarg;
             break;
+        case optPace: options.pace = true; break;
         case optFrames: options.frames = parseCount(optarg, UINT64_MAX); break;
         case optSeed: options.config.seed = static_cast<uint32_t>(parseCount(optarg, UINT32_MAX)); break;
         case optFirstSequence: options.config.firstSequence = static_cast<uint16_t>(parseCount(optarg, UINT16_MAX)); break;
@@ -209,6 +216,12 @@ void onStopSignal(int signalNumber) {
     restoreTerminal();
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
+}
+
+// True when the output is a regular file, which takes the frames at once rather than in real time.
+bool outputIsRegularFile() {
+    struct stat status {};
+    return ::fstat(outputFd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 void openOutput(const std::string& path) {
@@ -312,8 +325,17 @@ WriteResult writePaced(Pacer& pacer, const std::string& path, const std::vector<
 }
 
 void writeReport(const std::string& path, const SimReport& report) {
-    FILE* stream = path == "-" ? stderr : std::fopen(path.c_str(), "w");
-    if (stream == nullptr) reportFailure(path);
+    FILE* stream = stderr;
+    if (path != "-") {
+        std::string problem;
+        const int file = openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, problem);
+        stream = file < 0 ? nullptr : ::fdopen(file, "w");
+        if (stream == nullptr) {
+            std::fprintf(stderr, "%s: cannot write the report %s: %s\n", toolName, path.c_str(),
+                         file < 0 ? problem.c_str() : std::strerror(errno));
+            std::exit(exitFailure);
+        }
+    }
     std::fprintf(stream, "frames encoded: %llu\n", static_cast<unsigned long long>(report.framesEncoded));
     for (int kind = 0; kind < simFaultKindCount; ++kind)
         std::fprintf(stream, "%s: %llu\n", simFaultNames[kind], static_cast<unsigned long long>(report.units[kind]));
@@ -345,7 +367,8 @@ int main(int argc, char** argv) {
     simInit(sim, options.config);
     Pacer pacer;
     pacer.baudRate = options.baudRate;
-    pacer.framePeriod = options.frameRate > 0.0 ? options.config.framePeriodMicros : 0;
+    const bool realTime = options.frameRate > 0.0 && (options.pace || !outputIsRegularFile());
+    pacer.framePeriod = realTime ? options.config.framePeriodMicros : 0;
     pacer.nextUnitAt = monotonicMicros();
     const std::string shownName = options.outPath == "-" ? "standard output" : options.outPath;
     std::vector<uint8_t> unit;

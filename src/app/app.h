@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 
 constexpr int32_t defaultBaudRate = 460800;
@@ -44,6 +45,13 @@ void logLine(const char* text);
 
 // The whole buffer into the file, through interrupted and partial writes; false with errno set.
 bool writeWhole(int file, const void* data, size_t size);
+// Opens `path` with `flags` (O_CREAT creates a missing file) only when it is a regular file, never
+// blocking on a FIFO, a terminal or a device, and closed on exec. The descriptor in blocking mode, or
+// -1 with `problem` set to a sentence for the user ("It is a named pipe (FIFO), not a regular file.",
+// "Permission denied."). Every open of a file a user named goes through it.
+int openRegularFile(const std::string& path, int flags, std::string& problem);
+// The system's text for an errno value as a sentence: "No space left on device."
+std::string systemReason(int error);
 
 // What tells one worker from the other: its lines and its work. The subsystem that owns the work
 // (a sensor link) hands the two roles to WorkerPair::startThreads with its own context.

@@ -278,16 +278,17 @@ const LinkSource captureReplaySource{"capture replay", captureSourceOpen, captur
 
 // ---- Opening and closing (GUI thread) --------------------------------------------------------------
 
-int Link::openCapture(const std::string& path) {
+std::string Link::openCapture(const std::string& path) {
     CaptureReplay& c = capture;
-    if (captureOpen()) return EBUSY;
-    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (file < 0) return errno;
+    if (captureOpen()) return systemReason(EBUSY);
+    std::string problem;
+    const int file = openRegularFile(path, O_RDONLY, problem);
+    if (file < 0) return problem;
     struct stat status {};
-    if (::fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int error = S_ISDIR(status.st_mode) ? EISDIR : (errno != 0 ? errno : EINVAL);
+    if (::fstat(file, &status) != 0) {
+        problem = systemReason(errno);
         ::close(file);
-        return error;
+        return problem;
     }
     c.file = file;
     c.path = path;
@@ -302,7 +303,7 @@ int Link::openCapture(const std::string& path) {
     c.playing = false;
     c.indexing = true;
     c.indexer = std::thread(runIndexer, &c);
-    return 0;
+    return {};
 }
 
 bool Link::pollCaptureIndexing() {

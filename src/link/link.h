@@ -125,8 +125,8 @@ struct LinkStatistics {
 // decoder tool and the tests run one on their own. One thread at a time.
 using GoodFrameCallback = void (*)(const uint8_t* record, void* context);
 
-struct Synchroniser {
-    LinkStatistics statistics;  // counters 0..7 here; a link's handler adds 8 and 9
+// The synchroniser's variables and the assembly area, copyable as a whole (the fuzzer compares them).
+struct SynchroniserState {
     int syncState = 0;
     int prevSyncState = 0;
     int32_t fieldIndex = 0;
@@ -135,6 +135,10 @@ struct Synchroniser {
     bool inFrame = false;
     bool frameReady = false;
     uint8_t record[frameBytes] = {};  // the assembly area
+};
+
+struct Synchroniser : SynchroniserState {
+    LinkStatistics statistics;  // counters 0..7 here; a link's handler adds 8 and 9
 
     // What the grabber's Start does: hunt afresh, statistics zeroed.
     void reset();
@@ -345,9 +349,9 @@ struct Link {
     // source "CAPTURE REPLAY": the grabber reads it in batches through the real synchroniser, and the
     // bytes of frame k are released when the replay clock reaches frame k's time stamp.
     CaptureReplay capture;
-    // Opens a capture and starts indexing it: 0, or the errno of the failure (EISDIR for a folder,
-    // EBUSY while another capture is open).
-    int openCapture(const std::string& path);
+    // Opens a capture (a regular file only) and starts indexing it in the background: an empty
+    // text, or the reason it cannot be opened as a sentence for the user.
+    std::string openCapture(const std::string& path);
     // Every GUI frame: true once, in the frame in which the indexer has finished (joined).
     bool pollCaptureIndexing();
     // Closes the link if it is on the capture (not a loss), stops the indexer and closes the file.
@@ -367,7 +371,6 @@ struct Link {
     WorkerPair workers;
     struct Private;                      // grabber storage, mailbox, published frame, tap ring
     std::unique_ptr<Private> own;
-    FramePublishedHook framePublishedHookValue() const;
 };
 
 // ---- Registry (GUI thread, or a tool's main thread) --------------------------------------------------

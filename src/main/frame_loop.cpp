@@ -253,7 +253,9 @@ SettingsKeeper startSettings(bool reset, Settings& loaded, std::string& warning)
     const Settings defaults = currentSettings();
     // Without a folder the load only says so: there is nothing to read, and nothing will be kept.
     const bool read = !reset || keeper.folder.empty();
-    loaded = read ? loadSettings(keeper.folder, defaults, warning) : defaults;
+    bool keepable = true;
+    loaded = read ? loadSettings(keeper.folder, defaults, warning, &keepable) : defaults;
+    if (!keepable) keeper.folder.clear();  // said once by the load; no save will be tried
     keeper.saved = loaded;
     keeper.pending = loaded;
     keeper.fileCurrent = !reset && warning.empty();
@@ -446,7 +448,7 @@ int runFrameLoop(bool resetSettings) {
     ImGui::CreateContext();
     ImGui::StyleColorsDark();
     // ImGui keeps its window state beside our settings, never in the working folder.
-    const std::string iniPath = keeper.folder.empty() ? std::string() : keeper.folder + "/" + imguiIniFileName;
+    const std::string iniPath = imguiIniPath(keeper.folder);
     ImGui::GetIO().IniFilename = iniPath.empty() ? nullptr : iniPath.c_str();
     if (resetSettings) ImGui::LoadIniSettingsFromMemory("", 0);
     watchForInput(plotter.window);

@@ -22,6 +22,7 @@
 
 const char* const settingsFileName = "settings.conf";
 const char* const imguiIniFileName = "imgui.ini";
+const char* const damagedSettingsFileName = "settings.bad";
 
 namespace {
 
@@ -258,17 +259,13 @@ bool makeFolders(const std::string& folder) {
     return true;
 }
 
-// The whole file, or false with errno set (EFBIG for a file too long to be ours).
-bool readWhole(const std::string& path, std::string& text) {
-    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// The whole file, or false with `problem` saying why and errno set (ENOENT for a missing file, EFBIG
+// for a file too long to be ours). A FIFO or a device is refused without waiting on it.
+bool readWhole(const std::string& path, std::string& text, std::string& problem) {
+    const int file = openRegularFile(path, O_RDONLY, problem);
     if (file < 0) return false;
-    struct stat status {};
-    bool good = ::fstat(file, &status) == 0;
-    if (good && !S_ISREG(status.st_mode)) {
-        errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-        good = false;
-    }
     char buffer[4096];
+    bool good = true;
     while (good) {
         const ssize_t got = ::read(file, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
@@ -281,8 +278,24 @@ bool readWhole(const std::string& path, std::string& text) {
         }
     }
     const int saved = errno;
+    if (!good) problem = systemReason(saved);
     ::close(file);
     errno = saved;
+    return good;
+}
+
+// A damaged file is kept beside the settings before the defaults are saved over it, so that a hand
+// edit with one slip loses nothing. The name it went to, or the reason it could not be kept.
+bool keepDamagedFile(const std::string& folder, const std::string& text, std::string& outcome) {
+    const std::string path = folder + "/" + damagedSettingsFileName;
+    const int file = openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, outcome);
+    bool good = file >= 0 && writeWhole(file, text.data(), text.size());
+    if (file >= 0 && !good) outcome = systemReason(errno);
+    if (file >= 0 && ::close(file) != 0 && good) {
+        outcome = systemReason(errno);
+        good = false;
+    }
+    if (good) outcome = path;
     return good;
 }
 
@@ -367,28 +380,47 @@ std::string settingsFolder() {
     return std::string();
 }
 
-Settings loadSettings(const std::string& folder, const Settings& defaults, std::string& warning) {
+std::string imguiIniPath(const std::string& folder) {
+    if (folder.empty()) return {};
+    const std::string path = folder + "/" + imguiIniFileName;
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) return path;
+    std::fprintf(stderr, "Quarvis: %s is not a regular file; the panels' places are not kept\n", path.c_str());
+    return {};
+}
+
+Settings loadSettings(const std::string& folder, const Settings& defaults, std::string& warning, bool* keepable) {
     warning.clear();
+    if (keepable != nullptr) *keepable = !folder.empty();
     if (folder.empty()) {
         warning = "Quarvis: neither XDG_CONFIG_HOME nor HOME names a folder; settings start from the defaults "
                   "and are not kept";
         return defaults;
     }
     const std::string path = settingsPath(folder);
-    std::string text;
-    if (!readWhole(path, text)) {
-        if (errno == ENOENT)
+    std::string text, problem;
+    if (!readWhole(path, text, problem)) {
+        if (errno == ENOENT) {
             warning = "Quarvis: no settings in " + path + " yet; starting from the defaults";
-        else
-            warning = "Quarvis: cannot read the settings in " + path + " (" + std::strerror(errno) +
-                      "); starting from the defaults";
+        } else if (errno == ENOTDIR) {
+            // Part of the folder's path is a file: no settings can be read or written there.
+            warning = "Quarvis: cannot keep settings in " + folder + " (" + problem +
+                      "); settings start from the defaults and are not kept";
+            if (keepable != nullptr) *keepable = false;
+        } else {
+            warning = "Quarvis: cannot read the settings in " + path + " (" + problem + "); starting from the defaults";
+        }
         return defaults;
     }
     const SettingsReading reading = parseSettings(text, defaults);
-    if (reading.badLines > 0)
+    if (reading.badLines > 0) {
+        std::string kept;
+        const bool keptAside = keepDamagedFile(folder, text, kept);
         warning = "Quarvis: " + std::to_string(reading.badLines) + (reading.badLines == 1 ? " line" : " lines") +
                   " of " + path + " not understood (first: " + reading.problem +
-                  "); those settings start from the defaults";
+                  "); those settings start from the defaults; " +
+                  (keptAside ? "the file as it was is kept in " + kept : "the file as it was cannot be kept (" + kept + ")");
+    }
     return reading.settings;
 }
 
@@ -400,8 +432,10 @@ bool saveSettings(const std::string& folder, const Settings& settings, std::stri
     bool good = makeFolders(folder);
     if (good) {
         failedStep = "write";
-        const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, fileMode);
-        good = file >= 0 && writeWhole(file, text.data(), text.size()) && ::fsync(file) == 0;
+        std::string problem;
+        const int file = openRegularFile(temporary, O_WRONLY | O_CREAT | O_TRUNC, problem);
+        good = file >= 0 && ::fchmod(file, fileMode) == 0 && writeWhole(file, text.data(), text.size()) &&
+               ::fsync(file) == 0;
         if (file >= 0) {
             const int saved = errno;
             if (::close(file) != 0) good = false;

@@ -34,7 +34,11 @@ void applySettings(const Settings& settings);
 // ---- The file ------------------------------------------------------------------------------------
 extern const char* const settingsFileName;  // "settings.conf"
 extern const char* const imguiIniFileName;  // "imgui.ini"
+extern const char* const damagedSettingsFileName;  // "settings.bad": a damaged file as it was, beside it
 
+// folder/imgui.ini, which ImGui opens itself (and would wait on, were it a FIFO): empty, after one
+// line on standard error, when that name is taken by anything but a regular file, or no folder.
+std::string imguiIniPath(const std::string& folder);
 // $XDG_CONFIG_HOME/quarvis when XDG_CONFIG_HOME is an absolute path, else $HOME/.config/quarvis;
 // empty when neither tells where.
 std::string settingsFolder();
@@ -52,7 +56,11 @@ std::string formatSettings(const Settings& settings);
 
 // Reads folder/settings.conf over `defaults`. `warning` is empty when the file was read whole, else
 // the one line to show: no file yet, unreadable, or lines not understood.
-Settings loadSettings(const std::string& folder, const Settings& defaults, std::string& warning);
+// `keepable` (when given) turns false when no settings can be kept in `folder` (a part of its path is a
+// file): the warning says so, and nothing should try to save there. A file with lines not understood
+// is copied to damagedSettingsFileName beside it first, and the warning names the copy.
+Settings loadSettings(const std::string& folder, const Settings& defaults, std::string& warning,
+                      bool* keepable = nullptr);
 // Creates the folder when missing and replaces the file atomically (a temporary file renamed over
 // it), so a crash leaves the old file or the new one. False with `error` set on failure.
 bool saveSettings(const std::string& folder, const Settings& settings, std::string& error);

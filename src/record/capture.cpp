@@ -3,7 +3,9 @@
 // the user asks. The controlling thread (the GUI thread, or a tool's main thread) starts, polls and
 // ends the captures; each writer thread only drains its ring.
 //
-// Life of a capture: beginCapture opens the file, starts the writer and opens the tap (running).
+// Life of a capture: beginCapture opens the file, starts the writer and opens the tap (running). The
+// file is emptied only when the first bytes come (or the capture ends without any), so a port that
+// never opens leaves an existing file as it was.
 // A stop, a full ring, a failed write or a closed port close the tap (stopping). Once the grabber has
 // let go of the tap, the writer is asked to write what is left and end; then it is joined, the file
 // closed and a notice left (idle). The grabber never waits on any of it.
@@ -12,6 +14,7 @@
 #include "app/app.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <cerrno>
@@ -41,9 +44,38 @@ void note(CaptureState& capture, CaptureEnd kind, const std::string& reason) {
     ++notice.serial;
 }
 
+// The file is emptied before its first byte is written; the writer thread, or the controlling
+// thread once the writer has been joined. False (and writeError set) when that fails.
+bool emptyFileOnce(CaptureState& capture) {
+    if (capture.fileEmptied) return true;
+    capture.fileEmptied = true;
+    if (::ftruncate(capture.file, 0) == 0) return true;
+    capture.shared.writeError = errno;
+    return false;
+}
+
+// True when the file being written has no name left (deleted or replaced meanwhile).
+bool fileDeleted(int file) {
+    struct stat status {};
+    return ::fstat(file, &status) == 0 && status.st_nlink == 0;
+}
+
+// True when `file` is the very file a capture replay reads: capturing into it would destroy it.
+bool isReplayedCapture(int file) {
+    struct stat written {}, replayed {};
+    if (::fstat(file, &written) != 0) return false;
+    for (int index = 0; index < linkCount(); ++index) {
+        const int read = linkAt(index).capture.file;
+        if (read >= 0 && ::fstat(read, &replayed) == 0 && written.st_dev == replayed.st_dev && written.st_ino == replayed.st_ino)
+            return true;
+    }
+    return false;
+}
+
 // Capture writer thread: one span to the file; false (and writeError set) when a write fails.
 bool writeSpan(CaptureState& capture, const uint8_t* data, size_t size) {
     CaptureShared& shared = capture.shared;
+    if (size > 0 && !emptyFileOnce(capture)) return false;
     while (size > 0) {
         const ssize_t written = capture.writeBytes(capture.file, data, size);
         if (written < 0 && errno == EINTR) continue;
@@ -93,6 +125,8 @@ bool mustEnd(const CaptureState& capture, CaptureEnd& reason) {
         reason = CaptureEnd::ringFull;
     } else if (capture.shared.writerDone.load(std::memory_order_acquire)) {
         reason = CaptureEnd::writeFailed;  // the writer ends early only when a write failed
+    } else if (fileDeleted(capture.file)) {
+        reason = CaptureEnd::fileDeleted;
     } else if (!link.portOpen) {
         reason = link.portLost ? CaptureEnd::portLost : CaptureEnd::saved;
     } else {
@@ -104,9 +138,12 @@ bool mustEnd(const CaptureState& capture, CaptureEnd& reason) {
 // The writer has ended: join it, close the file, say how it went.
 void endCapture(CaptureState& capture) {
     capture.writer.join();
+    // A capture that ends without a byte still replaces the file, unless it never had a source.
+    if (!capture.keepUntouched) emptyFileOnce(capture);
     int error = capture.shared.writeError;
     CaptureEnd kind = capture.ending;
     if (error != 0) kind = CaptureEnd::writeFailed;
+    if (error == 0 && fileDeleted(capture.file)) kind = CaptureEnd::fileDeleted;
     if (::close(capture.file) != 0 && error == 0) {
         error = errno;
         kind = CaptureEnd::writeFailed;
@@ -167,12 +204,19 @@ bool beginCapture(Link& link, const std::string& path, size_t ringBytes) {
     capture.shared.finishRequested = false;
     capture.shared.writerDone = false;
     std::string problem;
-    capture.file = openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, problem);
+    capture.file = openRegularFile(path, O_WRONLY | O_CREAT, problem);
+    if (capture.file >= 0 && isReplayedCapture(capture.file)) {
+        ::close(capture.file);
+        capture.file = -1;
+        problem = "It is the capture being replayed.";
+    }
     if (capture.file < 0) {
         note(capture, CaptureEnd::openFailed, problem);
         capture.link = nullptr;
         return false;
     }
+    capture.fileEmptied = false;
+    capture.keepUntouched = false;
     if (!link.openCaptureTap(ringBytes)) {
         ::close(capture.file);
         capture.file = -1;
@@ -237,6 +281,12 @@ void finishCapture() {
     }
 }
 
+void discardCapture() {
+    for (CaptureState& capture : captures)
+        if (capture.phase != CaptureState::idle) capture.keepUntouched = true;
+    finishCapture();
+}
+
 bool captureRunning() {
     for (const CaptureState& capture : captures)
         if (capture.phase != CaptureState::idle) return true;
@@ -297,6 +347,9 @@ std::vector<std::string> captureNoticeLines(const CaptureNotice& notice) {
     case CaptureEnd::portLost:
         return {notice.sensor.empty() ? std::string("The sensor was disconnected.") : notice.sensor + " was disconnected.",
                 "Capture stopped; " + kept, notice.path};
+    case CaptureEnd::fileDeleted:
+        return {notice.path + " was deleted while capturing.",
+                "Capture stopped; the " + formatByteCount(notice.bytesKept) + " captured are gone."};
     }
     return {};
 }

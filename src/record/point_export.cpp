@@ -79,11 +79,19 @@ int writeCloudFile(int file, CloudFormat format, const PointFrame& frame, std::s
     return writeWhole(file, buffer.data(), buffer.size()) ? 0 : errno;
 }
 
+std::string workingFolderName() {
+    char folder[PATH_MAX];
+    if (::getcwd(folder, sizeof folder) != nullptr) return folder;
+    if (errno == ENOENT) return "the working folder, which was deleted";
+    return "the working folder (" + std::string(std::strerror(errno)) + ")";
+}
+
 CloudExport exportFrameOnScreen(CloudFormat format, const PointFrame& frame) {
     CloudExport result;
     result.points = validPointCount(frame);
     if (result.points == 0) return result;
     std::signal(SIGXFSZ, SIG_IGN);  // a file size limit must fail the write, not end the viewer
+    result.folder = workingFolderName();
     const int file = createStampedFile(makeTimestamp(), cloudExtension(format), result.name);
     if (file < 0) {
         result.error = errno;
@@ -94,7 +102,5 @@ CloudExport exportFrameOnScreen(CloudFormat format, const PointFrame& frame) {
     if (::close(file) != 0 && result.error == 0) result.error = errno;
     // An export is all or nothing: a partly written file (made by us, exclusively) is removed.
     if (result.error != 0) ::unlink(result.name.c_str());
-    char folder[PATH_MAX];
-    if (::getcwd(folder, sizeof folder) != nullptr) result.folder = folder;
     return result;
 }

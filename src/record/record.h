@@ -36,14 +36,6 @@ bool parseRecordingRow(const char* begin, const char* end, PointFrame& frame);
 // One scene line: x, y and z, each followed by one separator character.
 bool parseSceneLine(const char* begin, const char* end, float xyz[3]);
 
-// ---- Opening (regular_file.cpp) ------------------------------------------------------------------
-// Opens `path` with `flags` (O_CREAT creates a missing file) only when it is a regular file, without
-// blocking on a FIFO or a device. The descriptor in blocking mode, or -1 with `problem` set to a
-// sentence for the user ("It is a named pipe (FIFO), not a regular file.", "Permission denied.").
-int openRegularFile(const std::string& path, int flags, std::string& problem);
-// The system's text for an errno value as a sentence: "No space left on device."
-std::string systemReason(int error);
-
 // ---- Writer (writer.cpp) ---------------------------------------------------------------------------
 // Why the writer stopped or could not start; the record pop-ups say it to the user.
 enum class RecordFailure { none, openFailed, writeFailed, portLost, sceneFailed, fileDeleted };
@@ -115,8 +107,11 @@ struct CloudExport {
     int points = 0;              // valid points of the frame; none means nothing was written
     int error = 0;               // errno when the file could not be made or written (and is gone)
     std::string name;            // the file's name in `folder`
-    std::string folder;          // the working directory
+    std::string folder;          // the working directory, as workingFolderName says it
 };
+// The working directory's path, or what stands for it when it has none ("the working folder, which
+// was deleted"): the folder a failure names.
+std::string workingFolderName();
 // The frame on screen into a new file in the working directory, named after the
 // local time as scenes are (never replacing a file). GUI thread.
 CloudExport exportFrameOnScreen(CloudFormat format, const PointFrame& frame);
@@ -128,7 +123,7 @@ CloudExport exportFrameOnScreen(CloudFormat format, const PointFrame& frame);
 // thread of its own that takes the bytes from that link's capture tap to its file, so no grabber
 // ever waits on the disk. The controlling thread (the GUI thread, or a tool's main thread) starts
 // and stops them and calls pollCapture regularly.
-enum class CaptureEnd { saved, openFailed, writeFailed, ringFull, portLost };
+enum class CaptureEnd { saved, openFailed, writeFailed, ringFull, portLost, fileDeleted };
 
 struct CaptureNotice {
     CaptureEnd kind = CaptureEnd::saved;
@@ -156,6 +151,8 @@ struct CaptureState {
     Link* link = nullptr;                    // the link captured, while not idle
     int file = -1;
     std::string path;
+    bool fileEmptied = false;     // the file was cut to nothing before its first byte (writer thread, then controller)
+    bool keepUntouched = false;   // discardCapture: the file stays as it was when no byte came
     std::thread writer;
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::duration elapsed{};  // frozen once the capture stops
@@ -173,21 +170,24 @@ extern CaptureState& captureState;
 // there, else the name with "-" and the sensor's name (characters other than letters, digits, '.',
 // '-' and '_' as '_') put before the capture extension: run1.ostrel, Sensor 2 -> run1-Sensor_2.ostrel.
 std::string capturePathFor(const std::string& path, const std::string& sensorName, bool severalLinks);
-// Opens (truncating) the regular file `path`, starts a writer thread and opens the link's tap, in
-// a free slot. False, with a notice, when the file cannot be opened or the ring not allocated, or
-// when the link is captured already.
+// Opens the regular file `path` (emptied once the first bytes come, or at the end), starts a writer
+// thread and opens the link's tap, in a free slot. False, with a notice, when the file cannot be
+// opened, is a capture being replayed, or the ring cannot be allocated; false too when the link is
+// captured already.
 bool beginCapture(Link& link, const std::string& path, size_t ringBytes = captureRingBytes);
 bool beginCapture(const std::string& path, size_t ringBytes = captureRingBytes);  // the first link's
 // Every connected link at once, each into its capturePathFor(path). False when none started.
 bool beginCaptures(const std::string& path);
 void stopCapture();   // every capture ends once its grabber's batch under way is written (pollCapture)
-// Regularly on the controlling thread: ends a capture on a full ring, a failed write or a closed
-// port (the others go on), and finishes a stop once every byte is written (the file is closed and a
-// notice left in the slot).
+// Regularly on the controlling thread: ends a capture on a full ring, a failed write, a deleted file
+// or a closed port (the others go on), and finishes a stop once every byte is written (the file is
+// closed and a notice left in the slot).
 void pollCapture();
 // Ends every capture at once, waiting (briefly) for the grabbers and the writers: at exit and at the
 // end of a tool's run. Leaves notices like pollCapture.
 void finishCapture();
+// Ends the captures whose sources never opened: a file that took no byte is left as it was.
+void discardCapture();
 bool captureRunning();   // from the first beginCapture until every file is closed
 uint64_t captureBytes();  // of every capture running
 int32_t captureSeconds();

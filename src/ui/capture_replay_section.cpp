@@ -281,8 +281,8 @@ bool captureReplayChooserResult(bool accepted, const std::string& path) {
             notice({"Disconnect the sensor first."});
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
-        } else if (const int error = link->openCapture(path); error != 0) {
-            notice({"Cannot open " + fileName(path) + ":", std::strerror(error)});
+        } else if (const std::string problem = link->openCapture(path); !problem.empty()) {
+            notice({"Cannot open " + fileName(path) + ":", problem});
         } else {
             // A capture joining others already replaying plays with them, from their time.
             Link* lead = leader();

@@ -126,7 +126,7 @@ struct LinkHealth {
 // What the overlay follows from frame to frame, shown or not.
 struct OverlayState {
     bool started = false;            // the fields below hold a first look
-    uint64_t seenGeneration = 0;     // pointCloudGeneration at the latest look
+    uint64_t seenGeneration = 0;     // the first link's generation at the latest look
     double lastFrameAt = 0.0;        // GUI time the latest frame came, or the connection started
     bool wasConnected = false;
     std::vector<std::string> lines;  // the lines drawn in the latest shown frame

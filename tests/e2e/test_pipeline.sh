@@ -69,13 +69,18 @@ done <<'TABLE'
 2|only a live run takes|"$decode" --capture x.ostrel forty.bin
 2|one --capture for each --port, not '1'|"$decode" --port a --port b --capture x.ostrel
 3|dir.csv: No such file or directory|"$decode" --csv no/such/dir.csv forty.bin
-3|No space left on device|"$decode" --csv /dev/full forty.bin
+2|gone.fifo: It is a named pipe \(FIFO\), not a regular file|"$decode" gone.fifo
+2|null.bin: It is a character device|ln -sf /dev/null null.bin; "$decode" null.bin
+2|empty name for '--port'|"$decode" --port ""
+1|^kept$|echo kept >keep.ostrel; "$decode" --port no/such/port --seconds 1 --capture keep.ostrel; s=$?; cat keep.ostrel; exit $s
+3|del.ostrel was deleted while capturing|"$decode" --port "DEMO SENSOR" --seconds 3 --capture del.ostrel & until [ -e del.ostrel ]; do sleep 0.05; done; rm del.ostrel; wait $!
+0|^8736$|timeout 60 "$sim" --rate 0.001 --frames 3 --out unpaced.bin; wc -c <unpaced.bin
 3|It is not a folder|"$decode" --ply forty.bin forty.bin
 3|such.ostrel No such file or directory|"$decode" --port "DEMO SENSOR" --seconds 1 --capture no/such.ostrel
 3|standard output: No space left|"$decode" --help >/dev/full
-3|gone.fifo: Broken pipe|(head -c 1 gone.fifo >/dev/null &); "$decode" --csv gone.fifo forty.bin >/dev/null
+3|gone.fifo: It is a named pipe|"$decode" --csv gone.fifo forty.bin
 1|standard output: No space left|"$sim" --frames 1 >/dev/full
-1|report /dev/full: No space left|"$sim" --frames 1 --report /dev/full >/dev/null
+1|report /dev/full: It is a character device|"$sim" --frames 1 --report /dev/full >/dev/null
 2|seconds 'inf'|"$decode" --port x --seconds inf
 2|--rate '0.0001' makes a frame period|"$sim" --rate 0.0001
 2|value 'nan'|"$sim" --rate nan
@@ -87,9 +92,11 @@ done <<'TABLE'
 2|unknown option '--bogus'|"$QUARVIS" --bogus
 TABLE
 cmp -s "$work/three.bin" "$work/three.copy" || e2e_fail "--csv onto its input changed the input"
-# A reader that stops early: the simulator ends quietly.
-status=0; "$sim" 2>"$work/err" | head -c 10000 >/dev/null || status=${PIPESTATUS[0]}
-e2e_check_eq "closed pipe: sim status" 0 "$status"
-e2e_check_eq "closed pipe: sim messages" "" "$(cat "$work/err")"
+# A reader that stops early: both tools end quietly, as filters do.
+for tool in "$sim" "$decode --points $work/forty.bin"; do
+  status=0; $tool 2>"$work/err" | head -c 10000 >/dev/null || status=${PIPESTATUS[0]}
+  e2e_check_eq "closed pipe: ${tool##*/} status" 0 "$status"
+  e2e_check_eq "closed pipe: ${tool##*/} messages" "" "$(cat "$work/err")"
+done
 
 e2e_pass

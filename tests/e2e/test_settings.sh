@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Settings and the overlay as a user meets them: F2 shows the overlay; a background colour, the
 # overlay and the window's place survive a restart; --reset-settings starts from the defaults; a
-# damaged settings file gives one warning line and a viewer that starts.
+# damaged settings file gives one warning line, is kept aside, and a viewer that starts; a FIFO or an
+# unusable folder gives one warning line too.
 # Usage: test_settings.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
@@ -65,12 +66,30 @@ quit_viewer "reset run"
 grep -qx "overlay=false" "$settings" || e2e_fail "defaults not saved: $(cat "$settings")"
 
 # A damaged file: one line on stderr, the defaults for what cannot be read, a viewer that starts,
-# and a clean file written at exit.
+# the file as it was kept beside it, and a clean file written at exit.
 printf 'overlay=true\n\x00\x01\x02\xff garbage\npointSize=lots\n' > "$settings"
+cp "$settings" "$E2E_WORK/damaged"
 start_viewer
-[ "$(stderr_lines)" -eq 1 ] && grep -q "2 lines of $settings not understood" "$VIEWER_ERR" \
+[ "$(stderr_lines)" -eq 1 ] && grep -q "2 lines of $settings not understood.*kept in ${settings%.conf}.bad" "$VIEWER_ERR" \
     || e2e_fail "damaged file: stderr was: $(cat "$VIEWER_ERR")"
 e2e_probe_wait "Overlay" || e2e_fail "the good line of a damaged file was not applied"
 quit_viewer "damaged file run"
 grep -q "garbage\|lots" "$settings" && e2e_fail "the damaged lines stayed: $(cat "$settings")"
+cmp -s "$E2E_WORK/damaged" "${settings%.conf}.bad" || e2e_fail "the damaged file was not kept as it was"
+
+# Settings that cannot be read without waiting (FIFOs: one line for each file), or cannot be kept at
+# all (XDG_CONFIG_HOME names a file: one line): the viewer starts, and warns no more at exit.
+rm "$settings" "${settings%/*}/imgui.ini"
+mkfifo "$settings" "${settings%/*}/imgui.ini"
+touch "$E2E_WORK/a-file"
+while IFS='|' read -r name lines text other <&3; do
+  [ "$name" = xdg ] && export XDG_CONFIG_HOME="$E2E_WORK/a-file"
+  start_viewer
+  quit_viewer "$name run"
+  [ "$(stderr_lines)" -eq "$lines" ] && grep -qF "$text" "$VIEWER_ERR" && grep -qF "${other:-$text}" "$VIEWER_ERR" \
+      || e2e_fail "$name: stderr was: $(cat "$VIEWER_ERR")"
+done 3<<'TABLE'
+fifo|2|imgui.ini is not a regular file|named pipe (FIFO), not a regular file.); starting from the defaults
+xdg|1|a-file/quarvis (Not a directory.); settings start from the defaults and are not kept
+TABLE
 e2e_pass

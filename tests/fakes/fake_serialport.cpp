@@ -209,9 +209,9 @@ void sp_free_port_list(sp_port** ports) {
 char* sp_get_port_name(const sp_port* port) { return const_cast<char*>(port->name.c_str()); }
 
 // Every fake device is a USB adapter whose serial number is its name, as the listing shows it.
-char* sp_get_port_description(const sp_port*) { return const_cast<char*>(fakeSerialDescription); }
+char* sp_get_port_description(const sp_port*) { return const_cast<char*>("Fake USB serial adapter"); }
 sp_transport sp_get_port_transport(const sp_port*) { return SP_TRANSPORT_USB; }
-sp_return sp_get_port_usb_vid_pid(const sp_port*, int* vid, int* pid) { return *vid = fakeSerialUsbVendor, *pid = fakeSerialUsbProduct, SP_OK; }
+sp_return sp_get_port_usb_vid_pid(const sp_port*, int* vid, int* pid) { return *vid = 0x0403, *pid = 0x6001, SP_OK; }
 char* sp_get_port_usb_serial(const sp_port* port) { return const_cast<char*>(port->name.c_str()); }
 
 sp_return sp_open(sp_port* port, sp_mode) {

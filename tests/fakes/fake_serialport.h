@@ -62,11 +62,6 @@ int fakeSerialParity(const char* name);
 int fakeSerialFlowControl(const char* name);
 
 FakeSerialCounters fakeSerialCounters();
-
-// What the listing says of every fake device: a USB adapter with these ids, its name as serial number.
-constexpr const char* fakeSerialDescription = "Fake USB serial adapter";
-constexpr int fakeSerialUsbVendor = 0x0403;
-constexpr int fakeSerialUsbProduct = 0x6001;
 // Leak checks: handles opened and not closed, handles made and not freed.
 int fakeSerialOpenHandles();
 int fakeSerialLiveHandles();

@@ -117,7 +117,6 @@ protected:
         ensureWorkerThreads();
         resetLinkForTest();
         fakeNow = 1000000;
-        fakeLateness = 0;
         firstLink().capture.clock = CaptureClock{fakeNowMicros, fakeSleepUntil};
         firstLink().capture.speed = 1.0f;
         firstLink().capture.loop = false;
@@ -129,7 +128,7 @@ protected:
 
     // Opens, indexes (in the background) and opens the source as the link would; frame 0 is out.
     void open(const Capture& capture, const char* name) {
-        ASSERT_EQ(firstLink().openCapture(writeCapture(capture, name)), 0);
+        ASSERT_EQ(firstLink().openCapture(writeCapture(capture, name)), "");
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);  // only against a hang
         while (!firstLink().pollCaptureIndexing() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         ASSERT_EQ(firstLink().capture.indexError, 0);
@@ -190,8 +189,7 @@ TEST_F(CaptureSource, LoopsPauseAFramePeriodAndSpeedsAbove1xPassOverLateFrames) 
     // Good frames collected after frame 0; gaps between releases (0, 0: not checked); whether frames
     // are passed over (then every frame is either shown or skipped).
     const struct Case {
-        const char* name; int frames; float speed; bool loop; int64_t lateness; size_t releases; int64_t minGap, maxGap; bool skips;
-    } cases[] = {
+        const char* name; int frames; float speed; bool loop; int64_t lateness; size_t releases; int64_t minGap, maxGap; bool skips; } cases[] = {
         {"one frame looped", 1, 1.0f, true, 0, 5, period30, period30, false},
         {"steady, fastest", 30, captureFastest, false, 0, 29, fastestStep, fastestStep, false},
         {"late at 1x", 30, 1.0f, false, 50000, 29, 0, 0, false},
@@ -212,7 +210,6 @@ TEST_F(CaptureSource, LoopsPauseAFramePeriodAndSpeedsAbove1xPassOverLateFrames) 
         if (c.skips) {
             EXPECT_GT(skipped, 0u);
             EXPECT_EQ(released.size() + skipped, static_cast<size_t>(c.frames));
-            EXPECT_TRUE(firstLink().capture.atEnd);
         } else {
             EXPECT_EQ(skipped, 0u);
             EXPECT_EQ(released.size(), 1 + c.releases);

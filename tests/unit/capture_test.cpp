@@ -8,6 +8,7 @@
 #include "../fakes/scratch.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -171,4 +172,39 @@ TEST_F(Capture, FailuresEndTheCaptureWithEveryByteBeforeThemAndSaySo) {
     untilEnded(false);
     EXPECT_STREQ(captureNoticeTitle(captureState.notice), "Capture Stopped");
     EXPECT_EQ(readWholeFile(lost), pattern(300, 1));
+}
+
+// What a capture must never do to a file: empty it when nothing came, report it kept when it was
+// deleted, overwrite the capture being replayed, or wait on a FIFO.
+TEST_F(Capture, AFileIsReplacedOnlyByBytesAndNeverWhenDeletedReplayedOrNotRegular) {
+    const fs::path old = directory / "old.ostrel", fifo = directory / "fifo.ostrel";
+    std::ofstream(old) << pattern(500, 9);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string notRegular = "It is a named pipe (FIFO), not a regular file.";
+
+    ASSERT_TRUE(beginCapture(old.string()));  // the port then fails to open: no byte ever comes
+    discardCapture();
+    EXPECT_EQ(readWholeFile(old), pattern(500, 9));
+
+    ASSERT_TRUE(beginCapture(old.string()));
+    push(pattern(300, 1));
+    pollCapture();
+    fs::remove(old);
+    untilEnded();
+    EXPECT_STREQ(captureNoticeTitle(captureState.notice), "Capture Error");
+    EXPECT_EQ(captureNoticeLines(captureState.notice),
+              (std::vector<std::string>{old.string() + " was deleted while capturing.",
+                                        "Capture stopped; the 300 bytes captured are gone."}));
+
+    std::ofstream(old) << pattern(500, 9);
+    fs::create_hard_link(old, directory / "same.ostrel");
+    ASSERT_EQ(firstLink().openCapture(old.string()), "");
+    EXPECT_FALSE(beginCapture((directory / "same.ostrel").string()));
+    firstLink().releaseCapture();
+    EXPECT_EQ(captureNoticeLines(captureState.notice)[1], "It is the capture being replayed.");
+    EXPECT_EQ(readWholeFile(old), pattern(500, 9));
+
+    EXPECT_FALSE(beginCapture(fifo.string()));
+    EXPECT_EQ(captureNoticeLines(captureState.notice)[1], notRegular);
+    EXPECT_EQ(firstLink().openCapture(fifo.string()), notRegular);
 }

@@ -9,12 +9,23 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// A stamp is the local time of writing: read back with strptime, it lies between the clock read
+// before and after. Run in a zone far from UTC so that a stamp in UTC cannot pass.
+void expectStampedBetween(const std::string& stamp, std::time_t before, std::time_t after) {
+    std::tm local{};
+    const char* end = ::strptime(stamp.c_str(), "%Y%m%d-%H%M%S", &local);
+    local.tm_isdst = -1;
+    ASSERT_TRUE(end != nullptr && *end == '\0') << "not a %Y%m%d-%H%M%S stamp: " << stamp;
+    EXPECT_TRUE(std::mktime(&local) >= before && std::mktime(&local) <= after) << stamp << " is not the time of writing";
+}
 
 PointFrame frameOf(float base) {
     PointFrame frame{};
@@ -52,6 +63,9 @@ protected:
 TEST_F(RecordWriter, RecordingHoldsTheHeaderAndOneRowPerFrameAndReplacesAnOlderFile) {
     const fs::path path = directory / "run.csv";
     std::ofstream(path) << std::string(100000, 'x');
+    ::setenv("TZ", "QST-5:45", 1);
+    ::tzset();
+    const std::time_t before = std::time(nullptr);
     ASSERT_TRUE(beginRecording(path));
     std::string expected;
     appendRecordingHeader(expected);
@@ -64,9 +78,20 @@ TEST_F(RecordWriter, RecordingHoldsTheHeaderAndOneRowPerFrameAndReplacesAnOlderF
     ASSERT_TRUE(closeRecording());
     const std::string text = readWholeFile(path);
     for (int frame = 0; frame < 3; ++frame) {  // each row stamped when it was written
-        appendRecordingRow(expected, text.substr(expected.size(), timestampLength), frameOf(static_cast<float>(frame)));
+        const std::string stamp = text.substr(expected.size(), timestampLength);
+        expectStampedBetween(stamp, before, std::time(nullptr));
+        appendRecordingRow(expected, stamp, frameOf(static_cast<float>(frame)));
     }
     EXPECT_EQ(text, expected);
+
+    // A scene is named after the moment it is saved.
+    const std::time_t sceneBefore = std::time(nullptr);
+    ASSERT_TRUE(beginScene());
+    const std::string name = recordingState.sceneFileName;
+    EXPECT_TRUE(name.size() == timestampLength + 4 && name.ends_with(".csv")) << name;
+    expectStampedBetween(name.substr(0, timestampLength), sceneBefore, std::time(nullptr));
+    ::unsetenv("TZ");
+    ::tzset();
 }
 
 TEST_F(RecordWriter, RecordingWhoseFileIsDeletedIsNeverReportedAsKept) {

@@ -64,21 +64,20 @@ TEST(Simulator, MixedFaultsOverManySeedsMatchTheReport) {
 TEST(DemoPort, RefusesABadRateAndDeliversConsecutiveCleanFramesInBoundedReadsUntilClosed) {
     uint8_t buffer[readChunkBytes + 16];
     Link link;  // a link of its own, its workers never started: the test reads as its grabber would
-    const LinkSource& demo = demoSensorSource;
-    EXPECT_EQ(demo.open(link, demoPortName, 0), SP_ERR_ARG);
-    EXPECT_LT(demo.read(link, buffer, 37), 0);
-    ASSERT_EQ(demo.open(link, demoPortName, 1500000), SP_OK);
+    EXPECT_EQ(demoSensorSource.open(link, demoPortName, 0), SP_ERR_ARG);
+    EXPECT_LT(demoSensorSource.read(link, buffer, 37), 0);
+    ASSERT_EQ(demoSensorSource.open(link, demoPortName, 1500000), SP_OK);
     link.synchroniser.reset();
     std::vector<FrameHeader> stamps;
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);  // only against a hang
     while (stamps.size() < 3 && std::chrono::steady_clock::now() < giveUp) {
-        const int got = demo.read(link, buffer, 37);  // an odd limit: frames split anywhere
+        const int got = demoSensorSource.read(link, buffer, 37);  // an odd limit: frames split anywhere
         ASSERT_GE(got, 0);
         ASSERT_LE(got, 37);
         link.synchroniser.synchroniseBytes(buffer, got, collect, &stamps);
     }
-    demo.close(link);
-    EXPECT_LT(demo.read(link, buffer, 37), 0);
+    demoSensorSource.close(link);
+    EXPECT_LT(demoSensorSource.read(link, buffer, 37), 0);
     ASSERT_EQ(stamps.size(), 3u);
     for (int k = 1; k < 3; ++k) EXPECT_EQ(stamps[k].sequence, static_cast<uint16_t>(stamps[0].sequence + k));
     for (int counter = 3; counter <= 6; ++counter) EXPECT_EQ(link.statistics.get(counter), 0u);
