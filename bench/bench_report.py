@@ -33,7 +33,7 @@ def rate(bench):
 
 
 def viewer_figures(path):
-    """The "name: value" lines of measure_viewer.sh, measure_idle.sh, record_rate.sh and decode_vs_wc.sh."""
+    """The "name: value" lines of measure_viewer.sh, measure_idle.sh, record_rate.sh, decode_vs_wc.sh, python_read.sh."""
     figures = {}
     for line in Path(path).read_text().splitlines():
         name, _, value = line.rpartition(": ")
@@ -98,6 +98,30 @@ def section_decode(d):
     return (f"A {d['stream bytes'] / 1e6:,.1f} MB stream from quarvis-sim with {int(d['good frames']):,} good frames; "
             f"medians of {int(d['runs'])} runs each, page cache warm.\n\n"
             + table(["What", "Wall time", "CPU time (user + system)", "× wc -l (wall)", "× wc -l (CPU)"], rows))
+
+
+def section_mcap(d):
+    rows = []
+    for label, name in (("quarvis-decode --mcap OUT FILE > /dev/null", "mcap"),
+                        ("Baseline: quarvis-decode FILE > /dev/null", "decode")):
+        rows.append([label, f"{d[name + ' wall ms']:.0f} ms", f"{d[name + ' cpu ms']:.0f} ms",
+                     ratio(d[name + " wall ms"], d["decode wall ms"]), ratio(d[name + " cpu ms"], d["decode cpu ms"])])
+    return (f"A {d['stream bytes'] / 1e6:,.1f} MB stream from quarvis-sim into a {d['session bytes'] / 1e6:,.1f} MB "
+            f"session file; medians of {int(d['runs'])} runs each, page cache warm.\n\n"
+            + table(["What", "Wall time", "CPU time (user + system)", "× decode (wall)", "× decode (CPU)"], rows))
+
+
+def section_python(d):
+    rows = []
+    for label, name in (("quarvis.open(FILE).to_array() in /usr/bin/python3", "python"),
+                        ("Baseline: quarvis-decode FILE > /dev/null", "decode"),
+                        ("Reference: numpy.ones of the same shape in /usr/bin/python3 (the memory alone)", "numpy")):
+        rows.append([label, f"{d[name + ' wall ms']:.0f} ms", f"{d[name + ' cpu ms']:.0f} ms",
+                     ratio(d[name + " wall ms"], d["decode wall ms"]), ratio(d[name + " cpu ms"], d["decode cpu ms"])])
+    return (f"A {d['stream bytes'] / 1e6:,.1f} MB capture from quarvis-sim with {int(d['good frames']):,} good frames "
+            f"(an array of {d['good frames'] * 480 * 3 * 4 / 1e9:.2f} GB of float32); medians of {int(d['runs'])} runs each, page cache warm.\n\n"
+            + table(["What", "Wall time", "CPU time (user + system)", "× quarvis-decode (wall)",
+                     "× quarvis-decode (CPU)"], rows))
 
 
 def section_rows(record):
@@ -234,12 +258,16 @@ def main():
     viewer["seconds"] = meta["viewer_seconds"]
     viewer_busy = viewer_figures(results / "viewer-busy.txt")
     decode = viewer_figures(results / "decode.txt")
+    mcap = viewer_figures(results / "mcap.txt")
+    python = viewer_figures(results / "python.txt")
     recording = viewer_figures(results / "recording.txt")
     idle = viewer_figures(results / "idle.txt")
     sections = {
         "run": section_run(meta),
         "throughput": section_throughput(link),
         "decode": section_decode(decode),
+        "mcap": section_mcap(mcap),
+        "python": section_python(python),
         "rows": section_rows(record),
         "recording": section_recording(recording),
         "large": section_large(record),
@@ -247,6 +275,7 @@ def main():
         "idle": section_idle(idle),
         "chooser": section_chooser(chooser),
         "capture": section_capture(capture),
+        "bridge": (results / "bridge.md").read_text().rstrip("\n"),  # bridge_load prints its table
     }
     text = document.read_text()
     for name, body in sections.items():

@@ -2,9 +2,12 @@
 # Every benchmark in one command: installs what is missing (scripts/setup.sh --bench), builds the
 # Release benchmark tree (build-bench/) and the busy-polling tree kept only for comparison
 # (build-bench-busy/), runs bench/*_bench and the viewer under Xvfb (bench/measure_viewer.sh) in
-# both, the rows a recording gets (bench/record_rate.sh), the idle viewer beside pcl_viewer and the
-# frames it draws for a 460800 baud stream (bench/measure_idle.sh), times quarvis-decode against
-# `wc -l` (bench/decode_vs_wc.sh), and writes the figures, each against a baseline measured in the
+# both, the live bridge with 8 clients against none (bench/bridge_load.cpp), the rows a recording
+# gets (bench/record_rate.sh), the idle viewer beside pcl_viewer and the frames it draws for a
+# 460800 baud stream (bench/measure_idle.sh), times quarvis-decode against `wc -l`
+# (bench/decode_vs_wc.sh), a capture's conversion to a session file against plain decoding
+# (bench/mcap_vs_decode.sh) and the Python module reading 1 GB into numpy against quarvis-decode
+# (bench/python_read.sh), and writes the figures, each against a baseline measured in the
 # same run, with the machine and the date into docs/PERFORMANCE.md.
 # Usage: scripts/bench.sh [VIEWER_SECONDS]   (default 5 s per viewer stretch; about 5 to 10 minutes
 # on two cores, most of it building). Not part of `make test`.
@@ -22,7 +25,8 @@ idle_seconds=20
 bash scripts/setup.sh --bench
 
 echo "== building (Release) into build-bench/ and build-bench-busy/"
-targets=(link_bench record_bench filechooser_bench capture_bench quarvis quarvis-sim quarvis-decode quarvis_vport_shim)
+targets=(link_bench record_bench filechooser_bench capture_bench bridge_load quarvis quarvis-sim quarvis-decode
+         quarvis_vport_shim quarvis_python)
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARVIS_BENCH=ON -DQUARVIS_WERROR=ON >/dev/null
 cmake --build build-bench -j "$jobs" --target "${targets[@]}"
 cmake -S . -B build-bench-busy -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARVIS_BENCH=ON -DQUARVIS_WERROR=ON \
@@ -40,8 +44,16 @@ run_bench build-bench record_bench record.json
 run_bench build-bench filechooser_bench filechooser.json
 run_bench build-bench capture_bench capture.json
 
+echo "== the live bridge: 8 clients, and one stalled, against no client"
+build-bench/bench/bridge_load 20 | tee "$results/bridge.md"
+
 echo "== quarvis-decode against wc -l"
 bash bench/decode_vs_wc.sh build-bench | tee "$results/decode.txt"
+echo "== quarvis-decode --mcap against plain decoding"
+bash bench/mcap_vs_decode.sh build-bench | tee "$results/mcap.txt"
+
+echo "== the Python module reading 1 GB into numpy, against quarvis-decode"
+bash bench/python_read.sh build-bench | tee "$results/python.txt"
 
 echo "== the viewer under Xvfb"
 bash bench/measure_viewer.sh build-bench "$viewer_seconds" | tee "$results/viewer.txt"

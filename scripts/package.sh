@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build folder and checks it as a user meets it: the desktop entry is
 # valid, lintian finds no error, apt-get installs it with its dependencies, the three programs answer
-# from their installed paths, and it is removed again (on any exit). Called by scripts/test.sh.
+# from their installed paths, Debian's python3 imports the module and decodes with it, and it is removed
+# again (on any exit). Called by scripts/test.sh.
 # Usage: scripts/package.sh [BUILD_DIR]   (default build/; as root, or with sudo)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,6 +43,11 @@ check "quarvis-sim --help" bash -c '/usr/bin/quarvis-sim --help | grep -q "^Usag
 check "quarvis-decode --help" bash -c '/usr/bin/quarvis-decode --help | grep -q "^Usage: quarvis-decode"'
 check "installed tools decode a stream" \
   bash -c '/usr/bin/quarvis-sim --frames 3 | /usr/bin/quarvis-decode | grep -qx "Good frames: 3"'
+check "python3 imports quarvis from dist-packages" bash -c 'cd / && /usr/bin/quarvis-sim --frames 3 |
+  env -u PYTHONPATH /usr/bin/python3 -c "import sys, quarvis
+assert quarvis.__file__.startswith(\"/usr/lib/python3/dist-packages/\"), quarvis.__file__
+assert quarvis.decode(sys.stdin.buffer.read()).stats[\"Good frames\"] == 3"'
+check "quarvis.pyi installed" test -s /usr/lib/python3/dist-packages/quarvis.pyi
 shared=(applications/quarvis.desktop icons/hicolor/scalable/apps/quarvis.svg doc/quarvis/copyright
         doc/quarvis/README.md man/man1/quarvis.1.gz)
 # The licence of each font embedded in the viewer ships with it.

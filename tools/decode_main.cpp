@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "app/version.h"
 #include "link/link.h"
+#include "record/mcap.h"
 #include "record/record.h"
 #include "link/sim.h"
 
@@ -42,6 +43,10 @@ constexpr double longestRunSeconds = 1e9;
 constexpr int statisticsIntervalMillis = 1000;
 constexpr int livePollMillis = 100;         // how often the live loop looks at the clock and the port
 constexpr int offlineReadBytes = 1 << 20;   // offline reads are big: a read costs next to nothing per byte
+// A converted capture's raw messages: each holds this many bytes of the stream, stamped with the
+// latest good frame's time (about six frames, as a replay wants them fed).
+constexpr int sessionRawBytes = 16 << 10;
+constexpr uint8_t mcapMagic[8] = {0x89, 'M', 'C', 'A', 'P', 0x30, '\r', '\n'};
 
 // ---- Options and usage ---------------------------------------------------------------------------
 
@@ -51,6 +56,7 @@ struct DecodeOptions {
     std::string csvPath;            // offline: the good frames also go to this recording file
     std::string plyFolder;          // offline: one PLY file per good frame in this folder
     std::string pcdFolder;          // offline: one PCD file per good frame in this folder
+    std::string mcapPath;           // offline: the capture converted to a session file
     std::vector<std::string> capturePaths;  // live: every byte read from port k also goes to capture k
     std::vector<std::string> portNames;     // live when not empty; up to maxLinks
     int baudRate = 0;               // live; 0 takes the viewer's default
@@ -60,7 +66,7 @@ struct DecodeOptions {
 
 void printUsage(FILE* stream) {
     std::fprintf(stream,
-        "Usage: %s [--points] [--csv OUT] [--ply DIR] [--pcd DIR] [--debug] [FILE]\n"
+        "Usage: %s [--points] [--csv OUT] [--ply DIR] [--pcd DIR] [--mcap OUT] [--debug] [FILE]\n"
         "       %s --port NAME [--port NAME]... [--baud N] [--seconds S] [--capture FILE]... [--debug]\n"
         "       %s --list-ports [--baud N]\n"
         "Runs a sensor byte stream through the viewer's synchroniser and frame decoding.\n"
@@ -74,6 +80,12 @@ void printUsage(FILE* stream) {
         "  --pcd DIR       to DIR/frame-NNNNNN.pcd (binary PCD 0.7): its 480 points as float x, y, z\n"
         "                  in metres; N counts the good frames from 1; DIR is made when missing, and\n"
         "                  files of those names are replaced\n"
+        "  --mcap OUT      also write the stream to OUT as an MCAP session file (zstd chunks, indexed)\n"
+        "                  with one sensor under /ostrel/: points (foxglove.PointCloud), raw (every\n"
+        "                  byte, in order), link (the statistics as JSON) and transform; the sensor's\n"
+        "                  time stamps serve as log times\n"
+        "A FILE that is an MCAP session is decoded from each sensor's raw bytes, sensor by sensor; with\n"
+        "several sensors each one's lines follow a line 'sensor NAME'.\n"
         "\n"
         "Live, from a serial port with the viewer's own workers: the statistics once a second and at\n"
         "the end, a blank line between rounds. Ctrl-C ends the run cleanly.\n"
@@ -96,7 +108,8 @@ void printUsage(FILE* stream) {
         "not be opened or was lost (a capture keeps every byte read before); 2 bad usage, unreadable\n"
         "input, or --csv naming the input itself; 3 standard output, the --csv file, a --ply/--pcd\n"
         "file or the capture could not be written or was deleted meanwhile (a recording keeps every complete row, a capture\n"
-        "every byte before the failure).\n",
+        "every byte before the failure); an --mcap session that could not be written whole keeps every\n"
+        "whole chunk and still opens.\n",
         toolName, toolName, toolName, maxLinks, static_cast<int>(firstLink().baudRate));
 }
 
@@ -156,7 +169,7 @@ const char* nonEmpty(const char* value, const char* option) {
 
 DecodeOptions parseOptions(int argc, char** argv) {
     enum OptionId { optPoints = 1, optPort, optListPorts, optBaud, optSeconds, optDebug, optHelp, optCsv, optVersion,
-                    optPly, optPcd, optCapture };
+                    optPly, optPcd, optCapture, optMcap };
     static const option longOptions[] = {
         {"points", no_argument, nullptr, optPoints},       {"port", required_argument, nullptr, optPort},
         {"list-ports", no_argument, nullptr, optListPorts},
@@ -164,7 +177,7 @@ DecodeOptions parseOptions(int argc, char** argv) {
         {"debug", no_argument, nullptr, optDebug},         {"help", no_argument, nullptr, optHelp},
         {"csv", required_argument, nullptr, optCsv},       {"version", no_argument, nullptr, optVersion},
         {"ply", required_argument, nullptr, optPly},       {"pcd", required_argument, nullptr, optPcd},
-        {"capture", required_argument, nullptr, optCapture},
+        {"capture", required_argument, nullptr, optCapture}, {"mcap", required_argument, nullptr, optMcap},
         {nullptr, 0, nullptr, 0},
     };
     DecodeOptions options;
@@ -180,6 +193,7 @@ DecodeOptions parseOptions(int argc, char** argv) {
         case optPly: options.plyFolder = nonEmpty(optarg, "--ply"); break;
         case optPcd: options.pcdFolder = nonEmpty(optarg, "--pcd"); break;
         case optCapture: options.capturePaths.push_back(nonEmpty(optarg, "--capture")); break;
+        case optMcap: options.mcapPath = nonEmpty(optarg, "--mcap"); break;
         case optListPorts: options.listPorts = true; break;
         case optPort:
             if (options.portNames.size() == static_cast<size_t>(maxLinks)) usageError("too many ports at", optarg);
@@ -207,8 +221,9 @@ DecodeOptions parseOptions(int argc, char** argv) {
     const bool live = !options.portNames.empty() || options.listPorts;
     if (options.listPorts && (!options.portNames.empty() || options.seconds != 0.0)) usageError("--list-ports takes only", "--baud");
     if (live && (optind < argc || options.points)) usageError("a live run takes neither FILE nor", "--points");
-    if (live && !(options.csvPath.empty() && options.plyFolder.empty() && options.pcdFolder.empty()))
-        usageError("a live run takes none of", "--csv/--ply/--pcd");
+    if (live && !(options.csvPath.empty() && options.plyFolder.empty() && options.pcdFolder.empty() &&
+                  options.mcapPath.empty()))
+        usageError("a live run takes none of", "--csv/--ply/--pcd/--mcap");
     if (!options.capturePaths.empty() && options.portNames.empty()) usageError("only a live run takes", "--capture");
     if (!options.capturePaths.empty() && options.capturePaths.size() != options.portNames.size())
         usageError("one --capture for each --port, not", std::to_string(options.capturePaths.size()).c_str());
@@ -239,6 +254,10 @@ struct FrameOutputs {
     std::string cloudFailure;       // what failed, for the message at the end
     uint64_t goodFrames = 0;        // numbers the files
     std::string cloudBuffer;
+    McapSession* session = nullptr; // --mcap: the session being written, null when none or failed
+    uint64_t stampTime = 0;         // --mcap: the latest good frame's stamp, the log time of what follows
+    uint32_t stampSecond = 0;       // --mcap: the whole seconds of that stamp
+    uint32_t countersSecond = 0;    // --mcap: the stamp's second when the link counters were last written
 };
 
 constexpr CloudFormat cloudFormats[2] = {CloudFormat::ply, CloudFormat::pcd};
@@ -327,12 +346,30 @@ void printPointsLine(const PointFrame& decoded) {
     std::fwrite(line, 1, static_cast<size_t>(at - line), stdout);
 }
 
+// --mcap: a capture has no host time, so the frame's stamp is both its log time (the session keeps it
+// from going back) and its publish time; the link counters follow each new second of the stamps.
+void writeSessionCounters(FrameOutputs& outputs) {
+    uint32_t counts[linkStatisticCount];
+    for (int index = 0; index < linkStatisticCount; ++index) counts[index] = outputs.synchroniser.statistics.get(index);
+    outputs.session->writeCounters(0, outputs.stampTime, counts);
+    outputs.countersSecond = outputs.stampSecond;
+}
+
+void writeSessionFrame(FrameOutputs& outputs, const uint8_t* record) {
+    const FrameHeader stamp = readFrameHeader(record);
+    outputs.stampTime = stampNanos(stamp);
+    outputs.stampSecond = stamp.seconds;
+    outputs.session->writeFrame(0, outputs.stampTime, stamp, outputs.decoded);
+    if (outputs.session->framesWritten(0) == 1) outputs.countersSecond = stamp.seconds;
+    if (stamp.seconds != outputs.countersSecond) writeSessionCounters(outputs);
+}
+
 void emitGoodFrame(const uint8_t* record, void* context) {
     FrameOutputs& outputs = *static_cast<FrameOutputs*>(context);
     printFrameLine(record);
     ++outputs.goodFrames;
     const bool clouds = !outputs.cloudFolders[0].empty() || !outputs.cloudFolders[1].empty();
-    if (outputs.points || outputs.csvFile >= 0 || clouds) decodeFrame(record, outputs.decoded);
+    if (outputs.points || outputs.csvFile >= 0 || clouds || outputs.session) decodeFrame(record, outputs.decoded);
     if (clouds) writeCloudFiles(outputs);
     if (outputs.csvFile >= 0) {
         outputs.csvLine.clear();
@@ -343,6 +380,7 @@ void emitGoodFrame(const uint8_t* record, void* context) {
     // Offline every good frame is decoded at once: the handler's two counts follow the good frames.
     outputs.synchroniser.statistics.increment(counterFramesProcessed);
     outputs.synchroniser.statistics.increment(counterBuffersProcessed);
+    if (outputs.session) writeSessionFrame(outputs, record);
 }
 
 // ---- Offline decoding ----------------------------------------------------------------------------
@@ -375,6 +413,95 @@ int openCsv(const DecodeOptions& options, int inputFd, FrameOutputs& outputs) {
     return 0;
 }
 
+// Opens the --mcap session with the capture's one sensor, refusing to replace the input. Returns 0 or
+// an exit status.
+int openSession(const DecodeOptions& options, int inputFd, McapSession& session) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct stat input, output;
+    if (::fstat(inputFd, &input) == 0 && ::stat(options.mcapPath.c_str(), &output) == 0 && input.st_dev == output.st_dev &&
+        input.st_ino == output.st_ino) {
+        std::fprintf(stderr, "%s: --mcap %s names the input itself; it was left untouched\n", toolName,
+                     options.mcapPath.c_str());
+        return exitUsage;
+    }
+    if (!session.open(options.mcapPath, {SessionSensor{captureSensorName, {}}}, 0)) {
+        std::fprintf(stderr, "%s: cannot write %s\n", toolName, session.failure().message().c_str());
+        return exitOutputFailure;
+    }
+    return 0;
+}
+
+// Closes the --mcap session; 0, or exitOutputFailure when it failed (it still opens: everything up to
+// its last whole chunk is kept).
+int closeSession(FrameOutputs& outputs) {
+    if (!outputs.session) return 0;
+    if (!outputs.session->failure().failed()) writeSessionCounters(outputs);
+    if (outputs.session->close()) return 0;
+    std::fprintf(stderr, "%s: cannot write %s The file keeps every whole chunk written before.\n", toolName,
+                 outputs.session->failure().message().c_str());
+    return exitOutputFailure;
+}
+
+// The statistics of one stream, and a word on standard error when it held no good frame.
+void finishStream(const LinkStatistics& statistics, uint64_t bytesRead, const char* shownName) {
+    printStatistics(statistics);
+    if (statistics.get(counterGoodFrames) == 0)
+        std::fprintf(stderr, "%s: no %sframe found in %llu bytes of %s\n", toolName,
+                     statistics.get(counterGoodSyncs) == 0 ? "" : "good ",
+                     static_cast<unsigned long long>(bytesRead), shownName);
+}
+
+bool isSessionFile(int fd) {
+    uint8_t start[sizeof mcapMagic];
+    return ::pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
+           std::equal(start, start + sizeof start, mcapMagic);
+}
+
+// A session file: each sensor's raw bytes in log-time order through the synchroniser, as if they were
+// a capture of their own. Returns 0 or an exit status.
+int decodeSession(const DecodeOptions& options, FrameOutputs& outputs) {
+    McapReader reader;
+    if (!reader.open(options.inputPath)) {
+        std::fprintf(stderr, "%s: cannot read %s\n", toolName, reader.failure().message().c_str());
+        return exitInputFailure;
+    }
+    const std::vector<SessionRawChannel> sensors = sessionRawChannels(reader);
+    if (sensors.empty()) std::fprintf(stderr, "%s: %s holds no sensor's raw bytes\n", toolName, options.inputPath.c_str());
+    for (const SessionRawChannel& sensor : sensors) {
+        if (sensors.size() > 1) std::cout << "sensor " << sensor.sensor << '\n' << std::flush;
+        outputs.synchroniser.reset();
+        uint64_t bytesRead = 0;
+        const bool read = reader.readMessages({sensor.channelId}, 0, UINT64_MAX, [&](const McapMessage& message) {
+            bytesRead += message.size;
+            outputs.synchroniser.synchroniseBytes(message.data, static_cast<int>(message.size), emitGoodFrame, &outputs);
+        });
+        if (!read) {
+            std::fprintf(stderr, "%s: cannot read %s\n", toolName, reader.failure().message().c_str());
+            return exitInputFailure;
+        }
+        const std::string shownName = options.inputPath + " (" + sensor.sensor + ")";
+        finishStream(outputs.synchroniser.statistics, bytesRead, shownName.c_str());
+        if (standardOutputFailed(false)) break;
+    }
+    return 0;
+}
+
+// Every byte read goes through the synchroniser and, with --mcap, into the session's raw channel in
+// slices stamped with the latest good frame's time.
+void feedBytes(const uint8_t* bytes, int count, FrameOutputs& outputs) {
+    if (!outputs.session) {
+        outputs.synchroniser.synchroniseBytes(bytes, count, emitGoodFrame, &outputs);
+        return;
+    }
+    for (int done = 0; done < count; done += sessionRawBytes) {
+        const int slice = std::min(sessionRawBytes, count - done);
+        outputs.synchroniser.synchroniseBytes(bytes + done, slice, emitGoodFrame, &outputs);
+        outputs.session->writeRaw(0, outputs.stampTime, bytes + done, static_cast<size_t>(slice));
+    }
+}
+
+int finishOutputs(const DecodeOptions& options, FrameOutputs& outputs, int status);
+
 int decodeOffline(const DecodeOptions& options) {
     const bool fromStdin = options.inputPath == "-";
     const char* shownName = fromStdin ? "standard input" : options.inputPath.c_str();
@@ -388,6 +515,8 @@ int decodeOffline(const DecodeOptions& options) {
     if (fromStdin && ::isatty(STDIN_FILENO))
         std::fprintf(stderr, "%s: reading the byte stream from standard input (the terminal); Ctrl-D ends it\n",
                      toolName);
+    const bool sessionFile = !fromStdin && isSessionFile(fd);
+    if (sessionFile && !options.mcapPath.empty()) usageError("a session file takes no", "--mcap");
     FrameOutputs outputs;
     outputs.points = options.points;
     if (!options.csvPath.empty()) {
@@ -402,8 +531,17 @@ int decodeOffline(const DecodeOptions& options) {
             return exitOutputFailure;
         }
     }
-    Synchroniser& synchroniser = outputs.synchroniser;
-    synchroniser.reset();
+    if (sessionFile) {
+        ::close(fd);
+        const int status = decodeSession(options, outputs);
+        return finishOutputs(options, outputs, status);
+    }
+    McapSession session;
+    if (!options.mcapPath.empty()) {
+        if (const int status = openSession(options, fd, session); status != 0) return status;
+        outputs.session = &session;
+    }
+    outputs.synchroniser.reset();
     std::vector<uint8_t> chunk(offlineReadBytes);
     uint64_t bytesRead = 0;
     for (;;) {
@@ -415,16 +553,18 @@ int decodeOffline(const DecodeOptions& options) {
             return exitInputFailure;
         }
         bytesRead += static_cast<uint64_t>(count);
-        synchroniser.synchroniseBytes(chunk.data(), static_cast<int>(count), emitGoodFrame, &outputs);
+        feedBytes(chunk.data(), static_cast<int>(count), outputs);
         if (standardOutputFailed(false)) break;
+        if (outputs.session && outputs.session->failure().failed()) break;   // the disk is full: stop here
     }
     if (!fromStdin) ::close(fd);
     if (outputState == OutputState::failed) return exitOutputFailure;
-    printStatistics(synchroniser.statistics);
-    if (synchroniser.statistics.get(counterGoodFrames) == 0)
-        std::fprintf(stderr, "%s: no %sframe found in %llu bytes of %s\n", toolName,
-                     synchroniser.statistics.get(counterGoodSyncs) == 0 ? "" : "good ",
-                     static_cast<unsigned long long>(bytesRead), shownName);
+    finishStream(outputs.synchroniser.statistics, bytesRead, shownName);
+    return finishOutputs(options, outputs, closeSession(outputs));
+}
+
+// Closes what the offline run wrote and says what failed; `status` is the run's status so far.
+int finishOutputs(const DecodeOptions& options, FrameOutputs& outputs, int status) {
     if (outputs.csvFile >= 0 && ::close(outputs.csvFile) != 0) outputs.csvError = errno;
     if (outputs.csvError != 0) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", toolName, options.csvPath.c_str(), std::strerror(outputs.csvError));
@@ -434,7 +574,8 @@ int decodeOffline(const DecodeOptions& options) {
         std::fprintf(stderr, "%s: cannot write %s\n", toolName, outputs.cloudFailure.c_str());
         return exitOutputFailure;
     }
-    return outputStatus();
+    const int outputsStatus = outputStatus();
+    return outputsStatus != 0 ? outputsStatus : status;
 }
 
 // ---- Live decoding -------------------------------------------------------------------------------

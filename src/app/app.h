@@ -38,6 +38,12 @@ struct AppState {
 
 extern AppState appState;
 
+// Test-only: widgets report where they were drawn (label and screen rectangle) so that tests can
+// click them by label. Null in the viewer unless it runs with QUARVIS_PROBE_LOG (see the chooser's
+// widgets). Free of GUI types, so every floor that draws can report. GUI thread only.
+using ItemProbe = void (*)(const char* label, float minX, float minY, float maxX, float maxY);
+extern ItemProbe itemProbe;
+
 // printf-style diagnostics to standard output, flushed; returns what printf returns.
 int logPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The text and a line end to standard output, flushed (the "line" of the diagnostics table).

@@ -7,6 +7,7 @@
 // Process-wide mutable state of the application core (every other subsystem declares its own; each
 // worker pair holds its own flags, mutex and threads).
 AppState appState;
+ItemProbe itemProbe = nullptr;  // set by tests, or by the probe log at start-up
 
 int logPrintf(const char* format, ...) {
     va_list args;

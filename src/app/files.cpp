@@ -1,6 +1,8 @@
 // Opening a user's file without ever blocking on what is not a regular file, and writing a whole
-// buffer to a descriptor: the one open and the one write loop of the program, used by every subsystem
-// that reads or writes a user's file (settings, recordings, scenes, exports, captures, the tools). Any thread.
+// buffer to a descriptor: the one open of the program, used by every subsystem that reads or writes a
+// user's file (settings, recordings, scenes, exports, captures, the tools), and the write loop of all
+// but the raw capture writer (it counts each write as it lands) and the simulator (it tells a reader
+// that has gone from a failure). Any thread.
 #include "app/app.h"
 
 #include <fcntl.h>

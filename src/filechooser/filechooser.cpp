@@ -6,7 +6,6 @@
 #include "filechooser/filechooser.h"
 
 #include "filechooser/directory_reader.h"
-#include "view/probe.h"
 
 #include <imgui_internal.h>
 
@@ -20,7 +19,6 @@ constexpr char separator = '/';
 constexpr const char* parentName = "..";
 constexpr const char* currentName = ".";
 constexpr const char* anyType = ".*";
-constexpr const char* offeredType = ".csv";  // the type combo's one entry
 constexpr const char* dirLabel = "[Dir]";
 constexpr const char* linkLabel = "[Link]";
 constexpr const char* fileLabel = "[File]";
@@ -224,7 +222,26 @@ void pickFile(FileChooser& chooser, const std::string& name) {
 
 // ---- Widgets whose labels are file names --------------------------------------------------------
 // Names may hold any bytes, "##" and "###" among them, which ImGui would read as id markers: these
-// widgets use the name only as an id seed and draw it as plain text.
+// widgets use the name only as an id seed and draw it as plain text. A control character (a newline
+// would run into the next row) is drawn escaped, as C writes it; the name itself stays as it is.
+
+std::string displayedName(const std::string& name) {
+    std::string shown;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') shown += "\\n";
+        else if (c == '\r') shown += "\\r";
+        else if (c == '\t') shown += "\\t";
+        else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
 
 void drawPlainText(ImVec2 at, const std::string& text) {
     if (!ImGui::IsItemVisible()) return;
@@ -242,36 +259,25 @@ bool nameSelectable(const std::string& id, const std::string& label, bool select
     return clicked;
 }
 
-bool nameButton(int index, const std::string& label) {
+bool nameButton(int index, const std::string& name) {
+    const std::string shown = displayedName(name);
     const ImGuiStyle& style = ImGui::GetStyle();
-    const ImVec2 textSize = ImGui::CalcTextSize(label.data(), label.data() + label.size(), false);
+    const ImVec2 textSize = ImGui::CalcTextSize(shown.data(), shown.data() + shown.size(), false);
     ImGui::PushID(index);
     const ImVec2 at = ImGui::GetCursorScreenPos();
     const bool pressed = ImGui::Button("##part", ImVec2(textSize.x + style.FramePadding.x * 2,
                                                         textSize.y + style.FramePadding.y * 2));
-    drawPlainText(ImVec2(at.x + style.FramePadding.x, at.y + style.FramePadding.y), label);
-    probeLastItem(label.c_str());
+    drawPlainText(ImVec2(at.x + style.FramePadding.x, at.y + style.FramePadding.y), shown);
+    probeLastItem(shown.c_str());
     ImGui::PopID();
-    return pressed;
-}
-
-bool probedButton(const char* label) {
-    const bool pressed = ImGui::Button(label);
-    probeLastItem(label);
     return pressed;
 }
 
 // A button that stays visible at half opacity and ignores clicks while `greyed`.
 bool greyableButton(const char* label, bool greyed) {
-    if (greyed) {
-        ImGui::PushItemFlag(ImGuiItemFlags_Disabled, true);
-        ImGui::PushStyleVar(ImGuiStyleVar_Alpha, ImGui::GetStyle().Alpha * 0.5f);
-    }
+    beginDisabledLook(greyed);
     const bool pressed = probedButton(label);
-    if (greyed) {
-        ImGui::PopStyleVar();
-        ImGui::PopItemFlag();
-    }
+    endDisabledLook(greyed);
     return pressed && !greyed;
 }
 
@@ -353,11 +359,12 @@ void drawSearchRow(FileChooser& chooser) {
 }
 
 std::string rowLabel(const FileEntry& entry) {
+    const std::string name = displayedName(entry.name);
     switch (entry.type) {
-    case 'd': return std::string(dirLabel) + " " + entry.name;
-    case 'l': return std::string(linkLabel) + " " + entry.name;
-    case 'f': return std::string(fileLabel) + " " + entry.name;
-    default: return " " + entry.name;
+    case 'd': return std::string(dirLabel) + " " + name;
+    case 'l': return std::string(linkLabel) + " " + name;
+    case 'f': return std::string(fileLabel) + " " + name;
+    default: return " " + name;
     }
 }
 
@@ -400,13 +407,15 @@ void drawFileNameRow(FileChooser& chooser) {
     float width = ImGui::GetContentRegionAvail().x;
     if (!chooser.typeFilter.empty()) width -= filterComboRoom;
     ImGui::SetNextItemWidth(width);
-    ImGui::InputText("##FileName", chooser.fileNameField, FileChooser::fieldSize);
+    // A name put there by the chooser is replaced by what the user types, not extended.
+    ImGui::InputText("##FileName", chooser.fileNameField, FileChooser::fieldSize, ImGuiInputTextFlags_AutoSelectAll);
     probeLastItem("##FileName");
     if (chooser.typeFilter.empty()) return;
     ImGui::SameLine();
     ImGui::SetNextItemWidth(filterComboWidth);
     if (ImGui::BeginCombo("##Filters", chooser.typeFilter.c_str())) {
-        if (ImGui::Selectable(offeredType, chooser.typeFilter == offeredType)) chooser.typeFilter = offeredType;
+        if (ImGui::Selectable(chooser.offeredType.c_str(), chooser.typeFilter == chooser.offeredType))
+            chooser.typeFilter = chooser.offeredType;
         ImGui::EndCombo();
     }
     chooser.selectedType = chooser.typeFilter;
@@ -416,17 +425,13 @@ void drawFileNameRow(FileChooser& chooser) {
 
 // ---- The operations -----------------------------------------------------------------------------
 
-FileChooser& fileChooser() {
-    static FileChooser instance;  // the process-wide dialog; C++ makes its first use thread-safe
-    return instance;
-}
-
 void FileChooser::Open(const std::string& dialogKey, const char* dialogTitle, const char* filter,
                        const std::string& startPathName, int& limit, void* data) {
     if (armed) return;
     key = dialogKey;
     title = dialogTitle != nullptr ? dialogTitle : "";
     typeFilter = filter != nullptr ? filter : "";
+    offeredType = typeFilter;
     ParsedPathName parsed;
     if (parsePathName(startPathName, parsed)) {
         startDirectory = parsed.directory;

@@ -1,5 +1,5 @@
-// FileChooser: the one modal file dialog, which picks a recording to open or names a file to save,
-// with its directory listing. Used by the record and replay panel. GUI thread only.
+// FileChooser: the modal file dialog, which picks a file to open or names a file to save, with its
+// directory listing. The record and replay panel keeps one per kind of file. GUI thread only.
 #pragma once
 
 #include <imgui.h>
@@ -34,7 +34,8 @@ struct FileChooser {
     bool createDirectoryMode = false;           // the new-directory row is shown
     std::string key;
     std::string title;
-    std::string typeFilter;                     // the caller's filter, also the type combo's one entry
+    std::string typeFilter;                     // the caller's filter, shown by the type combo
+    std::string offeredType;                    // the type combo's one entry: the filter given to Open
     std::string startDirectory;                 // directory part of the start path-name
     std::string defaultFileName;                // put into the file name field on the first scan
     std::string defaultExtension;               // "." + extension of the start path-name
@@ -60,8 +61,15 @@ struct FileChooser {
     bool GetTypeColour(const std::string& extension, ImVec4* colour) const;
 };
 
-// The single instance, created on first use.
-FileChooser& fileChooser();
+// ---- Widgets the panels share with the chooser (widgets.cpp) --------------------------------------
+// Reports the rectangle of the item just submitted to the test-only probe (app.h) under `label`.
+void probeLastItem(const char* label);
+// A button that reports itself to the probe as `probe` (as its label when null).
+bool probedButton(const char* label, ImVec2 size = ImVec2(0, 0), const char* probe = nullptr);
+// A control that cannot be used now stays visible at half opacity and ignores input. Both do
+// nothing when `disabled` is false, so a caller passes the same condition to both.
+void beginDisabledLook(bool disabled = true);
+void endDisabledLook(bool disabled = true);
 
 // ---- Path names (path_names.cpp) ----------------------------------------------------------------
 struct ParsedPathName {
@@ -73,6 +81,8 @@ struct ParsedPathName {
 // Splits a start path-name. Fails for an empty text and for a bare word with neither '/' nor '.'.
 bool parsePathName(const std::string& pathName, ParsedPathName& parsed);
 std::string joinPath(const std::string& directory, const std::string& name);
+// The name after the last '/' (the whole text without one).
+std::string baseName(const std::string& path);
 // The name typed into the file name field, without any directory part: a typed "../x" or "a/b"
 // must not lead out of the directory the user is looking at.
 std::string typedFileName(const char* field);

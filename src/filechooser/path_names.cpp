@@ -14,6 +14,11 @@ std::string joinPath(const std::string& directory, const std::string& name) {
     return directory + separator + name;
 }
 
+std::string baseName(const std::string& path) {
+    const size_t slash = path.rfind(separator);
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 bool parsePathName(const std::string& pathName, ParsedPathName& parsed) {
     if (pathName.empty()) return false;
     const size_t slash = pathName.rfind(separator);

@@ -18,6 +18,9 @@
 #include <thread>
 #include <vector>
 
+// Time stamps and capture times count micro-seconds.
+constexpr uint32_t microsPerSecond = 1000000;
+
 struct sp_port;
 
 // ---- Wire format -------------------------------------------------------------------------------

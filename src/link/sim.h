@@ -24,7 +24,6 @@ extern const char* const simFaultNames[simFaultKindCount];  // "clean frames", "
 constexpr int simStreamCounterCount = 7;
 
 constexpr int sensorFrameRate = 30;                // frames per second of the real sensor at most
-constexpr uint32_t microsPerSecond = 1000000;
 
 struct SimConfig {
     uint32_t seed = 1;

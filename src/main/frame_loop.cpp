@@ -43,9 +43,15 @@ namespace {
 // Process-wide state of the loop: raised by SIGUSR1 (handled only with --debug), cleared by the next
 // frame, which prints a frame report so scripts can see that frames keep coming and time a stretch.
 volatile std::sig_atomic_t frameReportRequested = 0;
-// Posted by the SIGUSR1 handler for the report waker (below); the waker leaves on reportWakerStop.
-sem_t reportSignal;
-std::atomic<bool> reportWakerStop{false};
+// Raised by SIGTERM, SIGHUP and SIGINT, read by the loop: the viewer ends as Escape ends it.
+volatile std::sig_atomic_t quitSignalled = 0;
+// Posted by the signal handlers for the waker (below); the waker leaves on wakerStop.
+sem_t signalPosted;
+std::atomic<bool> wakerStop{false};
+// Escape went down (GUI thread: the key callback sets it, the next frame takes it), and the frame
+// that took it found nothing to close first: the loop ends.
+bool escapePressed = false;
+bool escapeQuit = false;
 // Set by every input and window event GLFW delivers on the GUI thread; taken after each frame.
 bool inputSeen = false;
 // Keys, characters, mouse buttons and wheel turns not yet handed to the GUI, oldest first (GUI
@@ -115,7 +121,12 @@ double medianMilliseconds(std::vector<double> values) {
 
 void onFrameReportSignal(int) {
     frameReportRequested = 1;
-    sem_post(&reportSignal);  // async-signal-safe, unlike waking GLFW from here
+    sem_post(&signalPosted);  // async-signal-safe, unlike waking GLFW from here
+}
+
+void onQuitSignal(int) {
+    quitSignalled = 1;
+    sem_post(&signalPosted);
 }
 
 void printFrameReport(FrameTimes& times) {
@@ -206,30 +217,63 @@ void onWindowResized(GLFWwindow*, int width, int height) {
     windowGeometry.height = height;
 }
 
-// True when at least a corner's worth of the rectangle lies on one of the monitors now attached,
-// so a window remembered on a monitor since unplugged does not open out of reach.
-bool onSomeMonitor(int x, int y, int width, int height) {
-    constexpr int reachable = 64;  // pixels of the window that must be on a monitor, each way
+// A rectangle of the desktop in screen coordinates: a window's place and size, or a monitor's work
+// area (the monitor less the panels and docks of the desktop).
+struct ScreenRect {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+// The remembered window as the monitors can show it: on the work area that holds its centre (the
+// first one when none does), no larger than that area, and moved wholly onto it. Unchanged without
+// work areas.
+ScreenRect fitWindow(const ScreenRect& wanted, const std::vector<ScreenRect>& workAreas) {
+    if (workAreas.empty()) return wanted;
+    const int centreX = wanted.x + wanted.width / 2, centreY = wanted.y + wanted.height / 2;
+    ScreenRect area = workAreas.front();
+    for (const ScreenRect& candidate : workAreas) {
+        if (centreX >= candidate.x && centreX < candidate.x + candidate.width && centreY >= candidate.y &&
+            centreY < candidate.y + candidate.height) {
+            area = candidate;
+            break;
+        }
+    }
+    ScreenRect fitted;
+    fitted.width = std::clamp(wanted.width, 1, area.width);
+    fitted.height = std::clamp(wanted.height, 1, area.height);
+    fitted.x = std::clamp(wanted.x, area.x, area.x + area.width - fitted.width);
+    fitted.y = std::clamp(wanted.y, area.y, area.y + area.height - fitted.height);
+    return fitted;
+}
+
+// The work areas of the monitors attached now (the whole video mode where the desktop reports none).
+std::vector<ScreenRect> monitorWorkAreas() {
+    std::vector<ScreenRect> areas;
     int count = 0;
     GLFWmonitor** monitors = glfwGetMonitors(&count);
     for (int i = 0; i < count; ++i) {
-        const GLFWvidmode* mode = glfwGetVideoMode(monitors[i]);
-        int mx = 0, my = 0;
-        glfwGetMonitorPos(monitors[i], &mx, &my);
-        if (mode == nullptr) continue;
-        const int overlapX = std::min(x + width, mx + mode->width) - std::max(x, mx);
-        const int overlapY = std::min(y + height, my + mode->height) - std::max(y, my);
-        if (overlapX >= reachable && overlapY >= reachable) return true;
+        ScreenRect area;
+        glfwGetMonitorWorkarea(monitors[i], &area.x, &area.y, &area.width, &area.height);
+        if (area.width <= 0 || area.height <= 0) {
+            const GLFWvidmode* mode = glfwGetVideoMode(monitors[i]);
+            if (mode == nullptr) continue;
+            glfwGetMonitorPos(monitors[i], &area.x, &area.y);
+            area.width = mode->width;
+            area.height = mode->height;
+        }
+        areas.push_back(area);
     }
-    return false;
+    return areas;
 }
 
-// The remembered size, and the remembered place when it is on a monitor; then follows the window.
+// The remembered place and size as the monitors can show them (a window larger than the screen
+// makes the X server refuse it outright); then follows the window.
 void placeWindow(GLFWwindow* window, const Settings& settings) {
     if (settings.windowWidth > 0 && settings.windowHeight > 0) {
-        glfwSetWindowSize(window, settings.windowWidth, settings.windowHeight);
-        if (onSomeMonitor(settings.windowX, settings.windowY, settings.windowWidth, settings.windowHeight))
-            glfwSetWindowPos(window, settings.windowX, settings.windowY);
+        const ScreenRect fitted = fitWindow(
+            ScreenRect{settings.windowX, settings.windowY, settings.windowWidth, settings.windowHeight},
+            monitorWorkAreas());
+        glfwSetWindowSize(window, fitted.width, fitted.height);
+        glfwSetWindowPos(window, fitted.x, fitted.y);
     }
     glfwGetWindowPos(window, &windowGeometry.x, &windowGeometry.y);
     glfwGetWindowSize(window, &windowGeometry.width, &windowGeometry.height);
@@ -272,6 +316,7 @@ void onKey(GLFWwindow*, int key, int, int action, int) {
     if (action != GLFW_PRESS) return;
     if (key == GLFW_KEY_F12) screenshotRequested = true;
     if (key == GLFW_KEY_F2) overlayToggleRequested = true;
+    if (key == GLFW_KEY_ESCAPE) escapePressed = true;
 }
 
 // The frame as drawn so far (scene and GUI), before it is shown; says where it went or why not.
@@ -323,6 +368,11 @@ void drawFrame(Plotter& plotter) {
     appState.windowWidth = io.DisplaySize.x;
     appState.windowHeight = io.DisplaySize.y;
     takeFrameOnShow();
+    // Before any window is drawn: the pop-up or the edit that Escape ends is the one on screen.
+    if (escapePressed) {
+        escapePressed = false;
+        if (escapeFromScene()) escapeQuit = true;
+    }
 
     drawPanels(PanelSet{drawConnectionPanel, drawViewPanel, drawRecordPanel});
     drawMainMenuBar();
@@ -361,23 +411,32 @@ void watchForInput(GLFWwindow* window) {
     glfwSetWindowCloseCallback(window, [](GLFWwindow*) { inputSeen = true; });
 }
 
-// Runs on a thread of its own with --debug: turns each SIGUSR1 into an empty event, so that a loop
-// asleep in glfwWaitEvents wakes to print the frame report.
-void wakeForReports() {
+// Runs on a thread of its own: turns each handled signal into an empty event, so that a loop asleep
+// in glfwWaitEvents wakes to print the frame report or to quit.
+void wakeForSignals() {
     for (;;) {
-        while (sem_wait(&reportSignal) != 0) {
+        while (sem_wait(&signalPosted) != 0) {
         }
-        if (reportWakerStop) return;
+        if (wakerStop) return;
         glfwPostEmptyEvent();
     }
 }
 
-void stopReportWaker(std::thread& waker) {
+void stopSignalWaker(std::thread& waker) {
     if (!waker.joinable()) return;
-    reportWakerStop = true;
-    sem_post(&reportSignal);
+    wakerStop = true;
+    sem_post(&signalPosted);
     waker.join();
 }
+
+void handleSignal(int number, void (*handler)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;  // the workers' reads and the disk writes go on undisturbed
+    sigaction(number, &action, nullptr);
+}
+
+bool quitWanted(Plotter& plotter) { return escapeQuit || quitSignalled || shouldClose(plotter); }
 
 // After the GUI's back-end is set up: its key, character, button and wheel handlers are fed from
 // the queue (passQueuedInput) instead of straight from GLFW.
@@ -429,6 +488,9 @@ double secondsBeforeNextFrame(const FrameNeeds& needs) {
 }
 
 int runFrameLoop(bool resetSettings) {
+    // From the start: a signal while the window is being made still ends the run cleanly.
+    sem_init(&signalPosted, 0, 0);
+    for (const int number : {SIGTERM, SIGHUP, SIGINT}) handleSignal(number, onQuitSignal);
     Settings loaded;
     std::string settingsWarning;
     SettingsKeeper keeper = startSettings(resetSettings, loaded, settingsWarning);
@@ -467,14 +529,8 @@ int runFrameLoop(bool resetSettings) {
     double refreshCheckedAt = glfwGetTime();
     bool firstFrame = true;
     FrameTimes times;
-    std::thread reportWaker;
-    if (appState.debugPrint) {
-        sem_init(&reportSignal, 0, 0);
-        reportWaker = std::thread(wakeForReports);
-        struct sigaction report = {};
-        report.sa_handler = onFrameReportSignal;
-        sigaction(SIGUSR1, &report, nullptr);
-    }
+    std::thread signalWaker(wakeForSignals);
+    if (appState.debugPrint) handleSignal(SIGUSR1, onFrameReportSignal);
     // A frame published by the handler (or the replay) wakes the loop; thread-safe.
     firstLink().setFramePublishedHook([] { glfwPostEmptyEvent(); });
     int settleFrames = settleFramesAfterInput;  // the GUI lays itself out in its first frames
@@ -502,7 +558,7 @@ int runFrameLoop(bool resetSettings) {
             printFrameReport(times);
         }
         keepSettings(keeper, settingsNow(), frameEnd);
-        if (shouldClose(plotter)) break;
+        if (quitWanted(plotter)) break;
 
         // Sleep until there is something to draw. Input seen up to this frame's start was drawn by
         // it; the frames it still asks for follow without a wait.
@@ -514,7 +570,8 @@ int runFrameLoop(bool resetSettings) {
         bool slept = false;
         for (;;) {
             const double now = glfwGetTime();
-            const bool news = inputSeen || firstLink().generation() != drawnGeneration || frameReportRequested;
+            const bool news =
+                inputSeen || firstLink().generation() != drawnGeneration || frameReportRequested || quitSignalled;
             const double wait = secondsBeforeNextFrame(FrameNeeds{gui.steady, settleFrames, news, figuresDueAt - now});
             if (wait <= 0.0) break;
             // The settings wake the loop to be written, without a frame.
@@ -529,7 +586,7 @@ int runFrameLoop(bool resetSettings) {
         if (slept) plotter.clockStarted = false;
     }
     firstLink().setFramePublishedHook(nullptr);
-    stopReportWaker(reportWaker);
+    stopSignalWaker(signalWaker);
     flushSettings(keeper, settingsNow());
     if (appState.debugPrint)
         logPrintf("frames: %ld, median frame time %.2f ms, median drawing time %.2f ms\n", times.frames,

@@ -1,4 +1,4 @@
-// The GUI frame loop and the main menu bar. Called by the entry on the main thread; the pieces below
+// The GUI frame loop (the menu bar is drawn by src/ui). Called by the entry on the main thread; the pieces below
 // the loop itself are exposed for the headless GUI tests.
 #pragma once
 

@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -22,26 +24,75 @@ void printUsage(FILE* stream) {
     std::fprintf(stream,
                  "Usage: %s [--debug] [--demo] [--reset-settings]\n"
                  "Shows the live point cloud of an Ostrel range sensor on a serial port, records it to\n"
-                 "CSV files and replays them. Scenes are saved in the working folder.\n"
+                 "CSV files and replays them, captures the raw byte stream (.%s) and replays captures.\n"
+                 "Scenes and exported frames (PLY, PCD) are saved in the working folder.\n"
                  "\n"
                  "  --debug           print diagnostic lines on standard output (SIGUSR1: a frame report)\n"
                  "  --demo            offer a simulated sensor (\"DEMO SENSOR\") in the port list\n"
                  "  --reset-settings  start from the default settings (saved over the remembered ones)\n"
-                 "  --help            this text\n"
-                 "  --version         the version\n",
-                 programName);
+                 "  -h, --help        this text\n"
+                 "  --version         the version\n"
+                 "\n"
+                 "Keys: F2 shows or hides the overlay, F12 saves a screenshot, Escape closes the open pop-up\n"
+                 "or ends a text edit, and quits from the scene. SIGTERM, SIGHUP and SIGINT quit as Escape\n"
+                 "does: recordings and captures under way are completed first.\n"
+                 "Settings and the window layout live in $XDG_CONFIG_HOME/quarvis (~/.config/quarvis).\n",
+                 programName, captureExtension + 1);
 }
 
-// The status after --help or --version: 0 once standard output has taken all of it.
+// The status after --help or --version: 0 once standard output has taken all of it, or when its
+// reader went away (`quarvis --version | true`): nobody is left to tell.
 int outputStatus() {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    if (errno == EPIPE) return 0;
     std::fprintf(stderr, "%s: cannot write standard output: %s\n", programName, std::strerror(errno));
     return outputFailedStatus;
+}
+
+void printFailure(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += (text.empty() ? "" : " ") + line;
+    std::fprintf(stderr, "%s: %s\n", programName, text.c_str());
+}
+
+// What the viewer was writing when it was told to quit is completed, and named on standard output:
+// the recording or scene (its rows are whole), then the capture (every byte the grabber read).
+void completeRecordingAtQuit() {
+    if (!recordingFileOpen()) return;
+    const bool scene = recordingState.sceneRequested;
+    const std::string path = scene ? recordingState.sceneFileName : recordingState.recordPath;
+    appState.recordingActive = false;
+    if (!closeRecording()) {
+        printFailure(recordNoticeLines(recordingState.notice));
+        return;
+    }
+    if (scene) std::printf("%s: scene completed: %s\n", programName, path.c_str());
+    else std::printf("%s: recording completed: %s (%lld rows)\n", programName, path.c_str(),
+                     static_cast<long long>(recordingState.rowsWritten));
+}
+
+// Every capture still running: one line each.
+void completeCaptureAtQuit() {
+    uint64_t serials[maxLinks];
+    for (int slot = 0; slot < maxLinks; ++slot) serials[slot] = captures[slot].notice.serial;
+    finishCapture();
+    for (int slot = 0; slot < maxLinks; ++slot) {
+        const CaptureNotice& notice = captures[slot].notice;
+        if (notice.serial == serials[slot]) continue;
+        if (notice.kind == CaptureEnd::saved)
+            std::printf("%s: capture completed: %s (%llu bytes)\n", programName, notice.path.c_str(),
+                        static_cast<unsigned long long>(notice.bytesKept));
+        else
+            printFailure(captureNoticeLines(notice));
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A write to a pipe or socket whose reader went away fails with EPIPE and is reported like any
+    // other failed write (or, for the help and version texts, ignored), instead of killing the viewer.
+    std::signal(SIGPIPE, SIG_IGN);
     bool resetSettings = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--debug") == 0) {
@@ -50,7 +101,7 @@ int main(int argc, char** argv) {
             demoSensorEnabled = true;
         } else if (std::strcmp(argv[i], "--reset-settings") == 0) {
             resetSettings = true;
-        } else if (std::strcmp(argv[i], "--help") == 0) {
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             printUsage(stdout);
             return outputStatus();
         } else if (std::strcmp(argv[i], "--version") == 0) {
@@ -62,13 +113,12 @@ int main(int argc, char** argv) {
             return usageStatus;
         }
     }
-    // A write to a pipe or socket whose reader went away fails with EPIPE and is reported like any
-    // other failed write, instead of killing the viewer.
-    std::signal(SIGPIPE, SIG_IGN);
     firstLink().startWorkers();
     const int status = runFrameLoop(resetSettings);
     closeReplay();
+    completeRecordingAtQuit();
     shutDownLinks();
-    finishCapture();  // the grabber has stopped: the capture holds every byte it read
+    completeCaptureAtQuit();  // the grabbers have stopped: each capture holds every byte its grabber read
+    std::fflush(stdout);
     return status;
 }

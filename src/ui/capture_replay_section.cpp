@@ -7,9 +7,8 @@
 #include "ui/panel_state.h"
 
 #include "app/app.h"
-#include "filechooser/filechooser.h"
 #include "link/link.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 
 #include <imgui.h>
 
@@ -27,8 +26,7 @@ namespace {
 
 constexpr const char* stepBackGlyph = "\xef\x81\x88";     // U+F048
 constexpr const char* stepForwardGlyph = "\xef\x81\x91";  // U+F051
-constexpr double microsPerSecondF = 1e6;
-const char* const anyFileType = ".*";  // a capture is any file of the sensor's byte stream
+constexpr double microsPerSecondF = microsPerSecond;  // for times shown with decimals
 
 struct SpeedChoice {
     const char* label;
@@ -40,16 +38,7 @@ const SpeedChoice speedChoices[] = {{"0.25x", 0.25f}, {"0.5x", 0.5f}, {"1x", 1.0
 
 const MessagePopup captureNoticePopup{"Capture Replay", exclamationGlyph, ImVec2(173, 30), "Capture Replay/Close"};
 
-void notice(std::vector<std::string> lines) {
-    captureReplaySection.noticeLines = std::move(lines);
-    captureReplaySection.noticeRequested = true;
-}
-
-bool button(const char* label, const ImVec2& size, const char* probe) {
-    const bool pressed = ImGui::Button(label, size);
-    probeLastItem(probe);
-    return pressed;
-}
+void notice(std::vector<std::string> lines) { queueNotice(captureNoticePopup, std::move(lines)); }
 
 // The captures open, one per link at most; the longest leads: the controls show its state and every
 // replay follows them on one clock, each capture's time measured from its own first frame.
@@ -85,11 +74,6 @@ Link* leader() {
     return lead;
 }
 
-std::string fileName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Every replay to the frame due at `playMicros` into its own capture.
 void seekAll(int64_t playMicros) {
     for (Link* link : replayLinks()) link->seekCapture(captureFrameAt(link->capture.index, playMicros));
@@ -102,7 +86,7 @@ int64_t shownMicros(const Link& link) {
 // Indexing has ended: replay what was found (paused at its first frame), or say why not.
 void startReplay(Link& link) {
     CaptureReplay& c = link.capture;
-    const std::string name = fileName(c.path);
+    const std::string name = baseName(c.path);
     if (c.indexError != 0 || frames(link).empty()) {
         if (c.indexError != ECANCELED) {
             notice(c.indexError != 0 ? std::vector<std::string>{"Cannot read " + name + ":", std::strerror(c.indexError)}
@@ -126,14 +110,14 @@ void drawOpenButton() {
     bool greyed = true;  // every link replays a capture
     for (int index = 0; index < linkCount(); ++index) greyed = greyed && linkAt(index).captureOpen();
     beginDisabledLook(greyed);
-    if (button("OPEN CAPTURE", ImVec2(230, 30), "OPEN CAPTURE")) {
+    if (probedButton("OPEN CAPTURE", ImVec2(230, 30), "OPEN CAPTURE")) {
         if (freeLink() == nullptr) {
             notice({"Disconnect the sensor first."});
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
         } else {
             captureReplaySection.openPending = true;
-            openRecordChooser("Choose Capture", anyFileType);
+            openRecordChooser("Choose Capture", captureExtension);
         }
     }
     endDisabledLook(greyed);
@@ -141,7 +125,7 @@ void drawOpenButton() {
 
 // Progress of the capture being indexed; the stop button gives that file up.
 void drawIndexing(Link& link) {
-    if (button(stopGlyph, ImVec2(0, 0), "Capture Cancel")) link.closeCapture();
+    if (probedButton(stopGlyph, ImVec2(0, 0), "Capture Cancel")) link.closeCapture();
     ImGui::SameLine(0, -1);
     const uint64_t total = link.capture.fileBytes;
     const float progress = total == 0 ? 0.0f : static_cast<float>(static_cast<double>(link.capture.scannedBytes.load()) / total);
@@ -164,9 +148,9 @@ void drawTransport(Link& lead, int64_t shown) {
     const std::vector<Link*> links = replayLinks();
     const bool playing = lead.capture.playing;
     if (playing) {
-        if (button(pauseGlyph, ImVec2(0, 0), "Capture Pause"))
+        if (probedButton(pauseGlyph, ImVec2(0, 0), "Capture Pause"))
             for (Link* link : links) link->capture.playing = false;
-    } else if (button(playGlyph, ImVec2(0, 0), "Capture Play")) {
+    } else if (probedButton(playGlyph, ImVec2(0, 0), "Capture Play")) {
         // From one instant: all from the start after the leader's end, else the others to its time.
         if (lead.capture.atEnd && !lead.capture.loop) {
             seekAll(0);
@@ -179,9 +163,9 @@ void drawTransport(Link& lead, int64_t shown) {
     // One frame either way, while paused.
     beginDisabledLook(playing);
     ImGui::SameLine(0, -1);
-    if (button(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) stepAll(lead, shown - 1);
+    if (probedButton(stepBackGlyph, ImVec2(0, 0), "Capture Step Back")) stepAll(lead, shown - 1);
     ImGui::SameLine(0, -1);
-    if (button(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) stepAll(lead, shown + 1);
+    if (probedButton(stepForwardGlyph, ImVec2(0, 0), "Capture Step Forward")) stepAll(lead, shown + 1);
     endDisabledLook(playing);
     ImGui::SameLine(0, -1);
     bool loop = lead.capture.loop;
@@ -222,13 +206,16 @@ void drawTimeSlider(const Link& lead) {
 
 void drawReadout(const Link& lead, int64_t shown) {
     const CaptureFrame& frame = frames(lead)[static_cast<size_t>(shown)];
-    ImGui::Text("%.3f s   frame %lld of %zu   seq %u", frame.playMicros / microsPerSecondF, static_cast<long long>(shown + 1),
-                frames(lead).size(), static_cast<unsigned>(frame.sequence));
+    // Two short lines: one would run past the panel's edge once the figures grow.
+    ImGui::BeginGroup();
+    ImGui::Text("frame %lld of %zu", static_cast<long long>(shown + 1), frames(lead).size());
+    ImGui::Text("%.3f s   seq %u", frame.playMicros / microsPerSecondF, static_cast<unsigned>(frame.sequence));
+    ImGui::EndGroup();
     probeLastItem("Capture Position");
 }
 
 void drawCloseButton() {
-    if (!button("Close Capture", ImVec2(230, 30), "Close Capture")) return;
+    if (!probedButton("Close Capture", ImVec2(230, 30), "Close Capture")) return;
     if (appState.recordingActive) {
         notice({"Stop recording first."});
         return;
@@ -282,7 +269,7 @@ bool captureReplayChooserResult(bool accepted, const std::string& path) {
         } else if (appState.replayActive) {
             notice({"Stop the recorded file playing first."});
         } else if (const std::string problem = link->openCapture(path); !problem.empty()) {
-            notice({"Cannot open " + fileName(path) + ":", problem});
+            notice({"Cannot open " + baseName(path) + ":", problem});
         } else {
             // A capture joining others already replaying plays with them, from their time.
             Link* lead = leader();
@@ -293,7 +280,7 @@ bool captureReplayChooserResult(bool accepted, const std::string& path) {
         }
     }
     appState.inputCaptured = false;
-    fileChooser().Close(recordChooserKey);
+    closeRecordChooser();
     return true;
 }
 
@@ -305,14 +292,9 @@ void stepCaptureReplay() {
         if (link.pollCaptureIndexing()) startReplay(link);
         // The link left the capture on its own (a read of the file failed): let the file go.
         if (link.captureOpen() && !c.indexing && !replaying(link)) {
-            notice({"Reading " + fileName(c.path) + " failed;", "the capture replay has stopped."});
+            notice({"Reading " + baseName(c.path) + " failed;", "the capture replay has stopped."});
             link.releaseCapture();
         }
         if (c.atEnd && c.playing && !c.loop) c.playing = false;
     }
-    if (captureReplaySection.noticeRequested) {
-        captureReplaySection.noticeRequested = false;
-        ImGui::OpenPopup(captureNoticePopup.title);
-    }
-    drawMessagePopup(captureNoticePopup, captureReplaySection.noticeLines);
 }

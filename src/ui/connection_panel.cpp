@@ -6,7 +6,7 @@
 #include "app/app.h"
 #include "link/link.h"
 #include "ui/panel_state.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 #include "ui/ui.h"
 #include "ui/panel_common.h"
 
@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cfloat>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -116,10 +117,22 @@ void drawPortDetails(const PortDetails& details) {
     ImGui::EndTooltip();
 }
 
+// The list drops down as wide as its longest name (a by-id path runs to 60 characters and more).
+void fitPortListWidth() {
+    float widest = ImGui::CalcItemWidth();
+    for (const std::string& name : portList)
+        widest = std::max(widest, ImGui::CalcTextSize(name.c_str()).x + 2 * ImGui::GetStyle().FramePadding.x);
+    ImGui::SetNextWindowSizeConstraints(ImVec2(widest, 0.0f), ImVec2(FLT_MAX, FLT_MAX));
+}
+
 void drawPortCombo() {
+    fitPortListWidth();
     // An open combo's last item is its pop-up, so the box reports itself only while closed.
     if (!ImGui::BeginCombo("##Port Combo", connectionPanel.portLabel.c_str(), 0)) {
         probeLastItem("##Port Combo");
+        // A name longer than the box shows whole when the pointer rests on it.
+        if (ImGui::IsItemHovered() && ImGui::CalcTextSize(connectionPanel.portLabel.c_str()).x > ImGui::GetItemRectSize().x)
+            ImGui::SetTooltip("%s", connectionPanel.portLabel.c_str());
         return;
     }
     if (connectionPanel.portRescanPending) {

@@ -4,7 +4,7 @@
 #include "link/link.h"
 #include "ui/panel_common.h"
 #include "ui/ui.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 
 #include <imgui.h>
 

@@ -7,11 +7,12 @@
 #include "ui/panel_common.h"
 #include "ui/panel_state.h"
 #include "ui/ui.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 #include "view/view.h"
 
 #include <imgui.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -24,29 +25,30 @@ OverlayState overlay;
 namespace {
 
 constexpr const char* overlayName = "##Overlay";
-constexpr double staleAfterSeconds = 1.0;   // "more than a second" without a frame while connected
 constexpr double countStepSeconds = 1.0;    // the stale and capture counts go in whole seconds
 constexpr double staleLookSlack = 1e-3;     // the marker is looked for just after the second has passed
 const ImVec4 staleColour(1.0f, 0.72f, 0.2f, 1.0f);
-const ImVec4 recordingColour(0.83f, 0.17f, 0.31f, 1.0f);
 
-// A new frame, or a new connection, restarts the stale clock.
+// Frames are due while connected to a sensor or to a capture that plays; a paused (or stepped)
+// capture replay sends none and is no stale sensor.
+bool framesDue() {
+    const Link& link = firstLink();
+    return link.portOpen && !(link.sourceIs(captureReplaySource) && !link.capture.playing);
+}
+
+// A new frame, or frames becoming due (a connection, a capture replay playing on), restarts the
+// stale clock.
 void followFrames(double now) {
     const uint64_t generation = frameOnShow.generation;
-    const bool connected = firstLink().portOpen;
-    if (!overlay.started || generation != overlay.seenGeneration || (connected && !overlay.wasConnected))
+    const bool due = framesDue();
+    if (!overlay.started || generation != overlay.seenGeneration || (due && !overlay.wasConnected))
         overlay.lastFrameAt = now;
     overlay.started = true;
     overlay.seenGeneration = generation;
-    overlay.wasConnected = connected;
+    overlay.wasConnected = due;
 }
 
-bool stale(double now) { return firstLink().portOpen && now - overlay.lastFrameAt > staleAfterSeconds; }
-
-std::string baseName(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+bool stale(double now) { return framesDue() && now - overlay.lastFrameAt > staleSeconds; }
 
 template <typename... Values>
 std::string format(const char* pattern, Values... values) {
@@ -67,13 +69,12 @@ void drawFrameLines(double now) {
     int valid = 0;
     for (uint32_t flag : frame.valid) valid += flag != 0;
     line(format("Valid points: %d", valid));
-    if (firstLink().portOpen) {
-        sampleLinkHealth(linkHealth, now, readLinkCounters(firstLink()), true);
-        line(format("Sensor: %.1f frames/s", linkHealth.framesPerSecond));
-    }
-    if (frame.stamped != 0) {
+    if (firstLink().portOpen) sampleLinkHealth(linkHealth, now, readLinkCounters(firstLink()), true);
+    if (framesDue()) line(format("Sensor: %.1f frames/s", linkHealth.framesPerSecond));
+    // A recording holds no sequence or time stamp: those of an earlier sensor frame are not its own.
+    if (frame.stamped != 0 && !appState.replayActive) {
         line(format("Sequence: %u", frame.sequence));
-        line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros * 1e-6));
+        line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros / static_cast<double>(microsPerSecond)));
     }
     if (stale(now)) line(format("stale: no frame for %d s", static_cast<int>(now - overlay.lastFrameAt)), &staleColour);
     if (!firstLink().portOpen && !appState.replayActive) line("Not connected");
@@ -84,13 +85,18 @@ void drawActivityLines() {
     if (firstLink().portOpen && firstLink().sourceIs(captureReplaySource) && shown >= 0)
         line(format("Capture replay: frame %lld of %zu%s", static_cast<long long>(shown + 1),
                     firstLink().capture.index.frames.size(), firstLink().capture.playing ? "" : " (paused)"));
-    if (appState.replayActive)
-        line(format("Replay: row %lld of %lld%s", static_cast<long long>(replayState.playRow),
-                    static_cast<long long>(replayState.rowCount), replayState.playing ? "" : " (paused)"));
+    if (appState.replayActive) {
+        // Rows count from 1 as capture frames do; an ended replay keeps its length until dismissed.
+        const int64_t rows = replayState.index.rowCount;
+        const bool ended = replayState.rowCount == 0 && !replayIndexing();
+        const int64_t row = std::clamp<int64_t>(replayState.playRow, std::min<int64_t>(rows, 1), rows);
+        line(format("Replay: row %lld of %lld%s", static_cast<long long>(row), static_cast<long long>(rows),
+                    replayState.playing ? "" : ended ? " (ended)" : " (paused)"));
+    }
     if (appState.recordingActive && !recordingState.sceneRequested)
         line(format("%s Recording %d s: %s", recordGlyph, recordingState.recordSeconds,
                     baseName(recordingState.recordPath).c_str()),
-             &recordingColour);
+             &recordingRed);
     // Captures of several sensors: the first file, and how many more run beside it.
     int busy = 0;
     const CaptureState* first = nullptr;
@@ -101,7 +107,7 @@ void drawActivityLines() {
     if (first != nullptr)
         line(format("%s Capture %d s: %s%s", recordGlyph, captureSeconds(), baseName(first->path).c_str(),
                     busy > 1 ? format(" (+%d)", busy - 1).c_str() : ""),
-             &recordingColour);
+             &recordingRed);
 }
 
 // Seconds until the next whole second of a count that started `elapsed` seconds ago.
@@ -123,7 +129,7 @@ void drawOverlay(double now) {
         drawActivityLines();
         const ImVec2 corner = ImGui::GetWindowPos();
         const ImVec2 size = ImGui::GetWindowSize();
-        if (itemProbe != nullptr) itemProbe("Overlay", corner, ImVec2(corner.x + size.x, corner.y + size.y));
+        if (itemProbe != nullptr) itemProbe("Overlay", corner.x, corner.y, corner.x + size.x, corner.y + size.y);
     }
     ImGui::End();
 }
@@ -133,9 +139,9 @@ double secondsUntilFiguresMove(double now) {
     if (firstLink().portOpen && appState.showConnectionPanel && linkHealth.sampled)
         until = std::max(0.0, linkHealth.lastRefreshTime + linkHealthRefreshSeconds - now);
     if (!overlayShown) return until;
-    if (firstLink().portOpen) {
+    if (framesDue()) {
         const double elapsed = now - overlay.lastFrameAt;
-        until = std::min(until, elapsed <= staleAfterSeconds ? staleAfterSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
+        until = std::min(until, elapsed <= staleSeconds ? staleSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
     }
     return until;
 }

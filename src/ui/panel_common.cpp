@@ -2,7 +2,7 @@
 #include "ui/panel_common.h"
 
 #include "app/app.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 
 #include <imgui_internal.h>
 
@@ -39,21 +39,14 @@ bool beginPanel(const char* name, bool* open) {
     return true;
 }
 
+float sidePanelRight() {
+    const bool anyShown = appState.showConnectionPanel || appState.showViewPanel || appState.showRecordPanel;
+    return anyShown ? panelWidth : 0.0f;
+}
+
 void moveCursor(float down) {
     ImGui::SetCursorPosX(ImGui::GetCursorPosX() + panelIndent);
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + down);
-}
-
-void beginDisabledLook(bool disabled) {
-    if (!disabled) return;
-    ImGui::PushItemFlag(ImGuiItemFlags_Disabled, true);
-    ImGui::PushStyleVar(ImGuiStyleVar_Alpha, ImGui::GetStyle().Alpha * 0.5f);
-}
-
-void endDisabledLook(bool disabled) {
-    if (!disabled) return;
-    ImGui::PopItemFlag();
-    ImGui::PopStyleVar();
 }
 
 void popupGlyph(const char* glyph) {

@@ -1,7 +1,9 @@
-// State the three side panels and the link health lines keep across frames, all of it in one
-// place. Private to src/ui (and read by the GUI tests). GUI thread only.
+// State the three side panels, the overlay and the link health lines keep across frames. (The record
+// files' pop-ups in record_popups.cpp, the notice queue in notices.cpp and the record panel's file
+// choosers keep theirs in their own files.) Private to src/ui (and read by the GUI tests). GUI thread only.
 #pragma once
 
+#include "filechooser/filechooser.h"
 #include "link/link.h"
 #include "view/view.h"
 
@@ -35,26 +37,18 @@ struct ViewPanelState {
     int pickerTarget = 0;                       // 1: background colour, 2: grid colour, 3: point colour
     float pickerColour[4] = {};
     float pickerPrevious[4] = {};
-    uint32_t seenCameraMoves = 0;               // cameraMoves when the combo last showed a view
+    uint32_t seenStartViews = 0;                // startViewsTaken when the combo last showed a view
     float editRangeLow = 0.0f;                  // the fixed range's fields, filled with editPointSize
     float editRangeHigh = 0.0f;
-};
-
-// The record panel's message pop-ups, in drawing order.
-enum RecordPopup {
-    recordingFailedPopup,
-    recordingSucceedPopup,
-    openingWarningPopup,
-    savedScenePopup,
-    sceneNotSavedPopup,
-    recordPopupCount
+    std::string pointSizeRefusal;               // why the last point size typed was refused; empty: taken
+    std::string gridSpacingRefusal;
+    bool swatchHeld = false;                    // a colour swatch was held down in the last drawing
 };
 
 struct RecordPanelState {
     bool openPending = false;   // the chooser's answer is a file to replay
     bool savePending = false;   // the chooser's answer is a recording file name
     bool capturePending = false;  // the chooser's answer is a capture file name
-    bool popupRequested[recordPopupCount] = {};  // opened at the panel's next drawing
     bool replaceRequested = false;
     std::string replacePath;    // an existing file the user chose to record into, awaiting "Replace"
     bool replaceForCapture = false;  // replacePath is to hold a capture, not a recording
@@ -88,18 +82,22 @@ struct ArrivalWindow {
     void clear();
 };
 
-// The one file chooser of the record panel serves every file it asks for, under this key; it opens
-// in the folder of the file chosen last.
-constexpr const char* recordChooserKey = "ChooseFileDlgKey";
-void openRecordChooser(const char* title, const char* typeFilter);
+// The record panel's file choosers, one per kind of file (named by its extension), each with its own
+// name field, folder and filter, so a name of one kind never lands in another kind's dialog. One is
+// open at a time; it opens in the folder of the file last chosen in it. GUI thread only.
+void openRecordChooser(const char* title, const char* fileType);
+// The chooser of that kind (for tests: what it lists and holds).
+FileChooser& recordChooser(const char* fileType);
+// Disarms the chooser that is open, once its answer is taken.
+void closeRecordChooser();
+// A chooser is open, waiting for an answer.
+bool recordChooserOpen();
 
 // The record panel's capture replay section.
 struct CaptureReplaySectionState {
     bool openPending = false;       // the chooser's answer is a capture to replay
     bool sliderHeld = false;        // the time slider is being dragged
     float sliderSeconds = 0.0f;     // its value
-    bool noticeRequested = false;   // "Capture Replay" opens at the next step
-    std::vector<std::string> noticeLines;
 };
 // The section in the record panel, and its handling of the chooser's answer: false when the answer
 // is not for a capture.
@@ -141,7 +139,8 @@ extern LinkHealth linkHealth;
 extern OverlayState overlay;
 
 // The figures of the health lines change at most this often; the rates look back over the arrivals
-// of the last rateWindowSeconds, and fall to 0 once staleSeconds pass without one.
+// of the last rateWindowSeconds, and fall to 0 once staleSeconds pass without one (after which the
+// overlay also marks the frame on screen stale).
 constexpr double linkHealthRefreshSeconds = 0.25;
 constexpr double rateWindowSeconds = 2.0;
 constexpr double staleSeconds = 1.0;

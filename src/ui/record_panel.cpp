@@ -10,52 +10,65 @@
 #include "app/app.h"
 #include "filechooser/filechooser.h"
 #include "record/record.h"
-#include "view/probe.h"
 #include "view/view.h"
 
 #include <imgui.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
-// Process-wide state of the record panel (GUI thread only); see panel_state.h.
+namespace {
+
+// A kind of file the panel asks for. Adding a kind is adding its row.
+struct ChooserKind {
+    const char* type;  // its extension, which is also the chooser's filter
+    const char* key;
+    ImVec4 colour;     // of its files in the listing
+};
+const ChooserKind chooserKinds[] = {
+    {".csv", "ChooseFileDlgKey", ImVec4(1.0f, 1.0f, 0.0f, 0.5f)},
+    {captureExtension, "ChooseCaptureDlgKey", ImVec4(0.0f, 1.0f, 1.0f, 0.5f)},
+};
+constexpr size_t chooserKindCount = std::size(chooserKinds);
+
+struct KindChooser {
+    FileChooser chooser;
+    std::string folder;  // of the file last chosen in it; the first kind's is chooserFolder
+};
+
+}  // namespace
+
+// Process-wide state of the record panel (GUI thread only); see panel_state.h and ui.h.
 RecordPanelState recordPanel;
-std::string chooserFolder;  // see ui.h
+std::string chooserFolder;
+namespace {
+KindChooser kindChoosers[chooserKindCount];
+size_t openKind = 0;  // the kind whose chooser was opened last
+}  // namespace
 
 namespace {
 
-const char* const chooserKey = recordChooserKey;
 const std::string recordLabel = std::string(recordGlyph) + " Record";
 const std::string stopLabel = std::string(stopGlyph) + " Stop";
 const std::string saveLabel = std::string(recordGlyph) + " Save";
 const std::string captureLabel = std::string(recordGlyph) + " Capture";
 const std::string captureStopLabel = std::string(stopGlyph) + " Stop##Capture";
-const ImVec4 recordingRed(0.83f, 0.17f, 0.31f, 1.0f);
-const ImVec4 csvColour(1.0f, 1.0f, 0.0f, 0.5f);
-const ImVec4 captureColour(0.0f, 1.0f, 1.0f, 0.5f);
 const ImVec2 sectionButtonSize(110, 30);
 const ImVec2 replaceButtonSize(85, 30);
 const ImVec2 noticeCloseSize(173, 30);
 
-struct PanelPopup {
-    MessagePopup popup;
-    std::vector<std::string> lines;
-};
-
-const PanelPopup panelPopups[recordPopupCount] = {
-    {{"Recording failed", exclamationGlyph, ImVec2(173, 30), "Recording failed/Close"},
-     {"Sensor is not connected.", "Connect first and try again."}},
-    {{"Recording Succeed", checkGlyph, ImVec2(180, 30), "Recording Succeed/Close"}, {"Recording data is completed."}},
-    {{"Opening Warning", exclamationGlyph, ImVec2(173, 30), "Opening Warning/Close"}, {"Disconnect the sensor first."}},
-    {{"Saved Current Scene", checkGlyph, ImVec2(173, 30), "Saved Current Scene/Close"}, {"Saved successfully."}},
-    {{"Scene not saved", exclamationGlyph, ImVec2(173, 30), "Scene not saved/Close"},
-     {"Sensor is not connected.", "Connect first and try again."}},
-};
+const MessagePopup recordingSucceedPopup{"Recording Succeed", checkGlyph, ImVec2(180, 30), "Recording Succeed/Close"};
+const MessagePopup openingWarningPopup{"Opening Warning", exclamationGlyph, noticeCloseSize, "Opening Warning/Close"};
+const MessagePopup savedScenePopup{"Saved Current Scene", checkGlyph, noticeCloseSize, "Saved Current Scene/Close"};
+const MessagePopup sceneNotSavedPopup{"Scene not saved", exclamationGlyph, noticeCloseSize, "Scene not saved/Close"};
+const char* const disconnectFirstLine = "Disconnect the sensor first.";
+const char* const notConnectedLines[] = {"Sensor is not connected.", "Connect first and try again."};
+const char* const connectFirstTip = "Connect a sensor first: it records what the sensor sends.";
 const char* const replacePopupName = "Replace File";
-
-void requestPopup(RecordPopup popup) { recordPanel.popupRequested[popup] = true; }
 
 // ---- Widgets ----------------------------------------------------------------------------------------
 
@@ -64,10 +77,17 @@ void rule() {
     ImGui::Separator();
 }
 
-bool button(const char* label, const ImVec2& size, const char* probe) {
-    const bool pressed = ImGui::Button(label, size);
-    probeLastItem(probe);
-    return pressed;
+// The name of a file just completed and its size, the line under a completion pop-up's text.
+std::string fileLine(const std::string& path) {
+    struct stat status {};
+    const std::string name = baseName(path);
+    if (::stat(path.c_str(), &status) != 0) return name;
+    return name + ", " + formatByteCount(static_cast<uint64_t>(status.st_size));
+}
+
+// Why a greyed control does nothing, when the pointer rests on it.
+void greyedTip(bool greyed, const char* why) {
+    if (greyed && ImGui::IsItemHovered(ImGuiHoveredFlags_AllowWhenDisabled)) ImGui::SetTooltip("%s", why);
 }
 
 // A recording (not a scene) is being written.
@@ -78,12 +98,23 @@ bool isFolder(const std::string& path) {
     return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// The chooser opens where the user last chose a file, while that folder is still there.
+size_t kindOf(const char* fileType) {
+    for (size_t kind = 0; kind < chooserKindCount; ++kind)
+        if (std::strcmp(chooserKinds[kind].type, fileType) == 0) return kind;
+    IM_ASSERT(false && "a file type without a chooser");
+    return 0;
+}
+
+std::string& folderOf(size_t kind) { return kind == 0 ? chooserFolder : kindChoosers[kind].folder; }
+
+// The chooser opens where the user last chose a file of its kind, while that folder is still there.
 void openChooser(const char* title, const char* fileType = ".csv") {
     int selectionLimit = 1;
     appState.inputCaptured = true;
-    const std::string start = isFolder(chooserFolder) ? joinPath(chooserFolder, ".") : std::string(".");
-    fileChooser().Open(chooserKey, title, fileType, start, selectionLimit, nullptr);
+    openKind = kindOf(fileType);
+    const std::string& folder = folderOf(openKind);
+    const std::string start = isFolder(folder) ? joinPath(folder, ".") : std::string(".");
+    kindChoosers[openKind].chooser.Open(chooserKinds[openKind].key, title, fileType, start, selectionLimit, nullptr);
 }
 
 // Some link is connected: a capture has something to record.
@@ -132,9 +163,9 @@ void drawOpenSection() {
     moveCursor(5);
     const bool greyed = replayFileOpen();
     beginDisabledLook(greyed);
-    if (button("OPEN RECORDING FILE", ImVec2(230, 30), "OPEN RECORDING FILE")) {
+    if (probedButton("OPEN RECORDING FILE", ImVec2(230, 30), "OPEN RECORDING FILE")) {
         if (firstLink().portOpen) {
-            requestPopup(openingWarningPopup);
+            queueNotice(openingWarningPopup, {disconnectFirstLine});
         } else {
             recordPanel.openPending = true;
             openChooser("Choose File");
@@ -146,7 +177,7 @@ void drawOpenSection() {
 // While the rows are being indexed, a progress bar stands where the controls will be, beside the
 // stop button, which gives the file up.
 void drawIndexProgress() {
-    if (button(stopGlyph, ImVec2(0, 0), "Replay Stop")) replayState.stopRequested = true;
+    if (probedButton(stopGlyph, ImVec2(0, 0), "Replay Stop")) replayState.stopRequested = true;
     ImGui::SameLine(0, -1);
     const float progress = replayIndexProgress();
     char overlay[32];
@@ -164,14 +195,14 @@ void drawReplayControls() {
         return;
     }
     if (replay.playing) {
-        if (button(pauseGlyph, ImVec2(0, 0), "Pause")) replay.playing = false;
+        if (probedButton(pauseGlyph, ImVec2(0, 0), "Pause")) replay.playing = false;
     } else {
-        if (button(playGlyph, ImVec2(0, 0), "Play")) replay.playing = true;
+        if (probedButton(playGlyph, ImVec2(0, 0), "Play")) replay.playing = true;
     }
     ImGui::SameLine(0, -1);
     const bool paused = !replay.playing;
     beginDisabledLook(paused);
-    if (button(stopGlyph, ImVec2(0, 0), "Replay Stop")) replay.stopRequested = true;
+    if (probedButton(stopGlyph, ImVec2(0, 0), "Replay Stop")) replay.stopRequested = true;
     endDisabledLook(paused);
     ImGui::SameLine(0, -1);
     const int64_t first = 0;
@@ -188,24 +219,23 @@ void drawRecordSection() {
     moveCursor(5);
     ImGui::Text("Record");
     drawSensorCombo();
-    const bool busy = replayFileOpen() || recordingFileOpen();
+    const bool unconnected = !recordedLink().portOpen;
+    const bool busy = replayFileOpen() || recordingFileOpen() || unconnected;
     beginDisabledLook(busy);
     moveCursor(5);
-    if (button(recordLabel.c_str(), sectionButtonSize, "Record Start")) {
-        if (recordedLink().portOpen) {
-            recordPanel.savePending = true;
-            openChooser("Save as..");
-        } else {
-            requestPopup(recordingFailedPopup);
-        }
+    if (probedButton(recordLabel.c_str(), sectionButtonSize, "Record Start")) {
+        recordPanel.savePending = true;
+        openChooser("Save as..");
     }
     endDisabledLook(busy);
+    greyedTip(unconnected, connectFirstTip);
     ImGui::SameLine(0, -1);
     const bool stopGreyed = replayFileOpen() || !recordingOpen();
     beginDisabledLook(stopGreyed);
-    if (button(stopLabel.c_str(), sectionButtonSize, "Record Stop") && recordingOpen()) {
+    if (probedButton(stopLabel.c_str(), sectionButtonSize, "Record Stop") && recordingOpen()) {
         appState.recordingActive = false;
-        if (closeRecording()) requestPopup(recordingSucceedPopup);
+        const std::string path = recordingState.recordPath;
+        if (closeRecording()) queueNotice(recordingSucceedPopup, {"Recording data is completed.", fileLine(path)});
     }
     endDisabledLook(stopGreyed);
     if (appState.recordingActive) {
@@ -221,23 +251,21 @@ void drawRecordSection() {
 void drawCaptureSection() {
     moveCursor(5);
     ImGui::Text("Capture");
-    const bool busy = replayFileOpen() || captureRunning();
+    const bool unconnected = !anyLinkOpen();
+    const bool busy = replayFileOpen() || captureRunning() || unconnected;
     beginDisabledLook(busy);
     moveCursor(5);
-    if (button(captureLabel.c_str(), sectionButtonSize, "Capture Start")) {
-        if (anyLinkOpen()) {
-            recordPanel.capturePending = true;
-            openChooser("Capture as..", captureExtension);
-        } else {
-            requestPopup(recordingFailedPopup);
-        }
+    if (probedButton(captureLabel.c_str(), sectionButtonSize, "Capture Start")) {
+        recordPanel.capturePending = true;
+        openChooser("Capture as..", captureExtension);
     }
     endDisabledLook(busy);
+    greyedTip(unconnected, connectFirstTip);
     ImGui::SameLine(0, -1);
     bool capturing = false;
     for (const CaptureState& capture : captures) capturing = capturing || capture.phase == CaptureState::running;
     beginDisabledLook(!capturing);
-    if (button(captureStopLabel.c_str(), sectionButtonSize, "Capture Stop") && capturing) stopCapture();
+    if (probedButton(captureStopLabel.c_str(), sectionButtonSize, "Capture Stop") && capturing) stopCapture();
     endDisabledLook(!capturing);
     if (captureRunning()) {
         moveCursor(10);
@@ -254,12 +282,12 @@ void drawSceneSection() {
     const bool busy = replayFileOpen() || recordingFileOpen();
     beginDisabledLook(busy);
     moveCursor(5);
-    if (button(saveLabel.c_str(), sectionButtonSize, "Scene Save")) {
+    if (probedButton(saveLabel.c_str(), sectionButtonSize, "Scene Save")) {
         // "Saved Current Scene" opens once the scene is written whole (next frame), not before.
         if (recordedLink().portOpen) {
             recordingState.sceneRequested = true;
         } else {
-            requestPopup(sceneNotSavedPopup);
+            queueNotice(sceneNotSavedPopup, {notConnectedLines[0], notConnectedLines[1]});
         }
     }
     endDisabledLook(busy);
@@ -270,16 +298,14 @@ void drawSceneSection() {
 void exportFrame(CloudFormat format) {
     const CloudExport result = exportFrameOnScreen(format, frameOnShow.frame);
     const bool saved = result.points > 0 && result.error == 0;
-    recordPanel.exportNoticeRequested = true;
-    recordPanel.exportSaved = saved;
+    const MessagePopup popup{saved ? "Exported" : "Export Failed", saved ? checkGlyph : exclamationGlyph,
+                             noticeCloseSize, "Export Notice/Close"};
     if (result.points == 0) {
-        recordPanel.exportNoticeLines = {"Nothing to export:", "the frame on screen has no points."};
+        queueNotice(popup, {"Nothing to export:", "the frame on screen has no points."});
     } else if (!saved) {
-        recordPanel.exportNoticeLines = {"Cannot write " + result.name + " in", result.folder + ":",
-                                         systemReason(result.error)};
+        queueNotice(popup, {"Cannot write " + result.name + " in", result.folder + ":", systemReason(result.error)});
     } else {
-        recordPanel.exportNoticeLines = {std::to_string(result.points) + " points written to " + result.name,
-                                         "in " + result.folder};
+        queueNotice(popup, {std::to_string(result.points) + " points written to " + result.name, "in " + result.folder});
     }
 }
 
@@ -287,9 +313,9 @@ void drawExportSection() {
     moveCursor(5);
     ImGui::Text("Export Current Frame");
     moveCursor(5);
-    if (button("Export PLY", sectionButtonSize, "Export PLY")) exportFrame(CloudFormat::ply);
+    if (probedButton("Export PLY", sectionButtonSize, "Export PLY")) exportFrame(CloudFormat::ply);
     ImGui::SameLine(0, -1);
-    if (button("Export PCD", sectionButtonSize, "Export PCD")) exportFrame(CloudFormat::pcd);
+    if (probedButton("Export PCD", sectionButtonSize, "Export PCD")) exportFrame(CloudFormat::pcd);
 }
 
 // ---- File chooser and scene completion ----------------------------------------------------------
@@ -301,10 +327,10 @@ bool regularFileExists(const std::string& path) {
 }
 
 void drawChooser() {
-    FileChooser& chooser = fileChooser();
-    chooser.SetTypeColour(".csv", csvColour);
-    chooser.SetTypeColour(captureExtension, captureColour);
-    if (!chooser.Show(chooserKey, ImGuiWindowFlags_NoCollapse)) return;
+    const ChooserKind& kind = chooserKinds[openKind];
+    FileChooser& chooser = kindChoosers[openKind].chooser;
+    chooser.SetTypeColour(kind.type, kind.colour);
+    if (!chooser.Show(kind.key, ImGuiWindowFlags_NoCollapse)) return;
     recordPanelChooserResult(chooser.accepted, chooser.accepted ? chooser.SelectedPathName() : std::string());
 }
 
@@ -318,30 +344,10 @@ void completeScene() {
     }
     if (appState.recordingActive) return;
     recordingState.sceneRequested = false;
-    if (closeRecording()) requestPopup(savedScenePopup);
+    if (closeRecording()) queueNotice(savedScenePopup, {"Saved successfully.", fileLine(recordingState.sceneFileName)});
 }
 
 // ---- Pop-ups --------------------------------------------------------------------------------------
-
-void drawPanelPopup(RecordPopup which) {
-    const PanelPopup& popup = panelPopups[which];
-    if (recordPanel.popupRequested[which]) {
-        recordPanel.popupRequested[which] = false;
-        ImGui::OpenPopup(popup.popup.title);
-    }
-    drawMessagePopup(popup.popup, popup.lines);
-}
-
-void drawExportNotice() {
-    const bool saved = recordPanel.exportSaved;
-    const MessagePopup popup{saved ? "Exported" : "Export Failed", saved ? checkGlyph : exclamationGlyph, noticeCloseSize,
-                             "Export Notice/Close"};
-    if (recordPanel.exportNoticeRequested) {
-        recordPanel.exportNoticeRequested = false;
-        ImGui::OpenPopup(popup.title);
-    }
-    drawMessagePopup(popup, recordPanel.exportNoticeLines);
-}
 
 // Recording or capturing into an existing file replaces it only when the user says so.
 void drawReplacePopup() {
@@ -353,7 +359,7 @@ void drawReplacePopup() {
     popupGlyph(exclamationGlyph);
     ImGui::Text("%s already exists.", recordPanel.replacePath.c_str());
     ImGui::Text("Do you want to replace it?");
-    if (button("Replace", replaceButtonSize, "Replace File/Replace")) {
+    if (probedButton("Replace", replaceButtonSize, "Replace File/Replace")) {
         if (recordPanel.replaceForCapture) {
             if (!captureRunning() && anyLinkOpen()) beginCaptures(recordPanel.captureChosenPath);
         } else if (!recordingFileOpen() && !replayFileOpen() && recordedLink().portOpen) {
@@ -362,23 +368,29 @@ void drawReplacePopup() {
         ImGui::CloseCurrentPopup();
     }
     ImGui::SameLine(0, -1);
-    if (button("Cancel", replaceButtonSize, "Replace File/Cancel")) ImGui::CloseCurrentPopup();
+    if (probedButton("Cancel", replaceButtonSize, "Replace File/Cancel")) ImGui::CloseCurrentPopup();
     ImGui::EndPopup();
 }
 
 }  // namespace
 
-void openRecordChooser(const char* title, const char* typeFilter) { openChooser(title, typeFilter); }
+void openRecordChooser(const char* title, const char* fileType) { openChooser(title, fileType); }
+
+FileChooser& recordChooser(const char* fileType) { return kindChoosers[kindOf(fileType)].chooser; }
+
+void closeRecordChooser() { kindChoosers[openKind].chooser.Close(chooserKinds[openKind].key); }
+
+bool recordChooserOpen() { return kindChoosers[openKind].chooser.armed; }
 
 void recordPanelChooserResult(bool accepted, const std::string& path) {
     ParsedPathName parsed;
     if (accepted && parsePathName(path, parsed) && !parsed.directory.empty() && parsed.directory[0] == '/')
-        chooserFolder = parsed.directory;
+        folderOf(openKind) = parsed.directory;
     if (captureReplayChooserResult(accepted, path)) return;
     if (recordPanel.openPending) {
         if (accepted) {
             // A file that is not replayed opens "Open Error" through the reader's notice.
-            if (firstLink().portOpen) requestPopup(openingWarningPopup);
+            if (firstLink().portOpen) queueNotice(openingWarningPopup, {disconnectFirstLine});
             else openReplay(path);
         }
         recordPanel.openPending = false;
@@ -413,7 +425,7 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
         return;
     }
     appState.inputCaptured = false;
-    fileChooser().Close(chooserKey);
+    closeRecordChooser();
 }
 
 void drawRecordPanel(bool* open) {
@@ -433,8 +445,6 @@ void drawRecordPanel(bool* open) {
     drawExportSection();
     drawChooser();
     completeScene();
-    for (int popup = 0; popup < recordPopupCount; ++popup) drawPanelPopup(static_cast<RecordPopup>(popup));
     drawReplacePopup();
-    drawExportNotice();
     ImGui::End();
 }

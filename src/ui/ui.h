@@ -20,6 +20,11 @@ void checkPortAlive();
 // Empties portList down to its placeholder entry and puts the port combo back on the placeholder.
 void resetPortList();
 
+// Escape was pressed (after the GUI's new frame, before any window is drawn): closes the open
+// pop-up (the file chooser answers Cancel), or leaves a text field being edited to end its edit.
+// True when neither was open: Escape came from the scene and the viewer is to quit.
+bool escapeFromScene();
+
 // The menu bar with its three panel toggles and the lost-port banner. Inside an ImGui frame.
 void drawMainMenuBar();
 
@@ -82,6 +87,6 @@ ConnectionChoice connectionChoice();
 // the panel is drawn, only if it is then listed.
 void preselectConnection(const ConnectionChoice& choice);
 
-// The folder the file chooser opens in: that of the file last chosen in it; empty: the working
+// The folder the chooser of recordings (.csv) opens in: that of the file last chosen in it; empty: the working
 // folder. Written by the record panel and the settings load; read by the record panel and the save.
 extern std::string chooserFolder;

@@ -5,11 +5,13 @@
 #include "ui/panel_common.h"
 #include "ui/panel_state.h"
 #include "ui/ui.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 #include "view/view.h"
 
 #include <imgui.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 
@@ -28,16 +30,19 @@ void legendValue(char (&text)[32], float value) {
     std::snprintf(text, sizeof text, "%.2f", std::fabs(value) < 0.005f ? 0.0f : value);
 }
 
-ImU32 mapColour(float t) {
-    const glm::vec3 c = colorMapAt(t);
+ImU32 mapColour(float t, MapSpan span) {
+    const glm::vec3 c = colorMapAt(t, span);
     return ImGui::GetColorU32(ImVec4(c.r, c.g, c.b, 1.0f));
 }
 
-// pivot (0, 1) is the bottom left corner of the window, (1, 1) the bottom right.
+// pivot (0, 1) is the bottom left corner of the scene beside the side panel, (1, 1) the bottom right.
 bool beginOverlay(const char* name, ImVec2 pivot) {
     const ImVec2 display = ImGui::GetIO().DisplaySize;
-    const ImVec2 corner(pivot.x > 0 ? display.x - sceneOverlayMargin : sceneOverlayMargin, display.y - sceneOverlayMargin);
+    const float left = sidePanelRight() + sceneOverlayMargin;
+    const ImVec2 corner(pivot.x > 0 ? display.x - sceneOverlayMargin : left, display.y - sceneOverlayMargin);
     ImGui::SetNextWindowPos(corner, ImGuiCond_Always, pivot);
+    // No wider than the scene: a long text wraps instead of running off the window.
+    ImGui::SetNextWindowSizeConstraints(ImVec2(0, 0), ImVec2(std::max(display.x - left - sceneOverlayMargin, 1.0f), FLT_MAX));
     ImGui::SetNextWindowBgAlpha(sceneOverlayAlpha);
     return ImGui::Begin(name, nullptr, sceneOverlayFlags);
 }
@@ -51,9 +56,10 @@ void drawColorLegend() {
         probeLastItem("##Color Legend");
         ImDrawList* draw = ImGui::GetWindowDrawList();
         const float strip = legendBarSize.x / legendSteps;
+        const MapSpan span = colorMapSpan(backgroundColor);  // as the points are drawn
         for (int i = 0; i < legendSteps; ++i) {
-            const ImU32 left = mapColour(static_cast<float>(i) / legendSteps);
-            const ImU32 right = mapColour(static_cast<float>(i + 1) / legendSteps);
+            const ImU32 left = mapColour(static_cast<float>(i) / legendSteps, span);
+            const ImU32 right = mapColour(static_cast<float>(i + 1) / legendSteps, span);
             const ImVec2 from(start.x + strip * i, start.y);
             draw->AddRectFilledMultiColor(from, ImVec2(from.x + strip, start.y + legendBarSize.y), left, right, right, left);
         }
@@ -70,7 +76,11 @@ void drawColorLegend() {
 void drawScreenshotNotice() {
     if (screenshotNotice.text.empty() || ImGui::GetTime() > screenshotNotice.shownUntil) return;
     if (beginOverlay("##Screenshot Notice", ImVec2(0, 1))) {
-        ImGui::Text("%s", screenshotNotice.text.c_str());
+        const float widest = ImGui::GetIO().DisplaySize.x - sidePanelRight() - 2 * sceneOverlayMargin -
+                             2 * ImGui::GetStyle().WindowPadding.x;
+        ImGui::PushTextWrapPos(ImGui::GetCursorPosX() + std::max(widest, 1.0f));
+        ImGui::TextUnformatted(screenshotNotice.text.c_str());
+        ImGui::PopTextWrapPos();
         probeLastItem("##Screenshot Notice");
     }
     ImGui::End();

@@ -4,7 +4,7 @@
 // button. Called by the frame loop on the GUI thread.
 #include "app/app.h"
 #include "ui/panel_state.h"
-#include "view/probe.h"
+#include "filechooser/filechooser.h"
 #include "ui/ui.h"
 #include "ui/panel_common.h"
 #include "view/view.h"
@@ -12,6 +12,8 @@
 #include <imgui.h>
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 // Process-wide state of the view settings panel (GUI thread only); see panel_state.h.
 ViewPanelState viewPanel;
@@ -26,6 +28,10 @@ constexpr const char* pickerPopup = "mypicker";
 constexpr float pointSizeStep = 0.5f, pointSizeFastStep = 1.0f, largestPointSize = 100.0f;
 constexpr int gridSpacingStep = 10, gridSpacingFastStep = 100;
 constexpr int smallestGridSpacing = 10, gridSpacingLimit = 500;  // 10 up to 499 centimetres
+// The ranges as the panel states them beside the fields, from the limits above.
+constexpr const char* pointSizeRange = "(above 0, up to 100)";
+constexpr const char* gridSpacingRange = "(10 to 499)";
+const ImVec4 refusalColour(1.0f, 0.72f, 0.2f, 1.0f);
 
 constexpr int backgroundTarget = 1, gridTarget = 2, pointTarget = 3;
 constexpr float halfFieldWidth = 108.0f;  // the two range fields side by side
@@ -40,10 +46,11 @@ void copyColour(float* to, const float* from) {
     for (int i = 0; i < 4; ++i) to[i] = from[i];
 }
 
-// The combo shows the view the camera is in: once the user moves away, its placeholder again.
+// The combo keeps showing the view last chosen, however the camera moves on from it; the start-view
+// key puts it back to its placeholder, as at the start.
 void drawViewCombo() {
-    if (viewPanel.seenCameraMoves != cameraMoves) {
-        viewPanel.seenCameraMoves = cameraMoves;
+    if (viewPanel.seenStartViews != startViewsTaken) {
+        viewPanel.seenStartViews = startViewsTaken;
         viewPanel.viewLabel = viewAnswered;
     }
     if (!ImGui::BeginCombo("##Alt Views", viewPanel.viewLabel, 0)) {
@@ -62,45 +69,77 @@ void drawViewCombo() {
     ImGui::EndCombo();
 }
 
-// A labelled swatch; true when clicked. While it is held the camera leaves the mouse alone.
-bool drawSwatch(const char* text, const char* id, const float* colour) {
+// A labelled swatch; true when clicked. `held` is set while it is held down.
+bool drawSwatch(const char* text, const char* id, const float* colour, bool& held) {
     moveCursor(10);
     ImGui::Text("%s", text);
     ImGui::SameLine(swatchColumn, -1);
     const bool clicked =
         ImGui::ColorButton(id, ImVec4(colour[0], colour[1], colour[2], colour[3]), ImGuiColorEditFlags_NoLabel, ImVec2(0, 0));
     probeLastItem(id);
-    appState.inputCaptured = ImGui::IsItemActive();
+    held |= ImGui::IsItemActive();
     return clicked;
 }
 
-// Values are checked only when an edit ends; a refused one puts the setting in force back.
+// While any swatch is held the camera leaves the mouse alone. Only the panel's own hold is let go
+// here, never a capture another panel holds (the record panel's open file chooser).
+void holdInputWhile(bool swatchHeld) {
+    if (swatchHeld) appState.inputCaptured = true;
+    else if (viewPanel.swatchHeld) appState.inputCaptured = false;
+    viewPanel.swatchHeld = swatchHeld;
+}
+
+// Why the last value typed was refused, under its field, until a value is taken.
+void refusalLine(const std::string& refusal, const char* probe) {
+    if (refusal.empty()) return;
+    moveCursor(2);
+    ImGui::TextColored(refusalColour, "%s", refusal.c_str());
+    probeLastItem(probe);
+}
+
+// Values are checked only when an edit ends; a refused one puts the setting in force back and says why.
 void drawPointSizeField() {
     moveCursor(10);
     ImGui::Text("Point Size");
+    ImGui::SameLine(0, -1);
+    ImGui::TextDisabled("%s", pointSizeRange);
     moveCursor(5);
     ImGui::InputFloat("##Point Size", &viewPanel.editPointSize, pointSizeStep, pointSizeFastStep, "%.2f", 0);
     probeLastItem("##Point Size");
     if (ImGui::IsItemDeactivatedAfterEdit()) {
-        if (!acceptablePointSize(viewPanel.editPointSize))
+        if (!acceptablePointSize(viewPanel.editPointSize)) {
+            char refusal[96];
+            std::snprintf(refusal, sizeof refusal, "%g px is outside %s; %g kept.", viewPanel.editPointSize,
+                          pointSizeRange, pointSize);
+            viewPanel.pointSizeRefusal = refusal;
             viewPanel.editPointSize = pointSize;
-        else
+        } else {
+            viewPanel.pointSizeRefusal.clear();
             pointSize = viewPanel.editPointSize;
+        }
     }
+    refusalLine(viewPanel.pointSizeRefusal, "Point Size Refused");
 }
 
 void drawGridSpacingField() {
     moveCursor(10);
     ImGui::Text("Cartesian Grid (cm)");
+    ImGui::SameLine(0, -1);
+    ImGui::TextDisabled("%s", gridSpacingRange);
     moveCursor(5);
     ImGui::InputInt("##cm", &viewPanel.editGridSpacing, gridSpacingStep, gridSpacingFastStep, 0);
     probeLastItem("##cm");
     if (ImGui::IsItemDeactivatedAfterEdit()) {
-        if (!acceptableGridSpacing(viewPanel.editGridSpacing))
+        if (!acceptableGridSpacing(viewPanel.editGridSpacing)) {
+            viewPanel.gridSpacingRefusal = std::to_string(viewPanel.editGridSpacing) + " cm is outside " +
+                                           gridSpacingRange + "; " + std::to_string(gridSpacing) + " kept.";
             viewPanel.editGridSpacing = gridSpacing;
-        else
+        } else {
+            viewPanel.gridSpacingRefusal.clear();
             gridSpacing = viewPanel.editGridSpacing;
+        }
     }
+    refusalLine(viewPanel.gridSpacingRefusal, "Grid Spacing Refused");
 }
 
 // The picker edits its target live; "Previous" brings back the colour it had when the pop-up opened.
@@ -132,7 +171,7 @@ void drawPicker() {
 
 // Mode combo; the chosen colour's swatch beside the heading; the range of the mapped modes.
 // True when the swatch was clicked.
-bool drawPointColour() {
+bool drawPointColour(bool& held) {
     moveCursor(10);
     ImGui::Text("Point Color");
     bool clicked = false;
@@ -141,7 +180,7 @@ bool drawPointColour() {
         clicked = ImGui::ColorButton("##PointColor", ImVec4(pointColor[0], pointColor[1], pointColor[2], 1.0f),
                                      ImGuiColorEditFlags_NoLabel, ImVec2(0, 0));
         probeLastItem("##PointColor");
-        if (ImGui::IsItemActive()) appState.inputCaptured = true;
+        held |= ImGui::IsItemActive();
     }
     moveCursor(5);
     if (ImGui::BeginCombo("##Point Color Mode", colorModeLabels[pointColorMode], 0)) {
@@ -202,11 +241,13 @@ void drawViewPanel(bool* open) {
     ImGui::PushItemWidth(fieldWidth);
     drawViewCombo();
     int clickedTarget = 0;
-    if (drawSwatch("Background Color", "##BgColor", backgroundColor)) clickedTarget = backgroundTarget;
-    if (drawSwatch("Grid Color", "##GridColor", gridColor)) clickedTarget = gridTarget;
+    bool swatchHeld = false;
+    if (drawSwatch("Background Color", "##BgColor", backgroundColor, swatchHeld)) clickedTarget = backgroundTarget;
+    if (drawSwatch("Grid Color", "##GridColor", gridColor, swatchHeld)) clickedTarget = gridTarget;
     drawPointSizeField();
     drawGridSpacingField();
-    if (drawPointColour()) clickedTarget = pointTarget;
+    if (drawPointColour(swatchHeld)) clickedTarget = pointTarget;
+    holdInputWhile(swatchHeld);
     moveCursor(10);
     ImGui::Checkbox("Round Points", &roundPoints);
     probeLastItem("Round Points");

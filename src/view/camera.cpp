@@ -203,18 +203,10 @@ void applyStartViewKey(Plotter& plotter) {
     plotter.horizontalAngle = viewPresets[topView].horizontalAngle;
     plotter.verticalAngle = viewPresets[topView].verticalAngle;
     plotter.fieldOfView = presetFieldOfView;
-    cameraMoves += 1;
+    startViewsTaken += 1;
 }
 
 // ---- Picking ------------------------------------------------------------------------------------
-
-struct Pose {
-    glm::vec3 position;
-    float h, v;
-    bool operator==(const Pose&) const = default;
-};
-
-Pose poseOf(const Plotter& plotter) { return {plotter.position, plotter.horizontalAngle, plotter.verticalAngle}; }
 
 }  // namespace
 
@@ -297,8 +289,6 @@ void applyCameraInput(Plotter& plotter, const CameraInput& input) {
     const float dt = static_cast<float>(input.time - plotter.lastTime);
 
     applyViewRequest(plotter);
-    const Pose requested = poseOf(plotter);
-
     // While a panel or an editor holds the input, a drag in progress is forgotten.
     const bool guiHoldsInput = appState.panelFocused || appState.inputCaptured;
     const bool keysFree = !guiHoldsInput && !input.guiWantsKeys;
@@ -315,7 +305,6 @@ void applyCameraInput(Plotter& plotter, const CameraInput& input) {
     const CameraAxes axes = cameraAxes(plotter.horizontalAngle, plotter.verticalAngle);
     const glm::vec3 ground = glm::cross(glm::vec3(0.0f, 0.0f, 1.0f), axes.side);
     if (keysFree) applyKeys(plotter, input, dt, axes.side, ground);
-    if (!(poseOf(plotter) == requested)) cameraMoves += 1;
 
     // A minimised window reports a zero height: the previous projection stays.
     plotter.projectionMatrix = currentProjection(plotter);

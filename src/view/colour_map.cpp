@@ -1,5 +1,6 @@
-// The colour map of the height and range modes and the value range it spans. Called by the scene
-// drawing each frame and by the legend; GUI thread only, no state.
+// The colour map of the height and range modes and the value range it spans, and the colours the
+// scene's lines take to stand out against the background. Called by the scene drawing each frame and
+// by the legend; GUI thread only, no state.
 #include "view/view.h"
 
 #include <glm/glm.hpp>
@@ -26,6 +27,25 @@ constexpr float lowPercentile = 0.02f;
 constexpr float highPercentile = 0.98f;
 constexpr float narrowestRange = 0.01f;  // metres
 
+// WCAG's threshold for graphics: lines and points of 2 px stay readable from 3:1 on.
+constexpr float readableContrast = 3.0f;
+constexpr int spanSteps = 256;  // how finely the map is walked for its readable part
+constexpr int mixSteps = 32;    // how finely a colour is mixed towards the ink
+const glm::vec3 white(1.0f);
+const glm::vec3 darkInk(0.1f);
+
+float linear(float channel) {
+    return channel <= 0.04045f ? channel / 12.92f : std::pow((channel + 0.055f) / 1.055f, 2.4f);
+}
+
+float relativeLuminance(glm::vec3 c) { return 0.2126f * linear(c.r) + 0.7152f * linear(c.g) + 0.0722f * linear(c.b); }
+
+glm::vec3 mapAt(double x) {
+    glm::dvec3 colour = mapCoefficients[mapDegree];
+    for (int k = mapDegree - 1; k >= 0; --k) colour = colour * x + mapCoefficients[k];
+    return glm::clamp(glm::vec3(colour), 0.0f, 1.0f);
+}
+
 float valueAtShare(std::vector<float>& values, float share) {
     const size_t index = static_cast<size_t>(std::lround(share * static_cast<float>(values.size() - 1)));
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(index), values.end());
@@ -34,11 +54,47 @@ float valueAtShare(std::vector<float>& values, float share) {
 
 }  // namespace
 
-glm::vec3 colorMapAt(float t) {
+float contrastRatio(glm::vec3 a, glm::vec3 b) {
+    const float la = relativeLuminance(a), lb = relativeLuminance(b);
+    return (std::max(la, lb) + 0.05f) / (std::min(la, lb) + 0.05f);
+}
+
+// The longest stretch of the map that stands out against the background; the whole map when none
+// does (no background hides both of its ends).
+MapSpan colorMapSpan(const float background[3]) {
+    const glm::vec3 behind(background[0], background[1], background[2]);
+    int bestStart = 0, bestLength = 0, start = 0;
+    for (int i = 0; i <= spanSteps; ++i) {
+        const bool readable = contrastRatio(mapAt(static_cast<double>(i) / spanSteps), behind) >= readableContrast;
+        if (!readable) {
+            start = i + 1;
+        } else if (i - start + 1 > bestLength) {
+            bestStart = start;
+            bestLength = i - start + 1;
+        }
+    }
+    if (bestLength < 2) return MapSpan{};
+    return MapSpan{static_cast<float>(bestStart) / spanSteps, static_cast<float>(bestStart + bestLength - 1) / spanSteps};
+}
+
+glm::vec3 colorMapAt(float t, MapSpan span) {
     const double x = std::clamp(static_cast<double>(t), 0.0, 1.0);
-    glm::dvec3 colour = mapCoefficients[mapDegree];
-    for (int k = mapDegree - 1; k >= 0; --k) colour = colour * x + mapCoefficients[k];
-    return glm::clamp(glm::vec3(colour), 0.0f, 1.0f);
+    return mapAt(span.from + x * (span.to - span.from));
+}
+
+glm::vec3 inkOn(const float background[3]) {
+    const glm::vec3 behind(background[0], background[1], background[2]);
+    return contrastRatio(white, behind) >= contrastRatio(darkInk, behind) ? white : darkInk;
+}
+
+glm::vec3 readableOn(glm::vec3 colour, const float background[3]) {
+    const glm::vec3 behind(background[0], background[1], background[2]);
+    const glm::vec3 ink = inkOn(background);
+    for (int step = 0; step < mixSteps; ++step) {
+        const glm::vec3 mixed = glm::mix(colour, ink, static_cast<float>(step) / mixSteps);
+        if (contrastRatio(mixed, behind) >= readableContrast) return mixed;
+    }
+    return ink;
 }
 
 ValueRange colorMapRange(std::vector<float>& values, bool automatic, ValueRange fixed, ValueRange previous) {

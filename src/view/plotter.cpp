@@ -181,7 +181,7 @@ std::array<float, 6> makeSegment(double x1, double y1, double z1, double x2, dou
 }
 
 bool shouldClose(Plotter& plotter) {
-    return glfwGetKey(plotter.window, GLFW_KEY_ESCAPE) == GLFW_PRESS || glfwWindowShouldClose(plotter.window);
+    return glfwWindowShouldClose(plotter.window);
 }
 
 void teardown(Plotter& plotter) {

@@ -104,12 +104,17 @@ void fillScene(Plotter& plotter) {
     drawPoints(plotter);
 }
 
+// The axes keep their hues on any background, lightened or darkened as far as it takes to stand out.
 void drawAxes(Plotter& plotter) {
-    setObjectColor(plotter, scene.axes, scene.red);
+    const auto onBackground = [](const std::vector<float>& colour) {
+        const glm::vec3 readable = readableOn(glm::vec3(colour[0], colour[1], colour[2]), backgroundColor);
+        return std::vector<float>{readable.r, readable.g, readable.b};
+    };
+    setObjectColor(plotter, scene.axes, onBackground(scene.red));
     addSegment(plotter, scene.axes, xAxisStart, 0, 0, axisLength, 0, 0);
-    setObjectColor(plotter, scene.axes, scene.green);
+    setObjectColor(plotter, scene.axes, onBackground(scene.green));
     addSegment(plotter, scene.axes, 0, 0, 0, 0, axisLength, 0);
-    setObjectColor(plotter, scene.axes, scene.blue);
+    setObjectColor(plotter, scene.axes, onBackground(scene.blue));
     addSegment(plotter, scene.axes, 0, 0, 0, 0, 0, axisLength);
 }
 
@@ -124,14 +129,18 @@ void drawGrid(Plotter& plotter) {
     }
 }
 
-// The point size itself is applied by render, just before the draw. White and the chosen colour
-// paint every point alike; the height and range modes give each point its colour from the map.
+// The point size itself is applied by render, just before the draw. White (dark on a light
+// background) and the chosen colour paint every point alike; the height and range modes give each
+// point its colour from the part of the map that stands out against the background.
 void drawPoints(Plotter& plotter) {
+    const glm::vec3 ink = inkOn(backgroundColor);
+    const std::vector<float> inkColour{ink.r, ink.g, ink.b};
+    setObjectColor(plotter, scene.rangeArc, inkColour);
     drawRangeArc(plotter);
     const PointFrame& frame = frameOnShow.frame;
     if (pointColorMode != colorByHeight && pointColorMode != colorByRange) {
         const bool chosen = pointColorMode == colorChosen;
-        setObjectColor(plotter, scene.cloud, chosen ? std::vector<float>(pointColor, pointColor + 3) : scene.white);
+        setObjectColor(plotter, scene.cloud, chosen ? std::vector<float>(pointColor, pointColor + 3) : inkColour);
         for (int p = 0; p < pointsPerFrame; ++p) {
             if (frame.valid[p] != 0) addPoint(plotter, scene.cloud, frame.xyz[p][0], frame.xyz[p][1], frame.xyz[p][2]);
         }
@@ -146,11 +155,12 @@ void drawPoints(Plotter& plotter) {
     const ValueRange range = colorMapRange(sorted, colorRangeAuto, {colorRangeLow, colorRangeHigh}, {scene.mapLow, scene.mapHigh});
     scene.mapLow = range.low;
     scene.mapHigh = range.high;
+    const MapSpan span = colorMapSpan(backgroundColor);
     std::vector<float> colour(floatsPerColor);
     size_t next = 0;
     for (int p = 0; p < pointsPerFrame; ++p) {
         if (frame.valid[p] == 0) continue;
-        const glm::vec3 mapped = colorMapAt((values[next++] - range.low) / (range.high - range.low));
+        const glm::vec3 mapped = colorMapAt((values[next++] - range.low) / (range.high - range.low), span);
         colour.assign({mapped.r, mapped.g, mapped.b});
         setObjectColor(plotter, scene.cloud, colour);
         addPoint(plotter, scene.cloud, frame.xyz[p][0], frame.xyz[p][1], frame.xyz[p][2]);

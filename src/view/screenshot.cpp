@@ -34,6 +34,29 @@ std::string fullPath(const std::string& name) {
     return std::string(folder) + "/" + name;
 }
 
+// The window is multisampled. Read straight from its back buffer, some drivers give one sample a
+// pixel: edges come out jagged, and where two lines cross the wrong one wins. So the frame is
+// resolved into a plain framebuffer first, as the swap resolves it for the screen, and read there.
+void readResolvedFrame(int width, int height, unsigned char* rgb) {
+    GLuint framebuffer = 0, colour = 0;
+    glGenRenderbuffers(1, &colour);
+    glBindRenderbuffer(GL_RENDERBUFFER, colour);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
+    glGenFramebuffers(1, &framebuffer);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffer);
+    glFramebufferRenderbuffer(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, colour);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    glReadBuffer(GL_BACK);
+    glBlitFramebuffer(0, 0, width, height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, rgb);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glBindRenderbuffer(GL_RENDERBUFFER, 0);
+    glDeleteFramebuffers(1, &framebuffer);
+    glDeleteRenderbuffers(1, &colour);
+}
+
 }  // namespace
 
 int writePng(int file, const unsigned char* rgb, int width, int height) {
@@ -52,8 +75,7 @@ bool saveScreenshot(int width, int height, std::string& path, std::string& error
     // GL rows run bottom to top; a PNG's top to bottom.
     const size_t rowBytes = static_cast<size_t>(width) * bytesPerPixel;
     std::vector<unsigned char> pixels(rowBytes * static_cast<size_t>(height));
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels.data());
+    readResolvedFrame(width, height, pixels.data());
     std::vector<unsigned char> rows(pixels.size());
     for (int y = 0; y < height; ++y)
         std::memcpy(&rows[static_cast<size_t>(y) * rowBytes], &pixels[static_cast<size_t>(height - 1 - y) * rowBytes], rowBytes);

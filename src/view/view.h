@@ -34,9 +34,9 @@ extern float colorRangeLow;             // metres, the fixed range of the map wh
 extern float colorRangeHigh;            // metres, above colorRangeLow
 extern bool roundPoints;                // false: square points
 
-// Grows each time the user moves the camera away from the view it was in (fly, turn, orbit, pan,
-// zoom, or the start-view key). Written by the camera, read by the view settings panel.
-extern uint32_t cameraMoves;
+// Grows each time the start-view key (Home or R) puts the camera back where it starts. Written by the
+// camera, read by the view settings panel, whose combo then reads as at the start.
+extern uint32_t startViewsTaken;
 
 // The least OpenGL version the viewer runs on, as epoxy_gl_version reports it (major × 10 + minor).
 constexpr int leastGlVersion = 33;
@@ -203,8 +203,21 @@ void drawRangeArc(Plotter& plotter);
 void render(Plotter& plotter);  // needs the Plotter's GL context current
 
 // ---- Colour map (colour_map.cpp) -------------------------------------------------------------------
-// The perceptual map from 0 (dark purple) through blue and green to 1 (yellow); t is clamped to 0..1.
-glm::vec3 colorMapAt(float t);
+// The perceptual map runs from dark purple through blue and green to yellow. Against a background
+// only the part of it that stands out is used (on a dark one it starts at a blue, on a light one it
+// ends at a green): `span` is that part, and t (clamped to 0..1) runs along it.
+struct MapSpan {
+    float from = 0.0f, to = 1.0f;  // on the whole map
+};
+MapSpan colorMapSpan(const float background[3]);
+glm::vec3 colorMapAt(float t, MapSpan span);
+// What the scene draws in white, against this background: white, or a dark grey on a light one.
+glm::vec3 inkOn(const float background[3]);
+// The colour itself when it stands out against the background, else the nearest mix of it with the
+// ink that does (a dark blue axis turns light on a dark background, a green one dark on white).
+glm::vec3 readableOn(glm::vec3 colour, const float background[3]);
+// The WCAG contrast ratio of two sRGB colours, 1 (alike) to 21 (black on white).
+float contrastRatio(glm::vec3 a, glm::vec3 b);
 // The range the map spans for these values: the fixed range, or (automatic) from the 2nd to the
 // 98th percentile. A range narrower than a centimetre is widened around its middle; no values keep
 // `previous`.

@@ -16,7 +16,7 @@ bool colorRangeAuto = true;
 float colorRangeLow = 0.0f;
 float colorRangeHigh = 3.0f;
 bool roundPoints = false;
-uint32_t cameraMoves = 0;
+uint32_t startViewsTaken = 0;
 
 const char* glslVersion = nullptr;
 const char* vertexShaderSource =

@@ -41,9 +41,10 @@ connect() {
     e2e_probe_connect "$VPORT_PORT"
     e2e_probe_click "Record"
 }
-# Starts a recording into NAME.csv, typed into the chooser.
+# Starts a recording into NAME.csv (or with BUTTON "Capture Start" a capture into NAME.ostrel),
+# typed into the chooser.
 record_into() {
-    e2e_probe_click "Record Start"
+    e2e_probe_click "${2:-Record Start}"
     e2e_probe_wait "##FileName" || e2e_fail "the chooser did not open"
     e2e_probe_click "##FileName"
     e2e_chord ctrl a  # a key pressed and released inside one frame is not seen
@@ -98,12 +99,29 @@ e2e_probe_click "File End!/Close"
 
 echo "== record under a file size limit"
 # A file size limit on the viewer fails its writes part-way through a row.
-prlimit --pid "$VIEWER_PID" --fsize=$((600 * 1024)) || e2e_fail "cannot limit the viewer's file size"
+prlimit --pid "$VIEWER_PID" --fsize=$((600 * 1024)):unlimited || e2e_fail "cannot limit the viewer's file size"
 connect
 record_into limited
 e2e_probe_wait "Recording Notice/Close" 20 || e2e_fail "no failure shown when the file size limit was met"
 e2e_probe_wait "Recording Succeed/Close" 0 && e2e_fail "'Recording Succeed' shown for a failed recording"
 check_rows "$E2E_WORK/limited.csv" 10
 e2e_probe_click "Recording Notice/Close"
+
+echo "== SIGTERM while recording and capturing"
+# The viewer ends as Escape ends it: both files completed and named, every byte it read captured.
+prlimit --pid "$VIEWER_PID" --fsize=unlimited:unlimited || e2e_fail "cannot lift the file size limit"
+record_into held "Capture Start"
+record_into ended
+sleep 1.5
+kill -TERM "$VIEWER_PID"
+e2e_wait_viewer_exit
+[ "$VIEWER_STATUS" = "0" ] || e2e_fail "after SIGTERM the viewer's status was $VIEWER_STATUS"
+grep -q "^quarvis: recording completed: .*/ended.csv (" "$VIEWER_OUT" || e2e_fail "the recording completed is not named"
+check_rows "$E2E_WORK/ended.csv" 10
+captured=$(sed -n 's/^quarvis: capture completed: .*held.ostrel (\([0-9]*\) bytes)$/\1/p' "$VIEWER_OUT")
+"$BUILD_DIR/tools/quarvis-decode" "$E2E_WORK/held.ostrel" >"$E2E_WORK/held.out"
+e2e_check_eq "bytes captured, in the file, decoded" "$captured $captured" \
+    "$(stat -c %s "$E2E_WORK/held.ostrel") $(e2e_count_of "$E2E_WORK/held.out" "Total bytes")"
+[ "$(e2e_count_of "$E2E_WORK/held.out" "Good frames")" -gt 10 ] || e2e_fail "the capture holds too few frames"
 
 e2e_pass

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Settings and the overlay as a user meets them: F2 shows the overlay; a background colour, the
 # overlay and the window's place survive a restart; --reset-settings starts from the defaults; a
-# damaged settings file gives one warning line, is kept aside, and a viewer that starts; a FIFO or an
-# unusable folder gives one warning line too.
+# damaged settings file gives one warning line, is kept aside, and a viewer that starts; a window
+# remembered larger than the screen opens fitted to it; a FIFO or an unusable folder gives one
+# warning line too.
 # Usage: test_settings.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
 e2e_init "$1" "$2"
@@ -76,6 +77,15 @@ e2e_probe_wait "Overlay" || e2e_fail "the good line of a damaged file was not ap
 quit_viewer "damaged file run"
 grep -q "garbage\|lots" "$settings" && e2e_fail "the damaged lines stayed: $(cat "$settings")"
 cmp -s "$E2E_WORK/damaged" "${settings%.conf}.bad" || e2e_fail "the damaged file was not kept as it was"
+
+# A window remembered larger than the screen and off it opens cut to the screen, on it.
+sed -i '/^window/d' "$settings"
+printf 'windowX=5000\nwindowY=-3000\nwindowWidth=32767\nwindowHeight=32767\n' >> "$settings"
+start_viewer
+geometry=$(xdotool getwindowgeometry "$(head -n 1 "$E2E_WORK/window-id")")
+echo "$geometry" | grep -q "Position: 0,0" && echo "$geometry" | grep -q "Geometry: 1280x1024" \
+    || e2e_fail "an oversized window was not fitted to the screen: $geometry"
+quit_viewer "oversized window run"
 
 # Settings that cannot be read without waiting (FIFOs: one line for each file), or cannot be kept at
 # all (XDG_CONFIG_HOME names a file: one line): the viewer starts, and warns no more at exit.

@@ -47,14 +47,6 @@ protected:
         gui.frame(draw);
         return true;
     }
-    // Clicks a text field, types into it and leaves it, as a user does.
-    void type(const std::string& field, const std::string& text) {
-        ASSERT_TRUE(click(field)) << field;
-        for (char c : text) GuiHarness::io().AddInputCharacter(static_cast<unsigned char>(c));
-        gui.frame(draw);
-        ImGui::ClearActiveID();
-        gui.frame(draw);
-    }
 
     ScratchDirectory scratch;
     const std::string root = fs::current_path().string();
@@ -98,9 +90,10 @@ TEST_F(FileChooserGui, PathButtonsParentRowAndRNavigate) {
     EXPECT_EQ(chooser.currentDirectory, "/");
     EXPECT_EQ(chooser.pathButtons, std::vector<std::string>{"/"});
     EXPECT_FALSE(gui.drawn("[Dir] .."));
-    type("##FileName", "scan");
+    std::snprintf(chooser.fileNameField, FileChooser::fieldSize, "demo1");
+    ASSERT_TRUE(gui.type("##FileName", "scan", draw));
     ASSERT_TRUE(click("OK"));
-    EXPECT_EQ(acceptedPath, "/scan.csv");
+    EXPECT_EQ(acceptedPath, "/scan.csv") << "what is typed replaces the name that was there";
 }
 
 // OK needs a file name: a typed directory part does not lead anywhere else, a name that is only a
@@ -123,7 +116,7 @@ TEST_F(FileChooserGui, NewDirectoriesThatLeadElsewhereAreRefused) {
     open();
     for (const char* name : {"a/b", "../escape"}) {
         ASSERT_TRUE(click("+"));
-        type("##DirectoryFileName", name);
+        ASSERT_TRUE(gui.type("##DirectoryFileName", name, draw));
         ASSERT_TRUE(click("OK##NewDirectory"));
         EXPECT_EQ(chooser.currentDirectory, root) << name;
     }
@@ -132,7 +125,10 @@ TEST_F(FileChooserGui, NewDirectoriesThatLeadElsewhereAreRefused) {
 }
 
 TEST_F(FileChooserGui, OddNamesAreListedAndPickedAsTheyAreAndNonRegularFilesAreNotOffered) {
-    for (const char* name : {"x##y.csv", "p###q.csv", "r###q.csv", "%s%n.csv"}) std::ofstream(name) << "x";
+    // A control character is shown escaped, on the row's one line.
+    const std::pair<const char*, const char*> odd[] = {{"x##y.csv", "x##y.csv"}, {"p###q.csv", "p###q.csv"}, {"r###q.csv", "r###q.csv"},
+        {"%s%n.csv", "%s%n.csv"}, {"two\nlines.csv", "two\\nlines.csv"}, {"bell\a\x7f.csv", "bell\\x07\\x7f.csv"}};
+    for (const auto& [name, shown] : odd) std::ofstream(name) << "x";
     // What is not a regular file would block whoever opens it, or is nothing to open.
     fs::create_symlink(root + "/gone", "dangling.csv");
     fs::create_symlink("/dev/null", "device.csv");
@@ -142,8 +138,8 @@ TEST_F(FileChooserGui, OddNamesAreListedAndPickedAsTheyAreAndNonRegularFilesAreN
     for (const char* name : {"dangling.csv", "device.csv", "pipe.csv"})
         for (const char* label : {"[Link] ", "[File] ", " "}) EXPECT_FALSE(gui.drawn(label + std::string(name))) << name;
     EXPECT_TRUE(gui.drawn("[Dir] linked.csv"));
-    for (const char* name : {"x##y.csv", "p###q.csv", "r###q.csv", "%s%n.csv"}) {
-        ASSERT_TRUE(click(std::string("[File] ") + name)) << name;
+    for (const auto& [name, shown] : odd) {
+        ASSERT_TRUE(click(std::string("[File] ") + shown)) << shown;
         EXPECT_STREQ(chooser.fileNameField, name);
         EXPECT_EQ(chooser.selection, std::set<std::string>{name});
     }

@@ -1,33 +1,17 @@
 // Headless Dear ImGui for tests: a context with no window and no GL. Runs frames of any drawing
-// code, and presses widgets by the rectangles they report through the item probe (view/probe.h).
+// code, and presses widgets by the rectangles they report through the item probe (app.h).
 #pragma once
 
-#include "view/probe.h"
+#include "app/app.h"
+#include "../fakes/scratch.h"
 
 #include <imgui.h>
 #include <imgui_internal.h>
-#include <stdlib.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <stdexcept>
 #include <string>
-
-// A fresh temporary directory, the working directory while the object lives.
-struct ScratchDirectory {
-    std::filesystem::path previous = std::filesystem::current_path(), path;
-    ScratchDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quarvis-gui-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make " + pattern);
-        std::filesystem::current_path(path = pattern);
-    }
-    ~ScratchDirectory() {
-        std::filesystem::current_path(previous);
-        std::filesystem::remove_all(path);
-    }
-};
 
 class GuiHarness {
 public:
@@ -81,6 +65,16 @@ public:
         clickAt(found->second.GetCenter(), draw);
         return true;
     }
+    // Clicks a text field, types into it and leaves it, as a user does. False when it was not drawn.
+    bool type(const std::string& field, const std::string& text, const std::function<void()>& draw) {
+        if (!click(field, draw)) return false;
+        frame(draw);
+        for (char c : text) io().AddInputCharacter(static_cast<unsigned char>(c));
+        frame(draw);
+        ImGui::ClearActiveID();
+        frame(draw);
+        return true;
+    }
     // Open a combo: it lays out again one frame after it opens, so its entries are reported after
     // one more frame.
     bool openCombo(const std::string& label, const std::function<void()>& draw) {
@@ -92,8 +86,7 @@ public:
     // Runs frames until the condition holds, for workers that run on their own clock (the time limit
     // only guards against a hang), then one more frame to draw what it brought.
     bool until(const std::function<bool()>& condition, const std::function<void()>& draw) {
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!condition() && std::chrono::steady_clock::now() < giveUp) frame(draw);
+        eventually([&] { return condition() || (frame(draw), false); });
         frame(draw);
         return condition();
     }
@@ -110,8 +103,8 @@ public:
     }
 
 private:
-    static void record(const char* label, ImVec2 min, ImVec2 max) {
-        if (current_ != nullptr) current_->items_[label] = ImRect(min, max);
+    static void record(const char* label, float minX, float minY, float maxX, float maxY) {
+        if (current_ != nullptr) current_->items_[label] = ImRect(minX, minY, maxX, maxY);
     }
 
     ImGuiContext* context_ = nullptr;

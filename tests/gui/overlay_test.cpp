@@ -85,6 +85,28 @@ TEST_F(OverlayTest, FollowsTheSensorAndMarksAFrameStaleAfterASecond) {
     firstLink().portOpen = true;
     EXPECT_EQ(at(120.0).size(), 4u);
     EXPECT_EQ(at(121.5).back(), "stale: no frame for 1 s");
+
+    // A capture replay that is paused (or stepped) sends no frames and is no stale sensor; playing
+    // on, it is a sensor again.
+    firstLink().source = &captureReplaySource;
+    firstLink().capture.playing = false;
+    EXPECT_EQ(at(130.0), (Lines{"Valid points: 480", "Sequence: 9", "Time stamp: 12.5000 s"}));
+    firstLink().capture.playing = true;
+    EXPECT_EQ(at(131.0).size(), 4u) << "the clock restarts as it plays on";
+    firstLink().source = nullptr;
+    firstLink().portOpen = false;
+
+    // A recording replayed shows rows from 1, keeps its length once ended, and no sensor stamps.
+    appState.replayActive = true;
+    replayState.index.rowCount = 399;
+    for (const auto& [playRow, rowCount, shown] : {std::tuple(0, 399, "row 1 of 399 (paused)"),
+                                                   std::tuple(400, 0, "row 399 of 399 (ended)")}) {
+        replayState.playRow = playRow;
+        replayState.rowCount = rowCount;
+        EXPECT_EQ(at(140.0), (Lines{"Valid points: 480", std::string("Replay: ") + shown}));
+    }
+    appState.replayActive = false;
+    replayState.index = ReplayIndex{};
 }
 
 // What the GUI asks of the frame loop: nothing once left alone, a frame when a change made late in a

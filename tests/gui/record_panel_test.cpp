@@ -6,8 +6,10 @@
 #include "app/app.h"
 #include "filechooser/filechooser.h"
 #include "record/record.h"
+#include "ui/panel_common.h"
 #include "ui/ui.h"
 #include "view/view.h"
+#include "ui/panel_state.h"
 #include "link/link.h"
 #include "../fakes/link_test_support.h"
 #include "../fakes/test_frames.h"
@@ -69,7 +71,6 @@ protected:
         const bool captured = appState.inputCaptured;
         click(label);
         EXPECT_EQ(appState.inputCaptured, captured) << label;
-        EXPECT_FALSE(GuiHarness::popupOpen("Recording failed")) << label;
     }
     // Makes the working directory one that no longer exists, so nothing can be written into it.
     void loseWorkingDirectory() {
@@ -102,7 +103,8 @@ protected:
 
 }  // namespace
 
-// Every refusal and failure ends in its pop-up, never in one that says all went well.
+// Every refusal and failure ends in its pop-up, never in one that says all went well; notices of
+// the same frame each show, one after the other.
 TEST_F(RecordPanel, RefusalsAndFailuresShowTheirPopUpAndNoSuccess) {
     ASSERT_EQ(::mkfifo((directory / "pipe.csv").c_str(), 0600), 0);
     std::ofstream(directory / "words.csv") << "not,a,recording\n";
@@ -111,13 +113,14 @@ TEST_F(RecordPanel, RefusalsAndFailuresShowTheirPopUpAndNoSuccess) {
         std::function<void()> act;  // from an idle panel, not connected
         const char* popup;
         const char* close;
+        const char* nextPopup = nullptr;  // raised in the same frame, shown once the first is closed
+        const char* nextClose = nullptr;
     };
     auto replay = [this](const char* name) {
         click("OPEN RECORDING FILE");
         recordPanelChooserResult(true, (directory / name).string());
     };
     const Case cases[] = {
-        {"record while not connected", [&] { click("Record Start"); }, "Recording failed", "Recording failed/Close"},
         {"scene while not connected", [&] { click("Scene Save"); }, "Scene not saved", "Scene not saved/Close"},
         {"replay while connected", [&] { firstLink().portOpen = true; click("OPEN RECORDING FILE"); }, "Opening Warning",
          "Opening Warning/Close"},
@@ -126,17 +129,18 @@ TEST_F(RecordPanel, RefusalsAndFailuresShowTheirPopUpAndNoSuccess) {
         // An existing FIFO or device is not offered for replacing: it is refused, without blocking.
         {"record into a FIFO", [&] { start("Record Start", directory / "pipe.csv"); }, "Recording Error", "Recording Notice/Close"},
         {"capture into a device", [&] { start("Capture Start", "/dev/null"); }, "Capture Error", "Capture Notice/Close"},
-        {"the port lost while recording, panel hidden",
+        {"the port lost while recording and capturing, panel hidden",
          [&] {
+             start("Capture Start", directory / "lost.ostrel");
              start("Record Start", directory / "lost.csv");
              shown = false;
              firstLink().portOpen = false;
-             gui.frames(2, draw);
+             gui.until([] { return !captureRunning(); }, draw);
              EXPECT_FALSE(recordingFileOpen());
              EXPECT_GE(lineCount(directory / "lost.csv"), 3u);
              shown = true;
          },
-         "Recording Stopped", "Recording Notice/Close"},
+         "Recording Stopped", "Recording Notice/Close", "Capture Saved", "Capture Notice/Close"},
         {"a scene into a folder gone", [&] { firstLink().portOpen = true; loseWorkingDirectory(); click("Scene Save"); },
          "Scene not saved", "Recording Notice/Close"},
         {"export before any frame", [&] { click("Export PLY"); }, "Export Failed", "Export Notice/Close"},
@@ -147,27 +151,47 @@ TEST_F(RecordPanel, RefusalsAndFailuresShowTheirPopUpAndNoSuccess) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.act();
-        gui.frames(2, draw);  // what the writer answers in the next frame, and its pop-up laid out
+        gui.frames(3, draw);  // what the writer answers in the next frame, its pop-up opened and laid out
         EXPECT_TRUE(GuiHarness::popupOpen(c.popup));
         for (const char* success : {"Recording Succeed", "Saved Current Scene", "Exported"})
             EXPECT_FALSE(GuiHarness::popupOpen(success));
         EXPECT_FALSE(appState.recordingActive || appState.replayActive || captureRunning() || appState.inputCaptured);
         click(c.close);
         EXPECT_FALSE(GuiHarness::popupOpen(c.popup));
+        if (c.nextPopup != nullptr) {
+            EXPECT_TRUE(GuiHarness::popupOpen(c.nextPopup));
+            click(c.nextClose);
+            EXPECT_FALSE(GuiHarness::popupOpen(c.nextPopup));
+        }
         firstLink().portOpen = false;
         fs::current_path(directory);
     }
     EXPECT_EQ(replayState.notice.path, (directory / "words.csv").string());
 }
 
-// Cancel starts nothing and an existing file is replaced only when the user says so; while a
-// recording runs beside a capture, what would start another is greyed.
+// Cancel (or Escape) starts nothing and an existing file is replaced only when the user says so;
+// while nothing is connected, or a recording runs beside a capture, what would start another is
+// greyed. Escape closes what is open and quits only from the scene.
 TEST_F(RecordPanel, RecordsBesideACaptureUntilStopAndAsksBeforeReplacingAFile) {
+    for (const char* greyed : {"Record Start", "Capture Start"}) clickGreyed(greyed);
     firstLink().portOpen = true;
     click("Record Start");
     recordPanelChooserResult(false, "");
     gui.frame(draw);
     EXPECT_FALSE(appState.inputCaptured || recordingFileOpen());
+    auto escape = [&] {
+        bool quits = false;
+        gui.frame([&] { quits = escapeFromScene(); draw(); });
+        gui.frames(2, draw);
+        return quits;
+    };
+    click("Capture Start");
+    EXPECT_FALSE(escape() || appState.inputCaptured || GuiHarness::popupOpen("Capture as.."));
+    start("Capture Start", directory / "no" / "dir.ostrel");
+    gui.frame(draw);
+    ASSERT_TRUE(GuiHarness::popupOpen("Capture Error"));
+    EXPECT_FALSE(escape() || GuiHarness::popupOpen("Capture Error"));
+    EXPECT_TRUE(escape()) << "from the scene";
 
     start("Capture Start", directory / "raw.ostrel");
     const fs::path path = directory / "old.csv";
@@ -184,6 +208,7 @@ TEST_F(RecordPanel, RecordsBesideACaptureUntilStopAndAsksBeforeReplacingAFile) {
     click("Record Stop");
     EXPECT_FALSE(recordingFileOpen());
     EXPECT_GE(lineCount(path), 3u);
+    EXPECT_EQ(shownNoticeLines().back().rfind("old.csv, ", 0), 0u) << "the file completed and its size";
     click("Recording Succeed/Close");
     click("Capture Stop");
     EXPECT_EQ(captureState.phase, CaptureState::stopping);
@@ -231,21 +256,30 @@ TEST_F(RecordPanel, ReplaysWithPlayAndTheSlider) {
     EXPECT_EQ(frame.xyz[0][0], 100.0f) << "the last row stays on screen";
 }
 
-// The chooser opens in the folder of the file last chosen, the root included, and at the same place
-// every time (a reappearing pop-up is not left to drift).
-TEST_F(RecordPanel, TheChooserOpensInTheFolderOfTheLastFileChosenAndStaysPut) {
+// Each kind of file has its own chooser (opening and saving recordings share theirs): it opens in the
+// folder of the file last chosen in it, at the same place every time, lists only its kind, and a name
+// typed in it shows in no other kind's.
+TEST_F(RecordPanel, EachKindOfFileHasItsOwnChooserFolderAndName) {
+    fs::create_directory(directory / "runs");
+    for (const char* name : {"runs/run.csv", "demo.ostrel", "notes.txt"}) std::ofstream(directory / name) << "x";
     click("OPEN RECORDING FILE");
-    recordPanelChooserResult(true, "/quarvis-no-such-recording.csv");
-    gui.frames(2, draw);
+    recordPanelChooserResult(true, (directory / "runs/gone.csv").string());
+    gui.frames(3, draw);
     click("Open Error/Close");
-    firstLink().portOpen = true;
-    ImVec2 first;
-    for (int opening = 0; opening < 3; ++opening) {
-        click("Record Start");
-        EXPECT_EQ(fileChooser().currentDirectory, "/");
-        const ImVec2 at = gui.rect("OK").Min;
-        if (opening == 0) first = at;
-        EXPECT_TRUE(at.x == first.x && at.y == first.y) << "opening " << opening;
+    ImVec2 first(-1, -1);
+    // Button, connected, the one file listed, the name field as the chooser opens, then typed into it.
+    using Case = std::tuple<const char*, bool, std::string, const char*, const char*>;
+    for (const auto& [button, connected, listed, field, typed] :
+         {Case{"OPEN CAPTURE", false, "demo.ostrel", "", "demo1"}, Case{"Record Start", true, "run.csv", "", "sim60"},
+          Case{"Capture Start", true, "demo.ostrel", "demo1", ""}, Case{"OPEN RECORDING FILE", false, "run.csv", "sim60", ""}}) {
+        firstLink().portOpen = connected;
+        click(button);
+        for (const char* name : {"run.csv", "demo.ostrel", "notes.txt"})
+            EXPECT_EQ(gui.drawn(std::string("[File] ") + name), name == listed) << button << " " << name;
+        EXPECT_STREQ(recordChooser(fs::path(listed).extension().c_str()).fileNameField, field) << button;
+        EXPECT_TRUE(*typed == 0 || gui.type("##FileName", typed, draw)) << button;
+        if (first.x < 0) first = gui.rect("OK").Min;
+        EXPECT_TRUE(gui.rect("OK").Min.x == first.x && gui.rect("OK").Min.y == first.y) << button;
         click("Cancel");
     }
 }

@@ -52,7 +52,7 @@ protected:
     };
 };
 
-TEST_F(ViewPanelTest, ChosenViewIsRequestedOnceAndStaysInThePreviewUntilTheCameraMoves) {
+TEST_F(ViewPanelTest, ChosenViewIsRequestedOnceAndStaysInThePreviewUntilTheStartView) {
     ASSERT_TRUE(gui.openCombo("##Alt Views", draw));
     ASSERT_TRUE(gui.click("TOP VIEW", draw));
     EXPECT_EQ(viewRequest, viewNames[1]);  // the table entry itself, not a copy of its text
@@ -60,8 +60,16 @@ TEST_F(ViewPanelTest, ChosenViewIsRequestedOnceAndStaysInThePreviewUntilTheCamer
     viewRequest = viewAnswered;  // the camera took it
     gui.frame(draw);
     EXPECT_EQ(viewPanel.viewLabel, viewNames[1]);
-    cameraMoves += 1;
-    gui.frame(draw);
+    Plotter plotter;
+    for (const int key : {keyW, keyW, keyHome}) {  // flying on keeps the name; the start view does not
+        CameraInput input{};
+        input.keys[key] = true;
+        input.time = ImGui::GetTime();
+        appState.panelFocused = false;  // the camera takes keys while the pointer is over the scene
+        applyCameraInput(plotter, input);
+        gui.frame(draw);
+        if (key == keyW) { EXPECT_EQ(viewPanel.viewLabel, viewNames[1]); }
+    }
     EXPECT_STREQ(viewPanel.viewLabel, "ALTERNATE VIEWS");
 }
 
@@ -98,9 +106,39 @@ TEST_F(ViewPanelTest, ColourModesAndTypedValuesThatTakeEffectOnlyInsideTheirRang
         EXPECT_EQ(std::tuple(pointSize, gridSpacing, colorRangeLow, colorRangeHigh), inForce) << field << " " << text;
         EXPECT_EQ(std::tuple(viewPanel.editPointSize, viewPanel.editGridSpacing, viewPanel.editRangeLow, viewPanel.editRangeHigh), inForce)
             << "the fields show the values in force: " << field << " " << text;
+        // A refusal says so under its field until a value is taken.
+        const bool sizeField = field == std::string("##Point Size"), spacingField = field == std::string("##cm");
+        const bool refused = sizeField ? size != std::stof(text) : spacingField && spacing != std::stoi(text);
+        if (sizeField || spacingField) {
+            EXPECT_EQ(gui.drawn(sizeField ? "Point Size Refused" : "Grid Spacing Refused"), refused) << text;
+        }
     }
+    ASSERT_TRUE(gui.click("##cm", draw));
+    bool quits = true;
+    gui.frame([&] { quits = escapeFromScene(); draw(); });
+    EXPECT_FALSE(quits) << "Escape in a field being edited ends the edit, not the viewer";
     chooseMode("White");
     EXPECT_FALSE(legendShown());
+}
+
+// While any swatch is held the camera leaves the mouse alone; letting go gives it back, and a capture
+// held elsewhere (the record panel's open file chooser) is not let go by the panel.
+TEST_F(ViewPanelTest, AHeldSwatchKeepsTheMouseFromTheCameraUntilLetGo) {
+    pointColorMode = colorChosen;
+    gui.frame(draw);
+    for (const char* swatch : {"##BgColor", "##GridColor", "##PointColor"}) {
+        for (const ImVec2 at : {gui.rect(swatch).GetCenter(), gui.rect(swatch).GetCenter(), ImVec2(1000, 700)}) {
+            GuiHarness::io().MousePos = at;  // dragged off at last, so letting go opens no picker
+            GuiHarness::io().MouseDown[0] = true;
+            gui.frame(draw);
+            EXPECT_TRUE(appState.inputCaptured) << swatch;
+        }
+        gui.frames(2, draw);
+        EXPECT_FALSE(appState.inputCaptured) << swatch << " let go";
+    }
+    appState.inputCaptured = true;
+    gui.frames(2, draw);
+    EXPECT_TRUE(appState.inputCaptured) << "another panel's capture";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "link/link.h"
 #include "link/sim.h"
 #include "../fakes/link_test_support.h"
+#include "../fakes/scratch.h"
 #include "../fakes/test_frames.h"
 
 #include <gtest/gtest.h>

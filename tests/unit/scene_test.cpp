@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
+
+const float defaultBackground[3] = {0.14f, 0.14f, 0.15f};
 
 glm::vec3 vertexAt(const SceneObject* object, int i) {
     const float* v = &object->vertices[static_cast<size_t>(i) * 3];
@@ -30,12 +33,23 @@ protected:
     }
     void TearDown() override {
         gridSpacing = 100;
-        gridColor[0] = gridColor[1] = gridColor[2] = 0.32f;
+        gridColor[0] = gridColor[1] = gridColor[2] = 0.32f, gridColor[3] = 1.0f;
+        std::copy(defaultBackground, defaultBackground + 3, backgroundColor);
         pointColorMode = colorWhite;
         colorRangeAuto = true;
         colorRangeLow = 0.0f;
         colorRangeHigh = 3.0f;
         firstLink().publish(PointFrame{});
+    }
+    // A frame whose first points are these, valid, taken as the frame on show.
+    static void publishPoints(const std::vector<glm::vec3>& points) {
+        PointFrame frame{};
+        for (size_t p = 0; p < points.size(); ++p) {
+            frame.valid[p] = 1;
+            for (int k = 0; k < 3; ++k) frame.xyz[p][k] = points[p][k];
+        }
+        firstLink().publish(frame);
+        takeFrameOnShow();
     }
     Plotter plotter;
 };
@@ -70,28 +84,40 @@ TEST_F(SceneTest, GridLinesForWideAndFineSpacingsInTheGridColourWithoutItsAlpha)
     }
 }
 
-TEST_F(SceneTest, AxesAreRedGreenBlueAndTheXAxisStartsOutsideTheHalfRing) {
-    takeFrameOnShow();
-    fillScene(plotter);
+// Points, the half ring and the axes stand out (WCAG contrast of 3:1 or more, worked out here from
+// its definition) against dark, light and middling backgrounds; the axes keep their hues, and the x
+// axis starts outside the half ring.
+TEST_F(SceneTest, EverythingDrawnStandsOutAgainstAnyBackground) {
+    const auto linear = [](float v) { return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f); };
+    const auto luminance = [&](auto c) { return 0.2126f * linear(c[0]) + 0.7152f * linear(c[1]) + 0.0722f * linear(c[2]) + 0.05f; };
+    const auto contrast = [&](auto a, auto b) { return std::max(luminance(a), luminance(b)) / std::min(luminance(a), luminance(b)); };
+    publishPoints({{0, 0.5f, 0}, {3, 3, 2}});  // the lowest and highest, by height and by range
+    const std::vector<float> backgrounds[] = {{0.14f, 0.14f, 0.15f}, {0, 0, 0},          {1, 1, 1},         {0.85f, 0.85f, 0.8f},
+                                              {0.5f, 0.5f, 0.5f},    {0.05f, 0.05f, 0.3f}, {0.3f, 0.5f, 0.3f}};
     const glm::vec3 ends[6] = {{6, 0, 0}, {200, 0, 0}, {0, 0, 0}, {0, 200, 0}, {0, 0, 0}, {0, 0, 200}};
-    const std::vector<float>* colours[3] = {&scene.red, &scene.green, &scene.blue};
-    ASSERT_EQ(scene.axes->count, 6);
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(vertexAt(scene.axes, i), ends[i]);
-        EXPECT_EQ(colourAt(scene.axes, i), *colours[i / 2]);
+    for (const std::vector<float>& background : backgrounds) {
+        SCOPED_TRACE(testing::PrintToString(background));
+        std::copy(background.begin(), background.end(), backgroundColor);
+        for (const int32_t mode : {colorWhite, colorByHeight, colorByRange}) {
+            pointColorMode = mode;
+            fillScene(plotter);
+            for (int p = 0; p < 2; ++p) EXPECT_GE(contrast(colourAt(scene.cloud, p), background), 3.0f) << mode << " " << p;
+        }
+        EXPECT_GE(contrast(colourAt(scene.rangeArc, 0), background), 3.0f);
+        for (int i = 0; i < 6; ++i) {
+            const std::vector<float> colour = colourAt(scene.axes, i);
+            EXPECT_EQ(vertexAt(scene.axes, i), ends[i]);
+            EXPECT_GE(contrast(colour, background), 3.0f) << i;
+            EXPECT_EQ(std::max_element(colour.begin(), colour.end()) - colour.begin(), i / 2) << "the hue stays";
+        }
     }
 }
 
 TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
-    // Points at heights 0, 1 and 2 m and ranges 1, 3 and 2 m from the sensor.
-    PointFrame frame{};
-    const float points[3][3] = {{0, 1, 0}, {2, 2, 1}, {0, 0, 2}};
-    for (int p = 0; p < 3; ++p) {
-        frame.valid[p] = 1;
-        for (int k = 0; k < 3; ++k) frame.xyz[p][k] = points[p][k];
-    }
-    firstLink().publish(frame);
-    const glm::vec3 purple(0.267f, 0.005f, 0.329f), teal(0.128f, 0.567f, 0.551f), yellow(0.993f, 0.906f, 0.144f);
+    publishPoints({{0, 1, 0}, {2, 2, 1}, {0, 0, 2}});  // at heights 0, 1 and 2 m, ranges 1, 3 and 2 m
+    // The part of the map that stands out against the background is drawn.
+    const MapSpan span = colorMapSpan(backgroundColor);
+    const glm::vec3 low = colorMapAt(0, span), middle = colorMapAt(0.5f, span), high = colorMapAt(1, span);
     const glm::vec3 chosen(pointColor[0], pointColor[1], pointColor[2]), white(1, 1, 1);
     const struct {
         int32_t mode;
@@ -100,10 +126,10 @@ TEST_F(SceneTest, ColourModesPaintEachPointAndTheMapSpansTheChosenRange) {
         float mapLow, mapHigh;  // what the legend is to show
         glm::vec3 colours[3];
     } cases[] = {
-        {colorByHeight, true, 0, 9, 0.0f, 2.0f, {purple, teal, yellow}},
-        {colorByHeight, false, 1, 3, 1.0f, 3.0f, {purple, purple, teal}},  // below the range: its low end
-        {colorByRange, true, 0, 9, 1.0f, 3.0f, {purple, yellow, teal}},
-        {colorByRange, false, 2.9996f, 3.0004f, 2.995f, 3.005f, {purple, teal, purple}},  // widened to 1 cm
+        {colorByHeight, true, 0, 9, 0.0f, 2.0f, {low, middle, high}},
+        {colorByHeight, false, 1, 3, 1.0f, 3.0f, {low, low, middle}},  // below the range: its low end
+        {colorByRange, true, 0, 9, 1.0f, 3.0f, {low, high, middle}},
+        {colorByRange, false, 2.9996f, 3.0004f, 2.995f, 3.005f, {low, middle, low}},  // widened to 1 cm
         {colorChosen, true, 0, 9, 2.995f, 3.005f, {chosen, chosen, chosen}},  // the map keeps its last range
         {colorWhite, true, 0, 9, 2.995f, 3.005f, {white, white, white}},
     };

@@ -5,6 +5,7 @@
 // bad rates and reads while closed.
 #include "link/link.h"
 #include "link/sim.h"
+#include "../fakes/scratch.h"
 
 #include <gtest/gtest.h>
 

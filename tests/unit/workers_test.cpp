@@ -3,6 +3,7 @@
 // per process, so in exit tests).
 #include "link/link.h"
 #include "../fakes/link_test_support.h"
+#include "../fakes/scratch.h"
 #include "../fakes/test_frames.h"
 
 #include <libserialport.h>
@@ -19,14 +20,6 @@ namespace {
 
 constexpr auto generousTimeout = std::chrono::seconds(20);
 const char* const sensor = "/dev/ttyUSB0";
-
-// Waits for `done`; false instead of hanging when it never comes true.
-template <typename Condition>
-bool eventually(Condition done) {
-    const auto deadline = std::chrono::steady_clock::now() + generousTimeout;
-    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return done();
-}
 
 // Runs a call that must return; a hang ends the test program with a message instead.
 template <typename Call>

@@ -1,0 +1,16 @@
+# Turns protoc's FileDescriptorSets into a C++ source the core library links in; run by the build
+# (cmake -P) with OUTPUT and, per schema, NAMES (C++ names) and FILES (the .bin files) in the same order.
+set(source "// Made by the build from protoc's FileDescriptorSets; not edited by hand.\n#include <cstddef>\n")
+list(LENGTH NAMES count)
+math(EXPR last "${count} - 1")
+foreach(i RANGE ${last})
+  list(GET NAMES ${i} name)
+  list(GET FILES ${i} file)
+  file(READ ${file} hex HEX)
+  string(LENGTH "${hex}" hex_length)
+  math(EXPR size "${hex_length} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND source "extern const unsigned char ${name}Bytes[] = {${bytes}};\n")
+  string(APPEND source "extern const size_t ${name}Size = ${size};\n")
+endforeach()
+file(WRITE ${OUTPUT} "${source}")

@@ -1,0 +1,237 @@
+// MCAP session files: the writer and reader of the container (mcap.cpp), the Foxglove messages
+// encoded by hand (foxglove_messages.cpp) and the session layer that lays out one file for several
+// sensors (mcap_session.cpp). Used by quarvis-decode and, later, by the live session writer thread.
+// Each object belongs to the one thread that drives it; none holds a lock or process-wide state.
+#pragma once
+
+#include "link/link.h"
+#include "link/sim.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
+#include <vector>
+
+// Why a session file could not be written or read, for the user: "out.mcap: No space left on device."
+struct McapFailure {
+    std::string path;
+    std::string reason;    // a sentence; empty while nothing failed
+    bool failed() const { return !reason.empty(); }
+    std::string message() const { return path + ": " + reason; }
+};
+
+// ---- Writer (mcap.cpp) -----------------------------------------------------------------------------
+// Messages are gathered into chunks of about chunkTargetBytes before compression (zstd); each chunk is
+// followed by its message indexes. close() writes the summary (schemas, channels, statistics, chunk
+// indexes and their offsets) and the footer. A write that fails stops the writer: the file is cut back
+// to the end of its last whole chunk and, where the disk allows, closed with a valid summary and footer.
+constexpr size_t chunkTargetBytes = 1 << 20;
+
+class McapWriter {
+public:
+    McapWriter() = default;
+    McapWriter(const McapWriter&) = delete;
+    McapWriter& operator=(const McapWriter&) = delete;
+    ~McapWriter();
+
+    // Opens (truncating) the regular file `path` and writes the magic and header. False, with the
+    // failure set, when it cannot.
+    bool open(const std::string& path);
+    // Ids count from 1 (schema 0 means "no schema"). Both records also go into the data section.
+    uint16_t addSchema(const std::string& name, const std::string& encoding, const void* data, size_t size);
+    uint16_t addChannel(uint16_t schemaId, const std::string& topic, const std::string& messageEncoding);
+    // False once the writer has failed (the failure says why); the message is then dropped.
+    bool write(uint16_t channelId, uint32_t sequence, uint64_t logTime, uint64_t publishTime, const void* data,
+               size_t size);
+    // Writes what is left and the summary and closes the file; false when any write failed.
+    bool close();
+    bool isOpen() const { return file >= 0; }
+    const McapFailure& failure() const { return failed; }
+
+    // Every byte goes through here: tests fake a failing disk.
+    ssize_t (*writeBytes)(int file, const void* data, size_t size) = ::write;
+
+private:
+    struct ChunkIndexEntry {
+        uint64_t startTime, endTime, offset, length, indexLength, compressedSize, uncompressedSize;
+        std::vector<std::pair<uint16_t, uint64_t>> indexOffsets;
+    };
+    struct ChannelEntry {
+        uint16_t schemaId;
+        std::string topic, encoding;
+        uint64_t messageCount = 0;       // in chunks written whole
+        std::vector<uint64_t> index;     // log time and offset pairs of the open chunk, flattened
+    };
+    struct SchemaEntry {
+        std::string name, encoding;
+        std::vector<uint8_t> data;
+    };
+
+    bool flushChunk();
+    bool writeOut(const std::vector<uint8_t>& bytes);   // at the end of the file, tracking the CRC
+    void fail(int error);
+    bool finishFile();
+
+    int file = -1;
+    McapFailure failed;
+    std::vector<SchemaEntry> schemas;
+    std::vector<ChannelEntry> channels;
+    std::vector<ChunkIndexEntry> chunkIndexes;
+    std::vector<uint8_t> chunk;           // the open chunk's records, uncompressed
+    std::vector<uint8_t> compressed;      // scratch for the chunk record being written
+    uint64_t chunkStart = 0, chunkEnd = 0;   // log times of the open chunk's messages
+    uint64_t chunkMessages = 0;
+    std::vector<uint64_t> chunkCounts;       // per channel, of the chunk being written
+    uint64_t committed = 0;               // end of the last whole record written
+    uint32_t dataCrc = 0;                 // CRC32 of the data section up to `committed`
+    uint64_t messageCount = 0, startTime = 0, endTime = 0;
+    void* compressor = nullptr;           // ZSTD_CCtx
+};
+
+// ---- Reader (mcap.cpp) -----------------------------------------------------------------------------
+// Opens a session file through its summary when the footer is valid, else by reading its records up to
+// the last whole one (a cut session still opens). Messages come in log-time order; a time range is
+// answered from the chunk indexes, reading only the chunks that overlap it.
+struct McapChannel {
+    uint16_t id = 0;
+    std::string topic, messageEncoding;
+    std::string schemaName, schemaEncoding;   // empty for a channel without schema
+    std::vector<uint8_t> schemaData;
+};
+
+struct McapMessage {
+    uint16_t channelId;
+    uint32_t sequence;
+    uint64_t logTime, publishTime;
+    const uint8_t* data;
+    size_t size;
+};
+
+class McapReader {
+public:
+    McapReader() = default;
+    McapReader(const McapReader&) = delete;
+    McapReader& operator=(const McapReader&) = delete;
+    ~McapReader();
+
+    // False, with the failure set ("It is not an MCAP file.", "It is truncated before its first
+    // record."), when the file cannot serve.
+    bool open(const std::string& path);
+    void close();
+    const std::vector<McapChannel>& channels() const { return channelList; }
+    bool indexed() const { return fromSummary; }   // opened through the summary
+    uint64_t chunksRead() const { return chunkReads; }
+    // Calls `onMessage` for each message of `channelIds` with startTime <= log time <= endTime, in
+    // log-time order (file order among equal times). False, with the failure set, on a damaged chunk.
+    bool readMessages(const std::vector<uint16_t>& channelIds, uint64_t startTime, uint64_t endTime,
+                      const std::function<void(const McapMessage&)>& onMessage);
+    const McapFailure& failure() const { return failed; }
+
+private:
+    struct ChunkRef {
+        uint64_t startTime, endTime, offset, length;
+    };
+    bool readSummary(uint64_t fileSize);
+    bool scanRecords(uint64_t fileSize);
+    bool loadChunk(const ChunkRef& ref, std::vector<uint8_t>& records);
+    void addRecordFromChunk(uint8_t opcode, const uint8_t* body, uint64_t length);
+    bool fail(const std::string& reason);
+
+    int file = -1;
+    McapFailure failed;
+    bool fromSummary = false;
+    uint64_t chunkReads = 0;
+    std::vector<McapChannel> channelList;
+    std::vector<std::pair<uint16_t, McapChannel>> schemaList;   // schema id and its name/encoding/data
+    std::vector<ChunkRef> chunkRefs;
+};
+
+// ---- Foxglove messages (foxglove_messages.cpp) -----------------------------------------------------
+// The protobuf schemas as FileDescriptorSets (made by protoc at build time), and the messages encoded
+// by hand in the protobuf wire format.
+struct SensorPose {
+    double translation[3] = {0.0, 0.0, 0.0};      // metres, in the robot's frame
+    double rotation[4] = {0.0, 0.0, 0.0, 1.0};    // quaternion x, y, z, w
+    bool operator==(const SensorPose&) const = default;
+};
+
+extern const char* const pointCloudSchemaName;       // "foxglove.PointCloud"
+extern const char* const frameTransformSchemaName;   // "foxglove.FrameTransform"
+struct SchemaBytes {
+    const uint8_t* data;
+    size_t size;
+};
+SchemaBytes pointCloudDescriptor();
+SchemaBytes frameTransformDescriptor();
+
+// The parts of a PointCloud that stay the same from frame to frame (frame id, pose, stride, fields),
+// encoded once per sensor.
+std::string pointCloudConstantFields(const std::string& frameId);
+// One frame's PointCloud: `constantFields`, the stamp and 480 float32 x, y, z in metres. One pass
+// into `out`, which keeps its capacity from frame to frame.
+void encodePointCloud(std::string& out, const std::string& constantFields, uint64_t stampNanos,
+                      const PointFrame& frame);
+void encodeFrameTransform(std::string& out, uint64_t stampNanos, const std::string& parentFrame,
+                          const std::string& childFrame, const SensorPose& pose);
+// The ten link counters as one JSON object named as the viewer names them: {"Total bytes": 12, ...}.
+std::string linkCountersJson(const uint32_t counts[linkStatisticCount]);
+
+// ---- Session layer (mcap_session.cpp) ---------------------------------------------------------------
+// One file holding every connected sensor, each under /<topic name>/: points, raw, link and transform.
+// Driven by a single thread (a tool's main thread, or the session writer thread); log times are the
+// host's receive times in nanoseconds since the epoch and never go backwards within a channel.
+extern const char* const robotFrameId;          // the parent frame of every sensor's transform
+extern const char* const captureSensorName;     // "ostrel": the one sensor of a converted capture
+
+struct SessionSensor {
+    std::string name;
+    SensorPose pose;
+};
+
+// `name` made safe for a topic: letters, digits and '_' kept, every other run of characters one '_'.
+std::string topicSafeName(const std::string& name);
+uint64_t stampNanos(const FrameHeader& stamp);
+
+class McapSession {
+public:
+    // Opens the file, sets up the channels of every sensor and writes each transform once.
+    bool open(const std::string& path, const std::vector<SessionSensor>& sensors, uint64_t logTime);
+    // Every byte read from the sensor's port, in order.
+    bool writeRaw(size_t sensor, uint64_t logTime, const uint8_t* bytes, size_t count);
+    bool writeFrame(size_t sensor, uint64_t logTime, const FrameHeader& stamp, const PointFrame& frame);
+    bool writeCounters(size_t sensor, uint64_t logTime, const uint32_t counts[linkStatisticCount]);
+    // Writes the transform again when the pose differs from the last one written.
+    bool setPose(size_t sensor, uint64_t logTime, const SensorPose& pose);
+    bool close();
+    uint32_t framesWritten(size_t sensor) const { return sensors[sensor].points.sequence; }
+    const McapFailure& failure() const { return writer.failure(); }
+    const std::string& topicPrefix(size_t sensor) const { return sensors[sensor].prefix; }
+    McapWriter writer;   // open to its driver, which may fake the disk through writer.writeBytes
+
+private:
+    struct Channel {
+        uint16_t id = 0;
+        uint32_t sequence = 0;
+        uint64_t lastLogTime = 0;
+    };
+    struct Sensor {
+        std::string name, prefix, pointFields;
+        SensorPose pose;
+        Channel points, raw, link, transform;
+    };
+    bool writeOn(Channel& channel, uint64_t logTime, uint64_t publishTime, const void* data, size_t size);
+    bool writeTransform(Sensor& sensor, uint64_t logTime);
+
+    std::vector<Sensor> sensors;
+    std::string scratch;
+};
+
+// The sensors of a session file and their raw channels, as a reader finds them: topic "/<name>/raw".
+struct SessionRawChannel {
+    std::string sensor;
+    uint16_t channelId;
+};
+std::vector<SessionRawChannel> sessionRawChannels(const McapReader& reader);
