@@ -41,7 +41,7 @@ protected:
         colorRangeHigh = 3.0f;
         firstLink().publish(PointFrame{});
     }
-    // A frame whose first points are these, valid.
+    // A frame whose first points are these, valid, taken as the frame on show.
     static void publishPoints(const std::vector<glm::vec3>& points) {
         PointFrame frame{};
         for (size_t p = 0; p < points.size(); ++p) {
