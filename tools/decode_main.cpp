@@ -58,9 +58,8 @@ struct DecodeOptions {
     std::string plyFolder;          // offline: one PLY file per good frame in this folder
     std::string pcdFolder;          // offline: one PCD file per good frame in this folder
     std::string mcapPath;           // offline: the capture converted to a session file
-    std::string capturePath;        // live: every byte read also goes to this capture
-    std::string portName;           // live when not empty
-    std::vector<std::string> morePorts;  // live with --foxglove: the sensors after the first
+    std::vector<std::string> capturePaths;  // live: every byte read from port k also goes to capture k
+    std::vector<std::string> portNames;     // live when not empty; up to maxLinks
     std::string foxglove;           // live: share the sensors over the Foxglove WebSocket protocol here
     int baudRate = 0;               // live; 0 takes the viewer's default
     double seconds = 0.0;           // live; 0 runs until Ctrl-C
@@ -70,7 +69,7 @@ struct DecodeOptions {
 void printUsage(FILE* stream) {
     std::fprintf(stream,
         "Usage: %s [--points] [--csv OUT] [--ply DIR] [--pcd DIR] [--mcap OUT] [--debug] [FILE]\n"
-        "       %s --port NAME [--baud N] [--seconds S] [--capture FILE] [--debug]\n"
+        "       %s --port NAME [--port NAME]... [--baud N] [--seconds S] [--capture FILE]... [--debug]\n"
         "       %s --port NAME... --foxglove HOST:PORT [--baud N] [--seconds S]\n"
         "       %s --list-ports [--baud N]\n"
         "Runs a sensor byte stream through the viewer's synchroniser and frame decoding.\n"
@@ -93,7 +92,9 @@ void printUsage(FILE* stream) {
         "\n"
         "Live, from a serial port with the viewer's own workers: the statistics once a second and at\n"
         "the end, a blank line between rounds. Ctrl-C ends the run cleanly.\n"
-        "  --port NAME     the serial port, as the viewer's port list names it\n"
+        "  --port NAME     the serial port, as the viewer's port list names it; up to %d, each a sensor\n"
+        "                  of its own, whose statistics then follow a line '[NAME]'. A lost port ends\n"
+        "                  its sensor's run; the others go on\n"
         "  --list-ports    print that list: the ports that open at the baud rate, one a line\n"
         "  --baud N        baud rate (default %d)\n"
         "  --seconds S     stop after S seconds, at most 1e9 (default: run until Ctrl-C)\n"
@@ -103,8 +104,9 @@ void printUsage(FILE* stream) {
         "                  is printed on standard error. An address other than loopback lets anyone\n"
         "                  on that network watch, and says so\n"
         "  --capture FILE  also write every byte read from the port, in order, to FILE (a regular\n"
-        "                  file, replaced once the port has opened): the raw stream, which this tool decodes offline with the\n"
-        "                  same frames and stream counters the live run counted\n"
+        "                  file, replaced once the port has opened): the raw stream, which this tool\n"
+        "                  decodes offline with the same frames and stream counters the live run\n"
+        "                  counted; one per --port, in the same order\n"
         "\n"
         "  --debug         the viewer's diagnostic lines on standard output\n"
         "  --help          this text\n"
@@ -116,7 +118,7 @@ void printUsage(FILE* stream) {
         "file or the capture could not be written or was deleted meanwhile (a recording keeps every complete row, a capture\n"
         "every byte before the failure); an --mcap session that could not be written whole keeps every\n"
         "whole chunk and still opens.\n",
-        toolName, toolName, toolName, toolName, static_cast<int>(firstLink().baudRate));
+        toolName, toolName, toolName, toolName, maxLinks, static_cast<int>(firstLink().baudRate));
 }
 
 // ---- Standard output ------------------------------------------------------------------------------
@@ -199,12 +201,12 @@ DecodeOptions parseOptions(int argc, char** argv) {
             break;
         case optPly: options.plyFolder = nonEmpty(optarg, "--ply"); break;
         case optPcd: options.pcdFolder = nonEmpty(optarg, "--pcd"); break;
-        case optCapture: options.capturePath = nonEmpty(optarg, "--capture"); break;
+        case optCapture: options.capturePaths.push_back(nonEmpty(optarg, "--capture")); break;
         case optMcap: options.mcapPath = nonEmpty(optarg, "--mcap"); break;
         case optListPorts: options.listPorts = true; break;
         case optPort:
-            if (options.portName.empty()) options.portName = nonEmpty(optarg, "--port");
-            else options.morePorts.push_back(nonEmpty(optarg, "--port"));
+            if (options.portNames.size() == static_cast<size_t>(maxLinks)) usageError("too many ports at", optarg);
+            options.portNames.push_back(nonEmpty(optarg, "--port"));
             break;
         case optFoxglove: {
             std::string host;
@@ -232,16 +234,16 @@ DecodeOptions parseOptions(int argc, char** argv) {
     }
     if (optind + 1 < argc) usageError("more than one input", argv[optind + 1]);
     if (optind < argc) options.inputPath = argv[optind];
-    const bool live = !options.portName.empty() || options.listPorts;
-    if (options.listPorts && (!options.portName.empty() || options.seconds != 0.0)) usageError("--list-ports takes only", "--baud");
+    const bool live = !options.portNames.empty() || options.listPorts;
+    if (options.listPorts && (!options.portNames.empty() || options.seconds != 0.0)) usageError("--list-ports takes only", "--baud");
     if (live && (optind < argc || options.points)) usageError("a live run takes neither FILE nor", "--points");
     if (live && !(options.csvPath.empty() && options.plyFolder.empty() && options.pcdFolder.empty() &&
                   options.mcapPath.empty()))
         usageError("a live run takes none of", "--csv/--ply/--pcd/--mcap");
-    if (!options.capturePath.empty() && options.portName.empty()) usageError("only a live run takes", "--capture");
-    if (!options.foxglove.empty() && options.portName.empty()) usageError("only a live run takes", "--foxglove");
-    if (!options.morePorts.empty() && options.foxglove.empty()) usageError("more than one --port needs", "--foxglove");
-    if (options.morePorts.size() + 1 > static_cast<size_t>(maxLinks)) usageError("too many sensors for", "--port");
+    if (!options.capturePaths.empty() && options.portNames.empty()) usageError("only a live run takes", "--capture");
+    if (!options.capturePaths.empty() && options.capturePaths.size() != options.portNames.size())
+        usageError("one --capture for each --port, not", std::to_string(options.capturePaths.size()).c_str());
+    if (!options.foxglove.empty() && options.portNames.empty()) usageError("only a live run takes", "--foxglove");
     if (!live && (options.baudRate != 0 || options.seconds != 0.0)) usageError("offline decoding takes no", "--baud/--seconds");
     return options;
 }
@@ -607,21 +609,6 @@ void reportOpenFailure(const Link& link, const std::string& name, int status) {
                  link.failure.reason.c_str());
 }
 
-// --foxglove: the sensors after the first opened on links of their own. False (reported) when one
-// cannot be opened.
-bool openMorePorts(const DecodeOptions& options) {
-    for (const std::string& name : options.morePorts) {
-        Link* link = addLink();
-        link->baudRate = firstLink().baudRate.load();
-        const int status = link->open(name.c_str(), link->baudRate);
-        if (status != SP_OK) {
-            reportOpenFailure(*link, name, status);
-            return false;
-        }
-    }
-    return true;
-}
-
 // --foxglove: every link shared on the address; the address served goes to standard error.
 bool startSharing(LiveShare& share, const std::string& address) {
     std::string host;
@@ -641,21 +628,56 @@ bool startSharing(LiveShare& share, const std::string& address) {
     return true;
 }
 
-// The capture's end, on standard error when it failed.
-void reportCaptureEnd() {
-    const CaptureNotice& notice = captureState.notice;
+// A capture's end, on standard error when it failed.
+void reportCaptureEnd(const CaptureNotice& notice) {
     if (notice.kind == CaptureEnd::saved || notice.kind == CaptureEnd::portLost) return;
     std::string text;
     for (const std::string& line : captureNoticeLines(notice)) text += (text.empty() ? "" : " ") + line;
     std::fprintf(stderr, "%s: %s\n", toolName, text.c_str());
 }
 
-// Ends the capture once the workers are down (every byte read is in it); false when it failed.
-bool finishCaptureReported() {
+bool captureFailed(const CaptureState& capture) {
+    const CaptureEnd kind = capture.notice.kind;
+    return capture.notice.serial != 0 && kind != CaptureEnd::saved && kind != CaptureEnd::portLost;
+}
+
+// Ends the captures once the workers are down (every byte read is in them); false when one failed.
+bool finishCapturesReported() {
     finishCapture();
-    reportCaptureEnd();
-    const CaptureEnd kind = captureState.notice.kind;
-    return kind == CaptureEnd::saved || kind == CaptureEnd::portLost;
+    bool failed = false;
+    for (const CaptureState& capture : captures) {
+        reportCaptureEnd(capture.notice);
+        failed = failed || captureFailed(capture);
+    }
+    return !failed;
+}
+
+// The statistics of every port, each under its name when there are several.
+void printAllStatistics(const DecodeOptions& options) {
+    for (size_t k = 0; k < options.portNames.size(); ++k) {
+        if (options.portNames.size() > 1) std::cout << '[' << options.portNames[k] << "]\n";
+        printStatistics(linkAt(static_cast<int>(k)).statistics);
+    }
+}
+
+// One link per port, in order, each with its capture opened before it connects: a capture then holds
+// the connection's bytes from the very first. 0, or an exit status.
+int openLinks(const DecodeOptions& options) {
+    for (size_t k = 0; k < options.portNames.size(); ++k) {
+        Link& link = k == 0 ? firstLink() : *addLink();
+        link.baudRate = firstLink().baudRate.load();
+        link.startWorkers();
+        if (!options.capturePaths.empty() && !beginCapture(link, options.capturePaths[k])) {
+            for (const CaptureState& capture : captures) reportCaptureEnd(capture.notice);
+            return exitOutputFailure;
+        }
+        const int status = link.open(options.portNames[k].c_str(), link.baudRate);
+        if (status != SP_OK) {
+            reportOpenFailure(link, options.portNames[k], status);
+            return exitPortFailure;
+        }
+    }
+    return 0;
 }
 
 int decodeLive(const DecodeOptions& options) {
@@ -664,24 +686,15 @@ int decodeLive(const DecodeOptions& options) {
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
     if (options.baudRate != 0) firstLink().baudRate = options.baudRate;
-
-    firstLink().startWorkers();
-    // Open before connecting: the capture then holds the connection's bytes from the very first.
-    if (!options.capturePath.empty() && !beginCapture(options.capturePath)) {
-        reportCaptureEnd();
-        shutDownLinks();
-        return exitOutputFailure;
-    }
-    const int status = firstLink().open(options.portName.c_str(), firstLink().baudRate);
-    if (status != SP_OK) {
-        reportOpenFailure(firstLink(), options.portName, status);
+    const int ports = static_cast<int>(options.portNames.size());
+    if (const int status = openLinks(options); status != 0) {
         shutDownLinks();
         discardCapture();  // nothing was read: an existing file stays as it was
-        return exitPortFailure;
+        return status;
     }
 
     LiveShare share;
-    if (!openMorePorts(options) || (!options.foxglove.empty() && !startSharing(share, options.foxglove))) {
+    if (!options.foxglove.empty() && !startSharing(share, options.foxglove)) {
         share.stop();
         for (int index = 0; index < linkCount(); ++index) linkAt(index).close();
         shutDownLinks();
@@ -693,32 +706,32 @@ int decodeLive(const DecodeOptions& options) {
     const auto started = LiveClock::now();
     const auto deadline = started + std::chrono::milliseconds(static_cast<long long>(options.seconds * 1000.0));
     auto nextRound = started + std::chrono::milliseconds(statisticsIntervalMillis);
-    bool portLost = false;
-    while (!stopRequested && (options.seconds == 0.0 || LiveClock::now() < deadline)) {
+    int portsLost = 0;
+    bool captureBroke = false;
+    while (!stopRequested && portsLost < ports && !captureBroke && (options.seconds == 0.0 || LiveClock::now() < deadline)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(livePollMillis));
-        for (int index = 0; index < linkCount() && !portLost; ++index) portLost = linkAt(index).checkLost();
-        if (portLost) break;
+        for (int k = 0; k < ports; ++k) {
+            if (!linkAt(k).checkLost()) continue;
+            ++portsLost;
+            std::fprintf(stderr, "%s: the port %s is disconnected\n", toolName, options.portNames[static_cast<size_t>(k)].c_str());
+        }
         pollCapture();
-        if (!options.capturePath.empty() && !captureRunning()) break;  // it failed: the run has no point
+        // A capture that failed leaves the run without its point.
+        for (const CaptureState& capture : captures) captureBroke = captureBroke || captureFailed(capture);
         if (LiveClock::now() >= nextRound) {
-            printStatistics(firstLink().statistics);
+            printAllStatistics(options);
             std::cout << '\n';
             nextRound += std::chrono::milliseconds(statisticsIntervalMillis);
             if (standardOutputFailed(true)) break;
         }
     }
     share.stop();
-    for (int index = 0; index < linkCount(); ++index) {
-        Link& link = linkAt(index);
-        const std::string& portName = index == 0 ? options.portName : options.morePorts.at(index - 1);
-        if (link.portLost) std::fprintf(stderr, "%s: the port %s is disconnected\n", toolName, portName.c_str());
-        link.close();
-    }
-    printStatistics(firstLink().statistics);
+    for (int k = 0; k < ports; ++k) linkAt(k).close();
+    printAllStatistics(options);
     shutDownLinks();
-    const bool captureFailed = !options.capturePath.empty() && !finishCaptureReported();
-    if (portLost) return exitPortFailure;
-    return outputStatus() != 0 || captureFailed ? exitOutputFailure : 0;
+    const bool capturesKept = options.capturePaths.empty() || finishCapturesReported();
+    if (portsLost > 0) return exitPortFailure;
+    return outputStatus() != 0 || !capturesKept ? exitOutputFailure : 0;
 }
 
 // The viewer's port list without the placeholder: every port the system lists (none is opened).
@@ -737,5 +750,5 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const DecodeOptions options = parseOptions(argc, argv);
     if (options.listPorts) return listPorts();
-    return options.portName.empty() ? decodeOffline(options) : decodeLive(options);
+    return options.portNames.empty() ? decodeOffline(options) : decodeLive(options);
 }

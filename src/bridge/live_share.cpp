@@ -135,7 +135,8 @@ struct LiveShare::Impl {
                 header.seconds = frame->timestampSeconds;
                 header.micros = frame->timestampMicros;
                 const uint64_t stamp = frame->stamped != 0 ? stampNanos(header) : hostNanos();
-                encodePointCloud(scratch, sensor.pointFields, stamp, *frame);
+                encodePointCloudHead(scratch, sensor.pointFields, stamp);
+                scratch.append(reinterpret_cast<const char*>(frame->xyz), sizeof frame->xyz);
                 server.publish(sensor.points, hostNanos(), scratch.data(), scratch.size());
             }
             if (std::chrono::steady_clock::now() >= nextCounters) {

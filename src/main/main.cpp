@@ -123,15 +123,20 @@ void completeRecordingAtQuit() {
                      static_cast<long long>(recordingState.rowsWritten));
 }
 
+// Every capture still running: one line each.
 void completeCaptureAtQuit() {
-    if (!captureRunning()) return;
+    uint64_t serials[maxLinks];
+    for (int slot = 0; slot < maxLinks; ++slot) serials[slot] = captures[slot].notice.serial;
     finishCapture();
-    const CaptureNotice& notice = captureState.notice;
-    if (notice.kind == CaptureEnd::saved)
-        std::printf("%s: capture completed: %s (%llu bytes)\n", programName, notice.path.c_str(),
-                    static_cast<unsigned long long>(notice.bytesKept));
-    else
-        printFailure(captureNoticeLines(notice));
+    for (int slot = 0; slot < maxLinks; ++slot) {
+        const CaptureNotice& notice = captures[slot].notice;
+        if (notice.serial == serials[slot]) continue;
+        if (notice.kind == CaptureEnd::saved)
+            std::printf("%s: capture completed: %s (%llu bytes)\n", programName, notice.path.c_str(),
+                        static_cast<unsigned long long>(notice.bytesKept));
+        else
+            printFailure(captureNoticeLines(notice));
+    }
 }
 
 }  // namespace
@@ -187,7 +192,7 @@ int main(int argc, char** argv) {
     closeReplay();
     completeRecordingAtQuit();
     shutDownLinks();
-    completeCaptureAtQuit();  // the grabber has stopped: the capture holds every byte it read
+    completeCaptureAtQuit();  // the grabbers have stopped: each capture holds every byte its grabber read
     std::fflush(stdout);
     return status;
 }

@@ -1,6 +1,7 @@
-// Raw captures: every byte the grabber reads, in order, written to a file by a capture writer thread
-// of its own, fed through the capture tap's ring. The controlling thread (the GUI thread, or a
-// tool's main thread) starts, polls and ends a capture; the writer thread only drains the ring.
+// Raw captures: every byte a link's grabber reads, in order, written to a file by a capture writer
+// thread of its own, fed through that link's capture tap ring; one capture per link, all at once when
+// the user asks. The controlling thread (the GUI thread, or a tool's main thread) starts, polls and
+// ends the captures; each writer thread only drains its ring.
 //
 // Life of a capture: beginCapture opens the file, starts the writer and opens the tap (running). The
 // file is emptied only when the first bytes come (or the capture ends without any), so a port that
@@ -15,35 +16,37 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 
-// Process-wide mutable state of the capture.
-CaptureState captureState;
+// Process-wide mutable state of the captures: one slot each, the first for a single sensor.
+CaptureState captures[maxLinks];
+CaptureState& captureState = captures[0];
 
 namespace {
 
 // Between two looks of the writer at the ring: about 3 kB of a 1.5 Mbaud line each time.
 constexpr auto writerPause = std::chrono::milliseconds(20);
-// How long finishCapture waits for the grabber to let go of the tap before it ends the capture anyway.
+// How long finishCapture waits for the grabbers to let go of the taps before it ends the captures anyway.
 constexpr auto releaseWaitLimit = std::chrono::seconds(1);
 constexpr auto releasePoll = std::chrono::milliseconds(1);
 constexpr double bytesPerUnit = 1000.0;
 
-void note(CaptureEnd kind, const std::string& reason) {
-    CaptureNotice& notice = captureState.notice;
+void note(CaptureState& capture, CaptureEnd kind, const std::string& reason) {
+    CaptureNotice& notice = capture.notice;
     notice.kind = kind;
     notice.reason = reason;
-    notice.path = captureState.path;
-    notice.bytesKept = captureState.shared.bytesWritten.load();
+    notice.path = capture.path;
+    notice.sensor = linkCount() > 1 && capture.link != nullptr ? capture.link->name : std::string();
+    notice.bytesKept = capture.shared.bytesWritten.load();
     ++notice.serial;
 }
 
 // The file is emptied before its first byte is written; the writer thread, or the controlling
 // thread once the writer has been joined. False (and writeError set) when that fails.
-bool emptyFileOnce() {
-    CaptureState& capture = captureState;
+bool emptyFileOnce(CaptureState& capture) {
     if (capture.fileEmptied) return true;
     capture.fileEmptied = true;
     if (::ftruncate(capture.file, 0) == 0) return true;
@@ -57,19 +60,24 @@ bool fileDeleted(int file) {
     return ::fstat(file, &status) == 0 && status.st_nlink == 0;
 }
 
-// True when `file` is the very file the capture replay reads: capturing into it would destroy it.
+// True when `file` is the very file a capture replay reads: capturing into it would destroy it.
 bool isReplayedCapture(int file) {
     struct stat written {}, replayed {};
-    return firstLink().capture.file >= 0 && ::fstat(file, &written) == 0 && ::fstat(firstLink().capture.file, &replayed) == 0 &&
-           written.st_dev == replayed.st_dev && written.st_ino == replayed.st_ino;
+    if (::fstat(file, &written) != 0) return false;
+    for (int index = 0; index < linkCount(); ++index) {
+        const int read = linkAt(index).capture.file;
+        if (read >= 0 && ::fstat(read, &replayed) == 0 && written.st_dev == replayed.st_dev && written.st_ino == replayed.st_ino)
+            return true;
+    }
+    return false;
 }
 
 // Capture writer thread: one span to the file; false (and writeError set) when a write fails.
-bool writeSpan(const uint8_t* data, size_t size) {
-    CaptureShared& shared = captureState.shared;
-    if (size > 0 && !emptyFileOnce()) return false;
+bool writeSpan(CaptureState& capture, const uint8_t* data, size_t size) {
+    CaptureShared& shared = capture.shared;
+    if (size > 0 && !emptyFileOnce(capture)) return false;
     while (size > 0) {
-        const ssize_t written = captureState.writeBytes(captureState.file, data, size);
+        const ssize_t written = capture.writeBytes(capture.file, data, size);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
             shared.writeError = written < 0 ? errno : ENOSPC;
@@ -77,49 +85,50 @@ bool writeSpan(const uint8_t* data, size_t size) {
         }
         data += written;
         size -= static_cast<size_t>(written);
-        firstLink().captureTapTake(static_cast<size_t>(written));
+        capture.link->captureTapTake(static_cast<size_t>(written));
         shared.bytesWritten.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
     }
     return true;
 }
 
 // Capture writer thread: everything the ring holds now.
-bool drainTap() {
-    const ByteSpans pending = firstLink().captureTapPending();
+bool drainTap(CaptureState& capture) {
+    const ByteSpans pending = capture.link->captureTapPending();
     for (int span = 0; span < 2; ++span)
-        if (!writeSpan(pending.data[span], pending.size[span])) return false;
+        if (!writeSpan(capture, pending.data[span], pending.size[span])) return false;
     return true;
 }
 
 // The capture writer thread's body: drain, pause, until asked to finish (then one last drain, after
 // which no byte can come) or a write fails.
-void writerThread() {
-    CaptureShared& shared = captureState.shared;
+void writerThread(CaptureState* capture) {
+    CaptureShared& shared = capture->shared;
     for (;;) {
         const bool finishing = shared.finishRequested.load(std::memory_order_acquire);
-        if (!drainTap() || finishing) break;
+        if (!drainTap(*capture) || finishing) break;
         std::this_thread::sleep_for(writerPause);
     }
     shared.writerDone.store(true, std::memory_order_release);
 }
 
-void beginStopping(CaptureEnd reason) {
-    firstLink().closeCaptureTap();
-    captureState.ending = reason;
-    captureState.elapsed = std::chrono::steady_clock::now() - captureState.started;
-    captureState.phase = CaptureState::stopping;
+void beginStopping(CaptureState& capture, CaptureEnd reason) {
+    capture.link->closeCaptureTap();
+    capture.ending = reason;
+    capture.elapsed = std::chrono::steady_clock::now() - capture.started;
+    capture.phase = CaptureState::stopping;
 }
 
 // Why a running capture must end now, if it must.
-bool mustEnd(CaptureEnd& reason) {
-    if (firstLink().captureTapOverflowed()) {
+bool mustEnd(const CaptureState& capture, CaptureEnd& reason) {
+    const Link& link = *capture.link;
+    if (link.captureTapOverflowed()) {
         reason = CaptureEnd::ringFull;
-    } else if (captureState.shared.writerDone.load(std::memory_order_acquire)) {
+    } else if (capture.shared.writerDone.load(std::memory_order_acquire)) {
         reason = CaptureEnd::writeFailed;  // the writer ends early only when a write failed
-    } else if (fileDeleted(captureState.file)) {
+    } else if (fileDeleted(capture.file)) {
         reason = CaptureEnd::fileDeleted;
-    } else if (!firstLink().portOpen) {
-        reason = firstLink().portLost ? CaptureEnd::portLost : CaptureEnd::saved;
+    } else if (!link.portOpen) {
+        reason = link.portLost ? CaptureEnd::portLost : CaptureEnd::saved;
     } else {
         return false;
     }
@@ -127,11 +136,10 @@ bool mustEnd(CaptureEnd& reason) {
 }
 
 // The writer has ended: join it, close the file, say how it went.
-void endCapture() {
-    CaptureState& capture = captureState;
+void endCapture(CaptureState& capture) {
     capture.writer.join();
     // A capture that ends without a byte still replaces the file, unless it never had a source.
-    if (!capture.keepUntouched) emptyFileOnce();
+    if (!capture.keepUntouched) emptyFileOnce(capture);
     int error = capture.shared.writeError;
     CaptureEnd kind = capture.ending;
     if (error != 0) kind = CaptureEnd::writeFailed;
@@ -142,24 +150,54 @@ void endCapture() {
     }
     capture.file = -1;
     capture.phase = CaptureState::idle;
-    note(kind, error != 0 ? systemReason(error) : std::string());
+    note(capture, kind, error != 0 ? systemReason(error) : std::string());
+    capture.link = nullptr;
 }
 
 // One step of a stopping capture; true once it has ended.
-bool advanceStop() {
-    if (!firstLink().captureTapReleased()) return false;
-    captureState.shared.finishRequested.store(true, std::memory_order_release);
-    if (!captureState.shared.writerDone.load(std::memory_order_acquire)) return false;
-    endCapture();
+bool advanceStop(CaptureState& capture) {
+    if (!capture.link->captureTapReleased()) return false;
+    capture.shared.finishRequested.store(true, std::memory_order_release);
+    if (!capture.shared.writerDone.load(std::memory_order_acquire)) return false;
+    endCapture(capture);
     return true;
+}
+
+bool capturing(const Link& link) {
+    for (const CaptureState& capture : captures)
+        if (capture.phase != CaptureState::idle && capture.link == &link) return true;
+    return false;
+}
+
+// A sensor's name as a part of a file name.
+std::string fileNamePart(const std::string& name) {
+    std::string part = name;
+    for (char& c : part)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') c = '_';
+    return part;
 }
 
 }  // namespace
 
-bool beginCapture(const std::string& path, size_t ringBytes) {
-    CaptureState& capture = captureState;
-    if (capture.phase != CaptureState::idle) return false;
+std::string capturePathFor(const std::string& path, const std::string& sensorName, bool severalLinks) {
+    if (!severalLinks) return path;
+    const std::string extension = captureExtension;
+    const size_t slash = path.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const bool extended = path.size() > base + extension.size() &&
+                          path.compare(path.size() - extension.size(), extension.size(), extension) == 0;
+    const size_t stem = extended ? path.size() - extension.size() : path.size();
+    return path.substr(0, stem) + "-" + fileNamePart(sensorName) + path.substr(stem);
+}
+
+bool beginCapture(Link& link, const std::string& path, size_t ringBytes) {
+    CaptureState* free = nullptr;
+    for (CaptureState& slot : captures)
+        if (slot.phase == CaptureState::idle && free == nullptr) free = &slot;
+    if (free == nullptr || capturing(link)) return false;
+    CaptureState& capture = *free;
     std::signal(SIGXFSZ, SIG_IGN);  // a file size limit must fail the write (and be reported)
+    capture.link = &link;
     capture.path = path;
     capture.shared.bytesWritten = 0;
     capture.shared.writeError = 0;
@@ -173,15 +211,17 @@ bool beginCapture(const std::string& path, size_t ringBytes) {
         problem = "It is the capture being replayed.";
     }
     if (capture.file < 0) {
-        note(CaptureEnd::openFailed, problem);
+        note(capture, CaptureEnd::openFailed, problem);
+        capture.link = nullptr;
         return false;
     }
     capture.fileEmptied = false;
     capture.keepUntouched = false;
-    if (!firstLink().openCaptureTap(ringBytes)) {
+    if (!link.openCaptureTap(ringBytes)) {
         ::close(capture.file);
         capture.file = -1;
-        note(CaptureEnd::openFailed, systemReason(ENOMEM));
+        note(capture, CaptureEnd::openFailed, systemReason(ENOMEM));
+        capture.link = nullptr;
         return false;
     }
     static bool finishAtExit = false;
@@ -194,51 +234,81 @@ bool beginCapture(const std::string& path, size_t ringBytes) {
     capture.started = std::chrono::steady_clock::now();
     capture.elapsed = {};
     capture.phase = CaptureState::running;
-    capture.writer = std::thread(writerThread);
+    capture.writer = std::thread(writerThread, &capture);
     return true;
 }
 
+bool beginCapture(const std::string& path, size_t ringBytes) { return beginCapture(firstLink(), path, ringBytes); }
+
+bool beginCaptures(const std::string& path) {
+    bool any = false;
+    const bool several = linkCount() > 1;
+    for (int index = 0; index < linkCount(); ++index) {
+        Link& link = linkAt(index);
+        if (link.portOpen && beginCapture(link, capturePathFor(path, link.name, several))) any = true;
+    }
+    return any;
+}
+
 void stopCapture() {
-    if (captureState.phase == CaptureState::running) beginStopping(CaptureEnd::saved);
+    for (CaptureState& capture : captures)
+        if (capture.phase == CaptureState::running) beginStopping(capture, CaptureEnd::saved);
 }
 
 void pollCapture() {
-    CaptureState& capture = captureState;
-    if (capture.phase == CaptureState::idle) return;
-    CaptureEnd reason = CaptureEnd::saved;
-    if (capture.phase == CaptureState::running && mustEnd(reason)) beginStopping(reason);
-    if (capture.phase == CaptureState::stopping) advanceStop();
+    for (CaptureState& capture : captures) {
+        if (capture.phase == CaptureState::idle) continue;
+        CaptureEnd reason = CaptureEnd::saved;
+        if (capture.phase == CaptureState::running && mustEnd(capture, reason)) beginStopping(capture, reason);
+        if (capture.phase == CaptureState::stopping) advanceStop(capture);
+    }
 }
 
 void finishCapture() {
-    CaptureState& capture = captureState;
-    if (capture.phase == CaptureState::idle) return;
-    CaptureEnd reason = CaptureEnd::saved;
-    if (capture.phase == CaptureState::running) {
-        if (!mustEnd(reason) || reason == CaptureEnd::portLost) reason = CaptureEnd::saved;
-        beginStopping(reason);
+    for (CaptureState& capture : captures) {
+        if (capture.phase != CaptureState::running) continue;
+        CaptureEnd reason = CaptureEnd::saved;
+        if (!mustEnd(capture, reason) || reason == CaptureEnd::portLost) reason = CaptureEnd::saved;
+        beginStopping(capture, reason);
     }
     const auto giveUp = std::chrono::steady_clock::now() + releaseWaitLimit;
-    while (!firstLink().captureTapReleased() && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(releasePoll);
-    capture.shared.finishRequested.store(true, std::memory_order_release);
-    endCapture();  // joins the writer once it has written what is left
+    for (CaptureState& capture : captures) {
+        if (capture.phase == CaptureState::idle) continue;
+        while (!capture.link->captureTapReleased() && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(releasePoll);
+        capture.shared.finishRequested.store(true, std::memory_order_release);
+        endCapture(capture);  // joins the writer once it has written what is left
+    }
 }
 
 void discardCapture() {
-    if (captureState.phase == CaptureState::idle) return;
-    captureState.keepUntouched = true;
+    for (CaptureState& capture : captures)
+        if (capture.phase != CaptureState::idle) capture.keepUntouched = true;
     finishCapture();
 }
 
-bool captureRunning() { return captureState.phase != CaptureState::idle; }
+bool captureRunning() {
+    for (const CaptureState& capture : captures)
+        if (capture.phase != CaptureState::idle) return true;
+    return false;
+}
 
-uint64_t captureBytes() { return captureState.shared.bytesWritten.load(std::memory_order_relaxed); }
+uint64_t captureBytes() {
+    uint64_t bytes = 0;
+    for (const CaptureState& capture : captures)
+        if (capture.phase != CaptureState::idle) bytes += capture.shared.bytesWritten.load(std::memory_order_relaxed);
+    return bytes;
+}
 
+// The captures start together: the first one busy tells the time.
 int32_t captureSeconds() {
-    const auto elapsed = captureState.phase == CaptureState::running
-                             ? std::chrono::steady_clock::now() - captureState.started
-                             : captureState.elapsed;
-    return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+    for (const CaptureState& capture : captures) {
+        if (capture.phase == CaptureState::idle) continue;
+        const auto elapsed = capture.phase == CaptureState::running ? std::chrono::steady_clock::now() - capture.started
+                                                                    : capture.elapsed;
+        return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+    }
+    return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::seconds>(captureState.elapsed).count());
 }
 
 std::string formatByteCount(uint64_t bytes) {
@@ -275,7 +345,8 @@ std::vector<std::string> captureNoticeLines(const CaptureNotice& notice) {
     case CaptureEnd::ringFull:
         return {"The disk could not keep up with the sensor.", "Capture stopped; " + kept, notice.path};
     case CaptureEnd::portLost:
-        return {"The sensor was disconnected.", "Capture stopped; " + kept, notice.path};
+        return {notice.sensor.empty() ? std::string("The sensor was disconnected.") : notice.sensor + " was disconnected.",
+                "Capture stopped; " + kept, notice.path};
     case CaptureEnd::fileDeleted:
         return {notice.path + " was deleted while capturing.",
                 "Capture stopped; the " + formatByteCount(notice.bytesKept) + " captured are gone."};

@@ -53,6 +53,7 @@ struct RecordingNotice {
 struct RecordingState {
     int file = -1;                  // descriptor of the recording or scene being written; -1 closed
     bool sceneRequested = false;    // a one-shot scene save is under way (set and cleared by the panel)
+    int sensor = 0;                 // index of the link whose frames recordings and scenes hold (the panel's choice)
     std::chrono::system_clock::time_point recordStart;
     int32_t recordSeconds = 0;      // whole seconds from recordStart to the latest row
     std::string recordPath;         // the current recording, as the file chooser named it
@@ -61,10 +62,13 @@ struct RecordingState {
     int64_t rowsWritten = 0;        // rows of the current recording
     RecordingNotice notice;         // the latest failure
     std::string lineBuffer;         // one row or scene, formatted before its single write
+    PointFrame chosenFrame{};       // the latest frame of a chosen sensor other than the first
 };
 
 extern RecordingState recordingState;
 
+// The link recordings and scenes hold the frames of: the chosen one, or the first when it is gone.
+Link& recordedLink();
 std::string makeTimestamp();  // local time, "%Y%m%d-%H%M%S"
 // Creates `stamp` + `extension` (".csv") in the working directory, or `stamp`-2, -3 ... when taken:
 // never replaces a file. Returns the open descriptor and sets `name`, or -1 with errno set.
@@ -79,7 +83,8 @@ bool beginScene();
 // whose file was deleted meanwhile (its rows are gone), is noted.
 bool closeRecording();
 bool recordingFileOpen();
-// Once per GUI frame: one row of the point array while recording, or the scene once. A write error
+// Once per GUI frame: one row of the point array while recording, or the scene once: the frame on
+// screen of the first sensor, or the latest frame of the one chosen (recordedLink). A write error
 // or a lost port ends the recording with every complete row kept, and is noted; so does a file
 // deleted while it is written.
 void writeRecordingFrame(const PointFrame& frame);
@@ -112,22 +117,24 @@ std::string workingFolderName();
 CloudExport exportFrameOnScreen(CloudFormat format, const PointFrame& frame);
 
 // ---- Raw capture (capture.cpp) -------------------------------------------------------------------
-// A capture is the plain byte stream as the grabber read it, every byte in order (the format
-// quarvis-sim writes and quarvis-decode reads), from the grabber's first batch after the start.
-// The controlling thread (the GUI thread, or a tool's main thread) starts and stops it and calls
-// pollCapture regularly; a capture writer thread of its own takes the bytes from the capture tap
-// to the file, so the grabber never waits on the disk.
+// A capture is the plain byte stream of one link as its grabber read it, every byte in order (the
+// format quarvis-sim writes and quarvis-decode reads), from the grabber's first batch after the
+// start. Every connected link may be captured at once, one file each, each with a capture writer
+// thread of its own that takes the bytes from that link's capture tap to its file, so no grabber
+// ever waits on the disk. The controlling thread (the GUI thread, or a tool's main thread) starts
+// and stops them and calls pollCapture regularly.
 enum class CaptureEnd { saved, openFailed, writeFailed, ringFull, portLost, fileDeleted };
 
 struct CaptureNotice {
     CaptureEnd kind = CaptureEnd::saved;
     std::string reason;          // why it failed, as a sentence for the user (empty when nothing failed)
     std::string path;
+    std::string sensor;          // the link's name when several links are there, else empty
     uint64_t bytesKept = 0;      // bytes in the file: every byte read up to the end, in order
     uint64_t serial = 0;         // grows with every notice, so each is shown once
 };
 
-// Shared by the controlling thread and the capture writer thread.
+// Shared by the controlling thread and one capture writer thread.
 struct CaptureShared {
     std::atomic<uint64_t> bytesWritten{0};    // written by the writer thread; read by the controller
     std::atomic<int> writeError{0};           // writer thread: errno of the write that failed
@@ -135,12 +142,13 @@ struct CaptureShared {
     std::atomic<bool> writerDone{false};      // writer thread: it has ended (after finishing or failing)
 };
 
-// The capture's state: one process-wide instance, owned by the controlling thread. The writer
-// thread reads `file` and `writeBytes`, set before it starts, and the shared fields.
+// One capture: one link into one file, owned by the controlling thread. Its writer thread reads
+// `link`, `file` and `writeBytes`, set before it starts, and the shared fields.
 struct CaptureState {
     enum Phase { idle, running, stopping };
     Phase phase = idle;
     CaptureEnd ending = CaptureEnd::saved;   // why a stopping capture stops
+    Link* link = nullptr;                    // the link captured, while not idle
     int file = -1;
     std::string path;
     bool fileEmptied = false;     // the file was cut to nothing before its first byte (writer thread, then controller)
@@ -153,23 +161,35 @@ struct CaptureState {
     CaptureShared shared;
 };
 
-extern CaptureState captureState;
+// Process-wide: a slot per capture that may run at once (one per link), written by the controlling
+// thread. `captureState` is the first slot: the one a single sensor's capture always takes.
+extern CaptureState captures[maxLinks];
+extern CaptureState& captureState;
 
-// Opens the regular file `path` (emptied once the first bytes come, or at the end), starts the
-// writer thread and opens the tap. False, with a notice, when the file cannot be opened, is the
-// capture being replayed, or the ring cannot be allocated. Only while no capture runs.
-bool beginCapture(const std::string& path, size_t ringBytes = captureRingBytes);
-void stopCapture();   // the capture ends once the grabber's batch under way is written (pollCapture)
-// Regularly on the controlling thread: ends the capture on a full ring, a failed write or a closed
-// port, and finishes a stop once every byte is written (the file is closed and a notice left).
+// The file a link's capture goes to when the user names `path`: `path` itself while one link is
+// there, else the name with "-" and the sensor's name (characters other than letters, digits, '.',
+// '-' and '_' as '_') put before the capture extension: run1.ostrel, Sensor 2 -> run1-Sensor_2.ostrel.
+std::string capturePathFor(const std::string& path, const std::string& sensorName, bool severalLinks);
+// Opens the regular file `path` (emptied once the first bytes come, or at the end), starts a writer
+// thread and opens the link's tap, in a free slot. False, with a notice, when the file cannot be
+// opened, is a capture being replayed, or the ring cannot be allocated; false too when the link is
+// captured already.
+bool beginCapture(Link& link, const std::string& path, size_t ringBytes = captureRingBytes);
+bool beginCapture(const std::string& path, size_t ringBytes = captureRingBytes);  // the first link's
+// Every connected link at once, each into its capturePathFor(path). False when none started.
+bool beginCaptures(const std::string& path);
+void stopCapture();   // every capture ends once its grabber's batch under way is written (pollCapture)
+// Regularly on the controlling thread: ends a capture on a full ring, a failed write, a deleted file
+// or a closed port (the others go on), and finishes a stop once every byte is written (the file is
+// closed and a notice left in the slot).
 void pollCapture();
-// Ends a capture at once, waiting (briefly) for the grabber and the writer: at exit and at the end
-// of a tool's run. Leaves a notice like pollCapture.
+// Ends every capture at once, waiting (briefly) for the grabbers and the writers: at exit and at the
+// end of a tool's run. Leaves notices like pollCapture.
 void finishCapture();
-// Ends a capture whose source never opened: a file that took no byte is left as it was.
+// Ends the captures whose sources never opened: a file that took no byte is left as it was.
 void discardCapture();
-bool captureRunning();   // from beginCapture until the file is closed
-uint64_t captureBytes();
+bool captureRunning();   // from the first beginCapture until every file is closed
+uint64_t captureBytes();  // of every capture running
 int32_t captureSeconds();
 std::string formatByteCount(uint64_t bytes);  // "950 bytes", "12.3 kB", "4.5 MB", "1.2 GB"
 const char* captureNoticeTitle(const CaptureNotice& notice);

@@ -100,6 +100,11 @@ void writeRow(const PointFrame& frame) {
 
 }  // namespace
 
+Link& recordedLink() {
+    const int sensor = recordingState.sensor;
+    return sensor > 0 && sensor < linkCount() ? linkAt(sensor) : firstLink();
+}
+
 std::string makeTimestamp() {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::tm local {};
@@ -185,14 +190,17 @@ bool closeRecording() {
 
 bool recordingFileOpen() { return recordingState.file >= 0; }
 
-void writeRecordingFrame(const PointFrame& frame) {
+void writeRecordingFrame(const PointFrame& frameOnScreen) {
     if (recordingState.file < 0 || !appState.recordingActive) return;
+    Link& link = recordedLink();
+    if (&link != &firstLink()) link.readLatest(recordingState.chosenFrame);
+    const PointFrame& frame = &link == &firstLink() ? frameOnScreen : recordingState.chosenFrame;
     if (recordingState.sceneRequested) {
         writeScene(frame);
         return;
     }
     // With the port gone the point array only repeats its last frame: end the recording instead.
-    if (!firstLink().portOpen) {
+    if (!link.portOpen) {
         endRecordingFailed(RecordFailure::portLost, "");
         return;
     }

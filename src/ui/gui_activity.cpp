@@ -37,6 +37,23 @@ bool imguiSettling() {
     });
 }
 
+// Whether any link's capture replay is in the state `test` asks about.
+bool anyReplay(bool (*test)(const Link& link)) {
+    for (int index = 0; index < linkCount(); ++index)
+        if (test(linkAt(index))) return true;
+    return false;
+}
+bool replayOpen(const Link& link) { return link.captureOpen(); }
+bool replayIndexingNow(const Link& link) { return link.capture.indexing; }
+bool replayPlaying(const Link& link) { return link.captureOpen() && link.capture.playing; }
+
+// The first capture in `phase`, if one is.
+const CaptureState* captureIn(CaptureState::Phase phase) {
+    for (const CaptureState& capture : captures)
+        if (capture.phase == phase) return &capture;
+    return nullptr;
+}
+
 // What the panels, the menu bar and the overlay show of the connection, the files and the capture.
 // Some of it changes late in a frame (the port found lost after the menu bar is drawn, a replay at
 // its end), when the widgets drawn earlier show it only in the next frame.
@@ -52,8 +69,8 @@ unsigned shownState() {
     const bool flags[] = {anyOpen(), anyLink([](const Link& link) { return link.portLost.load(); }),
                           appState.recordingActive,
                           appState.replayActive, replayState.playing, replayIndexing(),
-                          captureRunning(),      firstLink().captureOpen(),       firstLink().capture.indexing,
-                          firstLink().capture.playing};
+                          captureRunning(),      anyReplay(replayOpen),       anyReplay(replayIndexingNow),
+                          anyReplay(replayPlaying)};
     unsigned state = 0;
     for (bool flag : flags) state = state << 1 | (flag ? 1u : 0u);
     return state;
@@ -66,18 +83,18 @@ double untilNextSecond(double elapsed) { return 1.0 - std::fmod(elapsed, 1.0); }
 
 GuiActivity guiActivity(double now) {
     GuiActivity activity;
-    const bool captureStopping = captureState.phase == CaptureState::stopping;
+    const bool captureStopping = captureIn(CaptureState::stopping) != nullptr;
     activity.steady = appState.recordingActive || (appState.replayActive && replayState.playing) ||
-                      (firstLink().captureOpen() && firstLink().capture.playing) || captureStopping || inputHeld();
+                      anyReplay(replayPlaying) || captureStopping || inputHeld();
     const unsigned state = shownState();
     activity.settling = imguiSettling() || state != lastShownState;
     lastShownState = state;
 
     double until = secondsUntilFiguresMove(now);
     if (anyOpen()) until = std::min(until, portProbeSeconds);
-    if (replayIndexing() || firstLink().capture.indexing) until = std::min(until, progressSeconds);
-    if (captureState.phase == CaptureState::running) {
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - captureState.started;
+    if (replayIndexing() || anyReplay(replayIndexingNow)) until = std::min(until, progressSeconds);
+    if (const CaptureState* capture = captureIn(CaptureState::running)) {
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - capture->started;
         until = std::min(until, untilNextSecond(elapsed.count()));
     }
     if (!screenshotNotice.text.empty() && now <= screenshotNotice.shownUntil)

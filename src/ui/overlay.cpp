@@ -128,8 +128,16 @@ void drawActivityLines() {
         line(format("%s Recording %d s: %s", recordGlyph, recordingState.recordSeconds,
                     baseName(recordingState.recordPath).c_str()),
              &recordingRed);
-    if (captureRunning())
-        line(format("%s Capture %d s: %s", recordGlyph, captureSeconds(), baseName(captureState.path).c_str()),
+    // Captures of several sensors: the first file, and how many more run beside it.
+    int busy = 0;
+    const CaptureState* first = nullptr;
+    for (const CaptureState& capture : captures) {
+        if (capture.phase == CaptureState::idle) continue;
+        if (busy++ == 0) first = &capture;
+    }
+    if (first != nullptr)
+        line(format("%s Capture %d s: %s%s", recordGlyph, captureSeconds(), baseName(first->path).c_str(),
+                    busy > 1 ? format(" (+%d)", busy - 1).c_str() : ""),
              &recordingRed);
 }
 

@@ -68,6 +68,11 @@ struct RecordPanelState {
     bool replaceRequested = false;
     std::string replacePath;    // an existing file the user chose to record into, awaiting "Replace"
     bool replaceForCapture = false;  // replacePath is to hold a capture, not a recording
+    std::string captureChosenPath;   // the name the user gave a capture awaiting "Replace"
+    // The result of the latest export: "Exported" or "Export Failed", with its lines.
+    bool exportNoticeRequested = false;
+    bool exportSaved = false;
+    std::vector<std::string> exportNoticeLines;
 };
 
 // The latest screenshot's notice, shown for a few seconds (GUI thread only).

@@ -117,7 +117,45 @@ void openChooser(const char* title, const char* fileType = ".csv") {
     kindChoosers[openKind].chooser.Open(chooserKinds[openKind].key, title, fileType, start, selectionLimit, nullptr);
 }
 
+// Some link is connected: a capture has something to record.
+bool anyLinkOpen() {
+    for (int index = 0; index < linkCount(); ++index)
+        if (linkAt(index).portOpen) return true;
+    return false;
+}
+
+// The files a capture into `path` writes, one per connected link.
+std::vector<std::string> capturePaths(const std::string& path) {
+    std::vector<std::string> paths;
+    for (int index = 0; index < linkCount(); ++index)
+        if (linkAt(index).portOpen) paths.push_back(capturePathFor(path, linkAt(index).name, linkCount() > 1));
+    return paths;
+}
+
 // ---- Sections -------------------------------------------------------------------------------------
+
+// With several sensors, which one recordings and scenes hold; fixed while one is written.
+void drawSensorCombo() {
+    if (linkCount() < 2) return;
+    const bool busy = recordingFileOpen();
+    beginDisabledLook(busy);
+    moveCursor(5);
+    const Link& chosen = recordedLink();
+    if (!ImGui::BeginCombo("Sensor##Record Sensor", chosen.name.c_str(), 0)) {
+        probeLastItem("##Record Sensor");
+        endDisabledLook(busy);
+        return;
+    }
+    for (int index = 0; index < linkCount(); ++index) {
+        const bool selected = &linkAt(index) == &chosen;
+        ImGui::PushID(index);
+        if (ImGui::Selectable(linkAt(index).name.c_str(), selected) && !busy) recordingState.sensor = index;
+        ImGui::PopID();
+        probeLastItem(linkAt(index).name.c_str());
+    }
+    ImGui::EndCombo();
+    endDisabledLook(busy);
+}
 
 void drawOpenSection() {
     moveCursor(10);
@@ -180,7 +218,8 @@ void drawReplayControls() {
 void drawRecordSection() {
     moveCursor(5);
     ImGui::Text("Record");
-    const bool unconnected = !firstLink().portOpen;
+    drawSensorCombo();
+    const bool unconnected = !recordedLink().portOpen;
     const bool busy = replayFileOpen() || recordingFileOpen() || unconnected;
     beginDisabledLook(busy);
     moveCursor(5);
@@ -212,7 +251,7 @@ void drawRecordSection() {
 void drawCaptureSection() {
     moveCursor(5);
     ImGui::Text("Capture");
-    const bool unconnected = !firstLink().portOpen;
+    const bool unconnected = !anyLinkOpen();
     const bool busy = replayFileOpen() || captureRunning() || unconnected;
     beginDisabledLook(busy);
     moveCursor(5);
@@ -223,7 +262,8 @@ void drawCaptureSection() {
     endDisabledLook(busy);
     greyedTip(unconnected, connectFirstTip);
     ImGui::SameLine(0, -1);
-    const bool capturing = captureState.phase == CaptureState::running;
+    bool capturing = false;
+    for (const CaptureState& capture : captures) capturing = capturing || capture.phase == CaptureState::running;
     beginDisabledLook(!capturing);
     if (probedButton(captureStopLabel.c_str(), sectionButtonSize, "Capture Stop") && capturing) stopCapture();
     endDisabledLook(!capturing);
@@ -244,7 +284,7 @@ void drawSceneSection() {
     moveCursor(5);
     if (probedButton(saveLabel.c_str(), sectionButtonSize, "Scene Save")) {
         // "Saved Current Scene" opens once the scene is written whole (next frame), not before.
-        if (firstLink().portOpen) {
+        if (recordedLink().portOpen) {
             recordingState.sceneRequested = true;
         } else {
             queueNotice(sceneNotSavedPopup, {notConnectedLines[0], notConnectedLines[1]});
@@ -299,7 +339,7 @@ void drawChooser() {
 void completeScene() {
     if (!recordingState.sceneRequested) return;
     if (!recordingFileOpen()) {
-        if (firstLink().portOpen && !beginScene()) recordingState.sceneRequested = false;
+        if (recordedLink().portOpen && !beginScene()) recordingState.sceneRequested = false;
         return;
     }
     if (appState.recordingActive) return;
@@ -321,8 +361,8 @@ void drawReplacePopup() {
     ImGui::Text("Do you want to replace it?");
     if (probedButton("Replace", replaceButtonSize, "Replace File/Replace")) {
         if (recordPanel.replaceForCapture) {
-            if (!captureRunning() && firstLink().portOpen) beginCapture(recordPanel.replacePath);
-        } else if (!recordingFileOpen() && !replayFileOpen() && firstLink().portOpen) {
+            if (!captureRunning() && anyLinkOpen()) beginCaptures(recordPanel.captureChosenPath);
+        } else if (!recordingFileOpen() && !replayFileOpen() && recordedLink().portOpen) {
             beginRecording(recordPanel.replacePath);
         }
         ImGui::CloseCurrentPopup();
@@ -363,7 +403,7 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
         }
         recordPanel.openPending = false;
     } else if (recordPanel.savePending) {
-        if (accepted && !recordingFileOpen() && !replayFileOpen() && firstLink().portOpen) {
+        if (accepted && !recordingFileOpen() && !replayFileOpen() && recordedLink().portOpen) {
             if (regularFileExists(path)) {
                 recordPanel.replacePath = path;
                 recordPanel.replaceForCapture = false;
@@ -374,13 +414,18 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
         }
         recordPanel.savePending = false;
     } else if (recordPanel.capturePending) {
-        if (accepted && !captureRunning() && firstLink().portOpen) {
-            if (regularFileExists(path)) {
-                recordPanel.replacePath = path;
+        if (accepted && !captureRunning() && anyLinkOpen()) {
+            // One question covers every file: the first that exists is named.
+            std::string existing;
+            for (const std::string& file : capturePaths(path))
+                if (existing.empty() && regularFileExists(file)) existing = file;
+            if (!existing.empty()) {
+                recordPanel.replacePath = existing;
+                recordPanel.captureChosenPath = path;
                 recordPanel.replaceForCapture = true;
                 recordPanel.replaceRequested = true;
             } else {
-                beginCapture(path);
+                beginCaptures(path);
             }
         }
         recordPanel.capturePending = false;

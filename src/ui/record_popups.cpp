@@ -23,7 +23,7 @@ const MessagePopup replayNoticePopup{"Open Error", exclamationGlyph, noticeClose
 // GUI thread only: the notices queued last, so each failure opens its pop-up once.
 uint64_t shownNoticeSerial = 0;
 uint64_t shownReplayNoticeSerial = 0;
-uint64_t shownCaptureNoticeSerial = 0;
+uint64_t shownCaptureNoticeSerial[maxLinks] = {};  // per capture slot
 
 void queueReplayEnd() {
     std::vector<std::string> lines = {replayEndText};
@@ -46,14 +46,17 @@ void queueRecordingNotice() {
                 recordNoticeLines(notice));
 }
 
+// Each capture's end in its own notice, queued: several sensors stopped together say one after the other.
 void queueCaptureNotice() {
-    const CaptureNotice& notice = captureState.notice;
-    if (notice.serial == shownCaptureNoticeSerial) return;
-    shownCaptureNoticeSerial = notice.serial;
-    const bool saved = notice.kind == CaptureEnd::saved;
-    queueNotice(MessagePopup{captureNoticeTitle(notice), saved ? checkGlyph : exclamationGlyph, noticeCloseSize,
-                             "Capture Notice/Close"},
-                captureNoticeLines(notice));
+    for (int slot = 0; slot < maxLinks; ++slot) {
+        const CaptureNotice& notice = captures[slot].notice;
+        if (notice.serial == shownCaptureNoticeSerial[slot]) continue;
+        shownCaptureNoticeSerial[slot] = notice.serial;
+        const bool saved = notice.kind == CaptureEnd::saved;
+        queueNotice(MessagePopup{captureNoticeTitle(notice), saved ? checkGlyph : exclamationGlyph, noticeCloseSize,
+                                 "Capture Notice/Close"},
+                    captureNoticeLines(notice));
+    }
 }
 
 }  // namespace

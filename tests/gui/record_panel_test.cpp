@@ -332,3 +332,52 @@ TEST_F(RecordPanel, ReplaysACaptureThroughTheLinkWithItsControls) {
     EXPECT_FALSE(firstLink().portOpen);
     EXPECT_FALSE(firstLink().captureOpen());
 }
+
+// Two sensors over fake ports: one press of Capture writes a file per sensor, each holding its own
+// stream and named after it; the recording holds the frames of the sensor chosen in the combo.
+TEST_F(RecordPanel, CapturesEverySensorIntoItsOwnFileAndRecordsTheChosenOne) {
+    ensureWorkerThreads();
+    resetLinkForTest();
+    const char* const ports[2] = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
+    Link* links[2] = {&firstLink(), addLink()};
+    for (int i = 0; i < 2; ++i) {
+        fakeSerialAddPort(ports[i]);
+        ASSERT_EQ(links[i]->open(ports[i], 460800), 0);
+    }
+    gui.frames(2, draw);  // laid out with the sensor combo
+    Bytes sent[2];
+    auto sendFrames = [&](uint16_t n) {
+        for (int i = 0; i < 2; ++i) {
+            const Bytes frame = makeFrame(static_cast<uint16_t>(100 * i + n), static_cast<int16_t>(7 * i));
+            sent[i].insert(sent[i].end(), frame.begin(), frame.end());
+            const uint64_t generation = links[i]->generation();
+            fakeSerialPush(ports[i], frame);
+            ASSERT_TRUE(gui.until([&] { return links[i]->generation() > generation; }, draw));
+        }
+    };
+    click("Capture Start");
+    recordPanelChooserResult(true, (directory / "run1.ostrel").string());
+    sendFrames(0);
+    click("##Record Sensor");
+    click("Sensor 2");
+    click("Record Start");
+    recordPanelChooserResult(true, (directory / "two.csv").string());
+    for (uint16_t n = 1; n < 3; ++n) sendFrames(n);
+    click("Record Stop");
+    click("Recording Succeed/Close");
+    click("Capture Stop");
+    ASSERT_TRUE(gui.until([] { return !captureRunning(); }, draw));
+    for (int i = 0; i < 2; ++i) {
+        std::ifstream in(directory / ("run1-Sensor_" + std::to_string(i + 1) + ".ostrel"), std::ios::binary);
+        EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), sent[i]) << "sensor " << i + 1;
+        links[i]->close();
+    }
+    // Every row after the header holds sensor 2's points: z of point 0 is its 7 mm.
+    std::ifstream csv(directory / "two.csv");
+    std::string line;
+    for (int row = 0; std::getline(csv, line); ++row)
+        EXPECT_TRUE(row == 0 || line.substr(16, 10) == "0,0,0.007,") << "row " << row << ": " << line.substr(0, 40);
+    EXPECT_GE(lineCount(directory / "two.csv"), 2u);
+    removeLink(*links[1]);
+    recordingState.sensor = 0;
+}

@@ -46,7 +46,7 @@ protected:
         resetLink();
         firstLink().publish(PointFrame{});
     }
-    // A frame whose first points are these, valid.
+    // A frame whose first points are these, valid, taken as the frame on show.
     static void publishPoints(const std::vector<glm::vec3>& points) {
         PointFrame frame{};
         for (size_t p = 0; p < points.size(); ++p) {

@@ -6,6 +6,7 @@
 #include "../fakes/fake_serialport.h"
 #include "../fakes/scratch.h"
 #include "../fakes/link_test_support.h"
+#include "../fakes/scratch.h"
 #include "../fakes/test_frames.h"
 
 #include <libserialport.h>
