@@ -67,7 +67,7 @@ struct DecodeOptions {
 void printUsage(FILE* stream) {
     std::fprintf(stream,
         "Usage: %s [--points] [--csv OUT] [--ply DIR] [--pcd DIR] [--mcap OUT] [--debug] [FILE]\n"
-        "       %s --port NAME [--baud N] [--seconds S] [--capture FILE] [--debug]\n"
+        "       %s --port NAME [--baud N] [--seconds S] [--capture FILE] [--mcap OUT] [--debug]\n"
         "       %s --list-ports [--baud N]\n"
         "Runs a sensor byte stream through the viewer's synchroniser and frame decoding.\n"
         "\n"
@@ -96,6 +96,8 @@ void printUsage(FILE* stream) {
         "  --capture FILE  also write every byte read from the port, in order, to FILE (a regular\n"
         "                  file, replaced once the port has opened): the raw stream, which this tool decodes offline with the\n"
         "                  same frames and stream counters the live run counted\n"
+        "  --mcap OUT      also write a session file as above, the sensor under /ostrel/, its log times\n"
+        "                  the host's receive times (nanoseconds since the epoch)\n"
         "\n"
         "  --debug         the viewer's diagnostic lines on standard output\n"
         "  --help          this text\n"
@@ -215,9 +217,9 @@ DecodeOptions parseOptions(int argc, char** argv) {
     const bool live = !options.portName.empty() || options.listPorts;
     if (options.listPorts && (!options.portName.empty() || options.seconds != 0.0)) usageError("--list-ports takes only", "--baud");
     if (live && (optind < argc || options.points)) usageError("a live run takes neither FILE nor", "--points");
-    if (live && !(options.csvPath.empty() && options.plyFolder.empty() && options.pcdFolder.empty() &&
-                  options.mcapPath.empty()))
-        usageError("a live run takes none of", "--csv/--ply/--pcd/--mcap");
+    if (live && !(options.csvPath.empty() && options.plyFolder.empty() && options.pcdFolder.empty()))
+        usageError("a live run takes none of", "--csv/--ply/--pcd");
+    if (options.listPorts && !options.mcapPath.empty()) usageError("--list-ports takes only", "--baud");
     if (!options.capturePath.empty() && options.portName.empty()) usageError("only a live run takes", "--capture");
     if (!live && (options.baudRate != 0 || options.seconds != 0.0)) usageError("offline decoding takes no", "--baud/--seconds");
     return options;
@@ -592,6 +594,17 @@ void reportCaptureEnd() {
     std::fprintf(stderr, "%s: %s\n", toolName, text.c_str());
 }
 
+// The live session's end, on standard error when it failed.
+bool finishSessionReported() {
+    finishSession();
+    const SessionNotice& notice = sessionState.notice;
+    if (notice.kind == SessionEnd::saved || notice.kind == SessionEnd::portLost) return true;
+    std::string text;
+    for (const std::string& line : sessionNoticeLines(notice)) text += (text.empty() ? "" : " ") + line;
+    std::fprintf(stderr, "%s: %s\n", toolName, text.c_str());
+    return false;
+}
+
 // Ends the capture once the workers are down (every byte read is in it); false when it failed.
 bool finishCaptureReported() {
     finishCapture();
@@ -614,11 +627,18 @@ int decodeLive(const DecodeOptions& options) {
         shutDownLinks();
         return exitOutputFailure;
     }
+    if (!options.mcapPath.empty() && !beginSession(options.mcapPath, {&firstLink()}, {captureSensorName})) {
+        finishSessionReported();
+        shutDownLinks();
+        discardCapture();
+        return exitOutputFailure;
+    }
     const int status = firstLink().open(options.portName.c_str(), firstLink().baudRate);
     if (status != SP_OK) {
         reportOpenFailure(options.portName, status);
         shutDownLinks();
         discardCapture();  // nothing was read: an existing file stays as it was
+        finishSession();
         return exitPortFailure;
     }
 
@@ -635,6 +655,8 @@ int decodeLive(const DecodeOptions& options) {
         }
         pollCapture();
         if (!options.capturePath.empty() && !captureRunning()) break;  // it failed: the run has no point
+        pollSession();
+        if (!options.mcapPath.empty() && !sessionRunning()) break;
         if (LiveClock::now() >= nextRound) {
             printStatistics(firstLink().statistics);
             std::cout << '\n';
@@ -647,8 +669,9 @@ int decodeLive(const DecodeOptions& options) {
     printStatistics(firstLink().statistics);
     shutDownLinks();
     const bool captureFailed = !options.capturePath.empty() && !finishCaptureReported();
+    const bool sessionFailed = !options.mcapPath.empty() && !finishSessionReported();
     if (portLost) return exitPortFailure;
-    return outputStatus() != 0 || captureFailed ? exitOutputFailure : 0;
+    return outputStatus() != 0 || captureFailed || sessionFailed ? exitOutputFailure : 0;
 }
 
 // The viewer's port list without the placeholder: every port the system lists (none is opened).
