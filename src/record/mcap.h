@@ -247,6 +247,8 @@ std::vector<SessionRawChannel> sessionRawChannels(const McapReader& reader);
 // sensor (a good frame's points are logged at the receive time of the batch that completed it),
 // writes each link's counters once a second and at the end. The grabbers never wait on it. The
 // controlling thread (GUI thread, or a tool's main thread) begins, polls and ends a session.
+constexpr const char* sessionExtension = ".mcap";
+
 enum class SessionEnd { saved, openFailed, writeFailed, ringFull, portLost, fileDeleted };
 
 struct SessionNotice {
@@ -292,4 +294,6 @@ void pollSession();
 // of a tool's run.
 void finishSession();
 bool sessionRunning();   // from beginSession until the file is closed
+int32_t sessionSeconds();   // since beginSession
+const char* sessionNoticeTitle(const SessionNotice& notice);
 std::vector<std::string> sessionNoticeLines(const SessionNotice& notice);

@@ -241,6 +241,19 @@ void finishSession() {
 
 bool sessionRunning() { return sessionState.phase != SessionState::idle; }
 
+int32_t sessionSeconds() {
+    return static_cast<int32_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - sessionState.started).count());
+}
+
+const char* sessionNoticeTitle(const SessionNotice& notice) {
+    switch (notice.kind) {
+    case SessionEnd::saved: return "Session Saved";
+    case SessionEnd::portLost: return "Session Stopped";
+    default: return "Session Error";
+    }
+}
+
 std::vector<std::string> sessionNoticeLines(const SessionNotice& notice) {
     const std::string kept = std::to_string(notice.framesKept) + " frames kept in";
     switch (notice.kind) {

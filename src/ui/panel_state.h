@@ -52,6 +52,8 @@ struct RecordPanelState {
     bool replaceRequested = false;
     std::string replacePath;    // an existing file the user chose to record into, awaiting "Replace"
     bool replaceForCapture = false;  // replacePath is to hold a capture, not a recording
+    bool sessionPending = false;     // the chooser's answer is a session file name
+    bool replaceForSession = false;  // replacePath is to hold a session
 };
 
 // The latest screenshot's notice, shown for a few seconds (GUI thread only).
