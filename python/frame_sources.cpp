@@ -6,6 +6,7 @@
 #include "frame_sources.h"
 
 #include "app/app.h"
+#include "link/link.h"
 #include "record/record.h"
 
 #include <fcntl.h>
@@ -20,7 +21,7 @@
 #include <ctime>
 #include <functional>
 #include <limits>
-#include <mutex>
+#include <memory>
 #include <string_view>
 
 namespace {

@@ -368,12 +368,12 @@ void drawFrame(Plotter& plotter) {
     const ImGuiIO& io = ImGui::GetIO();
     appState.windowWidth = io.DisplaySize.x;
     appState.windowHeight = io.DisplaySize.y;
+    takeFrameOnShow();
     // Before any window is drawn: the pop-up or the edit that Escape ends is the one on screen.
     if (escapePressed) {
         escapePressed = false;
         if (escapeFromScene()) escapeQuit = true;
     }
-    takeFrameOnShow();
 
     drawPanels(PanelSet{drawConnectionPanel, drawViewPanel, drawRecordPanel});
     drawMainMenuBar();
@@ -489,7 +489,7 @@ double secondsBeforeNextFrame(const FrameNeeds& needs) {
     return std::max(needs.secondsToDeadline, 0.0);
 }
 
-int runFrameLoop(bool resetSettings) {
+int runFrameLoop(bool resetSettings, const std::function<void()>& atStart) {
     // From the start: a signal while the window is being made still ends the run cleanly.
     sem_init(&signalPosted, 0, 0);
     for (const int number : {SIGTERM, SIGHUP, SIGINT}) handleSignal(number, onQuitSignal);
@@ -544,6 +544,10 @@ int runFrameLoop(bool resetSettings) {
         if (firstFrame) {
             firstFrame = false;
             if (appState.debugPrint) logLine(firstFrameLine);
+            // Only now: a window that first shows in the frame in which a modal pop-up first shows
+            // (the menu bar under a "Connect Error" opened by a panel drawn before it) cannot be put
+            // behind it, and ImGui asserts.
+            atStart();
         }
         if (frameStart - refreshCheckedAt > refreshRecheckSeconds) {
             refreshHz = windowRefreshHz(plotter.window);

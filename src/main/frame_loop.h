@@ -2,10 +2,13 @@
 // the loop itself are exposed for the headless GUI tests.
 #pragma once
 
+#include <functional>
+
 // Sets up the window and the GUI, runs frames until the window is to close, tears down. The
 // settings of the last run are applied first (unless resetSettings) and saved as they change.
+// `atStart` runs once, after the first frame (the settings applied and every window of the GUI up).
 // Returns 0, or non-zero when the window or the GL context could not be made (already reported).
-int runFrameLoop(bool resetSettings);
+int runFrameLoop(bool resetSettings, const std::function<void()>& atStart);
 
 // The side panel whose toggle is on. The panel functions are passed in so tests can stand in for them.
 using PanelFunction = void (*)(bool* open);

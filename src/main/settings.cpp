@@ -6,6 +6,7 @@
 #include "main/settings.h"
 
 #include "app/app.h"
+#include "link/link.h"
 #include "view/view.h"
 
 #include <fcntl.h>
@@ -155,23 +156,83 @@ struct SettingKey {
     std::string (*write)(const Settings& from);
 };
 
-// The keys in the order they are written.
-const SettingKey settingKeys[] = {
+// A sensor's keys: bare for the first sensor ("port"), numbered for the others ("sensor2.port").
+struct SensorKey {
+    const char* key;
+    bool (*read)(const std::string& value, ConnectionChoice& into);
+    std::string (*write)(const ConnectionChoice& from);
+};
+
+const SensorKey sensorKeys[] = {
     {"port",
-     [](const std::string& v, Settings& s) {
+     [](const std::string& v, ConnectionChoice& c) {
          if (!plainText(v)) return false;
-         s.connection.port = v;
+         c.port = v;
          return true;
      },
-     [](const Settings& s) { return s.connection.port; }},
+     [](const ConnectionChoice& c) { return c.port; }},
     {"baudRate",
-     [](const std::string& v, Settings& s) {
+     [](const std::string& v, ConnectionChoice& c) {
          int32_t rate = 0;
          if (!readInt(v, rate) || !offeredBaudRate(rate)) return false;
-         s.connection.baudRate = rate;
+         c.baudRate = rate;
          return true;
      },
-     [](const Settings& s) { return s.connection.baudRate != 0 ? std::to_string(s.connection.baudRate) : std::string(); }},
+     [](const ConnectionChoice& c) { return c.baudRate != 0 ? std::to_string(c.baudRate) : std::string(); }},
+    {"name",
+     [](const std::string& v, ConnectionChoice& c) {
+         if (!plainText(v) || v.size() >= static_cast<size_t>(sensorNameCapacity)) return false;
+         c.name = v;
+         return true;
+     },
+     [](const ConnectionChoice& c) { return c.name; }},
+};
+constexpr const char* sensorCountKey = "sensors";     // written only with more than one sensor
+constexpr const char* sensorKeyPrefix = "sensor";     // "sensor2." ... "sensor8."
+
+// Reads one sensor key (bare, numbered, or the count), growing the list to the sensor it names.
+// False when the key is none of them or the value is refused.
+bool readSensorKey(const std::string& key, const std::string& value, Settings& into) {
+    std::vector<ConnectionChoice>& sensors = into.sensors;
+    if (key == sensorCountKey) {
+        int32_t count = 0;
+        if (!readInt(value, count) || count < 2 || count > maxLinks) return false;
+        if (sensors.size() < static_cast<size_t>(count)) sensors.resize(static_cast<size_t>(count));
+        return true;
+    }
+    size_t sensor = 0;
+    std::string field = key;
+    const size_t prefix = std::strlen(sensorKeyPrefix);
+    if (key.size() > prefix + 2 && key.compare(0, prefix, sensorKeyPrefix) == 0 && key[prefix + 1] == '.') {
+        const int number = key[prefix] - '0';
+        if (number < 2 || number > maxLinks) return false;
+        sensor = static_cast<size_t>(number - 1);
+        field = key.substr(prefix + 2);
+    }
+    for (const SensorKey& entry : sensorKeys) {
+        if (field != entry.key) continue;
+        ConnectionChoice choice = sensor < sensors.size() ? sensors[sensor] : ConnectionChoice{};
+        if (!entry.read(value, choice)) return false;
+        if (sensors.size() <= sensor) sensors.resize(sensor + 1);
+        sensors[sensor] = choice;
+        return true;
+    }
+    return false;
+}
+
+void writeSensorKeys(const Settings& settings, std::string& text) {
+    for (size_t sensor = 0; sensor < settings.sensors.size(); ++sensor) {
+        if (sensor == 1) text += std::string(sensorCountKey) + "=" + std::to_string(settings.sensors.size()) + "\n";
+        const std::string prefix = sensor == 0 ? std::string() : sensorKeyPrefix + std::to_string(sensor + 1) + ".";
+        for (const SensorKey& key : sensorKeys) {
+            const std::string value = key.write(settings.sensors[sensor]);
+            if (!value.empty()) text += prefix + key.key + "=" + value + "\n";
+        }
+    }
+}
+
+// The keys in the order they are written, after the sensors'.
+const SettingKey settingKeys[] = {
     // ---- View settings.
     {"backgroundColor", [](const std::string& v, Settings& s) { return readColour(v, s.backgroundColor); },
      [](const Settings& s) { return colourText(s.backgroundColor); }},
@@ -314,8 +375,10 @@ SettingsReading parseSettings(const std::string& text, const Settings& defaults)
         const std::string content = trim(line);
         if (content.empty() || content[0] == '#') continue;
         const size_t equals = content.find('=');
-        const SettingKey* key = equals == std::string::npos ? nullptr : findKey(trim(content.substr(0, equals)));
-        if (key != nullptr && key->read(trim(content.substr(equals + 1)), reading.settings)) continue;
+        const std::string name = equals == std::string::npos ? std::string() : trim(content.substr(0, equals));
+        const std::string value = equals == std::string::npos ? std::string() : trim(content.substr(equals + 1));
+        const SettingKey* key = findKey(name);
+        if (key != nullptr ? key->read(value, reading.settings) : readSensorKey(name, value, reading.settings)) continue;
         if (reading.badLines++ == 0) reading.problem = "line " + std::to_string(number) + " \"" + excerpt(line) + "\"";
     }
     return reading;
@@ -323,6 +386,7 @@ SettingsReading parseSettings(const std::string& text, const Settings& defaults)
 
 std::string formatSettings(const Settings& settings) {
     std::string text = settingsHeader;
+    writeSensorKeys(settings, text);
     for (const SettingKey& key : settingKeys) {
         const std::string value = key.write(settings);
         if (value.empty()) continue;
@@ -338,7 +402,7 @@ std::string formatSettings(const Settings& settings) {
 
 Settings currentSettings() {
     Settings settings;
-    settings.connection = connectionChoice();
+    settings.sensors = connectionChoices();
     std::memcpy(settings.backgroundColor, backgroundColor, sizeof settings.backgroundColor);
     std::memcpy(settings.gridColor, gridColor, sizeof settings.gridColor);
     settings.pointSize = pointSize;
@@ -355,7 +419,7 @@ Settings currentSettings() {
 }
 
 void applySettings(const Settings& settings) {
-    preselectConnection(settings.connection);
+    preselectConnections(settings.sensors);
     std::memcpy(backgroundColor, settings.backgroundColor, sizeof backgroundColor);
     std::memcpy(gridColor, settings.gridColor, sizeof gridColor);
     pointSize = settings.pointSize;

@@ -7,11 +7,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Everything remembered. A value the file does not give (or gives wrongly) keeps what the viewer
 // starts with; the window's fields are 0 until a window was seen.
 struct Settings {
-    ConnectionChoice connection;
+    // Every sensor's choices in link order; the first sensor's keep the keys of a one-sensor file.
+    std::vector<ConnectionChoice> sensors = std::vector<ConnectionChoice>(1);
     float backgroundColor[4] = {};
     float gridColor[4] = {};
     float pointSize = 0.0f;

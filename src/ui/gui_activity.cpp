@@ -40,8 +40,17 @@ bool imguiSettling() {
 // What the panels, the menu bar and the overlay show of the connection, the files and the capture.
 // Some of it changes late in a frame (the port found lost after the menu bar is drawn, a replay at
 // its end), when the widgets drawn earlier show it only in the next frame.
+// Whether any sensor's port is open, or lost.
+bool anyLink(bool (*test)(const Link& link)) {
+    for (int i = 0; i < linkCount(); ++i)
+        if (test(linkAt(i))) return true;
+    return false;
+}
+bool anyOpen() { return anyLink([](const Link& link) { return link.portOpen.load(); }); }
+
 unsigned shownState() {
-    const bool flags[] = {firstLink().portOpen,     firstLink().portLost,  appState.recordingActive,
+    const bool flags[] = {anyOpen(), anyLink([](const Link& link) { return link.portLost.load(); }),
+                          appState.recordingActive,
                           appState.replayActive, replayState.playing, replayIndexing(),
                           captureRunning(),      firstLink().captureOpen(),       firstLink().capture.indexing,
                           firstLink().capture.playing};
@@ -65,7 +74,7 @@ GuiActivity guiActivity(double now) {
     lastShownState = state;
 
     double until = secondsUntilFiguresMove(now);
-    if (firstLink().portOpen) until = std::min(until, portProbeSeconds);
+    if (anyOpen()) until = std::min(until, portProbeSeconds);
     if (replayIndexing() || firstLink().capture.indexing) until = std::min(until, progressSeconds);
     if (captureState.phase == CaptureState::running) {
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - captureState.started;

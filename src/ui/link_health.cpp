@@ -9,8 +9,9 @@
 
 #include <cinttypes>
 
-// Process-wide state of the health lines (GUI thread only); see panel_state.h.
-LinkHealth linkHealth;
+// Process-wide state of the health lines, one per link (GUI thread only); see panel_state.h.
+LinkHealth sensorHealth[maxLinks];
+LinkHealth& linkHealth = sensorHealth[0];
 
 namespace {
 
@@ -97,19 +98,19 @@ float linkLoad(const LinkHealth& health) {
     return health.bytesPerSecond * static_cast<float>(lineBitsPerByte) / static_cast<float>(health.baudRate);
 }
 
-void drawLinkHealth() {
-    if (!linkHealth.everConnected) return;
-    sampleLinkHealth(linkHealth, ImGui::GetTime(), readLinkCounters(firstLink()), firstLink().portOpen);
+void drawLinkHealth(const Link& link, LinkHealth& health) {
+    if (!health.everConnected) return;
+    sampleLinkHealth(health, ImGui::GetTime(), readLinkCounters(link), link.portOpen);
     ImGui::SetCursorPosY(ImGui::GetCursorPosY() + healthTopGap);
     ImGui::Separator();
     ImGui::Indent(healthIndent);
-    ImGui::Text("%s", firstLink().portOpen ? "Link health" : "Link health (last connection)");
-    ImGui::Text("Frames per second: %.1f", linkHealth.framesPerSecond);
-    ImGui::Text("Good frames: %" PRIu64, linkHealth.goodFrames);
-    ImGui::Text("Lost syncs: %" PRIu64, linkHealth.lostSyncs);
-    ImGui::Text("Size errors: %" PRIu64, linkHealth.sizeErrors);
-    ImGui::Text("Checksum errors: %" PRIu64, linkHealth.checksumErrors);
-    ImGui::Text("Overruns: %" PRIu64, linkHealth.overruns);
-    ImGui::Text("Link load: %.0f%% of %d baud", linkLoad(linkHealth) * 100.0f, linkHealth.baudRate);
+    ImGui::Text("%s", link.portOpen ? "Link health" : "Link health (last connection)");
+    ImGui::Text("Frames per second: %.1f", health.framesPerSecond);
+    ImGui::Text("Good frames: %" PRIu64, health.goodFrames);
+    ImGui::Text("Lost syncs: %" PRIu64, health.lostSyncs);
+    ImGui::Text("Size errors: %" PRIu64, health.sizeErrors);
+    ImGui::Text("Checksum errors: %" PRIu64, health.checksumErrors);
+    ImGui::Text("Overruns: %" PRIu64, health.overruns);
+    ImGui::Text("Link load: %.0f%% of %d baud", linkLoad(health) * 100.0f, health.baudRate);
     ImGui::Unindent(healthIndent);
 }

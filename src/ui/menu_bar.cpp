@@ -8,13 +8,15 @@
 
 #include <imgui.h>
 
+#include <algorithm>
+#include <string>
+
 namespace {
 
 constexpr const char* menuBarName = "##Main Menu bar";
 constexpr float menuButtonWidth = 60.0f;
 constexpr float bannerFromRight = 200.0f;
 constexpr float bannerDrop = 5.0f;
-constexpr const char* bannerText = "The Port is Disconnected";
 const ImVec4 menuButtonColor(0.06f, 0.06f, 0.06f, 0.94f);
 
 // A toggle shows its own panel, or none when its panel is already shown.
@@ -49,11 +51,14 @@ void drawMainMenuBar() {
     ImGui::SameLine();
     menuButton("Record", appState.showRecordPanel);
     ImGui::PopStyleColor();
-    ImGui::SameLine(width - bannerFromRight);
-    if (firstLink().portLost) {
+    // A banner naming several sensors starts further left, so that all of it shows.
+    const std::string banner = lostPortBanner();
+    const float bannerWidth = ImGui::CalcTextSize(banner.c_str()).x + ImGui::GetStyle().ItemSpacing.x;
+    ImGui::SameLine(width - (linkCount() > 1 ? std::max(bannerFromRight, bannerWidth) : bannerFromRight));
+    if (!banner.empty()) {
         ImGui::SetCursorPosY(ImGui::GetCursorPosY() + bannerDrop);
-        ImGui::TextUnformatted(bannerText);
-        probeLastItem(bannerText);
+        ImGui::TextUnformatted(banner.c_str());
+        probeLastItem("The Port is Disconnected");
     }
     ImGui::PopStyleVar(4);
     ImGui::End();

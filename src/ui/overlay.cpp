@@ -29,23 +29,30 @@ constexpr double countStepSeconds = 1.0;    // the stale and capture counts go i
 constexpr double staleLookSlack = 1e-3;     // the marker is looked for just after the second has passed
 const ImVec4 staleColour(1.0f, 0.72f, 0.2f, 1.0f);
 
-// Frames are due while connected to a sensor or to a capture that plays; a paused (or stepped)
-// capture replay sends none and is no stale sensor.
-bool framesDue() { return firstLink().portOpen && !(firstLink().sourceIs(captureReplaySource) && !firstLink().capture.playing); }
-
-// A new frame, or frames becoming due (a connection, a capture replay playing on), restarts the
-// stale clock.
-void followFrames(double now) {
-    const uint64_t generation = frameOnShow.generation;
-    const bool due = framesDue();
-    if (!overlay.started || generation != overlay.seenGeneration || (due && !overlay.wasConnected))
-        overlay.lastFrameAt = now;
-    overlay.started = true;
-    overlay.seenGeneration = generation;
-    overlay.wasConnected = due;
+// Frames are due from a sensor while it is connected, or connected to a capture that plays; a
+// paused (or stepped) capture replay sends none and is no stale sensor.
+bool framesDue(int index) {
+    const Link& link = linkAt(index);
+    return link.portOpen && !(link.sourceIs(captureReplaySource) && !link.capture.playing);
 }
 
-bool stale(double now) { return framesDue() && now - overlay.lastFrameAt > staleSeconds; }
+// A new frame, or frames becoming due (a connection, a capture replay playing on), restarts a
+// sensor's stale clock.
+void followFrames(double now) {
+    for (int i = 0; i < linkCount(); ++i) {
+        OverlayState::SensorFollow& follow = overlay.sensors[i];
+        const uint64_t generation = i == 0 ? frameOnShow.generation : linkAt(i).generation();
+        const bool due = framesDue(i);
+        if (!overlay.started || generation != follow.seenGeneration || (due && !follow.wasConnected))
+            follow.lastFrameAt = now;
+        follow.seenGeneration = generation;
+        follow.wasConnected = due;
+    }
+    overlay.started = true;
+}
+
+double secondsWithoutFrame(int index, double now) { return now - overlay.sensors[index].lastFrameAt; }
+bool stale(int index, double now) { return framesDue(index) && secondsWithoutFrame(index, now) > staleSeconds; }
 
 template <typename... Values>
 std::string format(const char* pattern, Values... values) {
@@ -61,20 +68,47 @@ void line(const std::string& text, const ImVec4* colour = nullptr) {
     overlay.lines.push_back(text);
 }
 
-void drawFrameLines(double now) {
-    const PointFrame& frame = frameOnShow.frame;
+int validPoints(const PointFrame& frame) {
     int valid = 0;
     for (uint32_t flag : frame.valid) valid += flag != 0;
-    line(format("Valid points: %d", valid));
+    return valid;
+}
+
+void drawFrameLines(double now) {
+    const PointFrame& frame = frameOnShow.frame;
+    line(format("Valid points: %d", validPoints(frame)));
     if (firstLink().portOpen) sampleLinkHealth(linkHealth, now, readLinkCounters(firstLink()), true);
-    if (framesDue()) line(format("Sensor: %.1f frames/s", linkHealth.framesPerSecond));
+    if (framesDue(0)) line(format("Sensor: %.1f frames/s", linkHealth.framesPerSecond));
     // A recording holds no sequence or time stamp: those of an earlier sensor frame are not its own.
     if (frame.stamped != 0 && !appState.replayActive) {
         line(format("Sequence: %u", frame.sequence));
         line(format("Time stamp: %.4f s", frame.timestampSeconds + frame.timestampMicros / static_cast<double>(microsPerSecond)));
     }
-    if (stale(now)) line(format("stale: no frame for %d s", static_cast<int>(now - overlay.lastFrameAt)), &staleColour);
+    if (stale(0, now)) line(format("stale: no frame for %d s", static_cast<int>(secondsWithoutFrame(0, now))), &staleColour);
     if (!firstLink().portOpen && !appState.replayActive) line("Not connected");
+}
+
+// With several sensors, a line for each one connected, named, with its own frame's figures.
+void drawSensorLines(double now) {
+    bool anyConnected = false;
+    for (int i = 0; i < linkCount(); ++i) {
+        const Link& link = linkAt(i);
+        if (!link.portOpen) continue;
+        anyConnected = true;
+        PointFrame& latest = overlay.sensorFrame;
+        if (i == 0) latest = frameOnShow.frame;
+        else link.readLatest(latest);
+        sampleLinkHealth(sensorHealth[i], now, readLinkCounters(link), true);
+        std::string text = format("%s: valid points %d, %.1f frames/s", link.name.c_str(), validPoints(latest),
+                                  sensorHealth[i].framesPerSecond);
+        if (latest.stamped != 0)
+            text += format(", sequence %u, %.4f s", latest.sequence, latest.timestampSeconds + latest.timestampMicros * 1e-6);
+        line(text);
+        if (stale(i, now))
+            line(format("stale: %s, no frame for %d s", link.name.c_str(), static_cast<int>(secondsWithoutFrame(i, now))),
+                 &staleColour);
+    }
+    if (!anyConnected && !appState.replayActive) line("Not connected");
 }
 
 void drawActivityLines() {
@@ -114,7 +148,8 @@ void drawOverlay(double now) {
                             ImGuiCond_Always, ImVec2(1.0f, 0.0f));
     ImGui::SetNextWindowBgAlpha(sceneOverlayAlpha);
     if (ImGui::Begin(overlayName, nullptr, sceneOverlayFlags)) {
-        drawFrameLines(now);
+        if (linkCount() == 1) drawFrameLines(now);
+        else drawSensorLines(now);
         drawActivityLines();
         const ImVec2 corner = ImGui::GetWindowPos();
         const ImVec2 size = ImGui::GetWindowSize();
@@ -125,11 +160,13 @@ void drawOverlay(double now) {
 
 double secondsUntilFiguresMove(double now) {
     double until = std::numeric_limits<double>::infinity();
-    if (firstLink().portOpen && appState.showConnectionPanel && linkHealth.sampled)
-        until = std::max(0.0, linkHealth.lastRefreshTime + linkHealthRefreshSeconds - now);
-    if (!overlayShown) return until;
-    if (framesDue()) {
-        const double elapsed = now - overlay.lastFrameAt;
+    for (int i = 0; i < linkCount(); ++i) {
+        if (!linkAt(i).portOpen) continue;
+        const LinkHealth& health = sensorHealth[i];
+        if (appState.showConnectionPanel && health.sampled)
+            until = std::min(until, std::max(0.0, health.lastRefreshTime + linkHealthRefreshSeconds - now));
+        if (!overlayShown || !framesDue(i)) continue;
+        const double elapsed = secondsWithoutFrame(i, now);
         until = std::min(until, elapsed <= staleSeconds ? staleSeconds - elapsed + staleLookSlack : untilNextCount(elapsed));
     }
     return until;

@@ -5,6 +5,7 @@
 
 #include "filechooser/filechooser.h"
 #include "link/link.h"
+#include "ui/ui.h"
 #include "view/view.h"
 
 #include <cstdint>
@@ -24,7 +25,22 @@ struct ConnectionPanelState {
     std::string connectedPort;                  // the port of the latest successful connect
     bool preselectPending = false;              // the first drawing looks for connectedPort in the list
     std::vector<std::string> connectErrorLines; // what "Connect Error" says about the last failed connect
+    bool nameEdited = false;                    // the user named the sensor: its name no longer follows its port
+    char nameField[sensorNameCapacity] = {};    // the name field's text while it is being edited
 };
+
+// The sensors' sections of the panel, one per link in registry order: the first is what the panel
+// shows alone while there is one sensor. Removing a link removes its entry and moves the later
+// ones up with their links.
+extern ConnectionPanelState sensorPanels[maxLinks];
+extern ConnectionPanelState& connectionPanel;  // the first sensor's
+// The sensor whose failed connect "Connect Error" speaks of, and a connect made outside the panel
+// (the command line) that failed: the panel opens the pop-up when next drawn.
+extern int connectErrorSensor;
+extern bool connectErrorRequested;
+
+// Empties portList down to its placeholder entry and puts this sensor's port combo on the placeholder.
+void resetPortList(ConnectionPanelState& panel);
 
 // The line under the port combo when the last listing left ports out: how many, and why.
 std::string portsLeftOutLine();
@@ -118,21 +134,26 @@ struct LinkHealth {
     uint64_t goodFrames = 0, lostSyncs = 0, sizeErrors = 0, checksumErrors = 0, overruns = 0;
 };
 
-// What the overlay follows from frame to frame, shown or not.
+// What the overlay follows from frame to frame, shown or not, for each sensor by link index (the
+// first follows the frame on show).
 struct OverlayState {
+    struct SensorFollow {
+        uint64_t seenGeneration = 0;  // the sensor's generation at the latest look
+        double lastFrameAt = 0.0;     // GUI time the latest frame came, or the connection started
+        bool wasConnected = false;
+    };
     bool started = false;            // the fields below hold a first look
-    uint64_t seenGeneration = 0;     // the first link's generation at the latest look
-    double lastFrameAt = 0.0;        // GUI time the latest frame came, or the connection started
-    bool wasConnected = false;
+    SensorFollow sensors[maxLinks];
     std::vector<std::string> lines;  // the lines drawn in the latest shown frame
+    PointFrame sensorFrame;          // a sensor's latest frame, read for its line
 };
 
 // Process-wide state of the side panels and the overlay, each defined in its own file.
-extern ConnectionPanelState connectionPanel;
 extern ViewPanelState viewPanel;
 extern RecordPanelState recordPanel;
 extern CaptureReplaySectionState captureReplaySection;
-extern LinkHealth linkHealth;
+extern LinkHealth sensorHealth[maxLinks];  // by link index, as sensorPanels
+extern LinkHealth& linkHealth;             // the first sensor's
 extern OverlayState overlay;
 
 // The figures of the health lines change at most this often; the rates look back over the arrivals
@@ -153,4 +174,4 @@ LinkCounters readLinkCounters(const Link& link);
 void sampleLinkHealth(LinkHealth& health, double now, const LinkCounters& counters, bool connected);
 // Share of the line's capacity in use: bytes per second × 10 bits over the baud rate, 0..1 and beyond.
 float linkLoad(const LinkHealth& health);
-void drawLinkHealth();
+void drawLinkHealth(const Link& link, LinkHealth& health);

@@ -389,6 +389,14 @@ void closeRecordChooser() { kindChoosers[openKind].chooser.Close(chooserKinds[op
 
 bool recordChooserOpen() { return kindChoosers[openKind].chooser.armed; }
 
+void openFileAtStart(const std::string& path) {
+    const std::string extension = captureExtension;
+    const bool capture = path.size() >= extension.size() && path.compare(path.size() - extension.size(), extension.size(), extension) == 0;
+    if (capture) captureReplaySection.openPending = true;
+    else recordPanel.openPending = true;
+    recordPanelChooserResult(true, path);
+}
+
 void recordPanelChooserResult(bool accepted, const std::string& path) {
     ParsedPathName parsed;
     if (accepted && parsePathName(path, parsed) && !parsed.directory.empty() && parsed.directory[0] == '/')

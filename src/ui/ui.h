@@ -5,6 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+struct Link;
 
 void drawConnectionPanel(bool* open);
 void drawViewPanel(bool* open);
@@ -12,12 +15,16 @@ void drawRecordPanel(bool* open);
 // The record panel's handling of the file chooser's answer (OK with the chosen path, or Cancel):
 // called by the panel when the chooser reports, and by tests directly.
 void recordPanelChooserResult(bool accepted, const std::string& path);
+// A file named on the command line, opened as the record panel opens a file chosen in it: a capture
+// (".ostrel") for capture replay, anything else as a recording to replay. Refusals are the panel's.
+void openFileAtStart(const std::string& path);
 
 // Once per frame while connected, whether or not the connection panel is shown: probes the port and
 // disconnects when it is gone (banner, port list reset, not-connected layout on the next drawing).
 void checkPortAlive();
 
-// Empties portList down to its placeholder entry and puts the port combo back on the placeholder.
+// Empties portList down to its placeholder entry and puts the first sensor's port combo back on
+// the placeholder.
 void resetPortList();
 
 // Escape was pressed (after the GUI's new frame, before any window is drawn): closes the open
@@ -75,17 +82,34 @@ bool acceptableGridSpacing(int32_t centimetres);
 bool acceptableColorRange(float low, float high);
 bool offeredBaudRate(int32_t baudRate);
 
-// The connection panel's choices: the port of the latest successful connect (empty: none yet) and
-// the baud rate picked in its combo (0: none picked yet).
+// A sensor's choices in the connection panel: the port of its latest successful connect (empty: none
+// yet), the baud rate picked in its combo (0: none picked yet) and the name the user gave it (empty:
+// it follows its port).
 struct ConnectionChoice {
     std::string port;
     int32_t baudRate = 0;
+    std::string name;
     bool operator==(const ConnectionChoice&) const = default;
 };
-ConnectionChoice connectionChoice();
-// Before the first frame: picks the baud rate (when offered) at once, and the port the first time
-// the panel is drawn, only if it is then listed.
-void preselectConnection(const ConnectionChoice& choice);
+// A sensor's name as the user may type it, terminator included.
+constexpr int sensorNameCapacity = 64;
+// Every sensor's choices, in link order (the first sensor's first).
+std::vector<ConnectionChoice> connectionChoices();
+// Before the first frame: a sensor for each choice (added as needed), each preselected: the baud
+// rate (when offered) and the name at once, the port the first time the panel is drawn, only if it
+// is then listed.
+void preselectConnections(const std::vector<ConnectionChoice>& choices);
+
+// ---- The sensors (connection_panel.cpp) ----------------------------------------------------------
+// A new sensor with its section of the panel; null when maxLinks are there.
+Link* addSensor();
+// Connects the next free sensor (neither open nor holding a capture; a new one when all are busy)
+// to a port, as Connect does in the panel. False, with the reason, when it cannot: the banner shows
+// and the panel opens "Connect Error" when next drawn.
+bool connectSensorAtStart(const std::string& port, int32_t baudRate, std::string& reason);
+// The lost-port banner: "The Port is Disconnected" for one sensor; with several, the sensors lost
+// named after it. Empty when no port is lost.
+std::string lostPortBanner();
 
 // The folder the chooser of recordings (.csv) opens in: that of the file last chosen in it; empty: the working
 // folder. Written by the record panel and the settings load; read by the record panel and the save.

@@ -87,7 +87,8 @@ done <<'TABLE'
 0|no frame found in 6 bytes of standard input|printf 'hello\n' | "$decode"
 0|no good frame found in 2912 bytes of three.bad|"$sim" --frames 1 --bad-checksum 1 >three.bad; "$decode" three.bad
 0|^quarvis [0-9]+\.[0-9]+\.[0-9]+$|"$QUARVIS" --version
-0|^Usage: quarvis \[--debug\]|"$QUARVIS" --help
+0|^Usage: quarvis .*--connect PORT|"$QUARVIS" -h
+2|offered baud rate: 'no-such-port@115200'|"$QUARVIS" --connect no-such-port@115200
 2|unknown option '--bogus'|"$QUARVIS" --bogus
 TABLE
 cmp -s "$work/three.bin" "$work/three.copy" || e2e_fail "--csv onto its input changed the input"

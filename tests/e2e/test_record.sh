@@ -3,7 +3,8 @@
 # connect through the panel and see the cloud; record two seconds into a file named in the chooser;
 # save a scene; disconnect, load a scene and replay
 # the recording over it to "File End!"; record under a file size limit and see the failure, with only
-# complete rows left. Widgets are found through the viewer's probe log. (The soak, scripts/soak.sh,
+# complete rows left; start with a capture and ports named on the command line. Widgets are found
+# through the viewer's probe log. (The soak, scripts/soak.sh,
 # pulls the cable under the viewer; test_pipeline.sh checks a capture byte for byte.)
 # Usage: test_record.sh BUILD_DIR SOURCE_DIR (re-runs itself inside scripts/vport.sh)
 if [ -z "${VPORT_PORT:-}" ]; then
@@ -123,5 +124,17 @@ captured=$(sed -n 's/^quarvis: capture completed: .*held.ostrel (\([0-9]*\) byte
 e2e_check_eq "bytes captured, in the file, decoded" "$captured $captured" \
     "$(stat -c %s "$E2E_WORK/held.ostrel") $(e2e_count_of "$E2E_WORK/held.out" "Total bytes")"
 [ "$(e2e_count_of "$E2E_WORK/held.out" "Good frames")" -gt 10 ] || e2e_fail "the capture holds too few frames"
+
+echo "== the command line: a capture, then a port beside it and a port that is not there"
+"$VPORT_SIM" --frames 40 > "$E2E_WORK/forty.ostrel"
+: > "$E2E_PROBES"
+E2E_PROBE_MARK=0
+e2e_start_viewer forty.ostrel --connect "$VPORT_PORT@1500000" --connect=no-such-port
+e2e_wait_for_line "$VIEWER_OUT" "serial open code: 0" 10 || e2e_fail "the port was not connected at start"
+grep -q "^quarvis: cannot connect to no-such-port: " "$VIEWER_ERR" || e2e_fail "the missing port was not refused"
+e2e_probe_click "Connect Error/Close"
+grep -q "^2/Disconnect from Sensor" "$E2E_PROBES" || e2e_fail "the port is not on the second sensor, beside the capture"
+e2e_probe_click "Record"
+e2e_probe_wait "Capture Step Forward" 10 || e2e_fail "the capture does not replay"
 
 e2e_pass

@@ -41,13 +41,14 @@ protected:
 
     void openCombo(const char* id) { ASSERT_TRUE(gui.openCombo(id, draw)) << id; }
     void clickAway() { gui.clickAt(ImVec2(900, 700), draw); }
-    void pick(const char* combo, const char* entry) {
-        openCombo(combo);
+    void pick(const std::string& combo, const std::string& entry) {
+        openCombo(combo.c_str());
         ASSERT_TRUE(gui.click(entry, draw)) << entry;
     }
-    void choosePortAndBaud(const char* port, const char* baud) {
-        pick("##Baud Combo", baud);
-        pick("##Port Combo", port);
+    // `section`: the probe names' prefix of a sensor's section, with several sensors.
+    void choosePortAndBaud(const std::string& port, const std::string& baud, const std::string& section = "") {
+        pick(section + "##Baud Combo", baud);
+        pick(section + "##Port Combo", port);
     }
     void connect(const char* port) {
         choosePortAndBaud(port, "1500000");
@@ -170,20 +171,59 @@ TEST_F(ConnectionPanelTest, HealthLinesCountTheConnectionAndOutliveIt) {
 // The choices of the last run: the baud rate is picked at once, the port only while it is listed;
 // the port of the latest successful connect is what is remembered next.
 TEST_F(ConnectionPanelTest, RememberedChoicesArePreselectedOnlyWhereTheyStillApply) {
-    preselectConnection(ConnectionChoice{portB, 921600});
+    preselectConnections({ConnectionChoice{portB, 921600, ""}});
     EXPECT_EQ(firstLink().baudRate, 921600);
     gui.frame(draw);
     EXPECT_EQ(connectionPanel.portLabel, portB);
 
     connectionPanel = ConnectionPanelState{};
     fakeSerialRemovePort(portB);
-    preselectConnection(ConnectionChoice{portB, 115200});
+    preselectConnections({ConnectionChoice{portB, 115200, ""}});
     gui.frame(draw);
     EXPECT_EQ(connectionPanel.portLabel, portPlaceholder) << "a port not listed now";
     EXPECT_EQ(connectionPanel.baudLabel, baudPlaceholder) << "a rate not offered";
 
     connect(portA);
-    EXPECT_EQ(connectionChoice(), (ConnectionChoice{portA, 1500000}));
+    EXPECT_EQ(connectionChoices(), (std::vector<ConnectionChoice>{{portA, 1500000, ""}}));
+}
+
+// "Add sensor" turns the panel into a section per sensor. The second connects while the first runs,
+// its failed open named in the banner; one pulled cable closes only its own link; Remove waits for
+// Disconnect.
+TEST_F(ConnectionPanelTest, SensorsAddedConnectBesideTheFirstAndOutliveItsPulledCable) {
+    connect(portA);
+    ASSERT_TRUE(gui.click("Add sensor", draw));
+    gui.frame(draw);
+    ASSERT_EQ(linkCount(), 2);
+    EXPECT_TRUE(gui.drawn("1/Disconnect from Sensor")) << "the first sensor's own section";
+    EXPECT_FALSE(gui.drawn("1/Remove"));
+    EXPECT_EQ(linkAt(1).name, "Sensor 2");
+
+    choosePortAndBaud("2/" + std::string(portB), "2/1500000", "2/");
+    fakeSerialFailStep(portB, FakeSerialStep::open, SP_ERR_FAIL, EBUSY);
+    ASSERT_TRUE(gui.click("2/Connect to Sensor", draw));
+    gui.frame(draw);
+    EXPECT_TRUE(GuiHarness::popupOpen("Connect Error"));
+    EXPECT_EQ(lostPortBanner(), "The Port is Disconnected: Sensor 2 (/dev/ttyFAKE1)");
+    ASSERT_TRUE(gui.click("Connect Error/Close", draw));
+    fakeSerialFailStep(portB, FakeSerialStep::open, 0);
+    choosePortAndBaud("2/" + std::string(portB), "2/1500000", "2/");
+    ASSERT_TRUE(gui.click("2/Connect to Sensor", draw));
+    ASSERT_TRUE(firstLink().portOpen && linkAt(1).portOpen);
+    EXPECT_EQ(lostPortBanner(), "");
+    EXPECT_EQ(linkAt(1).name, portB) << "named after its port";
+
+    fakeSerialVanish(portA);
+    fakeSerialPush(portB, concat({makeFrame(1), makeFrame(2)}));
+    EXPECT_TRUE(gui.until([] { return !firstLink().portOpen && sensorHealth[1].goodFrames == 2; }, draw));
+    EXPECT_TRUE(linkAt(1).portOpen) << "the other sensor runs on";
+    EXPECT_EQ(lostPortBanner(), "The Port is Disconnected: /dev/ttyFAKE0");
+
+    ASSERT_TRUE(gui.click("2/Remove", draw));
+    EXPECT_EQ(linkCount(), 2) << "not while connected";
+    ASSERT_TRUE(gui.click("2/Disconnect from Sensor", draw));
+    ASSERT_TRUE(gui.click("2/Remove", draw));
+    EXPECT_EQ(linkCount(), 1);
 }
 
 }  // namespace

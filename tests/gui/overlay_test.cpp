@@ -109,6 +109,25 @@ TEST_F(OverlayTest, FollowsTheSensorAndMarksAFrameStaleAfterASecond) {
     replayState.index = ReplayIndex{};
 }
 
+// With several sensors: a line for each one connected, named, with its own frame, and its own stale marker.
+TEST_F(OverlayTest, NamesEachConnectedSensorWithItsOwnFrame) {
+    overlayShown = true;
+    Link& second = *addLink();
+    sensorHealth[1] = LinkHealth{};
+    firstLink().name = "Front", second.name = "Left";
+    firstLink().portOpen = true, second.portOpen = true;
+    PointFrame frame{};
+    frame.valid[0] = 1, frame.stamped = 1, frame.sequence = 40;
+    second.publish(frame);
+    publish(300, 7);
+    EXPECT_EQ(at(100.0), (Lines{"Front: valid points 300, 0.0 frames/s, sequence 7, 12.5000 s",
+                                "Left: valid points 1, 0.0 frames/s, sequence 40, 0.0000 s"}));
+    publish(300, 8);
+    EXPECT_EQ(at(101.5).back(), "stale: Left, no frame for 1 s");
+    EXPECT_EQ(at(101.5).size(), 3u) << "the sensor with a new frame is not stale";
+    second.portOpen = false;
+}
+
 // What the GUI asks of the frame loop: nothing once left alone, a frame when a change made late in a
 // frame shows or a figure moves by itself, and a few frames while a pop-up fades in.
 TEST_F(OverlayTest, AsksTheFrameLoopForFramesOnlyWhileSomethingChanges) {

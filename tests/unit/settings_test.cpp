@@ -18,7 +18,7 @@ Settings defaults() { return currentSettings(); }
 
 Settings changed() {
     Settings s = defaults();
-    s.connection = ConnectionChoice{"/dev/ttyUSB0", 921600};
+    s.sensors = {ConnectionChoice{"/dev/ttyUSB0", 921600, ""}};
     s.backgroundColor[0] = 1.0f, s.backgroundColor[1] = 0.5f, s.backgroundColor[2] = 0.0f;
     s.pointSize = 3.25f;
     s.gridSpacing = 250;
@@ -94,6 +94,11 @@ TEST(SettingsFile, BadContentFallsBackLineByLine) {
          [](Settings& s) { s.pointColorMode = 3, s.colorRangeLow = -1.0f, s.colorRangeHigh = 4.0f, s.roundPoints = true; }},
         {"empty port, port with a control byte, relative folder",
          std::string("port=\nport=/dev/tty\x01S0\nchooserFolder=recordings\n"), 3, unchanged},
+        {"sensor keys out of range, unknown or too long",
+         "sensor1.port=/dev/a\nsensor9.port=/dev/b\nsensors=1\nsensors=9\nsensor2.colour=red\nsensor2x.port=/dev/c\n"
+         "name=" + std::string(sensorNameCapacity, 'n') + "\n", 7, unchanged},
+        {"a numbered sensor alone brings those before it", "sensor3.baudRate=57600\n", 0,
+         [](Settings& s) { s.sensors.resize(3), s.sensors[2].baudRate = 57600; }},
         {"good lines among bad ones, comments and blank lines",
          "# a comment\n\npointSize=7\nnonsense\ngridSpacing=30", 1,
          [](Settings& s) { s.pointSize = 7.0f, s.gridSpacing = 30; }},
@@ -107,6 +112,23 @@ TEST(SettingsFile, BadContentFallsBackLineByLine) {
         for (unsigned char c : reading.problem) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << row.name << ": unprintable in the warning";
     }
     EXPECT_EQ(parseSettings("a\npointSize=-1\n", defaults()).problem, "line 1 \"a\"");
+}
+
+// Several sensors: the first keeps the one-sensor keys, the others follow numbered, and a sensor
+// added with nothing chosen yet is still counted.
+TEST(SettingsFile, SeveralSensorsRoundTripAfterTheFirstSensorsKeys) {
+    Settings s = changed();
+    s.sensors[0].name = "Front";
+    s.sensors.push_back(ConnectionChoice{"/dev/ttyUSB1", 1500000, "Left rear"});
+    s.sensors.push_back(ConnectionChoice{});
+    const std::string text = formatSettings(s);
+    EXPECT_NE(text.find("\nport=/dev/ttyUSB0\nbaudRate=921600\nname=Front\nsensors=3\nsensor2.port=/dev/ttyUSB1\n"
+                        "sensor2.baudRate=1500000\nsensor2.name=Left rear\nbackgroundColor="),
+              std::string::npos)
+        << text;
+    const SettingsReading reading = parseSettings(text, defaults());
+    EXPECT_EQ(reading.badLines, 0);
+    EXPECT_EQ(reading.settings, s);
 }
 
 TEST(SettingsFile, FolderFollowsXdgConfigHomeThenHome) {
