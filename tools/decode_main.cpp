@@ -69,7 +69,7 @@ struct DecodeOptions {
 void printUsage(FILE* stream) {
     std::fprintf(stream,
         "Usage: %s [--points] [--csv OUT] [--ply DIR] [--pcd DIR] [--mcap OUT] [--debug] [FILE]\n"
-        "       %s --port NAME [--port NAME]... [--baud N] [--seconds S] [--capture FILE]... [--debug]\n"
+        "       %s --port NAME [--port NAME]... [--baud N] [--seconds S] [--capture FILE]... [--mcap OUT] [--debug]\n"
         "       %s --port NAME... --foxglove HOST:PORT [--baud N] [--seconds S]\n"
         "       %s --list-ports [--baud N]\n"
         "Runs a sensor byte stream through the viewer's synchroniser and frame decoding.\n"
@@ -107,6 +107,8 @@ void printUsage(FILE* stream) {
         "                  file, replaced once the port has opened): the raw stream, which this tool\n"
         "                  decodes offline with the same frames and stream counters the live run\n"
         "                  counted; one per --port, in the same order\n"
+        "  --mcap OUT      also write a session file as above, each sensor under /<its port>/ (one\n"
+        "                  sensor: /ostrel/), its log times the host's receive times (nanoseconds since the epoch)\n"
         "\n"
         "  --debug         the viewer's diagnostic lines on standard output\n"
         "  --help          this text\n"
@@ -237,9 +239,9 @@ DecodeOptions parseOptions(int argc, char** argv) {
     const bool live = !options.portNames.empty() || options.listPorts;
     if (options.listPorts && (!options.portNames.empty() || options.seconds != 0.0)) usageError("--list-ports takes only", "--baud");
     if (live && (optind < argc || options.points)) usageError("a live run takes neither FILE nor", "--points");
-    if (live && !(options.csvPath.empty() && options.plyFolder.empty() && options.pcdFolder.empty() &&
-                  options.mcapPath.empty()))
-        usageError("a live run takes none of", "--csv/--ply/--pcd/--mcap");
+    if (live && !(options.csvPath.empty() && options.plyFolder.empty() && options.pcdFolder.empty()))
+        usageError("a live run takes none of", "--csv/--ply/--pcd");
+    if (options.listPorts && !options.mcapPath.empty()) usageError("--list-ports takes only", "--baud");
     if (!options.capturePaths.empty() && options.portNames.empty()) usageError("only a live run takes", "--capture");
     if (!options.capturePaths.empty() && options.capturePaths.size() != options.portNames.size())
         usageError("one --capture for each --port, not", std::to_string(options.capturePaths.size()).c_str());
@@ -636,6 +638,17 @@ void reportCaptureEnd(const CaptureNotice& notice) {
     std::fprintf(stderr, "%s: %s\n", toolName, text.c_str());
 }
 
+// The live session's end, on standard error when it failed.
+bool finishSessionReported() {
+    finishSession();
+    const SessionNotice& notice = sessionState.notice;
+    if (notice.kind == SessionEnd::saved || notice.kind == SessionEnd::portLost) return true;
+    std::string text;
+    for (const std::string& line : sessionNoticeLines(notice)) text += (text.empty() ? "" : " ") + line;
+    std::fprintf(stderr, "%s: %s\n", toolName, text.c_str());
+    return false;
+}
+
 bool captureFailed(const CaptureState& capture) {
     const CaptureEnd kind = capture.notice.kind;
     return capture.notice.serial != 0 && kind != CaptureEnd::saved && kind != CaptureEnd::portLost;
@@ -671,6 +684,22 @@ int openLinks(const DecodeOptions& options) {
             for (const CaptureState& capture : captures) reportCaptureEnd(capture.notice);
             return exitOutputFailure;
         }
+    }
+    // The session too holds every sensor's bytes from the very first: it begins before any port opens.
+    if (!options.mcapPath.empty()) {
+        std::vector<Link*> links;
+        std::vector<std::string> names;
+        for (size_t k = 0; k < options.portNames.size(); ++k) {
+            links.push_back(&linkAt(static_cast<int>(k)));
+            names.push_back(options.portNames.size() == 1 ? std::string(captureSensorName) : options.portNames[k]);
+        }
+        if (!beginSession(options.mcapPath, links, names)) {
+            finishSessionReported();
+            return exitOutputFailure;
+        }
+    }
+    for (size_t k = 0; k < options.portNames.size(); ++k) {
+        Link& link = linkAt(static_cast<int>(k));
         const int status = link.open(options.portNames[k].c_str(), link.baudRate);
         if (status != SP_OK) {
             reportOpenFailure(link, options.portNames[k], status);
@@ -690,6 +719,7 @@ int decodeLive(const DecodeOptions& options) {
     if (const int status = openLinks(options); status != 0) {
         shutDownLinks();
         discardCapture();  // nothing was read: an existing file stays as it was
+        finishSession();
         return status;
     }
 
@@ -699,6 +729,7 @@ int decodeLive(const DecodeOptions& options) {
         for (int index = 0; index < linkCount(); ++index) linkAt(index).close();
         shutDownLinks();
         discardCapture();
+        finishSession();
         return exitPortFailure;
     }
 
@@ -716,8 +747,10 @@ int decodeLive(const DecodeOptions& options) {
             std::fprintf(stderr, "%s: the port %s is disconnected\n", toolName, options.portNames[static_cast<size_t>(k)].c_str());
         }
         pollCapture();
-        // A capture that failed leaves the run without its point.
+        // A capture or session that failed leaves the run without its point.
         for (const CaptureState& capture : captures) captureBroke = captureBroke || captureFailed(capture);
+        pollSession();
+        if (!options.mcapPath.empty() && !sessionRunning()) break;
         if (LiveClock::now() >= nextRound) {
             printAllStatistics(options);
             std::cout << '\n';
@@ -730,8 +763,9 @@ int decodeLive(const DecodeOptions& options) {
     printAllStatistics(options);
     shutDownLinks();
     const bool capturesKept = options.capturePaths.empty() || finishCapturesReported();
+    const bool sessionKept = options.mcapPath.empty() || finishSessionReported();
     if (portsLost > 0) return exitPortFailure;
-    return outputStatus() != 0 || !capturesKept ? exitOutputFailure : 0;
+    return outputStatus() != 0 || !capturesKept || !sessionKept ? exitOutputFailure : 0;
 }
 
 // The viewer's port list without the placeholder: every port the system lists (none is opened).

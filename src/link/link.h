@@ -230,6 +230,11 @@ struct ByteSpans {
     const uint8_t* data[2];  // the bytes waiting, oldest first: data[1] is where the ring wraps
     size_t size[2];
 };
+// The consumers of a link's byte stream, one tap each, so that they run together. The session tap
+// holds each batch behind a header: the host's receive time (u64 nanoseconds since the epoch) and
+// the batch's length (u32), both little-endian.
+enum TapKind : int { tapCapture = 0, tapSession, tapKindCount };
+constexpr size_t sessionBatchHeaderBytes = 12;
 
 // ---- Sources ---------------------------------------------------------------------------------------
 // A family of sources of bytes, one table of functions each, chosen once when a link opens. open and
@@ -340,13 +345,19 @@ struct Link {
     // The capture starts at the boundary of the grabber's next batch.
     // Controlling thread: opening needs a released tap; the ring is (re)allocated when its size (a
     // power of two) changes. False when it cannot be allocated.
-    bool openCaptureTap(size_t ringBytes);
-    void closeCaptureTap();       // the grabber copies no batch after the one it may be copying now
-    bool captureTapReleased() const;  // since closing, the grabber has finished every copy (or is parked)
-    bool captureTapOverflowed() const;  // a batch did not fit: nothing was copied from it on
-    // The capture writer thread (the one consumer): the bytes waiting, and handing room back.
-    ByteSpans captureTapPending() const;
-    void captureTapTake(size_t bytes);
+    bool openTap(TapKind kind, size_t ringBytes);
+    void closeTap(TapKind kind);      // the grabber copies no batch after the one it may be copying now
+    bool tapReleased(TapKind kind) const;   // since closing, the grabber has finished every copy (or is parked)
+    bool tapOverflowed(TapKind kind) const; // a batch did not fit: nothing was copied from it on
+    // The tap's writer thread (its one consumer): the bytes waiting, and handing room back.
+    ByteSpans tapPending(TapKind kind) const;
+    void tapTake(TapKind kind, size_t bytes);
+    bool openCaptureTap(size_t ringBytes) { return openTap(tapCapture, ringBytes); }
+    void closeCaptureTap() { closeTap(tapCapture); }
+    bool captureTapReleased() const { return tapReleased(tapCapture); }
+    bool captureTapOverflowed() const { return tapOverflowed(tapCapture); }
+    ByteSpans captureTapPending() const { return tapPending(tapCapture); }
+    void captureTapTake(size_t bytes) { tapTake(tapCapture, bytes); }
 
     // ---- Capture replay: a capture file indexed in the background, then replayed as the link's
     // source "CAPTURE REPLAY": the grabber reads it in batches through the real synchroniser, and the

@@ -104,7 +104,7 @@ struct Link::Private {
     // inside it right now, so that replacing it can wait until the old one has returned.
     std::atomic<FramePublishedHook> hook{nullptr};
     std::atomic<int> hookCalls{0};
-    CaptureTap tap;
+    CaptureTap taps[tapKindCount];   // one per consumer kind
 };
 
 // The worker roles of every link (link_workers.cpp); their context is the Link.
@@ -117,8 +117,8 @@ void handOverFrame(const uint8_t* record, void* context);
 void handlerRunPass(Link& link);   // handler thread: one pass of run state Run (sleeps until a frame)
 void wakeHandler(Link& link);      // any thread: end the handler's sleep (stop request, exit)
 
-// Copies one batch into the capture tap while it is open (count <= 0: nothing to copy) and notes
-// which request it acted on. Grabber thread, once per batch.
+// Copies one batch into every tap open (count <= 0: nothing to copy) and notes which request each
+// acted on. Grabber thread, once per batch.
 void tapBatch(Link& link, const uint8_t* bytes, int count);
 // What a failed step of opening a port means, as the user reads it (serial_link.cpp).
 PortFailure describeFailure(const char* portName, const char* step, int status);

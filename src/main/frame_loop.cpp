@@ -11,6 +11,7 @@
 #include "link/link.h"
 #include "main/embedded_fonts.h"
 #include "main/settings.h"
+#include "record/mcap.h"
 #include "record/record.h"
 #include "ui/ui.h"
 #include "view/view.h"
@@ -383,6 +384,7 @@ void drawFrame(Plotter& plotter) {
     drawOverlay(ImGui::GetTime());
     writeRecordingFrame(frameOnShow.frame);
     pollCapture();
+    pollSession();
     readReplayFrame();
     stepCaptureReplay();
 

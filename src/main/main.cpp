@@ -4,6 +4,7 @@
 #include "app/version.h"
 #include "main/frame_loop.h"
 #include "link/link.h"
+#include "record/mcap.h"
 #include "record/record.h"
 #include "ui/ui.h"
 
@@ -139,6 +140,17 @@ void completeCaptureAtQuit() {
     }
 }
 
+void completeSessionAtQuit() {
+    if (!sessionRunning()) return;
+    finishSession();
+    const SessionNotice& notice = sessionState.notice;
+    if (notice.kind == SessionEnd::saved)
+        std::printf("%s: session completed: %s (%llu frames)\n", programName, notice.path.c_str(),
+                    static_cast<unsigned long long>(notice.framesKept));
+    else
+        printFailure(sessionNoticeLines(notice));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,6 +204,7 @@ int main(int argc, char** argv) {
     closeReplay();
     completeRecordingAtQuit();
     shutDownLinks();
+    completeSessionAtQuit();
     completeCaptureAtQuit();  // the grabbers have stopped: each capture holds every byte its grabber read
     std::fflush(stdout);
     return status;

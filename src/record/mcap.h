@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <condition_variable>
 #include <cstdint>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -62,6 +64,7 @@ public:
     // Writes what is left and the summary and closes the file; false when any write failed.
     bool close();
     bool isOpen() const { return file >= 0; }
+    int descriptor() const { return file; }   // for a look at the file (deleted?) from another thread
     const McapFailure& failure() const { return failed; }
 
     // Every byte goes through here (on the chunk writer threads too): tests fake a failing disk.
@@ -286,3 +289,61 @@ struct SessionRawChannel {
     uint16_t channelId;
 };
 std::vector<SessionRawChannel> sessionRawChannels(const McapReader& reader);
+
+// ---- Live session (session.cpp) --------------------------------------------------------------------
+// Every connected sensor into one session file, beside (and independent of) CSV recording and raw
+// capture. Each link's grabber copies its batches, stamped with the host's receive time, into the
+// link's session tap; one session writer thread drains every tap, runs a synchroniser of its own per
+// sensor (a good frame's points are logged at the receive time of the batch that completed it),
+// writes each link's counters once a second and at the end. The grabbers never wait on it. The
+// controlling thread (GUI thread, or a tool's main thread) begins, polls and ends a session.
+constexpr const char* sessionExtension = ".mcap";
+
+enum class SessionEnd { saved, openFailed, writeFailed, ringFull, portLost, fileDeleted };
+
+struct SessionNotice {
+    SessionEnd kind = SessionEnd::saved;
+    std::string path;
+    std::string reason;        // a sentence, for openFailed and writeFailed
+    uint64_t framesKept = 0;   // of every sensor
+    uint32_t serial = 0;       // grows with every notice
+};
+
+// Shared by the controlling thread and the session writer thread.
+struct SessionShared {
+    std::atomic<bool> finishRequested{false};   // controlling thread: write what is left and end
+    std::atomic<bool> writerDone{false};        // writer (release): the file is closed, `session` settled
+    std::atomic<uint64_t> framesWritten{0};     // writer
+};
+
+// The session's state: one process-wide instance, owned by the controlling thread. The writer
+// thread drives `session` (and the synchronisers) from beginSession until it raises writerDone.
+struct SessionState {
+    enum Phase { idle, running, stopping } phase = idle;
+    std::string path;
+    std::vector<Link*> links;                 // the sensors of the session, in the file's order
+    McapSession session;
+    std::vector<std::unique_ptr<Synchroniser>> synchronisers;   // writer thread: one per sensor
+    SessionEnd ending = SessionEnd::saved;    // why a stopping session stops
+    std::thread writer;
+    std::chrono::steady_clock::time_point started;
+    SessionNotice notice;                     // the latest end of a session, or failure to start
+    SessionShared shared;
+};
+extern SessionState sessionState;
+
+// Opens `path` (a regular file, replaced) with one sensor per link, named by `names`, and starts the
+// writer; opens each link's session tap. False, with a notice, when it cannot. Only while idle.
+bool beginSession(const std::string& path, const std::vector<Link*>& links, const std::vector<std::string>& names,
+                  size_t ringBytes = captureRingBytes);
+void stopSession();     // the session ends once every tap has been let go of (pollSession)
+// Regularly on the controlling thread: ends the session on a full ring, a failed write, a deleted
+// file or a closed port, and completes an ending one.
+void pollSession();
+// Ends a session at once, waiting (briefly) for the grabbers and the writer: at exit and at the end
+// of a tool's run.
+void finishSession();
+bool sessionRunning();   // from beginSession until the file is closed
+int32_t sessionSeconds();   // since beginSession
+const char* sessionNoticeTitle(const SessionNotice& notice);
+std::vector<std::string> sessionNoticeLines(const SessionNotice& notice);

@@ -73,6 +73,8 @@ struct RecordPanelState {
     bool exportNoticeRequested = false;
     bool exportSaved = false;
     std::vector<std::string> exportNoticeLines;
+    bool sessionPending = false;     // the chooser's answer is a session file name
+    bool replaceForSession = false;  // replacePath is to hold a session
 };
 
 // The latest screenshot's notice, shown for a few seconds (GUI thread only).

@@ -9,6 +9,7 @@
 
 #include "app/app.h"
 #include "filechooser/filechooser.h"
+#include "record/mcap.h"
 #include "record/record.h"
 #include "view/view.h"
 
@@ -32,6 +33,7 @@ struct ChooserKind {
 const ChooserKind chooserKinds[] = {
     {".csv", "ChooseFileDlgKey", ImVec4(1.0f, 1.0f, 0.0f, 0.5f)},
     {captureExtension, "ChooseCaptureDlgKey", ImVec4(0.0f, 1.0f, 1.0f, 0.5f)},
+    {sessionExtension, "ChooseSessionDlgKey", ImVec4(1.0f, 0.5f, 0.0f, 0.5f)},
 };
 constexpr size_t chooserKindCount = std::size(chooserKinds);
 
@@ -57,6 +59,8 @@ const std::string stopLabel = std::string(stopGlyph) + " Stop";
 const std::string saveLabel = std::string(recordGlyph) + " Save";
 const std::string captureLabel = std::string(recordGlyph) + " Capture";
 const std::string captureStopLabel = std::string(stopGlyph) + " Stop##Capture";
+const std::string sessionLabel = std::string(recordGlyph) + " Record session";
+const std::string sessionStopLabel = std::string(stopGlyph) + " Stop##Session";
 const ImVec2 sectionButtonSize(110, 30);
 const ImVec2 replaceButtonSize(85, 30);
 const ImVec2 noticeCloseSize(173, 30);
@@ -276,6 +280,47 @@ void drawCaptureSection() {
     }
 }
 
+// Every connected sensor into one session file, named as the links are.
+void startSession(const std::string& path) {
+    std::vector<Link*> links;
+    std::vector<std::string> names;
+    for (int i = 0; i < linkCount(); ++i) {
+        if (!linkAt(i).portOpen) continue;
+        links.push_back(&linkAt(i));
+        names.push_back(linkAt(i).name);
+    }
+    if (!links.empty()) beginSession(path, links, names);
+}
+
+// A session file beside (and independent of) recording and capture: start, stop, what it holds.
+void drawSessionSection() {
+    moveCursor(5);
+    ImGui::Text("Session");
+    const bool unconnected = !anyLinkOpen();
+    const bool busy = replayFileOpen() || sessionRunning() || unconnected;
+    beginDisabledLook(busy);
+    moveCursor(5);
+    if (probedButton(sessionLabel.c_str(), sectionButtonSize, "Session Start")) {
+        recordPanel.sessionPending = true;
+        openChooser("Record session as..", sessionExtension);
+    }
+    endDisabledLook(busy);
+    greyedTip(unconnected, connectFirstTip);
+    ImGui::SameLine(0, -1);
+    const bool recording = sessionState.phase == SessionState::running;
+    beginDisabledLook(!recording);
+    if (probedButton(sessionStopLabel.c_str(), sectionButtonSize, "Session Stop") && recording) stopSession();
+    endDisabledLook(!recording);
+    if (sessionRunning()) {
+        moveCursor(10);
+        ImGui::TextColored(recordingRed, "%s", recordGlyph);
+        ImGui::SameLine(0, -1);
+        ImGui::Text("%llu frames, %d sec", static_cast<unsigned long long>(sessionState.shared.framesWritten.load()),
+                    sessionSeconds());
+        probeLastItem("Session Frames");
+    }
+}
+
 void drawSceneSection() {
     moveCursor(5);
     ImGui::Text("Save Current Scene");
@@ -360,7 +405,9 @@ void drawReplacePopup() {
     ImGui::Text("%s already exists.", recordPanel.replacePath.c_str());
     ImGui::Text("Do you want to replace it?");
     if (probedButton("Replace", replaceButtonSize, "Replace File/Replace")) {
-        if (recordPanel.replaceForCapture) {
+        if (recordPanel.replaceForSession) {
+            if (!sessionRunning() && anyLinkOpen()) startSession(recordPanel.replacePath);
+        } else if (recordPanel.replaceForCapture) {
             if (!captureRunning() && anyLinkOpen()) beginCaptures(recordPanel.captureChosenPath);
         } else if (!recordingFileOpen() && !replayFileOpen() && recordedLink().portOpen) {
             beginRecording(recordPanel.replacePath);
@@ -407,6 +454,7 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
             if (regularFileExists(path)) {
                 recordPanel.replacePath = path;
                 recordPanel.replaceForCapture = false;
+                recordPanel.replaceForSession = false;
                 recordPanel.replaceRequested = true;
             } else {
                 beginRecording(path);
@@ -423,12 +471,25 @@ void recordPanelChooserResult(bool accepted, const std::string& path) {
                 recordPanel.replacePath = existing;
                 recordPanel.captureChosenPath = path;
                 recordPanel.replaceForCapture = true;
+                recordPanel.replaceForSession = false;
                 recordPanel.replaceRequested = true;
             } else {
                 beginCaptures(path);
             }
         }
         recordPanel.capturePending = false;
+    } else if (recordPanel.sessionPending) {
+        if (accepted && !sessionRunning() && anyLinkOpen()) {
+            if (regularFileExists(path)) {
+                recordPanel.replacePath = path;
+                recordPanel.replaceForCapture = false;
+                recordPanel.replaceForSession = true;
+                recordPanel.replaceRequested = true;
+            } else {
+                startSession(path);
+            }
+        }
+        recordPanel.sessionPending = false;
     } else {
         return;
     }
@@ -446,6 +507,8 @@ void drawRecordPanel(bool* open) {
     drawRecordSection();
     rule();
     drawCaptureSection();
+    rule();
+    drawSessionSection();
     rule();
     drawSceneSection();
     ImGui::NewLine();

@@ -2,6 +2,7 @@
 // window, so they show whichever panel is open: "File End!" of the replay, "Open Error" for a file
 // that is not replayed, the writer's failures ("Recording Error", "Recording Stopped") and the end of
 // every raw capture ("Capture Saved", "Capture Error", "Capture Stopped"). GUI thread only.
+#include "record/mcap.h"
 #include "record/record.h"
 
 #include "app/app.h"
@@ -24,6 +25,7 @@ const MessagePopup replayNoticePopup{"Open Error", exclamationGlyph, noticeClose
 uint64_t shownNoticeSerial = 0;
 uint64_t shownReplayNoticeSerial = 0;
 uint64_t shownCaptureNoticeSerial[maxLinks] = {};  // per capture slot
+uint32_t shownSessionNoticeSerial = 0;
 
 void queueReplayEnd() {
     std::vector<std::string> lines = {replayEndText};
@@ -59,6 +61,16 @@ void queueCaptureNotice() {
     }
 }
 
+void queueSessionNotice() {
+    const SessionNotice& notice = sessionState.notice;
+    if (notice.serial == shownSessionNoticeSerial) return;
+    shownSessionNoticeSerial = notice.serial;
+    const bool saved = notice.kind == SessionEnd::saved;
+    queueNotice(MessagePopup{sessionNoticeTitle(notice), saved ? checkGlyph : exclamationGlyph, noticeCloseSize,
+                             "Session Notice/Close"},
+                sessionNoticeLines(notice));
+}
+
 }  // namespace
 
 void readReplayFrame() {
@@ -66,5 +78,6 @@ void readReplayFrame() {
     queueReplayNotice();
     queueRecordingNotice();
     queueCaptureNotice();
+    queueSessionNotice();
     drawNotices();
 }

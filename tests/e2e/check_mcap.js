@@ -3,6 +3,8 @@
 // Usage: node check_mcap.js NPM_DIR full FILE.mcap POINTS.txt RAW_OUT   (every check; raw bytes to RAW_OUT)
 //        node check_mcap.js NPM_DIR cut FILE.mcap POINTS.txt RAW_OUT    (a cut file: what it holds is a
 //                                                                        prefix of the full decode)
+//        node check_mcap.js NPM_DIR live FILE.mcap POINTS.txt RAW_OUT   (a live session: as full, its log
+//                                  times the host's clock, too short a file for a seek to skip chunks)
 'use strict';
 const fs = require('fs');
 const path = require('path');
@@ -96,10 +98,12 @@ async function main() {
   const counter = { bytes: 0 };
   let reader = null;
   let channels, schemas, messages = [];
+  const live = mode === 'live';
+  const whole = mode === 'full' || live;
   try {
     reader = await McapIndexedReader.Initialize({ readable: fileReadable(handle, size, counter), decompressHandlers });
   } catch (error) {
-    if (mode === 'full') fail(`the indexed reader refuses it: ${error.message}`);
+    if (whole) fail(`the indexed reader refuses it: ${error.message}`);
   }
   if (reader) {
     channels = reader.channelsById;
@@ -119,7 +123,7 @@ async function main() {
     lastLogTime[topic] = message.logTime;
     (byTopic[topic] = byTopic[topic] || []).push(message);
   }
-  if (mode !== 'full' && messages.length === 0) {
+  if (!whole && messages.length === 0) {
     fs.writeFileSync(rawOut, Buffer.alloc(0));
     console.log('no whole chunk');
     return;
@@ -130,7 +134,7 @@ async function main() {
   const pointsChannel = [...channels.values()].find((c) => c.topic === '/ostrel/points');
   const cloudType = typeFrom(schemas.get(pointsChannel.schemaId));
   const clouds = byTopic['/ostrel/points'] || [];
-  if (mode === 'full' ? clouds.length !== expected.frames.length : clouds.length > expected.frames.length)
+  if (whole ? clouds.length !== expected.frames.length : clouds.length > expected.frames.length)
     fail(`${clouds.length} point clouds, ${expected.frames.length} good frames`);
   clouds.forEach((message, index) => {
     const cloud = cloudType.toObject(cloudType.decode(message.data), { longs: String, defaults: true });
@@ -138,7 +142,7 @@ async function main() {
     if (message.publishTime !== expected.frames[index].nanos) fail(`frame ${index}: publish time`);
   });
   fs.writeFileSync(rawOut, Buffer.concat((byTopic['/ostrel/raw'] || []).map((m) => Buffer.from(m.data))));
-  if (mode !== 'full') {
+  if (!whole) {
     console.log(`${clouds.length} clouds, ${reader ? 'indexed' : 'read through'}`);
     return;
   }
@@ -152,6 +156,13 @@ async function main() {
   const last = JSON.parse(Buffer.from(links[links.length - 1].data).toString());
   if (JSON.stringify(last) !== JSON.stringify(expected.counters)) fail(`counters ${JSON.stringify(last)}`);
   const seconds = new Set(expected.frames.map((frame) => frame.nanos / 1000000000n)).size;
+  if (live) {
+    // Log times are the host's clock: every message logged within the last hour.
+    const hostNow = BigInt(Date.now()) * 1000000n;
+    if (messages.some((m) => m.logTime > hostNow || m.logTime < hostNow - 3600n * 1000000000n)) fail('log time off the host clock');
+    console.log(`${clouds.length} clouds, ${links.length} counter messages, live`);
+    return;
+  }
   if (links.length < seconds) fail(`${links.length} counter messages over ${seconds} seconds of stamps`);
 
   // A seek by time is answered from the index: only a part of the file is read.

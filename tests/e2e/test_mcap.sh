@@ -2,7 +2,8 @@
 # Session files end to end: a capture with faults, whose sensor clock jumps back, converted with
 # quarvis-decode --mcap and read by npm's MCAP reader (points, stamps, counters, transform, raw bytes
 # byte for byte, CRCs, a seek from the index); a disk that fills up part way (a file size limit) and
-# files cut short still open, holding a prefix of the stream; a session decodes as its capture does.
+# files cut short still open, holding a prefix of the stream; a session decodes as its capture does;
+# a live session through the virtual-port shim, beside a capture of the same run.
 # Called by ctest as: bash test_mcap.sh BUILD_DIR SOURCE_DIR
 # Only the tools and node run here, no viewer and no display.
 set -euo pipefail
@@ -59,4 +60,19 @@ head -c 20 "$work/session.mcap" >"$work/header-only.mcap"
 status=0; "$decode" "$work/header-only.mcap" >/dev/null 2>"$work/err" || status=$?
 check_eq "exit status" 2 "$status"
 grep -q "header-only.mcap: It is truncated before its first record." "$work/err" || fail "no reason: $(cat "$work/err")"
+echo "== a live session beside a capture, through a virtual port"
+bash "$SOURCE_DIR/scripts/vport.sh" --build "$BUILD_DIR" -- bash -c '
+  "'"$decode"'" --debug --port "$VPORT_PORT" --baud 1500000 --capture "'"$work"'/live.ostrel" \
+    --mcap "'"$work"'/live.mcap" >"'"$work"'/live.out" &
+  reader=$!
+  for i in $(seq 100); do grep -qs "grabber started" "'"$work"'/live.out" && break; sleep 0.05; done
+  "$VPORT_SIM" --out "$VPORT_SENSOR" --baud 1500000 --frames 60 --seed 8 --garbage 0.1 --bad-checksum 0.1
+  sleep 1
+  kill -INT $reader
+  wait $reader' || fail "live: the run failed (status $?)"
+"$sim" --baud 1500000 --frames 60 --seed 8 --garbage 0.1 --bad-checksum 0.1 >"$work/live-expected.bin"
+cmp "$work/live-expected.bin" "$work/live.ostrel" || fail "live: the capture differs from the simulator's stream"
+"$decode" --points "$work/live.ostrel" >"$work/live-points.txt"
+"${check[@]}" live "$work/live.mcap" "$work/live-points.txt" "$work/live-raw.bin" || fail "the live session does not check"
+cmp "$work/live-raw.bin" "$work/live-expected.bin" || fail "live: the raw messages are not the stream sent"
 echo PASS
