@@ -187,6 +187,32 @@ const SensorKey sensorKeys[] = {
          return true;
      },
      [](const ConnectionChoice& c) { return c.name; }},
+    {"pose",
+     [](const std::string& v, ConnectionChoice& c) {
+         std::array<float, 6> pose{};
+         size_t start = 0;
+         for (size_t i = 0; i < pose.size(); ++i) {
+             const size_t comma = i + 1 < pose.size() ? v.find(',', start) : v.size();
+             if (comma == std::string::npos || !readFloat(trim(v.substr(start, comma - start)), pose[i])) return false;
+             start = comma + 1;
+         }
+         c.pose = pose;
+         return true;
+     },
+     [](const ConnectionChoice& c) {
+         std::string text;
+         if (c.pose)
+             for (size_t i = 0; i < c.pose->size(); ++i) text += (i > 0 ? "," : "") + floatText((*c.pose)[i]);
+         return text;
+     }},
+    {"colour",
+     [](const std::string& v, ConnectionChoice& c) {
+         std::array<float, 4> colour{};
+         if (!readColour(v, colour.data())) return false;
+         c.colour = colour;
+         return true;
+     },
+     [](const ConnectionChoice& c) { return c.colour ? colourText(c.colour->data()) : std::string(); }},
 };
 constexpr const char* sensorCountKey = "sensors";     // written only with more than one sensor
 constexpr const char* sensorKeyPrefix = "sensor";     // "sensor2." ... "sensor8."

@@ -501,8 +501,17 @@ std::vector<ConnectionChoice> connectionChoices() {
     for (int i = 0; i < linkCount(); ++i) {
         const ConnectionPanelState& panel = sensorPanels[i];
         const bool picked = panel.baudLabel != baudPlaceholder;
-        choices.push_back(ConnectionChoice{panel.connectedPort, picked ? linkAt(i).baudRate.load() : 0,
-                                           panel.nameEdited ? linkAt(i).name : std::string()});
+        ConnectionChoice choice{panel.connectedPort, picked ? linkAt(i).baudRate.load() : 0,
+                                panel.nameEdited ? linkAt(i).name : std::string(), {}, {}};
+        const SensorPlacement& placed = sensorPlacements[i];
+        const SensorPlacement fresh = defaultSensorPlacement(i);
+        const auto poseOf = [](const SensorPlacement& p) {
+            return std::array<float, 6>{p.position.x, p.position.y, p.position.z, p.rollDeg, p.pitchDeg, p.yawDeg};
+        };
+        if (poseOf(placed) != poseOf(fresh)) choice.pose = poseOf(placed);
+        if (placed.colour != fresh.colour)
+            choice.colour = std::array<float, 4>{placed.colour.r, placed.colour.g, placed.colour.b, placed.colour.a};
+        choices.push_back(choice);
     }
     return choices;
 }
@@ -521,5 +530,11 @@ void preselectConnections(const std::vector<ConnectionChoice>& choices) {
         panel.preselectPending = !choice.port.empty();
         panel.nameEdited = !choice.name.empty();
         if (panel.nameEdited) linkAt(static_cast<int>(i)).name = choice.name;
+        SensorPlacement& placed = sensorPlacements[i];
+        if (const auto& pose = choice.pose) {
+            placed.position = glm::vec3((*pose)[0], (*pose)[1], (*pose)[2]);
+            placed.rollDeg = (*pose)[3], placed.pitchDeg = (*pose)[4], placed.yawDeg = (*pose)[5];
+        }
+        if (const auto& colour = choice.colour) placed.colour = glm::vec4((*colour)[0], (*colour)[1], (*colour)[2], (*colour)[3]);
     }
 }

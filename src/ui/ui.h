@@ -3,7 +3,9 @@
 // Called by the frame loop on the GUI thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -92,6 +94,10 @@ struct ConnectionChoice {
     std::string port;
     int32_t baudRate = 0;
     std::string name;
+    // The sensor's mounting, kept only where it differs from a new sensor's: x, y, z in metres and
+    // roll, pitch, yaw in degrees; its colour as RGBA in 0..1.
+    std::optional<std::array<float, 6>> pose = std::nullopt;
+    std::optional<std::array<float, 4>> colour = std::nullopt;
     bool operator==(const ConnectionChoice&) const = default;
 };
 // A sensor's name as the user may type it, terminator included.

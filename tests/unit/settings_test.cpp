@@ -122,11 +122,13 @@ TEST(SettingsFile, BadContentFallsBackLineByLine) {
 TEST(SettingsFile, SeveralSensorsRoundTripAfterTheFirstSensorsKeys) {
     Settings s = changed();
     s.sensors[0].name = "Front";
-    s.sensors.push_back(ConnectionChoice{"/dev/ttyUSB1", 1500000, "Left rear"});
+    s.sensors.push_back(ConnectionChoice{"/dev/ttyUSB1", 1500000, "Left rear", std::array<float, 6>{0.25f, -0.5f, 1, 0, 15, -90},
+                                         std::array<float, 4>{0, 0.5f, 1, 1}});
     s.sensors.push_back(ConnectionChoice{});
     const std::string text = formatSettings(s);
     EXPECT_NE(text.find("\nport=/dev/ttyUSB0\nbaudRate=921600\nname=Front\nsensors=3\nsensor2.port=/dev/ttyUSB1\n"
-                        "sensor2.baudRate=1500000\nsensor2.name=Left rear\nbackgroundColor="),
+                        "sensor2.baudRate=1500000\nsensor2.name=Left rear\nsensor2.pose=0.25,-0.5,1,0,15,-90\n"
+                        "sensor2.colour=0,0.5,1,1\nbackgroundColor="),
               std::string::npos)
         << text;
     const SettingsReading reading = parseSettings(text, defaults());
