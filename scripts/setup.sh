@@ -18,7 +18,7 @@ packages=(
   x11-common xvfb xauth xdotool imagemagick socat mesa-utils libgl1-mesa-dri
   dpkg-dev procps python3 python3-open3d
   lintian desktop-file-utils help2man
-  libzstd-dev zlib1g-dev libdeflate-dev nlohmann-json3-dev libboost-dev protobuf-compiler
+  libzstd-dev zlib1g-dev libdeflate-dev nlohmann-json3-dev libboost-dev protobuf-compiler libprotobuf-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
 )
 if [ "${1:-}" = "--bench" ]; then packages+=(pcl-tools); fi
