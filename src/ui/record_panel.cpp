@@ -219,29 +219,40 @@ void drawReplayControls() {
     if (released) showReplayRow();
 }
 
+// The start and stop buttons that every section writing a file lays out alike: start greyed while
+// `busy` (saying why when nothing is connected), stop greyed unless `stoppable`. Which was pressed.
+enum class SectionPress { none, start, stop };
+SectionPress drawStartStop(const std::string& startLabel, const char* startProbe, bool busy, bool unconnected,
+                           const std::string& stopText, const char* stopProbe, bool stoppable) {
+    SectionPress press = SectionPress::none;
+    beginDisabledLook(busy);
+    moveCursor(5);
+    if (probedButton(startLabel.c_str(), sectionButtonSize, startProbe)) press = SectionPress::start;
+    endDisabledLook(busy);
+    greyedTip(unconnected, connectFirstTip);
+    ImGui::SameLine(0, -1);
+    beginDisabledLook(!stoppable);
+    if (probedButton(stopText.c_str(), sectionButtonSize, stopProbe) && stoppable) press = SectionPress::stop;
+    endDisabledLook(!stoppable);
+    return press;
+}
+
 void drawRecordSection() {
     moveCursor(5);
     ImGui::Text("Record");
     drawSensorCombo();
     const bool unconnected = !recordedLink().portOpen;
     const bool busy = replayFileOpen() || recordingFileOpen() || unconnected;
-    beginDisabledLook(busy);
-    moveCursor(5);
-    if (probedButton(recordLabel.c_str(), sectionButtonSize, "Record Start")) {
+    const SectionPress press = drawStartStop(recordLabel, "Record Start", busy, unconnected, stopLabel, "Record Stop",
+                                             !replayFileOpen() && recordingOpen());
+    if (press == SectionPress::start) {
         recordPanel.savePending = true;
         openChooser("Save as..");
-    }
-    endDisabledLook(busy);
-    greyedTip(unconnected, connectFirstTip);
-    ImGui::SameLine(0, -1);
-    const bool stopGreyed = replayFileOpen() || !recordingOpen();
-    beginDisabledLook(stopGreyed);
-    if (probedButton(stopLabel.c_str(), sectionButtonSize, "Record Stop") && recordingOpen()) {
+    } else if (press == SectionPress::stop) {
         appState.recordingActive = false;
         const std::string path = recordingState.recordPath;
         if (closeRecording()) queueNotice(recordingSucceedPopup, {"Recording data is completed.", fileLine(path)});
     }
-    endDisabledLook(stopGreyed);
     if (appState.recordingActive) {
         moveCursor(10);
         ImGui::TextColored(recordingRed, "%s", recordGlyph);
@@ -257,20 +268,16 @@ void drawCaptureSection() {
     ImGui::Text("Capture");
     const bool unconnected = !anyLinkOpen();
     const bool busy = replayFileOpen() || captureRunning() || unconnected;
-    beginDisabledLook(busy);
-    moveCursor(5);
-    if (probedButton(captureLabel.c_str(), sectionButtonSize, "Capture Start")) {
-        recordPanel.capturePending = true;
-        openChooser("Capture as..", captureExtension);
-    }
-    endDisabledLook(busy);
-    greyedTip(unconnected, connectFirstTip);
-    ImGui::SameLine(0, -1);
     bool capturing = false;
     for (const CaptureState& capture : captures) capturing = capturing || capture.phase == CaptureState::running;
-    beginDisabledLook(!capturing);
-    if (probedButton(captureStopLabel.c_str(), sectionButtonSize, "Capture Stop") && capturing) stopCapture();
-    endDisabledLook(!capturing);
+    const SectionPress press =
+        drawStartStop(captureLabel, "Capture Start", busy, unconnected, captureStopLabel, "Capture Stop", capturing);
+    if (press == SectionPress::start) {
+        recordPanel.capturePending = true;
+        openChooser("Capture as..", captureExtension);
+    } else if (press == SectionPress::stop) {
+        stopCapture();
+    }
     if (captureRunning()) {
         moveCursor(10);
         ImGui::TextColored(recordingRed, "%s", recordGlyph);
@@ -298,19 +305,14 @@ void drawSessionSection() {
     ImGui::Text("Session");
     const bool unconnected = !anyLinkOpen();
     const bool busy = replayFileOpen() || sessionRunning() || unconnected;
-    beginDisabledLook(busy);
-    moveCursor(5);
-    if (probedButton(sessionLabel.c_str(), sectionButtonSize, "Session Start")) {
+    const SectionPress press = drawStartStop(sessionLabel, "Session Start", busy, unconnected, sessionStopLabel,
+                                             "Session Stop", sessionState.phase == SessionState::running);
+    if (press == SectionPress::start) {
         recordPanel.sessionPending = true;
         openChooser("Record session as..", sessionExtension);
+    } else if (press == SectionPress::stop) {
+        stopSession();
     }
-    endDisabledLook(busy);
-    greyedTip(unconnected, connectFirstTip);
-    ImGui::SameLine(0, -1);
-    const bool recording = sessionState.phase == SessionState::running;
-    beginDisabledLook(!recording);
-    if (probedButton(sessionStopLabel.c_str(), sectionButtonSize, "Session Stop") && recording) stopSession();
-    endDisabledLook(!recording);
     if (sessionRunning()) {
         moveCursor(10);
         ImGui::TextColored(recordingRed, "%s", recordGlyph);
